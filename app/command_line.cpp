@@ -1,0 +1,137 @@
+// app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h".
+#include "app/command_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "fs/text.h"
+
+static bool readPort(const char* value, int* port) {
+    return value != nullptr && scanInteger(value, port) != nullptr;
+}
+
+// "%d-%d": the low port is required, the high one optional; text after them is ignored.
+static bool readPortRange(const char* value, ServerSettings* settings) {
+    if (value == nullptr) {
+        return false;
+    }
+    int low = 0;
+    const char* rest = scanInteger(value, &low);
+    if (rest == nullptr) {
+        return false;
+    }
+    settings->passivePortLow = low;
+    int high = 0;
+    if (*rest == '-' && scanInteger(rest + 1, &high) != nullptr) {
+        settings->passivePortHigh = high;
+    }
+    return true;
+}
+
+// "%d.%d.%d.%d": only a test of form; the text itself is kept.
+static bool isAddressForm(const char* value) {
+    if (value == nullptr) {
+        return false;
+    }
+    int number = 0;
+    const char* rest = value;
+    for (int i = 0; i < 4; i++) {
+        if (i > 0) {
+            if (*rest != '.') {
+                return false;
+            }
+            rest++;
+        }
+        rest = scanInteger(rest, &number);
+        if (rest == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static CommandLine outcome(CommandLineStatus status, const char* argument,
+                           const char* rootArgument) {
+    CommandLine result = {status, argument, rootArgument};
+    return result;
+}
+
+CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* settings) {
+    const char* rootArgument = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char* argument = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (argument[0] != '-') {
+            if (rootArgument != nullptr) {
+                return outcome(CommandLineStatus::kSecondRoot, argument, rootArgument);
+            }
+            rootArgument = argument;
+        } else if (std::strcmp(argument, "-p") == 0) {
+            if (!readPort(value, &settings->controlPort)) {
+                return outcome(CommandLineStatus::kMissingPort, argument, rootArgument);
+            }
+            i++;
+        } else if (std::strcmp(argument, "-prange") == 0) {
+            if (!readPortRange(value, settings)) {
+                return outcome(CommandLineStatus::kMissingRange, argument, rootArgument);
+            }
+            i++;
+        } else if (std::strcmp(argument, "-ip") == 0) {
+            if (!isAddressForm(value)) {
+                return outcome(CommandLineStatus::kMissingAddress, argument, rootArgument);
+            }
+            settings->natAddress = value;
+            i++;
+        } else if (std::strcmp(argument, "-u") == 0) {
+            settings->readOnly = false;
+        } else if (std::strcmp(argument, "-ftpverbose") == 0) {
+            settings->verbose = 1;
+        } else if (std::strcmp(argument, "-h") == 0) {
+            return outcome(CommandLineStatus::kHelp, argument, rootArgument);
+        } else {
+            return outcome(CommandLineStatus::kUnknownOption, argument, rootArgument);
+        }
+    }
+    return outcome(CommandLineStatus::kRun, nullptr, rootArgument);
+}
+
+void printCommandLineError(const CommandLine& commandLine) {
+    switch (commandLine.status) {
+        case CommandLineStatus::kRun:
+        case CommandLineStatus::kHelp:
+            break;
+        case CommandLineStatus::kMissingPort:
+            std::printf("Error: missing port number for option -p\n");
+            break;
+        case CommandLineStatus::kMissingRange:
+            std::printf("Error: missing port number for option -tp\n");
+            break;
+        case CommandLineStatus::kMissingAddress:
+            std::printf("Error:  missing ip address for -ha option\n");
+            break;
+        case CommandLineStatus::kUnknownOption:
+            std::printf("Error: '%s' option not found\n", commandLine.argument);
+            break;
+        case CommandLineStatus::kSecondRoot:
+            std::printf("Error: Only one directory may be ftp root\n");
+            break;
+    }
+}
+
+void printUsage() {
+    std::printf(
+        "\n%s serves firmware update content to an QX2102/QX2105 chassis.\n"
+        "This tool runs directly from a windows command prompt.\n\n",
+        "tarnLoader");
+    std::printf("Usage: %s [options] [ftproot]\n", "tarnLoader");
+    std::printf(
+        "[options] are:\n"
+        "  -p <port>     Use <port> for control (defaults to (%d)\n"
+        "  -prange <port>-<port>  Specify a port range to use for passive mode (defaults to OS "
+        "assigned.\n"
+        "  -ip <x.x.x.x> Specifies ip address to listen from over NAT.\n"
+        "  -u         Allows uploads, ie put and rename (by default server is read-only\n"
+        "  ftproot    Directory to consider as root for FTP-like access\n"
+        "             (defaults to current working directory)\n",
+        kDefaultControlPort);
+}

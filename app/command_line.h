@@ -1,0 +1,30 @@
+// app/command_line.h: reading the command line into the settings, and the texts that answer
+// a wrong one. Reading never prints and never ends the process, so it can be tested alone.
+#pragma once
+
+#include "app/settings.h"
+
+enum class CommandLineStatus {
+    kRun,             // settings filled; start the server
+    kHelp,            // "-h": the usage text alone
+    kMissingPort,     // "-p" without a port
+    kMissingRange,    // "-prange" without a port
+    kMissingAddress,  // "-ip" without four numbers
+    kUnknownOption,   // an option name we do not know; argument names it
+    kSecondRoot,      // a second directory argument
+};
+
+struct CommandLine {
+    CommandLineStatus status;
+    const char* argument;      // the unknown option, for kUnknownOption
+    const char* rootArgument;  // the directory argument, or nullptr
+};
+
+// Reads argv[1..argc-1] into settings (which the caller has reset) and stops at the first
+// error, as the server always has: later arguments are not looked at.
+CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* settings);
+
+// Prints the message for a failed reading (nothing for kRun and kHelp) on standard output.
+void printCommandLineError(const CommandLine& commandLine);
+// Prints the usage text on standard output.
+void printUsage();

@@ -1,0 +1,15 @@
+// app/settings.cpp: the one definition of the process-wide settings and the port pool.
+#include "app/settings.h"
+
+#include <cstring>
+
+ServerSettings serverSettings = {"/", "/", true, 0, kDefaultControlPort, 0, 0, nullptr, {}};
+PassivePortPool passivePortPool = {};
+
+void resetServerSettings(ServerSettings* settings) {
+    std::memset(settings, 0, sizeof *settings);
+    settings->rootPath[0] = '/';
+    settings->realRootPath[0] = '/';
+    settings->readOnly = true;
+    settings->controlPort = kDefaultControlPort;
+}

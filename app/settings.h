@@ -1,0 +1,43 @@
+// app/settings.h: the process-wide settings that start-up fixes, and the passive port pool.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+constexpr std::size_t kRootPathSize = 260;
+constexpr int kMaxLocalAddresses = 10;
+constexpr std::size_t kAddressTextSize = 20;
+constexpr int kDefaultControlPort = 21;
+constexpr int kFallbackControlPort = 4100;
+constexpr int kPassivePortPoolSize = 256;
+
+struct LocalAddressList {
+    char addresses[kMaxLocalAddresses][kAddressTextSize];
+    int count;
+};
+
+// Written during start-up only, before the first session thread exists; afterwards every
+// thread only reads it, so it needs no lock.
+struct ServerSettings {
+    char rootPath[kRootPathSize];      // as the OS reported it when we entered it
+    char realRootPath[kRootPathSize];  // the same with links resolved: what confinement tests
+    bool readOnly;
+    int verbose;
+    int controlPort;
+    int passivePortLow;
+    int passivePortHigh;
+    const char* natAddress;  // the "-ip" argument itself, or nullptr
+    LocalAddressList localAddresses;
+};
+
+// One in-use flag per port number modulo 256. The accept loop sets flags and searches them;
+// sessions clear their own at teardown. A stale read only moves the search to another port.
+struct PassivePortPool {
+    std::atomic<unsigned char> inUse[kPassivePortPoolSize];
+};
+
+extern ServerSettings serverSettings;
+extern PassivePortPool passivePortPool;
+
+// The settings as the program starts, before the command line is read.
+void resetServerSettings(ServerSettings* settings);

@@ -1,0 +1,190 @@
+// app/startup.cpp: start-up in its fixed order, the operator guidance and the accept loop.
+#include "app/startup.h"
+
+#include <cstdio>
+
+#include "app/command_line.h"
+#include "app/settings.h"
+#include "fs/text.h"
+#include "session/session.h"
+#include "session/tcp_socket.h"
+
+static const char kProgramName[] = "tarnLoader";
+// A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
+static constexpr int kAcceptPauseMilliseconds = 100;
+
+int fixServedRoot(const char* rootArgument) {
+    const char* shownArgument = rootArgument != nullptr ? rootArgument : ".";
+    int entered = rootArgument != nullptr ? changeProcessDirectory(rootArgument) : enterDefaultRoot();
+    // SECURITY: never fall back to serving "/" or a whole drive; DELE is not gated.
+    if (entered != 0 ||
+        currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
+        realPath(serverSettings.rootPath, serverSettings.realRootPath,
+                 sizeof serverSettings.realRootPath) != 0) {
+        std::printf("Error: Unable to set ftp root directory: '%s'\n", shownArgument);
+        return -1;
+    }
+    std::printf("Using '%s' as ftp root directory\n", serverSettings.rootPath);
+    return 0;
+}
+
+int listLocalAddresses() {
+    Ipv4Address found[kMaxLocalAddresses];
+    int count = queryLocalAddresses(found, kMaxLocalAddresses);
+    if (count < 0) {
+        return -1;
+    }
+    LocalAddressList* list = &serverSettings.localAddresses;
+    for (int i = 0; i < count; i++) {
+        std::snprintf(list->addresses[i], sizeof list->addresses[i], "%u.%u.%u.%u",
+                      found[i].octets[0], found[i].octets[1], found[i].octets[2],
+                      found[i].octets[3]);
+    }
+    list->count = count;
+    return 0;
+}
+
+static void printPortWarning(int port) {
+    std::printf(
+        "Warning: ftp control port %d already in use.  This port is required for the\n"
+        "  chassis update.  Be sure no other update tool instances are running.\n"
+        "  Alternatively, another ftp server may be running on this PC, please\n"
+        "  disable this server temporarily for the update and re-enable after\n"
+        "  completion. This session is using port: %d\n"
+        "  Please resolve this issue before continuing.\n",
+        kDefaultControlPort, port);
+}
+
+static void printInstructions() {
+    std::printf(
+        "(NOTE) Only one instance of this tool may be run to update one chassis.\n"
+        "       at a time.\n"
+        "\n"
+        "Chassis Update Instructions:\n"
+        "1. Open the chassis home page using either of the following methods:\n"
+        "      a. Open using LinkBench, select the chassis\n"
+        "         model under the LAN instrument I/O tree, and click\n"
+        "         `Instrument Web Interface`.\n"
+        "      b. Or, open an Internet Explorer window and enter the chassis\n"
+        "         ip address or hostname directly, such as http://192.0.2.10\n"
+        "\n"
+        "2. From the chassis home page, navigate to the health page (heart symbol) and\n"
+        "   click on the `Open the Chassis Firmware Update page` link.\n"
+        "\n"
+        "3. On the update page, click `Locate Package`. (Note: the IP address on the\n"
+        "   form should be same as one of the listed addresses above.)\n"
+        "\n"
+        "4. Select `Install`. This action launches a chassis update status page, which\n"
+        "   provides progress information.\n"
+        "\n"
+        "5. When the update status page instructs to power cycle the chassis, please\n"
+        "   close the tarnLoader tool (this window).\n"
+        "\n");
+}
+
+void printGuidance() {
+    const LocalAddressList* list = &serverSettings.localAddresses;
+    std::printf("%s accepting connections on ip addresses:\n", kProgramName);
+    std::printf("   %s\n", list->addresses[0]);
+    for (int i = 1; i < list->count; i++) {
+        std::printf("   %s\n", list->addresses[i]);
+    }
+    if (serverSettings.controlPort != kDefaultControlPort) {
+        printPortWarning(serverSettings.controlPort);
+    }
+    std::printf("\n\n");
+    printInstructions();
+    std::printf("More information may be found in the chassis users's guide.\n\n");
+    std::printf("Waiting for the chassis to connect...\n");
+}
+
+int nextPassivePort(int low, int high) {
+    int candidate = low;
+    while (candidate < high && passivePortPool.inUse[candidate & 0xff].load() != 0) {
+        candidate++;
+    }
+    return candidate;
+}
+
+// Hands one accepted connection to a new session thread. Returns -1 when no record can be
+// had; a thread that cannot be started costs only this connection.
+static int startSession(SocketHandle connection, int passivePort) {
+    FtpSession* session = createSession(connection, passivePort);
+    if (session == nullptr) {
+        std::printf("Error: Out of memory\n");
+        return -1;
+    }
+    passivePortPool.inUse[passivePort & 0xff].store(1);
+    if (startThread(sessionThread, session) != 0) {
+        printSystemError("Error: could not start a session thread");
+        endSession(session);
+    }
+    return 0;
+}
+
+int runAcceptLoop(SocketHandle listener) {
+    int candidate = serverSettings.passivePortLow;
+    for (;;) {
+        SocketHandle connection = acceptConnection(listener, nullptr);
+        if (connection == kNoSocket) {
+            AcceptFailure failure = classifyAcceptFailure();
+            printSystemError("Error: accept failed");
+            // One bad connection or a passing shortage must not end a firmware update.
+            if (failure == AcceptFailure::kFatal) {
+                return -1;
+            }
+            if (failure == AcceptFailure::kRetryAfterPause) {
+                sleepMilliseconds(kAcceptPauseMilliseconds);
+            }
+            continue;
+        }
+        if (startSession(connection, candidate) != 0) {
+            return -1;
+        }
+        candidate = nextPassivePort(serverSettings.passivePortLow, serverSettings.passivePortHigh);
+    }
+}
+
+static SocketHandle openControlListener() {
+    int* port = &serverSettings.controlPort;
+    SocketHandle listener = createTcpSocket(port, kLargestBacklog, "Error: listen failed");
+    if (listener == kNoSocket && *port == kDefaultControlPort) {
+        *port = kFallbackControlPort;
+        listener = createTcpSocket(port, kLargestBacklog, "Error: listen failed");
+    }
+    return listener;
+}
+
+int runServer(int argc, const char* const* argv) {
+    prepareConsole();
+    std::printf("%s, 1.0.5, 2011-06-21\n", kProgramName);
+    resetServerSettings(&serverSettings);
+    CommandLine commandLine = readCommandLine(argc, argv, &serverSettings);
+    if (commandLine.status != CommandLineStatus::kRun) {
+        printCommandLineError(commandLine);
+        printUsage();
+        return -1;
+    }
+    if (fixServedRoot(commandLine.rootArgument) != 0) {
+        printUsage();
+        return -1;
+    }
+    if (startSockets() != 0) {
+        printSystemError("Error: Winsock 2.0 required for OXBOW");
+        return -1;
+    }
+    if (listLocalAddresses() != 0) {
+        std::fprintf(stderr, "ip query failed\n");
+        return 1;
+    }
+    if (serverSettings.natAddress != nullptr) {
+        copyText(serverSettings.localAddresses.addresses[0], kAddressTextSize,
+                 serverSettings.natAddress);  // longer texts show their first 19 characters
+    }
+    SocketHandle listener = openControlListener();
+    if (listener < 0) {
+        return -1;
+    }
+    printGuidance();
+    return runAcceptLoop(listener);
+}

@@ -1,0 +1,197 @@
+// platform/platform.h: the operating-system calls the server needs, under our own names.
+// posix.cpp and windows.cpp implement this header; exactly one of them is built.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------------------------
+// Errors. Every failing call below records its own error number; lastErrorText and
+// printSystemError read it on the calling thread. Server code never reads errno itself.
+
+constexpr std::size_t kErrorTextSize = 80;
+
+// Error kinds that server code sets itself, where it refuses an operation as the platform
+// would (a busy directory, a read-only file, a stalled transfer).
+enum class ErrorKind { kAccessDenied, kBusy, kNotFound, kIsDirectory, kTimedOut, kExists };
+
+// Writes the text of the calling thread's last recorded error (at most outSize - 1 bytes).
+void lastErrorText(char* out, std::size_t outSize);
+// Records kind as the calling thread's last error.
+void setLastError(ErrorKind kind);
+// Prints "text: <last error text>\n" on standard error, as perror does.
+void printSystemError(const char* text);
+
+// ---------------------------------------------------------------------------------------------
+// Process.
+
+// Makes standard output and standard error unbuffered, so the console shows every dot at once.
+void prepareConsole();
+// Starts the socket library and sets process-wide socket behaviour (ignored SIGPIPE, raised
+// descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
+int startSockets();
+void sleepMilliseconds(int milliseconds);
+// A detached thread running entry(argument). Returns 0, or -1 when no thread could be started.
+int startThread(void (*entry)(void*), void* argument);
+// Fresh zero-filled memory straight from the system, so that untouched pages cost nothing.
+// Returns nullptr on failure. Release with the same size.
+void* allocateZeroedPages(std::size_t size);
+void releasePages(void* memory, std::size_t size);
+unsigned long processId();
+// Seconds since 1970-01-01 00:00 UTC.
+long long currentTime();
+// Milliseconds on a clock that never jumps; for deadlines.
+long long monotonicMilliseconds();
+
+// ---------------------------------------------------------------------------------------------
+// Sockets: IPv4 TCP only.
+
+using SocketHandle = std::intptr_t;  // a Winsock SOCKET or a POSIX descriptor
+constexpr SocketHandle kNoSocket = -1;
+
+// An IPv4 address and port; octets[0] is the first number of the dotted form.
+struct Ipv4Address {
+    unsigned char octets[4];
+    unsigned short port;
+};
+
+// The largest listen backlog the platform accepts (SOMAXCONN).
+extern const int kLargestBacklog;
+
+SocketHandle openTcpSocket();
+// Lets a listener take a port whose old connections linger in TIME_WAIT. Does nothing where
+// the platform needs no such option (Windows, where it would let others steal the port).
+int allowPortReuse(SocketHandle socket);
+// Binds to the given port on every local interface.
+int bindSocket(SocketHandle socket, unsigned short port);
+// A listen that fails because the port is taken fails with an error of its own: callers treat
+// it as a failed bind (isAddressInUseError).
+int listenSocket(SocketHandle socket, int backlog);
+bool isAddressInUseError();
+int socketLocalAddress(SocketHandle socket, Ipv4Address* out);
+int socketPeerAddress(SocketHandle socket, Ipv4Address* out);
+// Accepts one connection; peer may be nullptr. Retries after EINTR.
+SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer);
+
+// How the accept loop treats the error of a failed acceptConnection.
+enum class AcceptFailure { kFatal, kRetry, kRetryAfterPause };
+AcceptFailure classifyAcceptFailure();
+
+int connectSocket(SocketHandle socket, const Ipv4Address* address);
+// Sends all length bytes unless the connection fails or a send timeout expires.
+// Returns 0, or -1 with the error set (kTimedOut's error after a timeout).
+int sendBytes(SocketHandle socket, const char* data, std::size_t length);
+// Receives up to size bytes. Returns the count, 0 when the peer has closed, or -1 with the
+// error set (kTimedOut's error after a receive timeout).
+long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
+// Waits until the socket can be read (or accepted from). Returns 1 when it can, 0 when
+// timeoutMilliseconds passed first (0 polls), -1 on failure.
+int waitReadable(SocketHandle socket, int timeoutMilliseconds);
+// Limits how long one send or receive may wait without progress; 0 means no limit.
+int setSocketTimeout(SocketHandle socket, int milliseconds);
+// Sends replies at once instead of waiting to join them with later data.
+int setNoDelay(SocketHandle socket);
+void shutdownReceiving(SocketHandle socket);
+void closeSocket(SocketHandle socket);
+
+// The host's IPv4 addresses for the operator, in the platform's order, at most maxCount.
+// Returns the count, or -1 when the query failed. A host name without addresses gives 0 on
+// Windows; on POSIX, where the interfaces are read directly, finding none is a failure.
+int queryLocalAddresses(Ipv4Address* out, int maxCount);
+
+// ---------------------------------------------------------------------------------------------
+// Paths and directories.
+
+extern const char kPathSeparator;  // '\\' in windows.cpp, '/' in posix.cpp
+
+int changeProcessDirectory(const char* path);
+// Moves the process to the directory served when no root is given: on POSIX the current
+// directory as it is; on Windows the current directory re-entered without its drive prefix.
+int enterDefaultRoot();
+// Writes the process's current directory. Returns 0, or -1 when it fails or does not fit.
+int currentDirectory(char* out, std::size_t outSize);
+// The absolute path the OS reaches for path, with "." and ".." and links resolved. Fails when
+// path does not exist or the result does not fit.
+int realPath(const char* path, char* out, std::size_t outSize);
+// True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
+// a leading separator or a drive prefix).
+bool isAbsolutePath(const char* path);
+// True where a path component cannot name an ordinary entry of the served tree on this
+// platform (drive prefixes, streams and device names on Windows). Always false on POSIX.
+bool isReservedName(const char* component);
+// Compares two names as the platform's file lookups do (case-insensitively on Windows).
+bool isSameName(const char* a, const char* b);
+
+int makeDirectory(const char* path);
+int removeDirectory(const char* path);
+// Removes a file. Refuses a read-only file (kAccessDenied's error) as Windows does, whatever
+// the process's privileges.
+int removeFile(const char* path);
+// Renames an entry; never replaces an existing one (kExists's error).
+int renameEntry(const char* from, const char* to);
+// Renames a file over to, replacing an existing file: the last step of an upload.
+int replaceFile(const char* from, const char* to);
+
+struct FileStatus {
+    bool isDirectory;
+    bool isRegularFile;
+    bool isReadOnly;
+    long long size;
+    long long modifiedTime;  // seconds since 1970-01-01 00:00 UTC
+};
+// The status of what path names, following links.
+int fileStatus(const char* path, FileStatus* out);
+
+struct LocalTime {
+    int year;  // e.g. 2011
+    int month;  // 1 to 12
+    int day;
+    int hour;
+    int minute;
+    int second;
+};
+// Converts to the machine's local time. Returns -1 for a time the platform rejects.
+int toLocalTime(long long time, LocalTime* out);
+
+// ---------------------------------------------------------------------------------------------
+// Directory enumeration, in the manner of the Windows find functions: the last part of the
+// pattern may hold "*" and "?", names compare without regard to letter case, "*.*" matches
+// every name, and a pattern without wildcards matches the one entry of that name.
+
+constexpr unsigned kAttributeReadOnly = 0x01;
+constexpr unsigned kAttributeHidden = 0x02;
+constexpr unsigned kAttributeSystem = 0x04;
+constexpr unsigned kAttributeDirectory = 0x10;
+constexpr std::size_t kEntryNameSize = 260;
+
+struct FindEntry {
+    char name[kEntryNameSize];
+    unsigned attributes;
+    long long size;       // 0 for a directory
+    long long writeTime;  // seconds since 1970-01-01 00:00 UTC
+};
+struct FindState;
+
+// Starts an enumeration and fills entry with the first match. Returns nullptr when nothing
+// matches or the folder cannot be read.
+FindState* findFirst(const char* pattern, FindEntry* entry);
+// Fills entry with the next match. Returns 0, or -1 when there is none.
+int findNext(FindState* state, FindEntry* entry);
+void findClose(FindState* state);
+
+// ---------------------------------------------------------------------------------------------
+// Files, by descriptor.
+
+// Opens a regular file for reading, others may read but not write it meanwhile. A directory
+// fails with kIsDirectory's error, anything else that is not a regular file with
+// kAccessDenied's (a fifo or a device would block or never end).
+int openForReading(const char* path);
+// Creates a new file for writing that no one else may open meanwhile; fails if path exists.
+// Its mode is what fopen with "wb" would give.
+int createNewFile(const char* path);
+// Returns the count read, 0 at the end, or -1.
+long long readFile(int file, char* buffer, std::size_t size);
+// Writes all length bytes, or returns -1.
+int writeFile(int file, const char* data, std::size_t length);
+// Returns 0, or -1 when the close reports a failure (a write that did not reach the file).
+int closeFile(int file);

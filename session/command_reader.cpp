@@ -1,0 +1,108 @@
+// session/command_reader.cpp: line assembly, verb and argument, and the receive loop.
+#include "session/command_reader.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/settings.h"
+#include "fs/text.h"
+
+void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    // An LF right after a CR belongs to that line end, even when it arrives in a later
+    // segment; treating it as an empty line would answer a command nobody sent.
+    if (reader->skipLineFeed && data[0] == '\n') {
+        data++;
+        count--;
+    }
+    reader->skipLineFeed = false;
+    std::size_t room = sizeof reader->held - reader->heldLength;
+    // SECURITY: never write past the held buffer, whatever the caller passes.
+    if (count > room) {
+        count = room;
+    }
+    std::memcpy(reader->held + reader->heldLength, data, count);
+    reader->heldLength += count;
+}
+
+int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength) {
+    std::size_t end = 0;
+    while (end < reader->heldLength && reader->held[end] != '\r' && reader->held[end] != '\n') {
+        end++;
+    }
+    if (end == reader->heldLength) {
+        return reader->heldLength == sizeof reader->held ? -1 : 0;
+    }
+    std::memcpy(line, reader->held, end);
+    *lineLength = end;
+    std::size_t consumed = end + 1;
+    if (reader->held[end] == '\r') {
+        if (consumed < reader->heldLength) {
+            if (reader->held[consumed] == '\n') {
+                consumed++;
+            }
+        } else {
+            reader->skipLineFeed = true;
+        }
+    }
+    reader->heldLength -= consumed;
+    std::memmove(reader->held, reader->held + consumed, reader->heldLength);
+    return 1;
+}
+
+CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
+                             std::size_t argumentSize) {
+    char verb[kVerbTextSize] = {};
+    std::size_t letters = 0;
+    while (letters < kVerbTextSize - 1 && letters < lineLength &&
+           isAsciiLetter(static_cast<unsigned char>(line[letters]))) {
+        char letter = line[letters];
+        verb[letters] = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter;
+        letters++;
+    }
+    std::size_t length = 0;
+    if (letters < lineLength && line[letters] == ' ') {
+        // Any byte below 32 or from 128 up ends the argument; only printable ASCII is kept.
+        for (std::size_t i = letters + 1; i < lineLength && length + 1 < argumentSize; i++) {
+            unsigned char byte = static_cast<unsigned char>(line[i]);
+            if (byte < 32 || byte >= 128) {
+                break;
+            }
+            argumentText[length++] = static_cast<char>(byte);
+        }
+    }
+    argumentText[length] = '\0';
+    if (serverSettings.verbose) {
+        std::printf("%s %s\n", verb, argumentText);
+    }
+    CommandCode code = lookupCommand(verb);
+    if (code == kCodeUnrecognised) {
+        std::fprintf(stderr, "Unknown ftp command '%s'\n", verb);
+    }
+    return code;
+}
+
+CommandCode readCommand(FtpSession* session, char* argumentText) {
+    CommandReader* reader = &session->reader;
+    char line[kCommandBufferSize];
+    std::size_t lineLength = 0;
+    for (;;) {
+        int taken = takeCommandLine(reader, line, &lineLength);
+        if (taken > 0) {
+            break;
+        }
+        if (taken < 0) {
+            return kCodeLost;  // a full buffer without a line end: not a client we can serve
+        }
+        char received[kCommandBufferSize];
+        std::size_t room = sizeof reader->held - reader->heldLength;
+        long long count = receiveBytes(session->controlSocket, received, room);
+        if (count <= 0) {
+            return kCodeLost;
+        }
+        appendCommandBytes(reader, received, static_cast<std::size_t>(count));
+    }
+    return parseCommandLine(line, lineLength, argumentText, kArgumentTextSize);
+}

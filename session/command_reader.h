@@ -1,0 +1,30 @@
+// session/command_reader.h: turning the bytes of the control connection into command lines.
+// Line assembly works on a byte buffer alone, apart from the receive, so it can be tested and
+// fuzzed without a socket.
+#pragma once
+
+#include <cstddef>
+
+#include "session/command_table.h"
+#include "session/session.h"
+
+constexpr std::size_t kVerbTextSize = 6;
+
+// Appends received bytes to what the reader holds; the caller gives at most the room left
+// (kCommandBufferSize - heldLength). A line feed that completes an earlier CR is dropped here.
+void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count);
+
+// Takes the next line from the held bytes. A line ends at CR LF, a lone CR or a lone LF; the
+// search covers every byte held, zero bytes included. Returns 1 with the line's bytes (line
+// end excluded) in line and their count in lineLength; 0 when more bytes are needed; -1 when
+// the buffer is full and holds no line end. line has room for kCommandBufferSize bytes.
+int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength);
+
+// Splits one line into its verb (up to five letters, upper-cased) and argument, and looks the
+// verb up. Echoes the line on the console when verbose, and reports an unknown verb there.
+CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
+                             std::size_t argumentSize);
+
+// Reads the next command line of the session. Returns its code, or kCodeLost when the
+// connection ends, fails, or sends kCommandBufferSize bytes without a line end.
+CommandCode readCommand(FtpSession* session, char* argumentText);

@@ -1,0 +1,147 @@
+// session/data_connection.cpp: passive and active data connections.
+#include "session/data_connection.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "fs/text.h"
+#include "session/reply.h"
+#include "session/session.h"
+
+int parsePortArgument(const char* argument, unsigned char numbers[6]) {
+    const char* rest = argument;
+    for (int i = 0; i < 6; i++) {
+        if (i > 0) {
+            if (*rest != ',') {
+                return -1;
+            }
+            rest++;
+        }
+        int value = 0;
+        rest = scanInteger(rest, &value);
+        if (rest == nullptr) {
+            return -1;
+        }
+        numbers[i] = static_cast<unsigned char>(value & 0xff);
+    }
+    return 0;
+}
+
+int formatPassiveReply(char* out, std::size_t outSize, const Ipv4Address* address, int port) {
+    int length = std::snprintf(out, outSize, "227 Entering Passive Mode (%u,%u,%u,%u,%d,%d)",
+                               address->octets[0], address->octets[1], address->octets[2],
+                               address->octets[3], (port >> 8) & 0xff, port & 0xff);
+    return (length >= 0 && static_cast<std::size_t>(length) < outSize) ? 0 : -1;
+}
+
+// A client connects to the passive port right after the 227 reply. When its transfer command
+// then fails before the "150", that connection stays queued, and the next transfer would take
+// the dead connection instead of the new one. Clients connect after reading this PASV's reply,
+// so whatever waits now is stale.
+static void discardStaleConnections(FtpSession* session) {
+    for (int i = 0; i < kStaleConnectionLimit; i++) {
+        if (waitReadable(session->passiveListener, 0) != 1) {
+            return;
+        }
+        SocketHandle stale = acceptConnection(session->passiveListener, nullptr);
+        if (stale == kNoSocket) {
+            return;
+        }
+        closeSocket(stale);
+    }
+}
+
+void enterPassiveMode(FtpSession* session) {
+    discardStaleConnections(session);
+    if (formatPassiveReply(session->scratchText, sizeof session->scratchText,
+                           &session->serverAddress, session->passivePort) != 0) {
+        session->scratchText[0] = '\0';
+    }
+    sendReply(session, session->scratchText);
+    session->passiveMode = true;
+}
+
+static bool isSameHost(const Ipv4Address* a, const Ipv4Address* b) {
+    return std::memcmp(a->octets, b->octets, sizeof a->octets) == 0;
+}
+
+void storePortTarget(FtpSession* session, const char* argument) {
+    unsigned char numbers[6];
+    if (parsePortArgument(argument, numbers) != 0) {
+        sendReply(session, "501 Illegal PORT command.");
+        return;
+    }
+    Ipv4Address target;
+    std::memcpy(target.octets, numbers, sizeof target.octets);
+    target.port = static_cast<unsigned short>(numbers[4] * 256 + numbers[5]);
+    // SECURITY: only the client itself may be the target (no FTP bounce to third parties).
+    if (!isSameHost(&target, &session->peerAddress)) {
+        sendReply(session, "501 Illegal PORT command.");
+        return;
+    }
+    session->dataAddress = target;
+    session->hasPortTarget = true;
+    session->passiveMode = false;
+    sendReply(session, "200 PORT command successful");
+}
+
+SocketHandle connectDataSocket(const Ipv4Address* address) {
+    SocketHandle socket = openTcpSocket();
+    if (socket == kNoSocket) {
+        printSystemError("socket() failed");
+        return kNoSocket;
+    }
+    if (connectSocket(socket, address) != 0) {
+        printSystemError("connect() failed");
+        closeSocket(socket);
+        return kNoSocket;
+    }
+    return socket;
+}
+
+// Waits for the client's connection on the passive listener, up to the session's limit.
+// SECURITY: a connection from any host but the client's is closed and the wait goes on, so
+// nobody else can take over a transfer.
+static SocketHandle acceptPassiveConnection(FtpSession* session) {
+    long long deadline = monotonicMilliseconds() + session->dataWaitMilliseconds;
+    for (;;) {
+        long long remaining = deadline - monotonicMilliseconds();
+        if (remaining <= 0 ||
+            waitReadable(session->passiveListener, static_cast<int>(remaining)) != 1) {
+            return kNoSocket;
+        }
+        Ipv4Address peer;
+        SocketHandle data = acceptConnection(session->passiveListener, &peer);
+        if (data == kNoSocket) {
+            return kNoSocket;
+        }
+        if (isSameHost(&peer, &session->peerAddress)) {
+            return data;
+        }
+        closeSocket(data);
+    }
+}
+
+SocketHandle openDataConnection(FtpSession* session) {
+    SocketHandle data;
+    if (session->passiveMode) {
+        data = acceptPassiveConnection(session);
+        if (data == kNoSocket) {
+            sendReply(session, "425 Can't open data connection.");
+            return kNoSocket;
+        }
+    } else {
+        if (!session->hasPortTarget) {
+            sendReply(session, "425 Use PORT or PASV first.");
+            return kNoSocket;
+        }
+        data = connectDataSocket(&session->dataAddress);
+        if (data == kNoSocket) {
+            sendErrorReply(session);
+            return kNoSocket;
+        }
+    }
+    // A client that neither reads nor sends must not hold the session for ever.
+    (void)setSocketTimeout(data, session->stallMilliseconds);  // without it: no stall limit
+    return data;
+}

@@ -1,0 +1,31 @@
+// session/data_connection.h: PASV, PORT and the data connection of one transfer.
+#pragma once
+
+#include "platform/platform.h"
+
+struct FtpSession;
+
+// At most this many connections that were made before a PASV reply are discarded by it.
+constexpr int kStaleConnectionLimit = 16;
+
+// Reads "h1,h2,h3,h4,p1,p2" as the C library's "%d,%d,%d,%d,%d,%d" would and keeps the low
+// eight bits of each number; text after the sixth is ignored. Returns 0, or -1 when fewer
+// than six numbers stand there.
+int parsePortArgument(const char* argument, unsigned char numbers[6]);
+
+// Formats the PASV reply for the given address and port into out.
+int formatPassiveReply(char* out, std::size_t outSize, const Ipv4Address* address, int port);
+
+// PASV: discards connections that are already waiting, announces our address and passive
+// port, and switches the session to passive mode.
+void enterPassiveMode(FtpSession* session);
+// PORT: stores the client's target and switches the session to active mode. Refuses a target
+// other than the control connection's peer, which would let any client make us connect to
+// third parties.
+void storePortTarget(FtpSession* session, const char* argument);
+
+// Opens the data connection of one transfer, after its "150" reply. Returns the socket, or
+// kNoSocket after sending the transfer's one final reply (425 or the error reply).
+SocketHandle openDataConnection(FtpSession* session);
+// A connected socket to address, or kNoSocket after printing why.
+SocketHandle connectDataSocket(const Ipv4Address* address);

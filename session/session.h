@@ -1,0 +1,55 @@
+// session/session.h: the record of one control connection, and the thread that serves it.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+constexpr std::size_t kTransferBufferSize = 262144;
+constexpr std::size_t kArgumentTextSize = 500;
+constexpr std::size_t kScratchTextSize = 270;
+constexpr std::size_t kCommandBufferSize = 501;
+constexpr std::size_t kWorkingDirectorySize = 260;
+// How long a transfer waits for its passive data connection.
+constexpr int kDataConnectionWaitMilliseconds = 60000;
+// How long a transfer may go without progress before it is given up.
+constexpr int kTransferStallMilliseconds = 300000;
+
+// Bytes received on the control connection that do not yet form a whole line. A client may
+// send its next command before reading our reply, so what follows a line end is kept here
+// for the next readCommand.
+struct CommandReader {
+    char held[kCommandBufferSize];
+    std::size_t heldLength;
+    bool skipLineFeed;  // the last line ended with a CR whose LF may arrive next
+};
+
+// One per control connection. Allocated as fresh zero pages by the accept loop, owned by the
+// session thread from its start, released at teardown. The transfer buffer comes last, so its
+// pages are not touched, and cost no memory, until the first transfer.
+struct FtpSession {
+    Ipv4Address dataAddress;    // the PORT target of active mode
+    bool hasPortTarget;         // false until a valid PORT
+    bool passiveMode;
+    SocketHandle passiveListener;
+    SocketHandle controlSocket;
+    int passivePort;            // asked of the pool, then the port actually bound
+    Ipv4Address serverAddress;  // our end of the control connection: what PASV announces
+    Ipv4Address peerAddress;    // the client's end: the only allowed data peer
+    int dataWaitMilliseconds;
+    int stallMilliseconds;
+    char argumentText[kArgumentTextSize];
+    char scratchText[kScratchTextSize];  // PASV and PWD replies, and the rename source
+    char workingDirectory[kWorkingDirectorySize];  // an absolute OS path at or below the root
+    CommandReader reader;
+    char transferBuffer[kTransferBufferSize];
+};
+
+// A record for an accepted control connection, or nullptr when memory is exhausted.
+FtpSession* createSession(SocketHandle controlSocket, int passivePort);
+// Closes the sockets, releases the passive port and frees the record.
+void endSession(FtpSession* session);
+// Set-up, greeting and the command loop; returns when the session is over. Does not end it.
+void serveSession(FtpSession* session);
+// The thread procedure: serveSession, then endSession.
+void sessionThread(void* session);

@@ -1,0 +1,16 @@
+// session/tcp_socket.h: the one way the server makes a listening TCP socket, for the control
+// listener and for every session's passive listener.
+#pragma once
+
+#include "platform/platform.h"
+
+// A fatal failure for the caller: no socket could be made, or its address read, or listen
+// failed for a reason other than a taken port. The console line is already printed.
+constexpr SocketHandle kSocketUnavailable = -2;
+
+// Makes an IPv4 TCP socket listening on *port (its low 16 bits; 0 for any free port) on every
+// interface, and writes the port actually bound back into *port. When the port is taken it
+// prints "Could not open socket port %d" with the requested value and returns kNoSocket.
+// Other failures print a perror line (listenFailureText for listen) and return
+// kSocketUnavailable.
+SocketHandle createTcpSocket(int* port, int backlog, const char* listenFailureText);
