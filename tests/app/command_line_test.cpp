@@ -1,0 +1,109 @@
+// tests/app/command_line_test.cpp: reading the command line into the settings.
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Reading {
+    CommandLine commandLine;
+    ServerSettings settings;
+};
+
+Reading readArguments(std::vector<const char*> arguments) {
+    arguments.insert(arguments.begin(), "tarnLoader");
+    Reading reading;
+    resetServerSettings(&reading.settings);
+    reading.commandLine = readCommandLine(static_cast<int>(arguments.size()), arguments.data(),
+                                          &reading.settings);
+    return reading;
+}
+
+}  // namespace
+
+TEST(ReadCommandLine, DefaultsWithoutArguments) {
+    Reading reading = readArguments({});
+    EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
+    EXPECT_EQ(nullptr, reading.commandLine.rootArgument);
+    EXPECT_TRUE(reading.settings.readOnly);
+    EXPECT_EQ(0, reading.settings.verbose);
+    EXPECT_EQ(21, reading.settings.controlPort);
+    EXPECT_EQ(0, reading.settings.passivePortLow);
+    EXPECT_EQ(0, reading.settings.passivePortHigh);
+    EXPECT_EQ(nullptr, reading.settings.natAddress);
+}
+
+TEST(ReadCommandLine, ReadsValuesAsTheCLibraryWould) {
+    struct Case {
+        std::vector<const char*> arguments;
+        int controlPort;
+        int low;
+        int high;
+    };
+    const Case cases[] = {
+        {{"-p", "2121"}, 2121, 0, 0},
+        {{"-p", "2121x"}, 2121, 0, 0},
+        {{"-p", " +17"}, 17, 0, 0},
+        {{"-p", "0"}, 0, 0, 0},
+        {{"-p", "70000"}, 70000, 0, 0},
+        {{"-p", "1", "-p", "2"}, 2, 0, 0},  // the last value wins
+        {{"-prange", "5000-5010"}, 21, 5000, 5010},
+        {{"-prange", "5000"}, 21, 5000, 0},
+        {{"-prange", "5000:5010"}, 21, 5000, 0},
+        {{"-prange", "5000-5010", "-prange", "6000"}, 21, 6000, 5010},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[1]);
+        Reading reading = readArguments(c.arguments);
+        EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
+        EXPECT_EQ(c.controlPort, reading.settings.controlPort);
+        EXPECT_EQ(c.low, reading.settings.passivePortLow);
+        EXPECT_EQ(c.high, reading.settings.passivePortHigh);
+    }
+}
+
+TEST(ReadCommandLine, KeepsTheAddressTextAndFlags) {
+    Reading reading = readArguments({"-ip", "10.0.0.1/24", "-u", "-ftpverbose", "pkg"});
+    EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
+    EXPECT_STREQ("10.0.0.1/24", reading.settings.natAddress);
+    EXPECT_FALSE(reading.settings.readOnly);
+    EXPECT_EQ(1, reading.settings.verbose);
+    EXPECT_STREQ("pkg", reading.commandLine.rootArgument);
+    EXPECT_EQ(CommandLineStatus::kRun, readArguments({"-ip", "300.1.2.3"}).commandLine.status);
+}
+
+TEST(ReadCommandLine, StopsAtTheFirstError) {
+    struct Case {
+        std::vector<const char*> arguments;
+        CommandLineStatus status;
+    };
+    const Case cases[] = {
+        {{"-p"}, CommandLineStatus::kMissingPort},
+        {{"-p", "abc"}, CommandLineStatus::kMissingPort},
+        {{"-prange"}, CommandLineStatus::kMissingRange},
+        {{"-prange", "abc"}, CommandLineStatus::kMissingRange},
+        {{"-ip", "10.0.0"}, CommandLineStatus::kMissingAddress},
+        {{"-ip"}, CommandLineStatus::kMissingAddress},
+        {{"-P", "21"}, CommandLineStatus::kUnknownOption},
+        {{"-"}, CommandLineStatus::kUnknownOption},
+        {{"--help"}, CommandLineStatus::kUnknownOption},
+        {{"-prange=5000-5010"}, CommandLineStatus::kUnknownOption},
+        {{"", "pkg"}, CommandLineStatus::kSecondRoot},
+        {{"a", "b"}, CommandLineStatus::kSecondRoot},
+        {{"-u", "-h", "-nonsense"}, CommandLineStatus::kHelp},
+        {{"-bad", "-h"}, CommandLineStatus::kUnknownOption},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[0]);
+        EXPECT_EQ(c.status, readArguments(c.arguments).commandLine.status);
+    }
+}
+
+TEST(ReadCommandLine, AValueIsNeverReadAsAnOption) {
+    Reading reading = readArguments({"-ip", "1.2.3.4", "-p", "-5"});
+    EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
+    EXPECT_EQ(-5, reading.settings.controlPort);
+    EXPECT_EQ(CommandLineStatus::kMissingPort, readArguments({"-p", "-u"}).commandLine.status);
+}

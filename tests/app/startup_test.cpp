@@ -1,0 +1,47 @@
+// tests/app/startup_test.cpp: choosing each session's passive port from the pool.
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include "app/settings.h"
+
+namespace {
+
+class PassivePortPoolTest : public ::testing::Test {
+  protected:
+    void SetUp() override { clear(); }
+    void TearDown() override { clear(); }
+    static void clear() {
+        for (auto& flag : passivePortPool.inUse) {
+            flag.store(0);
+        }
+    }
+    static void take(int port) { passivePortPool.inUse[port & 0xff].store(1); }
+};
+
+}  // namespace
+
+TEST_F(PassivePortPoolTest, TakesTheLowestFreePortOfTheRange) {
+    EXPECT_EQ(5000, nextPassivePort(5000, 5002));
+    take(5000);
+    EXPECT_EQ(5001, nextPassivePort(5000, 5002));
+    take(5001);
+    EXPECT_EQ(5002, nextPassivePort(5000, 5002));
+    take(5002);
+    EXPECT_EQ(5002, nextPassivePort(5000, 5002));  // the high end is never tested
+    passivePortPool.inUse[5001 & 0xff].store(0);
+    EXPECT_EQ(5001, nextPassivePort(5000, 5002));
+}
+
+TEST_F(PassivePortPoolTest, PortsDifferingBy256ShareAFlag) {
+    take(5000);
+    EXPECT_EQ(5257, nextPassivePort(5256, 5300));
+}
+
+TEST_F(PassivePortPoolTest, WithoutARangeTheLowEndIsAlwaysChosen) {
+    take(0);
+    EXPECT_EQ(0, nextPassivePort(0, 0));
+    take(5000);
+    EXPECT_EQ(5000, nextPassivePort(5000, 0));
+    EXPECT_EQ(5000, nextPassivePort(5000, 4000));
+}

@@ -1,0 +1,278 @@
+"""tests/e2e/harness.py: starts the real binary on a free loopback port over a fresh root and
+talks to it as a client would. Every socket has a timeout; every server is stopped by its test.
+"""
+import ftplib
+import os
+import shlex
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+TIMEOUT = 10.0
+START_TIMEOUT = 30.0
+READY_LINE = "Waiting for the chassis to connect...\n"
+
+
+def binary():
+    return os.environ["TARNLOADER_BINARY"]
+
+
+def launcher():
+    return shlex.split(os.environ.get("TARNLOADER_LAUNCHER", ""))
+
+
+def is_windows():
+    """The Windows build runs under a launcher such as wine."""
+    return bool(launcher())
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def normalise(text):
+    """Console text with the Windows runtime's CR LF turned into LF."""
+    return text.replace("\r\n", "\n")
+
+
+class Connection:
+    """A control connection: a socket and the bytes received after the last line read."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.buffered = b""
+
+    def sendall(self, data):
+        self.sock.sendall(data)
+
+    def recv(self, size):
+        return self.sock.recv(size)
+
+    def settimeout(self, value):
+        self.sock.settimeout(value)
+
+    def shutdown(self, how):
+        self.sock.shutdown(how)
+
+    def close(self):
+        self.sock.close()
+
+
+class Server:
+    """One tarnLoader process; its console goes to files so a test can read it at any time."""
+
+    def __init__(self, args, cwd):
+        self.args = list(args)
+        self.cwd = cwd
+        self.output_dir = tempfile.mkdtemp(prefix="tarnloader-console-")
+        self.stdout_path = os.path.join(self.output_dir, "stdout")
+        self.stderr_path = os.path.join(self.output_dir, "stderr")
+        self.process = None
+        self.port = None
+
+    def start(self, extra_env=None, preexec_fn=None):
+        env = dict(os.environ)
+        if extra_env:
+            env.update(extra_env)
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.process = subprocess.Popen(
+                launcher() + [binary()] + self.args, cwd=self.cwd, stdin=subprocess.DEVNULL,
+                stdout=out, stderr=err, env=env, preexec_fn=preexec_fn)
+        return self
+
+    def console(self):
+        with open(self.stdout_path, "rb") as f:
+            return normalise(f.read().decode("latin-1"))
+
+    def errors(self):
+        with open(self.stderr_path, "rb") as f:
+            return normalise(f.read().decode("latin-1"))
+
+    def wait_ready(self, timeout=START_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if READY_LINE in self.console():
+                return True
+            if self.process.poll() is not None:
+                return False
+            time.sleep(0.02)
+        return False
+
+    def wait_exit(self, timeout=START_TIMEOUT):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def wait_console(self, text, timeout=TIMEOUT, stream="stdout"):
+        """Waits until text appears on the console; returns whether it did."""
+        deadline = time.monotonic() + timeout
+        read = self.console if stream == "stdout" else self.errors
+        while time.monotonic() < deadline:
+            if text in read():
+                return True
+            time.sleep(0.02)
+        return False
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(timeout=TIMEOUT)
+        shutil.rmtree(self.output_dir, ignore_errors=True)
+
+
+class ServerTest(unittest.TestCase):
+    """A fresh root per test (self.root, inside self.base so that tests can plant files just
+    outside it) and helpers to start the server and talk to it."""
+
+    def setUp(self):
+        self.base = tempfile.mkdtemp(prefix="tarnloader-e2e-")
+        self.addCleanup(shutil.rmtree, self.base, True)
+        self.root = os.path.join(self.base, "root")
+        os.mkdir(self.root)
+
+    # --- the server -------------------------------------------------------------------------
+
+    def run_server(self, *args, cwd=None, timeout=START_TIMEOUT):
+        """Runs the binary to its end (for command lines that fail); returns the Server."""
+        server = Server(args, cwd or self.root).start()
+        self.addCleanup(server.stop)
+        self.assertIsNotNone(server.wait_exit(timeout), "the server did not end")
+        return server
+
+    def start_server(self, *args, upload=False, root=None, cwd=None, port=None):
+        """Starts the server on a free port ("-p") and waits for its guidance text."""
+        port = port or free_port()
+        full = ["-p", str(port)] + (["-u"] if upload else []) + list(args)
+        if root is not None:
+            full.append(root)
+        server = Server(full, cwd or self.root)
+        server.port = port
+        server.start()
+        self.addCleanup(server.stop)
+        if not server.wait_ready():
+            self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))
+        self.server = server
+        return server
+
+    # --- raw control connections ------------------------------------------------------------
+
+    def connect(self, port=None, greet=True):
+        sock = socket.create_connection(("127.0.0.1", port or self.server.port), timeout=TIMEOUT)
+        self.addCleanup(sock.close)
+        s = Connection(sock)
+        if greet:
+            self.assertEqual(self.read_reply(s), "220 tarnLoader ready")
+        return s
+
+    def read_line(self, s):
+        """One line up to CR LF, without it; None when the connection ends first."""
+        while b"\r\n" not in s.buffered:
+            chunk = s.recv(65536)
+            if not chunk:
+                return None
+            s.buffered += chunk
+        line, s.buffered = s.buffered.split(b"\r\n", 1)
+        return line.decode("latin-1")
+
+    read_reply = read_line
+
+    def read_replies(self, s, count):
+        replies = []
+        for _ in range(count):
+            line = self.read_line(s)
+            if line is None:
+                break
+            replies.append(line)
+        return replies
+
+    def command(self, s, text):
+        """Sends one command line and returns the one reply line."""
+        s.sendall(text.encode("latin-1") + b"\r\n")
+        return self.read_reply(s)
+
+    def assert_closed(self, s):
+        """The server closes the connection without sending anything more."""
+        try:
+            data = s.recv(65536)
+        except ConnectionResetError:
+            data = b""
+        self.assertEqual(data, b"")
+
+    # --- data connections -------------------------------------------------------------------
+
+    def pasv(self, s):
+        """Sends PASV and returns a connected data socket."""
+        reply = self.command(s, "PASV")
+        self.assertTrue(reply.startswith("227 Entering Passive Mode ("), reply)
+        numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
+        data = socket.create_connection(("127.0.0.1", numbers[4] * 256 + numbers[5]),
+                                        timeout=TIMEOUT)
+        data.settimeout(TIMEOUT)
+        self.addCleanup(data.close)
+        return data
+
+    def read_all(self, data):
+        chunks = []
+        while True:
+            chunk = data.recv(1 << 20)
+            if not chunk:
+                break
+            chunks.append(chunk)
+        data.close()
+        return b"".join(chunks)
+
+    def transfer(self, s, command):
+        """PASV, then command; returns (data bytes, [replies]) for a download or listing."""
+        data = self.pasv(s)
+        first = self.command(s, command)
+        if not first.startswith("150"):
+            data.close()
+            return None, [first]
+        payload = self.read_all(data)
+        return payload, [first, self.read_reply(s)]
+
+    def upload(self, s, command, payload):
+        """PASV, then a STOR-like command sending payload; returns [replies]."""
+        data = self.pasv(s)
+        first = self.command(s, command)
+        if not first.startswith("150"):
+            data.close()
+            return [first]
+        data.sendall(payload)
+        data.close()
+        return [first, self.read_reply(s)]
+
+    def ftp(self, port=None, passive=True):
+        """An ftplib session, logged in."""
+        client = ftplib.FTP()
+        client.connect("127.0.0.1", port or self.server.port, timeout=TIMEOUT)
+        self.addCleanup(self._close_ftp, client)
+        client.login("anonymous", "chassis@")
+        client.set_pasv(passive)
+        return client
+
+    @staticmethod
+    def _close_ftp(client):
+        try:
+            client.close()
+        except OSError:
+            pass
+
+    # --- files -----------------------------------------------------------------------------
+
+    def write_file(self, relative, content=b"", base=None):
+        path = os.path.join(base or self.root, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def read_file(self, relative, base=None):
+        with open(os.path.join(base or self.root, relative), "rb") as f:
+            return f.read()

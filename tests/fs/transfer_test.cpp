@@ -1,0 +1,73 @@
+// tests/fs/transfer_test.cpp: transfers that stall end within their limit, in-process with a
+// short one; a stalled upload leaves nothing behind.
+#include "fs/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/settings.h"
+#include "session/session.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temporary_directory.h"
+
+namespace {
+
+void shortWaits(FtpSession* session) {
+    session->dataWaitMilliseconds = 2000;
+    session->stallMilliseconds = 300;
+}
+
+class StalledTransfer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        useServedRoot(root.path());
+        serverSettings.readOnly = false;
+    }
+    void TearDown() override { serverSettings.readOnly = true; }
+
+    int entryCount() const {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
+            (void)entry;
+            count++;
+        }
+        return count;
+    }
+
+    TemporaryDirectory root;
+};
+
+}  // namespace
+
+TEST_F(StalledTransfer, AnUploadThatStopsSendingIsGivenUpAndRemoved) {
+    root.writeFile("target.bin", "old contents");
+    SessionUnderTest session(shortWaits);
+    SocketHandle data = session.openPassiveData();
+    ASSERT_NE(kNoSocket, data);
+    EXPECT_EQ("150 Opening BINARY mode data connection", session.command("STOR target.bin"));
+    ASSERT_EQ(0, sendBytes(data, "partial", 7));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ("550 Connection timed out", session.readLine());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    closeSocket(data);
+    EXPECT_EQ("200 OK", session.command("NOOP"));
+    EXPECT_EQ(1, entryCount());  // no temporary file left beside the target
+    std::ifstream file(root.join("target.bin"));
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ("old contents", content);
+}
+
+TEST_F(StalledTransfer, ADownloadNobodyReadsEnds) {
+    root.writeFile("big.bin", std::string(32 << 20, 'x'));
+    SessionUnderTest session(shortWaits);
+    SocketHandle data = session.openPassiveData();
+    ASSERT_NE(kNoSocket, data);
+    EXPECT_EQ("150 Opening BINARY mode data connection", session.command("RETR big.bin"));
+    EXPECT_EQ("426 Broken pipe", session.readLine());
+    closeSocket(data);
+    EXPECT_EQ("200 OK", session.command("NOOP"));
+}

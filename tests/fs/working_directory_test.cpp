@@ -1,0 +1,146 @@
+// tests/fs/working_directory_test.cpp: CWD confinement and the client's view of the
+// working directory.
+#include "fs/working_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/settings.h"
+#include "session/session.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temporary_directory.h"
+
+namespace {
+
+class ChangeDirectoryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        base.makeDirectory("pkg/fw/latest");
+        base.makeDirectory("pkg2");
+        base.writeFile("pkg/a.bin");
+        useServedRoot(base.join("pkg"));
+        record = std::make_unique<OfflineSession>();
+    }
+
+    // CWD with argument; returns its result and leaves the client's view in shown.
+    bool cwd(const std::string& argument, std::string* shown) {
+        char path[kArgumentTextSize];
+        snprintf(path, sizeof path, "%s", argument.c_str());
+        bool changed = changeDirectory(record->session, path);
+        char view[kWorkingDirectorySize];
+        EXPECT_EQ(0, virtualCwd(record->session, view, sizeof view));
+        *shown = view;
+        return changed;
+    }
+
+    TemporaryDirectory base;
+    std::unique_ptr<OfflineSession> record;
+};
+
+}  // namespace
+
+TEST_F(ChangeDirectoryTest, FollowsTheWorkedExamples) {
+    struct Case {
+        const char* argument;
+        bool changed;
+        const char* after;
+    };
+    // Each starts in /fw.
+    const Case cases[] = {
+        {"", true, "/fw"},
+        {"/", true, "/"},
+        {"\\", true, "/"},
+        {"/fw/latest", true, "/fw/latest"},
+        {"latest", true, "/fw/latest"},
+        {"..", true, "/"},
+        {"../..", false, "/fw"},
+        {"nosuch", false, "/fw"},
+        {"//", false, "/fw"},
+        {"../../pkg2", false, "/fw"},
+        {"../a.bin", false, "/fw"},
+        {"\\fw\\latest\\", true, "/fw/latest"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argument);
+        std::string shown;
+        ASSERT_TRUE(cwd("/fw", &shown));
+        EXPECT_EQ(c.changed, cwd(c.argument, &shown));
+        EXPECT_EQ(c.after, shown);
+    }
+}
+
+TEST_F(ChangeDirectoryTest, AnAbsoluteOsPathCountsOnlyInsideTheRoot) {
+    std::string shown;
+    EXPECT_TRUE(cwd("/" + base.join("pkg/fw"), &shown));
+    EXPECT_EQ("/fw", shown);
+    EXPECT_FALSE(cwd("/" + base.join("pkg2"), &shown));
+    EXPECT_FALSE(cwd("/" + base.path(), &shown));
+    EXPECT_EQ("/fw", shown);
+}
+
+TEST_F(ChangeDirectoryTest, RefusesALinkThatLeadsOut) {
+    std::error_code error;
+    std::filesystem::create_directory_symlink(base.join("pkg2"), base.join("pkg/out"), error);
+    if (error) {
+        GTEST_SKIP() << "this platform cannot make links here: " << error.message();
+    }
+    std::filesystem::create_directory_symlink(base.join("pkg/fw"), base.join("pkg/in"));
+    std::string shown;
+    EXPECT_FALSE(cwd("out", &shown));
+    EXPECT_TRUE(cwd("in/latest", &shown));
+    EXPECT_EQ("/fw/latest", shown);
+}
+
+TEST_F(ChangeDirectoryTest, RefusesADestinationThatDoesNotFit) {
+    std::string deep = base.join("pkg");
+    std::string relative;
+    while (deep.size() < kWorkingDirectorySize + 20) {
+        deep += "/dddddddddd";
+        relative += "dddddddddd/";
+    }
+    std::filesystem::create_directories(deep);
+    std::string shown;
+    EXPECT_FALSE(cwd(relative, &shown));
+    EXPECT_EQ("/", shown);
+}
+
+TEST(VirtualCwd, ShowsThePathBelowTheRoot) {
+    TemporaryDirectory base;
+    base.makeDirectory("fw/latest");
+    struct Case {
+        std::string root;
+        std::string path;
+        const char* shown;
+    };
+    std::string separator(1, kPathSeparator);
+    const Case cases[] = {
+        {base.path(), base.path(), "/"},
+        {base.path(), base.join("fw/latest"), "/fw/latest"},
+        {separator, separator, "/"},
+        {separator, base.join("fw"), nullptr},  // the whole path, below a root of "/"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        useServedRoot(c.root);
+        char shown[kWorkingDirectorySize];
+        ASSERT_EQ(0, toClientPath(c.path.c_str(), shown, sizeof shown));
+        std::string expected = c.shown != nullptr ? c.shown : c.path;
+        for (char& ch : expected) {
+            ch = ch == '\\' ? '/' : ch;
+        }
+        EXPECT_EQ(expected, shown);
+    }
+}
+
+TEST(IsInsideRoot, ComparesWholeComponents) {
+    useServedRoot("/srv/pkg");
+    EXPECT_TRUE(isInsideRoot("/srv/pkg"));
+    EXPECT_TRUE(isInsideRoot("/srv/pkg/fw"));
+    EXPECT_FALSE(isInsideRoot("/srv/pkg2"));
+    EXPECT_FALSE(isInsideRoot("/srv"));
+    EXPECT_FALSE(isInsideRoot("/SRV/pkg"));
+    useServedRoot("/");
+    EXPECT_TRUE(isInsideRoot("/anything/below"));
+}

@@ -1,0 +1,162 @@
+// tests/platform/platform_test.cpp: the platform behaviour the server relies on, checked on
+// whichever platform runs the tests.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/temporary_directory.h"
+
+namespace {
+
+std::vector<std::string> findNames(const std::string& pattern) {
+    std::vector<std::string> names;
+    FindEntry entry;
+    FindState* state = findFirst(pattern.c_str(), &entry);
+    if (state == nullptr) {
+        return names;
+    }
+    do {
+        names.push_back(entry.name);
+    } while (findNext(state, &entry) == 0);
+    findClose(state);
+    std::sort(names.begin(), names.end());
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& n) { return n == "." || n == ".."; }),
+                names.end());
+    return names;
+}
+
+void makeReadOnly(const std::string& path) {
+    std::filesystem::permissions(path,
+                                 std::filesystem::perms::owner_write |
+                                     std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+}
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+TEST(Find, MatchesLikeTheWindowsFindFunctions) {
+    TemporaryDirectory folder;
+    for (const char* name : {"a.bin", "B.BIN", "readme", "x[1].txt", "ab.txt", "sub/inner.bin"}) {
+        folder.writeFile(name, "x");
+    }
+    struct Case {
+        const char* pattern;
+        Names names;
+    };
+    const Case cases[] = {
+        {"*", {"B.BIN", "a.bin", "ab.txt", "readme", "sub", "x[1].txt"}},
+        {"*.*", {"B.BIN", "a.bin", "ab.txt", "readme", "sub", "x[1].txt"}},
+        {"*.bin", {"B.BIN", "a.bin"}},
+        {"?.BIN", {"B.BIN", "a.bin"}},
+        {"a*", {"a.bin", "ab.txt"}},
+        {"x[1].txt", {"x[1].txt"}},
+        {"[", {}},
+        {"README", {"readme"}},
+        {"sub", {"sub"}},
+        {"-la", {}},
+        {"sub/*", {"inner.bin"}},
+        {"nosuch/*", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        EXPECT_EQ(c.names, findNames(folder.join(c.pattern)));
+    }
+}
+
+TEST(Find, ReportsAttributesAndSizes) {
+    TemporaryDirectory folder;
+    folder.writeFile("file.bin", std::string(1234, 'x'));
+    folder.makeDirectory("dir");
+    makeReadOnly(folder.writeFile("ro.bin", "x"));
+    FindEntry entry;
+    FindState* state = findFirst(folder.join("file.bin").c_str(), &entry);
+    ASSERT_NE(nullptr, state);
+    findClose(state);
+    EXPECT_EQ(1234, entry.size);
+    EXPECT_EQ(0u, entry.attributes & (kAttributeDirectory | kAttributeReadOnly));
+    state = findFirst(folder.join("dir").c_str(), &entry);
+    ASSERT_NE(nullptr, state);
+    findClose(state);
+    EXPECT_EQ(0, entry.size);
+    EXPECT_NE(0u, entry.attributes & kAttributeDirectory);
+    state = findFirst(folder.join("ro.bin").c_str(), &entry);
+    ASSERT_NE(nullptr, state);
+    findClose(state);
+    EXPECT_NE(0u, entry.attributes & kAttributeReadOnly);
+}
+
+TEST(FileChanges, RenameNeverReplacesButUploadsDo) {
+    TemporaryDirectory folder;
+    std::string a = folder.writeFile("a", "old a");
+    std::string b = folder.writeFile("b", "old b");
+    EXPECT_NE(0, renameEntry(a.c_str(), b.c_str()));
+    char text[kErrorTextSize];
+    lastErrorText(text, sizeof text);
+    EXPECT_STREQ("File exists", text);
+    std::string c = folder.join("c");
+    EXPECT_EQ(0, renameEntry(a.c_str(), c.c_str()));
+    EXPECT_EQ(0, replaceFile(c.c_str(), b.c_str()));
+    std::ifstream file(b);
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ("old a", content);
+    std::string dirA = folder.makeDirectory("dirA");
+    std::string dirB = folder.makeDirectory("dirB");
+    EXPECT_NE(0, renameEntry(dirA.c_str(), dirB.c_str()));
+}
+
+TEST(FileChanges, ReadOnlyFilesAreNotRemovedWhateverOurPrivileges) {
+    TemporaryDirectory folder;
+    std::string path = folder.writeFile("ro.bin", "keep");
+    makeReadOnly(path);
+    EXPECT_NE(0, removeFile(path.c_str()));
+    char text[kErrorTextSize];
+    lastErrorText(text, sizeof text);
+    EXPECT_STREQ("Permission denied", text);
+    EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST(Files, OpenForReadingTakesRegularFilesOnly) {
+    TemporaryDirectory folder;
+    std::string file = folder.writeFile("a.bin", "abc");
+    int descriptor = openForReading(file.c_str());
+    ASSERT_GE(descriptor, 0);
+    char buffer[8];
+    EXPECT_EQ(3, readFile(descriptor, buffer, sizeof buffer));
+    EXPECT_EQ(0, readFile(descriptor, buffer, sizeof buffer));
+    EXPECT_EQ(0, closeFile(descriptor));
+    EXPECT_LT(openForReading(folder.path().c_str()), 0);
+    char text[kErrorTextSize];
+    lastErrorText(text, sizeof text);
+    EXPECT_STREQ("Is a directory", text);
+    EXPECT_LT(openForReading(folder.join("missing").c_str()), 0);
+}
+
+TEST(Files, CreateNewFileRefusesAnExistingName) {
+    TemporaryDirectory folder;
+    std::string path = folder.join("new.bin");
+    int descriptor = createNewFile(path.c_str());
+    ASSERT_GE(descriptor, 0);
+    EXPECT_EQ(0, writeFile(descriptor, "data", 4));
+    EXPECT_EQ(0, closeFile(descriptor));
+    EXPECT_LT(createNewFile(path.c_str()), 0);
+}
+
+TEST(Errors, EachThreadKeepsItsOwnError) {
+    setLastError(ErrorKind::kBusy);
+    std::thread other([] { setLastError(ErrorKind::kNotFound); });
+    other.join();
+    char text[kErrorTextSize];
+    lastErrorText(text, sizeof text);
+    EXPECT_STRNE("No such file or directory", text);
+}
