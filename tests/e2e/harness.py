@@ -14,6 +14,9 @@ import unittest
 TIMEOUT = 10.0
 START_TIMEOUT = 30.0
 READY_LINE = "Waiting for the chassis to connect...\n"
+# Texts that sanitizers print when they find a fault in the server process.
+SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "WARNING: ThreadSanitizer", "ERROR: ThreadSanitizer")
 
 
 def binary():
@@ -138,10 +141,21 @@ class ServerTest(unittest.TestCase):
 
     # --- the server -------------------------------------------------------------------------
 
+    def _stop_and_check(self, server):
+        """Stops the server; a sanitizer's report on its console fails the test."""
+        try:
+            errors = server.errors()
+        except OSError:
+            errors = ""
+        server.stop()
+        for mark in SANITIZER_MARKS:
+            if mark in errors:
+                raise AssertionError("the server reported a fault:\n" + errors[-4000:])
+
     def run_server(self, *args, cwd=None, timeout=START_TIMEOUT):
         """Runs the binary to its end (for command lines that fail); returns the Server."""
         server = Server(args, cwd or self.root).start()
-        self.addCleanup(server.stop)
+        self.addCleanup(self._stop_and_check, server)
         self.assertIsNotNone(server.wait_exit(timeout), "the server did not end")
         return server
 
@@ -154,7 +168,7 @@ class ServerTest(unittest.TestCase):
         server = Server(full, cwd or self.root)
         server.port = port
         server.start()
-        self.addCleanup(server.stop)
+        self.addCleanup(self._stop_and_check, server)
         if not server.wait_ready():
             self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))
         self.server = server

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# scripts/test.sh: builds tarnLoader and runs every test: the unit tests and the end-to-end
+# suite with real FTP clients. With --all it also runs what CI runs besides: the suite under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and the Windows
+# build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+
+install_packages cmake ninja-build g++ libgtest-dev python3 curl wget lftp tnftp
+
+run_suite() {
+    local folder=$1
+    shift
+    echo "== $folder"
+    build_tree "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    ctest --test-dir "$folder" --output-on-failure --timeout 1800
+}
+
+run_suite build-test
+if [ "${1:-}" = "--all" ]; then
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    run_suite build-asan -DTARNLOADER_SANITIZE=address,undefined
+    export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+    run_suite build-tsan -DTARNLOADER_SANITIZE=thread
+    scripts/test-windows.sh
+fi
