@@ -23,8 +23,10 @@ if ! getent hosts "$(hostname)" >/dev/null; then
         echo "127.0.1.1 $(hostname)" >>/etc/hosts
     fi
 fi
-wineboot -i >/dev/null 2>&1
-# A persistent wineserver: otherwise its helpers keep the tests' output pipes open.
+# A persistent wineserver, started first: otherwise its helpers keep the tests' output pipes
+# open. It needs the prefix's folder to exist.
+mkdir -p "$WINEPREFIX"
 wineserver -p60
+wineboot -i >/dev/null 2>&1
 echo "== build-mingw (under Wine)"
 ctest --test-dir build-mingw --output-on-failure --timeout 1800

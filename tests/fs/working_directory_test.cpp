@@ -106,41 +106,47 @@ TEST_F(ChangeDirectoryTest, RefusesADestinationThatDoesNotFit) {
     EXPECT_EQ("/", shown);
 }
 
+namespace {
+
+// An absolute path in the platform's own form: "/srv/pkg" here, "C:\srv\pkg" on Windows.
+std::string platformPath(const std::string& posixForm) {
+    std::string path = kPathSeparator == '/' ? "" : "C:";
+    for (char c : posixForm) {
+        path.push_back(c == '/' ? kPathSeparator : c);
+    }
+    return path;
+}
+
+}  // namespace
+
 TEST(VirtualCwd, ShowsThePathBelowTheRoot) {
-    TemporaryDirectory base;
-    base.makeDirectory("fw/latest");
     struct Case {
-        std::string root;
-        std::string path;
+        const char* root;
+        const char* path;
         const char* shown;
     };
-    std::string separator(1, kPathSeparator);
     const Case cases[] = {
-        {base.path(), base.path(), "/"},
-        {base.path(), base.join("fw/latest"), "/fw/latest"},
-        {separator, separator, "/"},
-        {separator, base.join("fw"), nullptr},  // the whole path, below a root of "/"
+        {"/srv/pkg", "/srv/pkg", "/"},
+        {"/srv/pkg", "/srv/pkg/fw/latest", "/fw/latest"},
+        {"/", "/", "/"},
+        {"/", "/srv/fw", "/srv/fw"},  // a root that ends with the separator keeps it
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        useServedRoot(c.root);
+        useServedRoot(platformPath(c.root));
         char shown[kWorkingDirectorySize];
-        ASSERT_EQ(0, toClientPath(c.path.c_str(), shown, sizeof shown));
-        std::string expected = c.shown != nullptr ? c.shown : c.path;
-        for (char& ch : expected) {
-            ch = ch == '\\' ? '/' : ch;
-        }
-        EXPECT_EQ(expected, shown);
+        ASSERT_EQ(0, toClientPath(platformPath(c.path).c_str(), shown, sizeof shown));
+        EXPECT_STREQ(c.shown, shown);
     }
 }
 
 TEST(IsInsideRoot, ComparesWholeComponents) {
-    useServedRoot("/srv/pkg");
-    EXPECT_TRUE(isInsideRoot("/srv/pkg"));
-    EXPECT_TRUE(isInsideRoot("/srv/pkg/fw"));
-    EXPECT_FALSE(isInsideRoot("/srv/pkg2"));
-    EXPECT_FALSE(isInsideRoot("/srv"));
-    EXPECT_FALSE(isInsideRoot("/SRV/pkg"));
-    useServedRoot("/");
-    EXPECT_TRUE(isInsideRoot("/anything/below"));
+    useServedRoot(platformPath("/srv/pkg"));
+    EXPECT_TRUE(isInsideRoot(platformPath("/srv/pkg").c_str()));
+    EXPECT_TRUE(isInsideRoot(platformPath("/srv/pkg/fw").c_str()));
+    EXPECT_FALSE(isInsideRoot(platformPath("/srv/pkg2").c_str()));
+    EXPECT_FALSE(isInsideRoot(platformPath("/srv").c_str()));
+    EXPECT_FALSE(isInsideRoot(platformPath("/SRV/pkg").c_str()));
+    useServedRoot(platformPath("/"));
+    EXPECT_TRUE(isInsideRoot(platformPath("/anything/below").c_str()));
 }

@@ -7,7 +7,13 @@
 
 static const Ipv4Address kLoopback = {{127, 0, 0, 1}, 0};
 
+// Sockets must work before any test runs (Winsock needs starting; POSIX ignores SIGPIPE).
+static const int socketsStarted = startSockets();
+
 SocketHandle listenOnFreePort(unsigned short* port) {
+    if (socketsStarted != 0) {
+        return kNoSocket;
+    }
     SocketHandle listener = openTcpSocket();
     Ipv4Address bound;
     if (listener == kNoSocket || bindSocket(listener, 0) != 0 || listenSocket(listener, 16) != 0 ||
