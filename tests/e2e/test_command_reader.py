@@ -1,0 +1,205 @@
+"""How command lines are cut from the control connection's bytes, and how they are echoed."""
+import os
+
+from harness import READY_LINE, ServerTest
+
+
+def after_start(console):
+    """The console text that sessions wrote, after the start-up guidance."""
+    return console.split(READY_LINE, 1)[1]
+
+
+class LineEnds(ServerTest):
+    def test_pipelined_commands_are_each_answered(self):
+        self.start_server()
+        s = self.connect()
+        s.sendall(b"NOOP\r\nSYST\r\nUSER a\r\nTYPE I\r\n")
+        self.assertEqual(self.read_replies(s, 4), [
+            "200 OK", "215 tarnLoader 1.0.5", "331 Login accepted", "200 Type set to I"])
+        # Lines of mixed endings and a partial line, all in one segment.
+        s.sendall(b"NOOP\nSYST\rNOOP\r\nSY")
+        self.assertEqual(self.read_replies(s, 3), ["200 OK", "215 tarnLoader 1.0.5", "200 OK"])
+        s.sendall(b"ST\r\n")
+        self.assertEqual(self.read_reply(s), "215 tarnLoader 1.0.5")
+
+    def test_line_end_split_across_sends(self):
+        self.start_server()
+        s = self.connect()
+        s.sendall(b"NOOP\r")
+        self.assertEqual(self.read_reply(s), "200 OK")
+        s.sendall(b"\nSYST\r\n")
+        self.assertEqual(self.read_reply(s), "215 tarnLoader 1.0.5")
+        # A phantom empty line would show here as a 500 before this reply.
+        self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        # A line whose bytes arrive one send at a time.
+        for byte in b"USER x\r":
+            s.sendall(bytes([byte]))
+        self.assertEqual(self.read_reply(s), "331 Login accepted")
+        s.sendall(b"\n")
+        self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        self.assertEqual(self.server.errors(), "")
+
+    def test_lone_line_feed_and_lone_carriage_return_end_a_line(self):
+        self.start_server()
+        s = self.connect()
+        for ending in (b"\n", b"\r"):
+            with self.subTest(ending=ending):
+                s.sendall(b"NOOP" + ending)
+                self.assertEqual(self.read_reply(s), "200 OK")
+                s.sendall(b"SYST" + ending + b"USER u" + ending)
+                self.assertEqual(self.read_replies(s, 2),
+                                 ["215 tarnLoader 1.0.5", "331 Login accepted"])
+        # Only the one LF right after a CR belongs to it; a second LF is an empty line.
+        s.sendall(b"NOOP\r\n\nNOOP\r\n")
+        self.assertEqual(self.read_replies(s, 3),
+                         ["200 OK", "500 Command not recognized", "200 OK"])
+
+    def test_line_of_500_bytes_is_read_and_501_without_line_end_ends_the_session(self):
+        self.start_server("-ftpverbose")
+        s = self.connect()
+        line = b"USER " + b"a" * 495
+        self.assertEqual(len(line), 500)
+        s.sendall(line + b"\r\n")
+        self.assertEqual(self.read_reply(s), "331 Login accepted")
+        self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        self.assertTrue(self.server.wait_console("USER " + "a" * 495 + "\n"))
+        s.sendall(b"USER " + b"a" * 496 + b"\r\n")
+        self.assert_closed(s)
+
+    def test_600_bytes_without_line_end_end_only_that_session(self):
+        self.start_server()
+        os.mkdir(os.path.join(self.root, "d"))
+        other = self.connect()
+        self.assertEqual(self.command(other, "CWD d"), "250 CWD command successful")
+        s = self.connect()
+        s.sendall(b"N" * 600)
+        self.assert_closed(s)
+        self.assertEqual(self.command(other, "PWD"), '257 "/d"')
+        self.assertEqual(self.command(other, "NOOP"), "200 OK")
+        self.assertEqual(self.command(self.connect(), "NOOP"), "200 OK")
+
+
+class VerbAndArgument(ServerTest):
+    def test_lower_case_verbs_are_served(self):
+        self.start_server("-ftpverbose")
+        s = self.connect()
+        self.assertEqual(self.command(s, "user bob"), "331 Login accepted")
+        self.assertEqual(self.command(s, "sYsT"), "215 tarnLoader 1.0.5")
+        self.assertEqual(self.command(s, "noop"), "200 OK")
+        self.assertTrue(self.server.wait_console("USER bob\n    331 Login accepted\n"))
+        self.assertIn("SYST \n", self.server.console())
+
+    def test_five_letter_words_and_unknown_verbs(self):
+        self.start_server("-ftpverbose", upload=True)
+        s = self.connect()
+        os.mkdir(os.path.join(self.root, "dir"))
+        cases = [
+            # STORE is STOR with its argument: the empty-argument reply would differ.
+            ("STORE", "550 Path permission error"),
+            # The sixth letter is not a space, so XMKD gets no argument and creates nothing.
+            ("XMKDIR newdir", "550 Path permission error"),
+            ("CWDX dir", "500 Command not recognized"),
+            ("PW", "500 Command not recognized"),
+            ("PWDX", "500 Command not recognized"),
+            ("", "500 Command not recognized"),
+            (" NOOP", "500 Command not recognized"),
+            ("1NOOP", "500 Command not recognized"),
+        ]
+        for line, reply in cases:
+            with self.subTest(line=line):
+                self.assertEqual(self.command(s, line), reply)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "newdir")))
+        # The echo shows the five letters read, before the lookup.
+        self.assertTrue(self.server.wait_console("XMKDI \n    550 Path permission error\n"))
+        self.assertTrue(self.server.wait_console(
+            "Unknown ftp command ''\n" * 3, stream="stderr"))
+        self.assertEqual(self.server.errors(),
+                         "Unknown ftp command 'CWDX'\n"
+                         "Unknown ftp command 'PW'\n"
+                         "Unknown ftp command 'PWDX'\n" +
+                         "Unknown ftp command ''\n" * 3)
+
+    def test_store_is_stor_behind_the_read_only_gate(self):
+        self.start_server()
+        s = self.connect()
+        self.assertEqual(self.command(s, "STORE image.bin"), "553 Permission denied")
+        self.assertEqual(self.command(s, "store image.bin"), "553 Permission denied")
+        self.assertEqual(self.command(s, "XMKDIR newdir"), "550 Permission denied")
+
+    def test_argument_ends_at_control_bytes_and_bytes_from_128(self):
+        self.start_server()
+        os.mkdir(os.path.join(self.root, "d"))
+        s = self.connect()
+        endings = [b"\xe9xyz", b"\x80", b"\xff/..", b"\x00zzz", b"\x00", b"\tx", b"\x1f"]
+        for tail in endings:
+            with self.subTest(tail=tail):
+                s.sendall(b"CWD d" + tail + b"\r\n")
+                self.assertEqual(self.read_reply(s), "250 CWD command successful")
+                self.assertEqual(self.command(s, "PWD"), '257 "/d"')
+                self.assertEqual(self.command(s, "CWD /"), "250 CWD command successful")
+        # The search for the line end goes past a zero byte.
+        s.sendall(b"NOOP\x00junk\r\n\x00\r\n")
+        self.assertEqual(self.read_replies(s, 2), ["200 OK", "500 Command not recognized"])
+        # Spaces after the first belong to the argument, trailing ones included.
+        os.mkdir(os.path.join(self.root, " d "))
+        self.assertEqual(self.command(s, "CWD  d "), "250 CWD command successful")
+        self.assertEqual(self.command(s, "PWD"), '257 "/ d "')
+
+    def test_verbose_echo_shows_the_argument_as_read(self):
+        self.start_server("-ftpverbose")
+        s = self.connect()
+        s.sendall(b"RETR f\xe9oo\r\n")
+        self.read_reply(s)
+        s.sendall(b"USER a\x00b\r\n")
+        self.assertEqual(self.read_reply(s), "331 Login accepted")
+        self.assertTrue(self.server.wait_console("USER a\n"))
+        self.assertIn("RETR f\n", self.server.console())
+
+
+class Console(ServerTest):
+    def test_verbose_echo_of_commands_and_replies(self):
+        self.start_server("-ftpverbose")
+        s = self.connect()
+        self.assertEqual(self.command(s, "noop"), "200 OK")
+        self.assertEqual(self.command(s, "user chassis"), "331 Login accepted")
+        self.assertEqual(self.command(s, "PASS  secret "), "230 User logged in")
+        self.assertEqual(self.command(s, "BOGUS x"), "500 Command not recognized")
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        self.assert_closed(s)
+        self.assertTrue(self.server.wait_console("Closing control connection\n"))
+        self.assertEqual(after_start(self.server.console()),
+                         "    220 tarnLoader ready\n"
+                         "NOOP \n"
+                         "    200 OK\n"
+                         "USER chassis\n"
+                         "    331 Login accepted\n"
+                         "PASS  secret \n"
+                         "    230 User logged in\n"
+                         "\nChassis accessing package."
+                         "BOGUS x\n"
+                         "    500 Command not recognized\n"
+                         "QUIT \n"
+                         "    221 Goodbye\n"
+                         "Closing control connection\n")
+        self.assertEqual(self.server.errors(), "Unknown ftp command 'BOGUS'\n")
+
+    def test_peer_closing_mid_line_ends_the_session_without_a_reply(self):
+        self.start_server("-ftpverbose")
+        s = self.connect()
+        s.sendall(b"NOOP")
+        s.close()
+        self.assertTrue(self.server.wait_console("Closing control connection\n"))
+        self.assertEqual(after_start(self.server.console()),
+                         "    220 tarnLoader ready\nClosing control connection\n")
+
+    def test_one_dot_per_reply_when_not_verbose(self):
+        self.start_server()
+        s = self.connect()
+        for line in ("NOOP", "SYST", "BOGUS", "USER x"):
+            self.command(s, line)
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        self.assert_closed(s)
+        self.assertTrue(self.server.wait_console("......"))
+        second = self.connect()
+        second.close()
+        self.assertEqual(after_start(self.server.console()), "......" + ".")

@@ -1,0 +1,114 @@
+"""Passive ports handed to concurrent sessions from a "-prange" range."""
+import random
+import re
+import socket
+import time
+
+from harness import ServerTest
+
+# Below the kernel's ephemeral range, so ports that the OS hands out to other tests do not
+# collide with the range chosen here.
+SEARCH_LOW, SEARCH_HIGH = 20000, 32000
+
+# Teardown clears a session's pool flag just after it closes the control connection, and the
+# client cannot observe that store; this pause lets it land before the next accept.
+TEARDOWN_SETTLE = 0.2
+
+
+def ports_are_free(ports):
+    for port in ports:
+        probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        # Like the server's own bind: a port left in TIME_WAIT is usable.
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+        finally:
+            probe.close()
+    return True
+
+
+class PassivePortPool(ServerTest):
+    def free_range(self, span):
+        """A base port such that base .. base + span are all free now."""
+        rng = random.Random()
+        for _ in range(50):
+            base = rng.randrange(SEARCH_LOW, SEARCH_HIGH - span)
+            if ports_are_free(range(base, base + span + 1)):
+                return base
+        self.skipTest("no %d free ports in a row between %d and %d" %
+                      (span + 1, SEARCH_LOW, SEARCH_HIGH))
+
+    def passive_port(self, s):
+        reply = self.command(s, "PASV")
+        found = re.fullmatch(r"227 Entering Passive Mode \((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)",
+                             reply)
+        self.assertIsNotNone(found, reply)
+        return int(found.group(5)) * 256 + int(found.group(6))
+
+    def session_on(self, expected_port):
+        s = self.connect()
+        self.assertEqual(self.passive_port(s), expected_port)
+        return s
+
+    def refused_session(self, port, failures_before):
+        """A connection whose passive bind fails: closed without a greeting."""
+        s = self.connect(greet=False)
+        self.assert_closed(s)
+        line = "Could not open socket port %d\n" % port
+        deadline = time.monotonic() + 10
+        while (self.server.console().count(line) <= failures_before and
+               time.monotonic() < deadline):
+            time.sleep(0.02)
+        self.assertEqual(self.server.console().count(line), failures_before + 1,
+                         self.server.console())
+
+    def end(self, s):
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        self.assert_closed(s)
+        time.sleep(TEARDOWN_SETTLE)
+
+    def test_three_port_range_across_concurrent_sessions(self):
+        low = self.free_range(2)
+        self.start_server("-prange", "%d-%d" % (low, low + 2))
+        first = self.session_on(low)
+        second = self.session_on(low + 1)
+        third = self.session_on(low + 2)
+        # Every port below the high one is busy, so the high one is handed out again, and its
+        # bind fails while the third session holds it.
+        self.refused_session(low + 2, 0)
+        for s in (first, second, third):
+            self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        self.end(first)
+        # The candidate was chosen when the refused connection was accepted, before the first
+        # session ended, so one more connection gets the high port...
+        self.refused_session(low + 2, 1)
+        # ...and only the one after it gets the port that the first session released.
+        fourth = self.session_on(low)
+        self.assertEqual(self.command(second, "NOOP"), "200 OK")
+        self.assertEqual(self.command(fourth, "NOOP"), "200 OK")
+
+    def test_single_port_is_asked_for_by_every_session(self):
+        port = self.free_range(0)
+        self.start_server("-prange", str(port))
+        first = self.session_on(port)
+        self.refused_session(port, 0)
+        self.refused_session(port, 1)
+        self.end(first)
+        second = self.session_on(port)
+        self.assertEqual(self.command(second, "NOOP"), "200 OK")
+
+    def test_ports_256_apart_share_one_flag(self):
+        low = self.free_range(300)
+        self.start_server("-prange", "%d-%d" % (low, low + 300))
+        sessions = []
+        for offset in range(256):
+            sessions.append(self.session_on(low + offset))
+        # Now every flag is set. The ports from low + 256 up are free, but each shares its
+        # flag with a live session's port, so the search runs on to the high port.
+        self.assertTrue(ports_are_free([low + 256]))
+        last = self.session_on(low + 300)
+        self.assertEqual(self.command(last, "NOOP"), "200 OK")
+        self.assertEqual(self.command(sessions[0], "NOOP"), "200 OK")
+        self.assertEqual(self.server.console().count("Could not open socket port"), 0)

@@ -1,0 +1,283 @@
+"""The command line and the start-up console, as the operator sees them."""
+import os
+import re
+import socket
+
+from harness import Server, ServerTest, free_port, is_windows
+
+BANNER = "tarnLoader, 1.0.5, 2011-06-21\n"
+
+USAGE = (
+    "\n"
+    "tarnLoader serves firmware update content to an QX2102/QX2105 chassis.\n"
+    "This tool runs directly from a windows command prompt.\n"
+    "\n"
+    "Usage: tarnLoader [options] [ftproot]\n"
+    "[options] are:\n"
+    "  -p <port>     Use <port> for control (defaults to (21)\n"
+    "  -prange <port>-<port>  Specify a port range to use for passive mode"
+    " (defaults to OS assigned.\n"
+    "  -ip <x.x.x.x> Specifies ip address to listen from over NAT.\n"
+    "  -u         Allows uploads, ie put and rename (by default server is read-only\n"
+    "  ftproot    Directory to consider as root for FTP-like access\n"
+    "             (defaults to current working directory)\n"
+)
+
+HEADING = "tarnLoader accepting connections on ip addresses:\n"
+
+WARNING = (
+    "Warning: ftp control port 21 already in use.  This port is required for the\n"
+    "  chassis update.  Be sure no other update tool instances are running.\n"
+    "  Alternatively, another ftp server may be running on this PC, please\n"
+    "  disable this server temporarily for the update and re-enable after\n"
+    "  completion. This session is using port: %d\n"
+    "  Please resolve this issue before continuing.\n"
+)
+
+INSTRUCTIONS_BEFORE_EXAMPLE = (
+    "(NOTE) Only one instance of this tool may be run to update one chassis.\n"
+    "       at a time.\n"
+    "\n"
+    "Chassis Update Instructions:\n"
+    "1. Open the chassis home page using either of the following methods:\n"
+    "      a. Open using LinkBench, select the chassis\n"
+    "         model under the LAN instrument I/O tree, and click\n"
+    "         `Instrument Web Interface`.\n"
+    "      b. Or, open an Internet Explorer window and enter the chassis\n"
+    "         ip address or hostname directly, such as "
+)
+
+INSTRUCTIONS_AFTER_EXAMPLE = (
+    "\n"
+    "\n"
+    "2. From the chassis home page, navigate to the health page (heart symbol) and\n"
+    "   click on the `Open the Chassis Firmware Update page` link.\n"
+    "\n"
+    "3. On the update page, click `Locate Package`. (Note: the IP address on the\n"
+    "   form should be same as one of the listed addresses above.)\n"
+    "\n"
+    "4. Select `Install`. This action launches a chassis update status page, which\n"
+    "   provides progress information.\n"
+    "\n"
+    "5. When the update status page instructs to power cycle the chassis, please\n"
+    "   close the tarnLoader tool (this window).\n"
+    "\n"
+    "More information may be found in the chassis users's guide.\n"
+    "\n"
+    "Waiting for the chassis to connect...\n"
+)
+
+ADDRESS_LINE = r"   \d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}\n"
+
+
+def shown_path(path):
+    """A directory as the server prints it after entering it: the physical path, and under
+    wine the Windows form of the Unix path."""
+    physical = os.path.realpath(path)
+    if is_windows():
+        return "Z:" + physical.replace("/", "\\")
+    return physical
+
+
+def using_line(path):
+    return "Using '%s' as ftp root directory\n" % shown_path(path)
+
+
+def hold_port(port):
+    """A listening socket on the loopback port, or None when the port cannot be had. Address
+    reuse lets it take a port that an earlier server left in TIME_WAIT, as the server does;
+    it still keeps the server off the port, since it listens."""
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        holder.bind(("127.0.0.1", port))
+        holder.listen(1)
+    except OSError:
+        holder.close()
+        return None
+    return holder
+
+
+def port_is_free(port):
+    holder = hold_port(port)
+    if holder is None:
+        return False
+    holder.close()
+    return True
+
+
+class CommandLineErrors(ServerTest):
+    def assert_refused(self, args, message):
+        server = self.run_server(*args)
+        self.assertEqual(server.process.returncode, 255)
+        self.assertEqual(server.console(), BANNER + message + USAGE)
+        self.assertEqual(server.errors(), "")
+
+    def test_each_error_is_followed_by_the_usage_text(self):
+        missing = os.path.join("no", "such", "folder")
+        cases = [
+            (["-p"], "Error: missing port number for option -p\n"),
+            (["-p", "abc"], "Error: missing port number for option -p\n"),
+            # An option's value is never examined as an option of its own.
+            (["-p", "-h"], "Error: missing port number for option -p\n"),
+            (["-prange"], "Error: missing port number for option -tp\n"),
+            (["-prange", "abc"], "Error: missing port number for option -tp\n"),
+            (["-ip"], "Error:  missing ip address for -ha option\n"),
+            (["-ip", "10.0.0"], "Error:  missing ip address for -ha option\n"),
+            (["-P", "2121"], "Error: '-P' option not found\n"),
+            (["-"], "Error: '-' option not found\n"),
+            (["--help"], "Error: '--help' option not found\n"),
+            (["-prange=5000-5010"], "Error: '-prange=5000-5010' option not found\n"),
+            (["-ftpverbose", "-uu"], "Error: '-uu' option not found\n"),
+            (["pkg", "other"], "Error: Only one directory may be ftp root\n"),
+            (["", "other"], "Error: Only one directory may be ftp root\n"),
+            # The first error ends the reading: nothing after it is looked at.
+            (["-P", "-p"], "Error: '-P' option not found\n"),
+            (["-p", "abc", "-ip"], "Error: missing port number for option -p\n"),
+            (["nosuch", "-x"], "Error: '-x' option not found\n"),
+            (["nosuch"], "Error: Unable to set ftp root directory: 'nosuch'\n"),
+            ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing),
+            (["-p", "0", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
+        ]
+        os.mkdir(os.path.join(self.root, "pkg"))
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.assert_refused(args, message)
+
+    def test_help_prints_only_the_usage_text(self):
+        cases = [
+            ["-h"],
+            ["-u", "-p", "2121", "-h"],
+            # Arguments after "-h" are not examined, not even a bad one.
+            ["-h", "-P", "-p", "nosuch", "other"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                self.assert_refused(args, "")
+
+
+class StartedServer(ServerTest):
+    def launch(self, args, cwd=None):
+        """Starts the binary with exactly these arguments and waits for its guidance."""
+        server = Server(args, cwd or self.root).start()
+        self.addCleanup(server.stop)
+        if not server.wait_ready():
+            self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))
+        return server
+
+    def assert_greets(self, port):
+        s = self.connect(port)
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+
+    def guidance_pattern(self, root, port, first_address=None, bind_lines=""):
+        """The whole console after start-up; the example address is ours to choose."""
+        first = re.escape("   %s\n" % first_address) if first_address else ADDRESS_LINE
+        warning = WARNING % port if port != 21 else ""
+        return re.compile(
+            r"\A" + re.escape(BANNER + using_line(root) + bind_lines + HEADING) +
+            first + "(?:%s){0,9}" % ADDRESS_LINE +
+            re.escape(warning + "\n\n" + INSTRUCTIONS_BEFORE_EXAMPLE) + r"http://[^\n ]+" +
+            re.escape(INSTRUCTIONS_AFTER_EXAMPLE) + r"\Z")
+
+    def test_guidance_text_with_the_current_directory_as_root(self):
+        port = free_port()
+        server = self.launch(["-p", str(port)])
+        self.assertRegex(server.console(), self.guidance_pattern(self.root, port))
+        self.assertEqual(server.errors(), "")
+        self.assert_greets(port)
+
+    def test_relative_root_is_shown_as_an_absolute_path(self):
+        os.makedirs(os.path.join(self.root, "pkg", "sub"))
+        self.write_file(os.path.join("pkg", "sub", "image.bin"), b"firmware")
+        port = free_port()
+        server = self.launch(["pkg", "-p", str(port)])
+        self.assertRegex(server.console(),
+                         self.guidance_pattern(os.path.join(self.root, "pkg"), port))
+        s = self.connect(port)
+        self.assertEqual(self.command(s, "CWD sub"), "250 CWD command successful")
+        self.assertEqual(self.command(s, "SIZE image.bin"), "213 8")
+
+    def test_accepted_option_values(self):
+        with self.subTest("trailing text after the port is ignored"):
+            port = free_port()
+            server = self.launch(["-p", "%dx" % port])
+            self.assertIn(WARNING % port, server.console())
+            self.assert_greets(port)
+            server.stop()
+        with self.subTest("the last of repeated options wins"):
+            first, last = free_port(), free_port()
+            server = self.launch(["-p", str(first), "-ip", "1.1.1.1", "-p", str(last),
+                                  "-ip", "2.2.2.2"])
+            console = server.console()
+            self.assertIn(WARNING % last, console)
+            self.assertIn(HEADING + "   2.2.2.2\n", console)
+            self.assert_greets(last)
+            with self.assertRaises(OSError):
+                socket.create_connection(("127.0.0.1", first), timeout=2).close()
+            server.stop()
+        with self.subTest("no range test on the address numbers"):
+            port = free_port()
+            server = self.launch(["-ip", "300.1.2.3", "-p", str(port)])
+            self.assertRegex(server.console(),
+                             self.guidance_pattern(self.root, port, "300.1.2.3"))
+            server.stop()
+        with self.subTest("a long address text shows its first 19 characters"):
+            port = free_port()
+            server = self.launch(["-ip", "192.168.100.200/24-and-more", "-p", str(port)])
+            self.assertRegex(server.console(),
+                             self.guidance_pattern(self.root, port, "192.168.100.200/24-"))
+            server.stop()
+        with self.subTest("port 0 takes any free port and the warning names it"):
+            server = self.launch(["-p", "0"])
+            found = re.search(r"This session is using port: (\d+)\n", server.console())
+            self.assertIsNotNone(found, server.console())
+            self.assertNotEqual(int(found.group(1)), 0)
+            self.assert_greets(int(found.group(1)))
+            server.stop()
+
+    def test_port_above_65535_binds_its_low_16_bits(self):
+        if not port_is_free(4464):
+            self.skipTest("port 4464 is in use on this machine")
+        server = self.launch(["-p", "70000"])
+        self.assertIn(WARNING % 4464, server.console())
+        self.assert_greets(4464)
+
+    def test_a_held_port_given_with_p_ends_without_fallback(self):
+        holder = hold_port(0)
+        self.addCleanup(holder.close)
+        port = holder.getsockname()[1]
+        server = self.run_server("-p", str(port))
+        self.assertEqual(server.process.returncode, 255)
+        self.assertEqual(server.console(), BANNER + using_line(self.root) +
+                         "Could not open socket port %d\n" % port)
+
+    def test_port_21_held_falls_back_to_4100(self):
+        holder = hold_port(21)
+        if holder is None:
+            self.skipTest("port 21 cannot be bound by this test (in use, or not allowed)")
+        self.addCleanup(holder.close)
+        if not port_is_free(4100):
+            self.skipTest("port 4100 is in use on this machine")
+        for args in ([], ["-p", "21"]):
+            with self.subTest(args=args):
+                server = Server(args, self.root).start()
+                self.addCleanup(server.stop)
+                ready = server.wait_ready()
+                console = server.console()
+                if not ready and "Could not open socket port 4100" in console:
+                    self.skipTest("port 4100 was taken while the test ran")
+                self.assertTrue(ready, console + server.errors())
+                self.assertRegex(console, self.guidance_pattern(
+                    self.root, 4100, bind_lines="Could not open socket port 21\n"))
+                self.assert_greets(4100)
+                server.stop()
+        with self.subTest("21 and 4100 both held"):
+            second = hold_port(4100)
+            if second is None:
+                self.skipTest("port 4100 cannot be bound by this test")
+            self.addCleanup(second.close)
+            server = self.run_server()
+            self.assertEqual(server.process.returncode, 255)
+            self.assertEqual(server.console(), BANNER + using_line(self.root) +
+                             "Could not open socket port 21\n"
+                             "Could not open socket port 4100\n")
