@@ -1,0 +1,512 @@
+"""Real, unmodified FTP clients against the binary: curl, wget, lftp, tnftp and Python's ftplib.
+
+Each client fetches a package folder and the test compares SHA-256 sums, lists the folder and
+the test checks the names and sizes the client made of it, asks for a missing file and then
+fetches another one, and, where the client can, uploads a file, reads it back and makes,
+renames and removes a directory on a server started with "-u". The clients probe for verbs this
+server does not have (FEAT, AUTH TLS, EPSV, EPRT, SITE UTIME, "LIST -a"); passing here means
+they fell back on their own. Each client runs with a time limit and a HOME of its own, so no
+user configuration (.netrc, .lftprc, .curlrc, .wgetrc) takes part; a client that is not
+installed is skipped with a printed reason.
+"""
+import ftplib
+import hashlib
+import html
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+import urllib.parse
+
+from harness import ServerTest
+
+CLIENT_TIMEOUT = 60
+FOLDER = "QX2105"
+MISSING = "missing.bin"
+SESSION_MARK = "Chassis accessing package."
+# Environment variables through which a user's own settings would reach a client.
+PERSONAL_VARIABLES = ("CURL_HOME", "WGETRC", "LFTP_HOME", "NETRC", "XDG_CONFIG_HOME",
+                      "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "ftp_proxy",
+                      "FTP_PROXY", "all_proxy", "ALL_PROXY", "http_proxy", "HTTP_PROXY")
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def tree_sums(top):
+    """Every file below top, as {path with "/" separators: SHA-256}."""
+    sums = {}
+    for folder, _, names in os.walk(top):
+        for name in names:
+            path = os.path.join(folder, name)
+            sums[os.path.relpath(path, top).replace(os.sep, "/")] = sha256_of(path)
+    return sums
+
+
+class RealClientTest(ServerTest):
+    """A package folder shared by the tests of one class (its 20 MiB file is made once), a
+    private HOME and a local folder per test, and a bounded way to run the client."""
+
+    client = None
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if cls.client is not None and shutil.which(cls.client) is None:
+            print("\n%s: %s is not installed; its real-client tests are skipped"
+                  % (cls.__name__, cls.client))
+            raise unittest.SkipTest("%s is not installed" % cls.client)
+        cls.package_root = tempfile.mkdtemp(prefix="tarnloader-package-")
+        cls.addClassCleanup(shutil.rmtree, cls.package_root, True)
+        # CR LF and a bare LF in the text file show an ASCII-mode conversion in the client.
+        contents = {
+            "empty.bin": b"",
+            "readme.txt": b"QX2105 firmware 4.2\r\nchecksums follow\nend\r\n",
+            "part-300k.bin": os.urandom(300 * 1024),
+            "image-20m.bin": os.urandom(20 * 1024 * 1024),
+            "release notes.txt": b"a name with a space\r\n",
+            "drivers/module.bin": os.urandom(4096),
+        }
+        cls.expected = {}
+        for relative, content in contents.items():
+            path = os.path.join(cls.package_root, FOLDER, *relative.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(content)
+            cls.expected[relative] = hashlib.sha256(content).hexdigest()
+        cls.sizes = {relative: len(content) for relative, content in contents.items()
+                     if "/" not in relative}
+        cls.sizes["drivers"] = 0
+        cls.upload_payload = os.urandom(700 * 1024)
+
+    def setUp(self):
+        super().setUp()
+        self.home = os.path.join(self.base, "home")
+        self.local = os.path.join(self.base, "local")
+        os.mkdir(self.home)
+        os.mkdir(self.local)
+        self.env = {k: v for k, v in os.environ.items() if k not in PERSONAL_VARIABLES}
+        self.env.update(HOME=self.home, LC_ALL="C", LANG="C")
+
+    # --- helpers ---------------------------------------------------------------------------
+
+    def serve_package(self):
+        return self.start_server(cwd=self.package_root)
+
+    def serve_uploads(self):
+        """A server with "-u" over the test's own empty root."""
+        return self.start_server(upload=True)
+
+    def url(self, relative=""):
+        return "ftp://127.0.0.1:%d/%s" % (self.server.port, urllib.parse.quote(relative))
+
+    def run_client(self, args, script=None, cwd=None, env=None):
+        """Runs the client to its end within the time limit; returns (exit status, stdout,
+        stderr) as text."""
+        try:
+            done = subprocess.run(
+                args, input=script.encode() if script is not None else None,
+                stdin=subprocess.DEVNULL if script is None else None,
+                capture_output=True, timeout=CLIENT_TIMEOUT, cwd=cwd or self.local,
+                env=env or self.env)
+        except subprocess.TimeoutExpired as error:
+            self.fail("%s did not end within %d s\n%s\n%s" % (
+                args[0], CLIENT_TIMEOUT, (error.stdout or b"").decode("latin-1")[-2000:],
+                (error.stderr or b"").decode("latin-1")[-2000:]))
+        return (done.returncode, done.stdout.decode("latin-1"),
+                done.stderr.decode("latin-1"))
+
+    def assert_ran(self, result):
+        status, out, err = result
+        self.assertEqual(status, 0, "client failed\nstdout:\n%s\nstderr:\n%s"
+                         % (out[-3000:], err[-3000:]))
+        return out
+
+    def assert_package(self, top):
+        self.assertEqual(tree_sums(top), self.expected)
+
+    def assert_sessions(self, count):
+        """The server saw count logins: a client kept one session where count is 1."""
+        self.assertEqual(self.server.console().count(SESSION_MARK), count)
+
+    def local_file(self, relative):
+        with open(os.path.join(self.local, relative), "rb") as f:
+            return f.read()
+
+    def write_local(self, name, content):
+        path = os.path.join(self.local, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+
+class Curl(RealClientTest):
+    client = "curl"
+    # Passive, then active to an address given with -P and to the control connection's own
+    # address ("-P -").
+    MODES = {"passive": [], "active 127.0.0.1": ["-P", "127.0.0.1"], "active -": ["-P", "-"]}
+
+    def curl(self, *args):
+        return self.run_client(["curl", "-sS"] + list(args))
+
+    def fetch_arguments(self, target):
+        args = ["--create-dirs"]
+        for relative in sorted(self.expected):
+            args += ["-o", os.path.join(target, *relative.split("/")),
+                     self.url(FOLDER + "/" + relative)]
+        return args
+
+    def test_fetches_the_package_in_one_session(self):
+        self.serve_package()
+        for number, (mode, option) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                target = os.path.join(self.local, "mode%d" % number)
+                self.assert_ran(self.curl(*(option + self.fetch_arguments(target))))
+                self.assert_package(target)
+                self.assert_sessions(number)
+
+    def test_lists_the_folder(self):
+        self.serve_package()
+        for mode, option in self.MODES.items():
+            with self.subTest(mode=mode, listing="names"):
+                out = self.assert_ran(self.curl(*(option + ["-l", self.url(FOLDER + "/")])))
+                self.assertEqual(sorted(out.splitlines()), sorted(self.sizes))
+            with self.subTest(mode=mode, listing="long"):
+                out = self.assert_ran(self.curl(*(option + [self.url(FOLDER + "/")])))
+                listed = {}
+                for line in out.splitlines():
+                    fields = line.split(None, 8)
+                    listed[fields[8]] = int(fields[4])
+                self.assertEqual(listed, self.sizes)
+        # With --head curl asks SIZE and shows the size it understood.
+        for name, size in self.sizes.items():
+            if name == "drivers":
+                continue
+            with self.subTest(head=name):
+                out = self.assert_ran(self.curl("-I", self.url(FOLDER + "/" + name)))
+                self.assertIn("Content-Length: %d\r\n" % size, out)
+
+    def test_missing_file_is_an_error_and_the_next_download_works(self):
+        self.serve_package()
+        for number, (mode, option) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                missing = os.path.join(self.local, "missing%d" % number)
+                fetched = os.path.join(self.local, "readme%d.txt" % number)
+                status, out, err = self.curl(*(option + [
+                    "-w", "%{exitcode}\\n", self.url(FOLDER + "/" + MISSING), "-o", missing,
+                    self.url(FOLDER + "/readme.txt"), "-o", fetched]))
+                # curl's status is that of its last transfer; each transfer's own is in -w.
+                self.assertEqual((status, out.split()), (0, ["78", "0"]), err)
+                self.assertIn("curl: (78)", err)
+                self.assertFalse(os.path.exists(missing))
+                self.assertEqual(sha256_of(fetched), self.expected["readme.txt"])
+                self.assert_sessions(number)
+
+    def test_uploads_and_changes_directories(self):
+        self.serve_uploads()
+        for number, (mode, option) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                name = "upload%d.bin" % number
+                self.write_local(name, self.upload_payload)
+                self.assert_ran(self.curl(*(option + ["-T", name, self.url(name)])))
+                self.assertEqual(self.read_file(name), self.upload_payload)
+                self.assert_ran(self.curl(*(option + [self.url(name), "-o", "back.bin"])))
+                self.assertEqual(self.local_file("back.bin"), self.upload_payload)
+                # -Q commands run before the listing, which therefore shows their outcome.
+                out = self.assert_ran(self.curl(*(option + [
+                    "-Q", "MKD made%d" % number, "-Q", "RNFR made%d" % number,
+                    "-Q", "RNTO renamed%d" % number, "-l", self.url()])))
+                self.assertIn("renamed%d" % number, out.splitlines())
+                self.assertTrue(os.path.isdir(os.path.join(self.root, "renamed%d" % number)))
+                self.assertFalse(os.path.exists(os.path.join(self.root, "made%d" % number)))
+                self.assert_ran(self.curl(*(option + [
+                    "-Q", "RMD renamed%d" % number, "-l", self.url()])))
+                self.assertFalse(os.path.exists(os.path.join(self.root, "renamed%d" % number)))
+                status, _, err = self.curl(*(option + ["-Q", "RMD absent", "-l", self.url()]))
+                self.assertEqual(status, 21, err)  # a quote command that failed
+
+
+class Wget(RealClientTest):
+    """wget cannot upload or change directories; it opens a new session for each URL."""
+
+    client = "wget"
+    MODES = {"passive": [], "active": ["--no-passive-ftp"]}
+
+    def wget(self, *args, cwd=None):
+        return self.run_client(["wget", "-nv"] + list(args), cwd=cwd)
+
+    def test_fetches_the_package_recursively(self):
+        self.serve_package()
+        for mode, option in self.MODES.items():
+            with self.subTest(mode=mode):
+                target = os.path.join(self.local, mode)
+                os.mkdir(target)
+                self.assert_ran(self.wget(*(option + ["-r", "-nH", "-np",
+                                                      self.url(FOLDER + "/")]), cwd=target))
+                self.assert_package(os.path.join(target, FOLDER))
+
+    def test_lists_the_folder(self):
+        self.serve_package()
+        self.assert_ran(self.wget("-O", "index.html", self.url(FOLDER + "/")))
+        page = self.local_file("index.html").decode("latin-1")
+        files = re.findall(r'File +<a href="[^"]*">([^<]*)</a> +\((\d+) bytes\)', page)
+        folders = re.findall(r'Directory +<a href="[^"]*">([^<]*)/</a>', page)
+        listed = {html.unescape(name): int(size) for name, size in files}
+        listed.update({html.unescape(name): 0 for name in folders})
+        self.assertEqual(listed, self.sizes)
+
+    def test_missing_file_is_an_error_and_the_next_download_works(self):
+        self.serve_package()
+        status, _, err = self.wget(self.url(FOLDER + "/" + MISSING),
+                                   self.url(FOLDER + "/readme.txt"))
+        self.assertEqual(status, 8, err)  # the server answered with an error
+        self.assertIn("No such file", err)
+        self.assertFalse(os.path.exists(os.path.join(self.local, MISSING)))
+        self.assertEqual(sha256_of(os.path.join(self.local, "readme.txt")),
+                         self.expected["readme.txt"])
+
+
+class Lftp(RealClientTest):
+    client = "lftp"
+    MODES = {"passive": "", "active": "set ftp:passive-mode off; "}
+
+    def lftp(self, commands):
+        # A user and password, not anonymous: lftp then also tries AUTH TLS first.
+        script = "open -u chassis,secret %s; %s" % (self.url(), commands)
+        return self.run_client(["lftp", "-c", script])
+
+    def test_fetches_the_package_in_one_session(self):
+        self.serve_package()
+        for number, (mode, setting) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                # --no-perms: the listing shows folders as drw-rw-rw-, which would leave the
+                # local copies without search permission.
+                self.assert_ran(self.lftp("%smirror --no-perms %s %s" % (setting, FOLDER, mode)))
+                self.assert_package(os.path.join(self.local, mode))
+                self.assert_sessions(number)
+
+    def test_lists_the_folder(self):
+        self.serve_package()
+        for mode, setting in self.MODES.items():
+            with self.subTest(mode=mode):
+                out = self.assert_ran(self.lftp(
+                    "%scd %s; cls -l; echo ==; cls -1" % (setting, FOLDER)))
+                long_lines, names = out.split("==\n")
+                listed = {}
+                for line in long_lines.splitlines():
+                    fields = line.split(None, 8)
+                    listed[fields[8].rstrip("/")] = int(fields[4])
+                    self.assertEqual(line.startswith("d"), fields[8].endswith("/"), line)
+                self.assertEqual(listed, self.sizes)
+                self.assertEqual(sorted(names.splitlines()),
+                                 sorted(n + "/" if n == "drivers" else n for n in self.sizes))
+
+    def test_missing_file_is_an_error_and_the_next_download_works(self):
+        self.serve_package()
+        status, out, err = self.lftp(
+            "cd %s; get %s || echo get-failed; get readme.txt" % (FOLDER, MISSING))
+        self.assertEqual(status, 0, err)
+        self.assertIn("get-failed", out.splitlines())
+        self.assertIn("550", err)
+        self.assertFalse(os.path.exists(os.path.join(self.local, MISSING)))
+        self.assertEqual(sha256_of(os.path.join(self.local, "readme.txt")),
+                         self.expected["readme.txt"])
+        self.assert_sessions(1)
+
+    def test_uploads_and_changes_directories(self):
+        self.serve_uploads()
+        for number, (mode, setting) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                self.write_local("payload.bin", self.upload_payload)
+                out = self.assert_ran(self.lftp(
+                    "%sput payload.bin -o up%d.bin; get up%d.bin -o back%d.bin; "
+                    "mkdir made; mv made renamed; cls -1; echo ==; rmdir renamed; "
+                    "rmdir absent || echo rmdir-failed; cls -1"
+                    % (setting, number, number, number)))
+                self.assertEqual(self.read_file("up%d.bin" % number), self.upload_payload)
+                self.assertEqual(self.local_file("back%d.bin" % number), self.upload_payload)
+                during, after = out.split("==\n")
+                self.assertIn("renamed/", during.splitlines())
+                self.assertNotIn("made/", during.splitlines())
+                self.assertEqual(after.splitlines()[0], "rmdir-failed")
+                self.assertNotIn("renamed/", after.splitlines())
+                self.assertEqual(sorted(os.listdir(self.root)),
+                                 ["up%d.bin" % n for n in range(1, number + 1)])
+                self.assert_sessions(number)
+
+
+class Tnftp(RealClientTest):
+    """tnftp reads its commands from standard input. SYST names no system it knows, so it
+    stays in ASCII mode until told "binary"."""
+
+    client = "tnftp"
+    MODES = {"passive": "passive on", "active": "passive off"}
+
+    def tnftp(self, mode_command, commands):
+        script = "open 127.0.0.1 %d\nuser chassis secret\nbinary\n%s\n%s\nquit\n" % (
+            self.server.port, mode_command, "\n".join(commands))
+        # -n: no automatic login; the script logs in. -v: show the server's replies.
+        return self.run_client(["tnftp", "-n", "-v"], script=script)
+
+    def test_fetches_the_package_in_one_session(self):
+        self.serve_package()
+        for number, (mode, mode_command) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                target = os.path.join(self.local, mode)
+                os.makedirs(os.path.join(target, "drivers"))
+                # mget also asks for the folder "drivers" and is told it is a directory.
+                self.assert_ran(self.tnftp(mode_command, [
+                    "prompt off", "cd " + FOLDER, "lcd " + target, "mget *",
+                    "cd drivers", "lcd drivers", "mget *"]))
+                self.assert_package(target)
+                self.assert_sessions(number)
+
+    def test_fetches_by_url(self):
+        self.serve_package()
+        self.assert_ran(self.run_client(
+            ["tnftp", "-o", "image.bin", self.url(FOLDER + "/image-20m.bin")]))
+        self.assertEqual(sha256_of(os.path.join(self.local, "image.bin")),
+                         self.expected["image-20m.bin"])
+
+    def test_lists_the_folder(self):
+        self.serve_package()
+        for mode, mode_command in self.MODES.items():
+            with self.subTest(mode=mode):
+                files = sorted(name for name in self.sizes if name != "drivers")
+                out = self.assert_ran(self.tnftp(
+                    mode_command, ["cd " + FOLDER, "nlist"] +
+                    ['size "%s"' % name for name in files]))
+                self.assertTrue(set(self.sizes) <= set(out.splitlines()), out)
+                # size prints the name, a tab and the size the server gave.
+                for name in files:
+                    self.assertIn("%s\t%d" % (name, self.sizes[name]), out.splitlines())
+
+    def test_missing_file_is_an_error_and_the_next_download_works(self):
+        self.serve_package()
+        out = self.assert_ran(self.tnftp(
+            "passive on", ["cd " + FOLDER, "get " + MISSING, "get readme.txt"]))
+        self.assertIn("550 No such file or directory", out)
+        self.assertFalse(os.path.exists(os.path.join(self.local, MISSING)))
+        self.assertEqual(sha256_of(os.path.join(self.local, "readme.txt")),
+                         self.expected["readme.txt"])
+        self.assert_sessions(1)
+        # Fetching by URL, the missing file is the exit status.
+        status, out, err = self.run_client(["tnftp", self.url(FOLDER + "/" + MISSING)])
+        self.assertNotEqual(status, 0)
+        self.assertIn("No such file or directory", out + err)
+
+    def test_uploads_and_changes_directories(self):
+        self.serve_uploads()
+        for number, (mode, mode_command) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                self.write_local("payload.bin", self.upload_payload)
+                out = self.assert_ran(self.tnftp(mode_command, [
+                    "put payload.bin up%d.bin" % number,
+                    "get up%d.bin back%d.bin" % (number, number),
+                    "mkdir made", "rename made renamed", "nlist", "rmdir renamed",
+                    "rmdir absent"]))
+                self.assertEqual(self.read_file("up%d.bin" % number), self.upload_payload)
+                self.assertEqual(self.local_file("back%d.bin" % number), self.upload_payload)
+                self.assertIn("renamed", out.splitlines())
+                self.assertIn("250 RMD command successful", out)
+                self.assertIn("550 No such file or directory", out)
+                self.assertEqual(sorted(os.listdir(self.root)),
+                                 ["up%d.bin" % n for n in range(1, number + 1)])
+                self.assert_sessions(number)
+
+
+class Ftplib(RealClientTest):
+    """Python's ftplib in passive and active mode, used as a program would use it."""
+
+    MODES = {"passive": True, "active": False}
+
+    def fetch_tree(self, client, target):
+        """Fetches the working directory: a name that CWD accepts is a folder."""
+        os.makedirs(target, exist_ok=True)
+        for name in client.nlst():
+            try:
+                client.cwd(name)
+            except ftplib.error_perm:
+                with open(os.path.join(target, name), "wb") as f:
+                    client.retrbinary("RETR " + name, f.write)
+                continue
+            self.fetch_tree(client, os.path.join(target, name))
+            client.cwd("..")
+
+    def test_fetches_the_package_in_one_session(self):
+        self.serve_package()
+        for number, (mode, passive) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                client = self.ftp(passive=passive)
+                client.cwd(FOLDER)
+                target = os.path.join(self.local, mode)
+                self.fetch_tree(client, target)
+                client.quit()
+                self.assert_package(target)
+                self.assert_sessions(number)
+
+    def test_lists_the_folder(self):
+        self.serve_package()
+        for mode, passive in self.MODES.items():
+            with self.subTest(mode=mode):
+                client = self.ftp(passive=passive)
+                client.cwd(FOLDER)
+                self.assertEqual(sorted(client.nlst()), sorted(self.sizes))
+                lines = []
+                client.dir(lines.append)
+                listed = {}
+                for line in lines:
+                    fields = line.split(None, 8)
+                    listed[fields[8]] = int(fields[4])
+                    self.assertEqual(line.startswith("d"), fields[8] == "drivers", line)
+                self.assertEqual(listed, self.sizes)
+                for name, size in self.sizes.items():
+                    if name != "drivers":
+                        self.assertEqual(client.size(name), size)
+                client.quit()
+
+    def test_missing_file_is_an_error_and_the_next_download_works(self):
+        self.serve_package()
+        for mode, passive in self.MODES.items():
+            with self.subTest(mode=mode):
+                client = self.ftp(passive=passive)
+                client.cwd(FOLDER)
+                with self.assertRaises(ftplib.error_perm) as caught:
+                    client.retrbinary("RETR " + MISSING, lambda data: None)
+                self.assertTrue(str(caught.exception).startswith("550"))
+                chunks = []
+                client.retrbinary("RETR readme.txt", chunks.append)
+                self.assertEqual(hashlib.sha256(b"".join(chunks)).hexdigest(),
+                                 self.expected["readme.txt"])
+                client.quit()
+
+    def test_uploads_and_changes_directories(self):
+        self.serve_uploads()
+        for number, (mode, passive) in enumerate(self.MODES.items(), 1):
+            with self.subTest(mode=mode):
+                client = self.ftp(passive=passive)
+                name = "up%d.bin" % number
+                path = self.write_local(name, self.upload_payload)
+                with open(path, "rb") as f:
+                    client.storbinary("STOR " + name, f)
+                self.assertEqual(self.read_file(name), self.upload_payload)
+                chunks = []
+                client.retrbinary("RETR " + name, chunks.append)
+                self.assertEqual(b"".join(chunks), self.upload_payload)
+                client.mkd("made")
+                client.rename("made", "renamed")
+                self.assertIn("renamed", client.nlst())
+                self.assertTrue(os.path.isdir(os.path.join(self.root, "renamed")))
+                client.rmd("renamed")
+                with self.assertRaises(ftplib.error_perm):
+                    client.rmd("absent")
+                self.assertEqual(sorted(client.nlst()),
+                                 ["up%d.bin" % n for n in range(1, number + 1)])
+                client.quit()
