@@ -24,5 +24,6 @@ if [ "${1:-}" = "--all" ]; then
     run_suite build-asan -DTARNLOADER_SANITIZE=address,undefined
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
     run_suite build-tsan -DTARNLOADER_SANITIZE=thread
+    scripts/fuzz.sh
     scripts/test-windows.sh
 fi
