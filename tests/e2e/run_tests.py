@@ -27,7 +27,9 @@ def main():
         loader.testNamePatterns = ["*%s*" % p for p in options.pattern]
     suite = loader.discover(HERE, pattern="test_*.py", top_level_dir=HERE)
     result = unittest.TextTestRunner(verbosity=2 if options.verbose else 1).run(suite)
-    failed = len(result.failures) + len(result.errors)
+    # A test with several failing subtests is one failed test.
+    failed = len({getattr(test, "test_case", test).id()
+                  for test, _ in result.failures + result.errors})
     # A class skipped as a whole counts as a skip without having run a test.
     passed = max(0, result.testsRun - failed - len(result.skipped))
     print("%d passed, %d failed, %d skipped" % (passed, failed, len(result.skipped)))

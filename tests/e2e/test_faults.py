@@ -1,0 +1,396 @@
+"""Faults: clients that reset or vanish, a full disk, files and the root that go away during a
+session, connection floods, lines that never end and PASV/PORT floods. Each time the affected
+session gets its reply or ends, a witness session goes on, and new clients are still greeted."""
+import hashlib
+import os
+import shutil
+import socket
+import struct
+import sys
+import time
+
+from harness import TIMEOUT, Server, ServerTest, free_port, is_windows
+
+RETR_150 = "150 Opening BINARY mode data connection"
+LIST_150 = "150 Opening connection"
+DONE = "226 Transfer complete"
+BROKEN = "426 Broken pipe"
+UPLOAD_PREFIX = ".tarnLoader-upload-"
+WITNESS = bytes(range(256)) * 2048  # 512 KiB
+SETTLE = 20.0  # seconds the server may take to end the threads of vanished clients
+
+
+def pattern(size, seed):
+    block = hashlib.sha256(b"%d" % seed).digest() * 2048  # 64 KiB
+    return (block * (size // len(block) + 1))[:size]
+
+
+def reset(sock):
+    """Closes with a reset (SO_LINGER 0) instead of an orderly end."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+class FaultTest(ServerTest):
+    def start(self, upload=False, preexec_fn=None):
+        """Starts the server and opens the witness session, whose file is in place."""
+        self.write_file("witness.bin", WITNESS)
+        if preexec_fn is None:
+            self.start_server(upload=upload)
+        else:
+            port = free_port()
+            server = Server(["-p", str(port)] + (["-u"] if upload else []), self.root)
+            server.port = port
+            server.start(preexec_fn=preexec_fn)
+            self.addCleanup(self._stop_and_check, server)
+            self.assertTrue(server.wait_ready(), server.console() + server.errors())
+            self.server = server
+        self.witness = self.connect()
+        self.assertEqual(self.command(self.witness, "USER witness"), "331 Login accepted")
+        self.assertEqual(self.command(self.witness, "PASS x"), "230 User logged in")
+
+    def assert_others_go_on(self):
+        """The witness still answers and downloads; a new client is greeted and served."""
+        self.assertIsNone(self.server.process.poll(), "the server ended")
+        self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
+        self.assertEqual(self.transfer(self.witness, "RETR /witness.bin"),
+                         (WITNESS, [RETR_150, DONE]))
+        s = self.connect()
+        self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+
+    def leftovers(self):
+        found = []
+        for folder, _, files in os.walk(self.root):
+            found += [os.path.join(folder, name) for name in files
+                      if name.startswith(UPLOAD_PREFIX)]
+        return found
+
+    def figures(self):
+        """(open descriptors, threads) of the server process, or None under a launcher, whose
+        /proc entry describes the launcher rather than the server."""
+        if is_windows():
+            return None
+        pid = self.server.process.pid
+        descriptors = len(os.listdir("/proc/%d/fd" % pid))
+        with open("/proc/%d/status" % pid) as f:
+            threads = int(next(line for line in f if line.startswith("Threads:")).split()[1])
+        return descriptors, threads
+
+    def assert_back_to(self, idle):
+        """Waits until descriptors and threads are back at their idle count."""
+        if idle is None:
+            print("\n[faults] descriptors and threads of the Windows build are not counted: "
+                  "/proc shows the launcher", file=sys.stderr)
+            return
+        deadline = time.monotonic() + SETTLE
+        now = self.figures()
+        while now[0] > idle[0] or now[1] > idle[1]:
+            if time.monotonic() > deadline:
+                self.fail("descriptors and threads %s, idle %s" % (now, idle))
+            time.sleep(0.05)
+            now = self.figures()
+
+    def passive_port(self, s):
+        reply = self.command(s, "PASV")
+        numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
+        return numbers[4] * 256 + numbers[5]
+
+
+class DataConnectionFaults(FaultTest):
+    def test_a_download_reset_by_the_client_gets_426(self):
+        big = pattern(64 << 20, 1)
+        self.write_file("big.bin", big)
+        self.start()
+        s = self.connect()
+        for round_number in range(3):
+            with self.subTest(round=round_number):
+                data = self.pasv(s)
+                self.assertEqual(self.command(s, "RETR big.bin"), RETR_150)
+                received = 0
+                while received < (1 << 20):
+                    received += len(data.recv(65536))
+                reset(data)
+                self.assertEqual(self.read_reply(s), BROKEN)
+                self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        payload, replies = self.transfer(s, "RETR big.bin")
+        self.assertEqual(replies, [RETR_150, DONE])
+        self.assertEqual(hashlib.sha256(payload).digest(), hashlib.sha256(big).digest())
+        self.assert_others_go_on()
+
+    def test_an_upload_reset_by_the_client_keeps_the_old_file(self):
+        old = pattern(200 * 1024, 2)
+        self.write_file("fw.bin", old)
+        self.start(upload=True)
+        s = self.connect()
+        for name in ("fw.bin", "new.bin"):
+            with self.subTest(name=name):
+                data = self.pasv(s)
+                self.assertEqual(self.command(s, "STOR " + name), RETR_150)
+                data.sendall(pattern(3 << 20, 3))
+                reset(data)
+                reply = self.read_reply(s)
+                # The session cleans up after its reply; the next answer comes after that.
+                self.assertEqual(self.command(s, "NOOP"), "200 OK")
+                self.assertEqual(self.leftovers(), [])
+                if is_windows() and reply == DONE:
+                    # Wine's recv reports a reset connection as an orderly end at times (a
+                    # plain Winsock receive loop shows it too), and an orderly end completes
+                    # an upload.
+                    print("\n[faults] under Wine the reset upload of %s ended as if complete"
+                          % name, file=sys.stderr)
+                    self.write_file("fw.bin", old)
+                    continue
+                # Wine's accept also fails for a connection reset before it was taken: then
+                # the reply is the one for a data connection that could not be opened.
+                accepted = ("550 ", "425 Can't open data connection.") if is_windows() else "550 "
+                self.assertTrue(reply.startswith(accepted), reply)
+                self.assertEqual(self.read_file("fw.bin"), old)
+                self.assertFalse(os.path.exists(os.path.join(self.root, "new.bin")))
+        self.assert_others_go_on()
+
+    def test_a_file_size_limit_during_an_upload_leaves_nothing(self):
+        if is_windows():
+            self.skipTest("a file-size limit is a POSIX resource limit of the server process")
+        import resource
+        limit = 1 << 20
+
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        old = pattern(100 * 1024, 4)
+        self.write_file("fw.bin", old)
+        self.start(upload=True, preexec_fn=limit_file_size)
+        s = self.connect()
+        for name in ("fw.bin", "new.bin"):
+            with self.subTest(name=name):
+                data = self.pasv(s)
+                self.assertEqual(self.command(s, "STOR " + name), RETR_150)
+                try:
+                    data.sendall(pattern(8 << 20, 5))
+                    data.close()
+                except OSError:
+                    pass  # the server may give up and close before all of it is sent
+                self.assertEqual(self.read_reply(s), "550 File too large")
+                self.assertEqual(self.command(s, "NOOP"), "200 OK")
+                self.assertEqual(self.read_file("fw.bin"), old)
+                self.assertEqual(self.leftovers(), [])
+        self.assertFalse(os.path.exists(os.path.join(self.root, "new.bin")))
+        self.assert_others_go_on()
+
+    def test_a_file_removed_or_replaced_while_it_is_sent(self):
+        big = pattern(48 << 20, 6)
+        self.start()
+        s = self.connect()
+        path = os.path.join(self.root, "going.bin")
+
+        def remove():
+            os.remove(path)
+
+        def replace():
+            self.write_file("other.bin", b"replacement")
+            os.replace(os.path.join(self.root, "other.bin"), path)
+
+        for name, change in (("removed", remove), ("replaced", replace)):
+            with self.subTest(name):
+                self.write_file("going.bin", big)
+                data = self.pasv(s)
+                self.assertEqual(self.command(s, "RETR going.bin"), RETR_150)
+                first = data.recv(65536)
+                change()
+                payload = first + self.read_all(data)
+                final = self.read_reply(s)
+                # The open file is still read to its end; a platform that cuts it short must
+                # say so in the final reply, and what came is the file's beginning.
+                if final == DONE:
+                    self.assertEqual(hashlib.sha256(payload).digest(),
+                                     hashlib.sha256(big).digest())
+                else:
+                    self.assertTrue(final == BROKEN or final.startswith("550 "), final)
+                    self.assertEqual(payload, big[:len(payload)])
+                self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        self.assertEqual(self.transfer(s, "RETR going.bin"), (b"replacement", [RETR_150, DONE]))
+        self.assert_others_go_on()
+
+
+class RootFaults(FaultTest):
+    def sessions_in(self, count, folder):
+        sessions = []
+        for _ in range(count):
+            s = self.connect()
+            self.assertEqual(self.command(s, "CWD " + folder), "250 CWD command successful")
+            sessions.append(s)
+        return sessions
+
+    def assert_error_replies(self, sessions):
+        """Every verb is answered with its error reply; listings may come out empty."""
+        for s in sessions:
+            self.assertTrue(self.command(s, "SIZE a.bin").startswith("550 "))
+            self.assertEqual(self.transfer(s, "RETR a.bin")[0], None)
+            payload, replies = self.transfer(s, "LIST")
+            self.assertTrue(replies[0].startswith("550 ") or (payload == b"" and
+                                                              replies == [LIST_150, DONE]),
+                            (payload, replies))
+            self.assertEqual(self.command(s, "CWD /"), "550 Could not change directory")
+            self.assertTrue(self.command(s, "MKD new").startswith("550 "))
+            self.assertEqual(self.transfer(s, "STOR new.bin")[0], None)
+            self.assertTrue(self.command(s, "PWD").startswith('257 "/'))
+            self.assertEqual(self.command(s, "NOOP"), "200 OK")
+
+    def assert_served(self, sessions):
+        for s in sessions:
+            self.assertEqual(self.command(s, "CWD /fw"), "250 CWD command successful")
+            self.assertEqual(self.transfer(s, "RETR a.bin"), (b"inside", [RETR_150, DONE]))
+
+    def test_the_root_renamed_removed_or_replaced_while_sessions_run(self):
+        self.write_file("fw/a.bin", b"inside")
+        self.write_file("secret.txt", b"outside the root", base=self.base)
+        self.start(upload=True)
+        sessions = self.sessions_in(3, "/") + self.sessions_in(3, "/fw")
+        moved = os.path.join(self.base, "moved")
+        keep = os.path.join(self.base, "keep")
+
+        with self.subTest("renamed"):
+            os.rename(self.root, moved)
+            self.assert_error_replies(sessions)
+            self.assertEqual(self.command(self.connect(), "NOOP"), "200 OK")
+            self.assertFalse(os.path.exists(self.root))
+            os.rename(moved, self.root)
+            self.assert_served(sessions)
+            self.assert_others_go_on()
+
+        if is_windows():
+            print("\n[faults] a link standing in for the root is not a link to the Windows "
+                  "build: that case is left out", file=sys.stderr)
+        else:
+            with self.subTest("replaced by a link that leads out"):
+                os.rename(self.root, keep)
+                os.symlink(self.base, self.root)
+                for s in sessions:
+                    self.assertEqual(self.command(s, "SIZE /secret.txt"),
+                                     "550 Path permission error")
+                    self.assertEqual(self.transfer(s, "RETR ../secret.txt"),
+                                     (None, ["550 Path permission error"]))
+                    self.assertEqual(self.command(s, "CWD /"), "550 Could not change directory")
+                os.remove(self.root)
+                os.rename(keep, self.root)
+                self.assert_served(sessions)
+
+        with self.subTest("removed"):
+            shutil.copytree(self.root, keep)
+            shutil.rmtree(self.root)
+            self.assert_error_replies(sessions + [self.witness])
+            self.assertEqual(self.command(self.connect(), "NOOP"), "200 OK")
+            self.assertFalse(os.path.exists(self.root))
+            os.rename(keep, self.root)
+            self.assert_served(sessions)
+            self.assert_others_go_on()
+        self.assertEqual(sorted(os.listdir(self.base)), ["root", "secret.txt"])
+
+
+class ConnectionFaults(FaultTest):
+    def test_a_thousand_connections_dropped_without_a_word(self):
+        self.start()
+        idle = self.figures()
+        opened = 0
+        for batch in range(10):
+            socks = []
+            for _ in range(100):
+                socks.append(socket.create_connection(("127.0.0.1", self.server.port),
+                                                      timeout=TIMEOUT))
+                opened += 1
+            for i, sock in enumerate(socks):
+                # Some leave before the greeting, some after it; some with a reset.
+                if i % 3 == 0:
+                    self.assertEqual(sock.recv(64), b"220 tarnLoader ready\r\n")
+                if i % 2 == 0:
+                    reset(sock)
+                else:
+                    sock.close()
+        self.assertEqual(opened, 1000)
+        self.assert_others_go_on()
+        self.assert_back_to(idle)
+
+    def test_lines_that_never_end(self):
+        self.start()
+        idle = self.figures()
+        with self.subTest("501 bytes without a line end, sent slowly"):
+            s = self.connect()
+            s.settimeout(0.2)
+            for _ in range(50):
+                s.sendall(b"N" * 10)
+                time.sleep(0.005)
+            try:
+                early = s.recv(64)
+            except socket.timeout:
+                early = None  # 500 bytes held: the session still waits for its line end
+            self.assertIsNone(early, "the session ended before 501 bytes")
+            self.assert_others_go_on()
+            s.settimeout(TIMEOUT)
+            s.sendall(b"N")
+            self.assert_closed(s)
+        with self.subTest("partial lines that stay silent"):
+            silent = []
+            for i in range(50):
+                s = self.connect()
+                s.sendall(b"NOO" if i % 2 else b"RETR witn")
+                silent.append(s)
+            self.assert_others_go_on()
+            # Each line, once completed, is answered as if nothing had happened meanwhile.
+            for i, s in enumerate(silent):
+                if i % 2:
+                    self.assertEqual(self.command(s, "P"), "200 OK")
+                else:
+                    self.assertEqual([self.command(s, "ess.bin"), self.read_reply(s)],
+                                     [RETR_150, "425 Use PORT or PASV first."])
+                    self.assertEqual(self.transfer(s, "RETR witness.bin"),
+                                     (WITNESS, [RETR_150, DONE]))
+                self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        self.assert_back_to(idle)
+
+    def test_a_flood_of_pasv_and_port(self):
+        self.write_file("fw.bin", pattern(3 << 20, 7))
+        firmware = self.read_file("fw.bin")
+        self.start()
+        idle = self.figures()
+        s = self.connect()
+        port = self.passive_port(s)
+        pasv_reply = "227 Entering Passive Mode (127,0,0,1,%d,%d)" % divmod(port, 256)
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(4)
+        listener.settimeout(TIMEOUT)
+        active = "PORT 127,0,0,1,%d,%d" % divmod(listener.getsockname()[1], 256)
+        flood = [("PASV", pasv_reply), (active, "200 PORT command successful"),
+                 ("PORT 10,0,0,1,4,1", "501 Illegal PORT command."),
+                 ("PORT 127,0,0,1,300", "501 Illegal PORT command."),
+                 ("PORT 127,0,0,1,0,21", "200 PORT command successful")]
+        sent = 0
+        for round_number in range(6):
+            with self.subTest(round=round_number):
+                lines = [flood[i % len(flood)] for i in range(1000)]
+                s.sendall(b"".join(text.encode() + b"\r\n" for text, _ in lines))
+                replies = self.read_replies(s, len(lines))
+                self.assertEqual(replies, [reply for _, reply in lines])
+                sent += len(lines)
+                # A passive download, then an active one, in the middle of the flood.
+                payload, replies = self.transfer(s, "RETR fw.bin")
+                self.assertEqual((payload == firmware, replies), (True, [RETR_150, DONE]))
+                self.assertEqual(self.command(s, active), "200 PORT command successful")
+                self.assertEqual(self.command(s, "RETR fw.bin"), RETR_150)
+                data, _ = listener.accept()
+                data.settimeout(TIMEOUT)
+                self.assertTrue(self.read_all(data) == firmware)
+                self.assertEqual(self.read_reply(s), DONE)
+        with self.subTest("PASV with a connection left unused each time"):
+            for _ in range(300):
+                self.assertEqual(self.command(s, "PASV"), pasv_reply)
+                socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
+                sent += 1
+            payload, replies = self.transfer(s, "RETR fw.bin")
+            self.assertEqual((payload == firmware, replies), (True, [RETR_150, DONE]))
+        self.assertGreaterEqual(sent, 6000)
+        self.assert_others_go_on()
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        self.assert_back_to(idle)
