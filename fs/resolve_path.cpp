@@ -78,6 +78,31 @@ static int resolveExistingPrefix(const std::string& path, std::string* result) {
     return 0;
 }
 
+// The path of the entry itself: its folder resolved, its own name kept. DELE and RNFR then
+// act on a link inside the root, not on the file it points to, as they do on Windows.
+static int resolveEntry(const std::string& path, const std::string& resolved, std::string* result) {
+    std::size_t last = path.rfind(kPathSeparator);
+    if (resolved == serverSettings.realRootPath || last == std::string::npos ||
+        last + 1 >= path.size()) {
+        *result = resolved;
+        return 0;
+    }
+    std::string folder = path;
+    removeLastComponent(&folder);
+    std::string resolvedFolder;
+    // SECURITY: the folder that holds the entry must lie inside the root as well.
+    if (resolveExistingPrefix(folder, &resolvedFolder) != 0 ||
+        !isInsideRoot(resolvedFolder.c_str())) {
+        return -1;
+    }
+    *result = resolvedFolder;
+    if (result->back() != kPathSeparator) {
+        result->push_back(kPathSeparator);
+    }
+    result->append(path, last + 1, std::string::npos);
+    return 0;
+}
+
 int resolvePath(const FtpSession* session, const std::string& argument, std::string* result) {
     result->clear();
     if (argument.empty()) {
@@ -100,6 +125,5 @@ int resolvePath(const FtpSession* session, const std::string& argument, std::str
     if (resolveExistingPrefix(path, &resolved) != 0 || !isInsideRoot(resolved.c_str())) {
         return -1;
     }
-    *result = resolved;
-    return 0;
+    return resolveEntry(path, resolved, result);
 }

@@ -92,6 +92,22 @@ class Delete(FileOperationTest):
         self.assertEqual(self.command(s, "DELE a.bin"), NOT_FOUND)
         self.assertEqual(self.tree(), before)
 
+    def test_dele_and_rename_of_a_link_act_on_the_link(self):
+        self.write_file("fw-2.1.pkg", b"package")
+        try:
+            os.symlink("fw-2.1.pkg", os.path.join(self.root, "current.pkg"))
+        except OSError as error:
+            self.skipTest("no links here: %s" % error)
+        self.start_server(upload=True)
+        s = self.connect()
+        self.assertEqual(self.command(s, "SIZE current.pkg"), "213 7")
+        self.assertEqual(self.command(s, "RNFR current.pkg"), RNFR_OK)
+        self.assertEqual(self.command(s, "RNTO latest.pkg"), RENAMED)
+        self.assertTrue(os.path.islink(os.path.join(self.root, "latest.pkg")))
+        self.assertEqual(self.command(s, "DELE latest.pkg"), "250 DELE command successful.")
+        self.assertFalse(os.path.lexists(os.path.join(self.root, "latest.pkg")))
+        self.assertEqual(self.read_file("fw-2.1.pkg"), b"package")
+
 
 class Directories(FileOperationTest):
     def test_mkd_and_rmd(self):

@@ -154,6 +154,10 @@ TEST_F(ResolvePathTest, FollowsLinksOnlyWhileTheyStayInside) {
     EXPECT_EQ("", resolve("secret-link"));
     EXPECT_EQ("<root>/fw/latest", resolve("in/latest"));
     EXPECT_EQ("<root>/fw/new.bin", resolve("in/new.bin"));
+    // A link that stays inside names itself, so DELE and RNFR act on the link, not on its
+    // target; opening it still reaches the target, which was checked.
+    filesystem::create_symlink(base.join("pkg/a.bin"), base.join("pkg/current"));
+    EXPECT_EQ("<root>/current", resolve("current"));
 }
 
 TEST_F(ResolvePathTest, LongArgumentsResolveOrFailCleanly) {
