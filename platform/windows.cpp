@@ -389,6 +389,9 @@ AcceptFailure classifyAcceptFailure() {
         case WSAEINTR:
         case WSAECONNRESET:
         case WSAECONNABORTED:
+        // A client that resets its connection while it waits in the backlog can make accept
+        // fail with this error (Wine reports it so); it costs that connection, not the server.
+        case WSAENOTCONN:
         case WSAENETDOWN:
         case WSAENETUNREACH:
         case WSAENETRESET:
