@@ -14,16 +14,18 @@
 // Sends the file's pieces and the one final reply.
 static void copyFileToSocket(FtpSession* session, int file, SocketHandle data) {
     for (;;) {
-        long long count = readFile(file, session->transferBuffer, sizeof session->transferBuffer);
-        if (count < 0) {
-            sendErrorReply(session);
-            return;
-        }
+        bool sendFailed = false;
+        long long count = sendFilePiece(data, file, session->transferBuffer,
+                                        sizeof session->transferBuffer, &sendFailed);
         if (count == 0) {
             sendReply(session, "226 Transfer complete");
             return;
         }
-        if (sendBytes(data, session->transferBuffer, static_cast<std::size_t>(count)) != 0) {
+        if (count < 0 && !sendFailed) {
+            sendErrorReply(session);
+            return;
+        }
+        if (count < 0) {
             printSystemError("send failed");
             sendReply(session, "426 Broken pipe");
             return;

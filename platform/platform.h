@@ -31,7 +31,8 @@ void prepareConsole();
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
 int startSockets();
 void sleepMilliseconds(int milliseconds);
-// A detached thread running entry(argument). Returns 0, or -1 when no thread could be started.
+// Runs entry(argument) on a detached thread: a new one, or on POSIX one whose earlier entry
+// returned a moment ago. Returns 0, or -1 when no thread could be started.
 int startThread(void (*entry)(void*), void* argument);
 // Fresh zero-filled memory straight from the system, so that untouched pages cost nothing.
 // Returns nullptr on failure. Release with the same size.
@@ -195,3 +196,9 @@ long long readFile(int file, char* buffer, std::size_t size);
 int writeFile(int file, const char* data, std::size_t length);
 // Returns 0, or -1 when the close reports a failure (a write that did not reach the file).
 int closeFile(int file);
+// Sends the next piece of file, at most size bytes from its current position, on socket.
+// Returns the count sent, 0 at the end of the file, or -1 with the error set and *sendFailed
+// telling whether sending (true) or reading the file (false) failed. The piece passes through
+// buffer (size bytes) only where the platform cannot send straight from the file.
+long long sendFilePiece(SocketHandle socket, int file, char* buffer, std::size_t size,
+                        bool* sendFailed);

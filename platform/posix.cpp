@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/openat2.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +15,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -119,18 +121,85 @@ struct ThreadStart {
     void (*entry)(void*);
     void* argument;
 };
+
+// Threads whose entry has returned, each waiting a moment for the next one. On a virtual
+// machine, creating a thread and ending it costs more than a whole short session (the new
+// thread wakes an idle CPU, and the end of one releases stack pages on every CPU the process
+// runs on), so a thread that has just ended its session serves the next one when it comes soon.
+struct IdleThreads {
+    pthread_mutex_t lock;
+    pthread_cond_t wake;
+    int waiting;      // threads inside waitForNextStart
+    bool hasPending;  // pending belongs to the first waiting thread that sees it
+    ThreadStart pending;
+};
 }  // namespace
 
+static IdleThreads idleThreads = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, false,
+                                  {nullptr, nullptr}};
+static constexpr int kMostIdleThreads = 32;
+// Short, so an idle server is back to its one thread at once for anyone who counts threads.
+static constexpr long kIdleThreadMilliseconds = 250;
+
+// Waits for startThread to hand over the next entry. Returns false when none came in time,
+// or enough threads wait already; the thread then ends.
+static bool waitForNextStart(ThreadStart* next) {
+    struct timespec deadline;
+    (void)clock_gettime(CLOCK_REALTIME, &deadline);  // the clock of pthread_cond_timedwait
+    deadline.tv_nsec += kIdleThreadMilliseconds * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    (void)pthread_mutex_lock(&idleThreads.lock);
+    bool taken = false;
+    if (idleThreads.waiting < kMostIdleThreads) {
+        idleThreads.waiting++;
+        int error = 0;
+        while (!idleThreads.hasPending && error != ETIMEDOUT) {
+            error = pthread_cond_timedwait(&idleThreads.wake, &idleThreads.lock, &deadline);
+        }
+        taken = idleThreads.hasPending;
+        if (taken) {
+            *next = idleThreads.pending;
+            idleThreads.hasPending = false;
+        }
+        idleThreads.waiting--;
+    }
+    (void)pthread_mutex_unlock(&idleThreads.lock);
+    return taken;
+}
+
+// Gives the entry to a waiting thread, if there is one that no other entry is meant for.
+static bool handToIdleThread(void (*entry)(void*), void* argument) {
+    (void)pthread_mutex_lock(&idleThreads.lock);
+    bool handed = idleThreads.waiting > 0 && !idleThreads.hasPending;
+    if (handed) {
+        idleThreads.pending.entry = entry;
+        idleThreads.pending.argument = argument;
+        idleThreads.hasPending = true;
+        (void)pthread_cond_signal(&idleThreads.wake);
+    }
+    (void)pthread_mutex_unlock(&idleThreads.lock);
+    return handed;
+}
+
 static void* runThread(void* start) {
-    ThreadStart copy = *static_cast<ThreadStart*>(start);
+    ThreadStart next = *static_cast<ThreadStart*>(start);
     std::free(start);
-    copy.entry(copy.argument);
+    do {
+        lastError = 0;  // each entry starts as on a new thread
+        next.entry(next.argument);
+    } while (waitForNextStart(&next));
     return nullptr;
 }
 
 static constexpr std::size_t kThreadStackSize = 512 * 1024;
 
 int startThread(void (*entry)(void*), void* argument) {
+    if (handToIdleThread(entry, argument)) {
+        return 0;
+    }
     ThreadStart* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
     if (start == nullptr) {
         return fail(ENOMEM);
@@ -448,7 +517,56 @@ int currentDirectory(char* out, std::size_t outSize) {
     return 0;
 }
 
+// True when path already has the form realpath gives: absolute, without empty, "." or ".."
+// components, and without a separator at the end.
+static bool isPlainAbsolutePath(const char* path) {
+    if (path[0] != '/') {
+        return false;
+    }
+    if (path[1] == '\0') {
+        return true;
+    }
+    const char* component = path + 1;
+    for (;;) {
+        const char* end = std::strchr(component, '/');
+        std::size_t length = end != nullptr ? static_cast<std::size_t>(end - component)
+                                            : std::strlen(component);
+        bool isDot = length == 1 && component[0] == '.';
+        bool isDotDot = length == 2 && component[0] == '.' && component[1] == '.';
+        if (length == 0 || isDot || isDotDot) {
+            return false;
+        }
+        if (end == nullptr) {
+            return true;
+        }
+        component = end + 1;
+    }
+}
+
+// True when path exists and no component of it is a link, found in one walk of the kernel.
+static bool existsWithoutLinks(const char* path) {
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long descriptor = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+    if (descriptor < 0) {
+        return false;  // a link, a missing entry, or a kernel without openat2: ask realpath
+    }
+    (void)close(static_cast<int>(descriptor));
+    return true;
+}
+
 int realPath(const char* path, char* out, std::size_t outSize) {
+    // realpath reads every prefix of the path as a possible link, one walk each; every path
+    // command pays for that. A plain path without links is its own resolved form.
+    if (isPlainAbsolutePath(path) && existsWithoutLinks(path)) {
+        int written = std::snprintf(out, outSize, "%s", path);
+        if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
+            return fail(ENAMETOOLONG);
+        }
+        return 0;
+    }
     char* resolved = realpath(path, nullptr);
     if (resolved == nullptr) {
         return failWithErrno();
@@ -762,4 +880,51 @@ int writeFile(int file, const char* data, std::size_t length) {
 
 int closeFile(int file) {
     return close(file) == 0 ? 0 : failWithErrno();
+}
+
+// The errors of sendfile that come from the socket rather than from the file.
+static bool isSendFailure(int error) {
+    switch (error) {
+        case EAGAIN:  // the send timeout
+        case EPIPE:
+        case ECONNRESET:
+        case ECONNABORTED:
+        case ENOTCONN:
+        case ETIMEDOUT:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case ENETRESET:
+        case EHOSTUNREACH:
+            return true;
+        default:
+            return false;
+    }
+}
+
+long long sendFilePiece(SocketHandle socket, int file, char* buffer, std::size_t size,
+                        bool* sendFailed) {
+    *sendFailed = false;
+    // sendfile hands page-cache pages to the socket: one copy fewer than read and send.
+    for (;;) {
+        ssize_t sent = sendfile(static_cast<int>(socket), file, nullptr, size);
+        if (sent >= 0) {
+            return sent;
+        }
+        if (errno == EINVAL || errno == ENOSYS) {
+            break;  // a file system that cannot do it; copy this piece instead
+        }
+        if (errno != EINTR) {
+            *sendFailed = isSendFailure(errno);
+            return fail(errno == EAGAIN ? ETIMEDOUT : errno);
+        }
+    }
+    long long count = readFile(file, buffer, size);
+    if (count <= 0) {
+        return count;
+    }
+    if (sendBytes(socket, buffer, static_cast<std::size_t>(count)) != 0) {
+        *sendFailed = true;
+        return -1;
+    }
+    return count;
 }

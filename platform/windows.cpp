@@ -864,3 +864,17 @@ int writeFile(int file, const char* data, std::size_t length) {
 int closeFile(int file) {
     return _close(file) == 0 ? 0 : failWithErrno();
 }
+
+long long sendFilePiece(SocketHandle socket, int file, char* buffer, std::size_t size,
+                        bool* sendFailed) {
+    *sendFailed = false;
+    long long count = readFile(file, buffer, size);
+    if (count <= 0) {
+        return count;
+    }
+    if (sendBytes(socket, buffer, static_cast<std::size_t>(count)) != 0) {
+        *sendFailed = true;
+        return -1;
+    }
+    return count;
+}

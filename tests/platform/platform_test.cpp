@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback.h"
 #include "tests/support/temporary_directory.h"
 
 namespace {
@@ -150,6 +152,106 @@ TEST(Files, CreateNewFileRefusesAnExistingName) {
     EXPECT_EQ(0, writeFile(descriptor, "data", 4));
     EXPECT_EQ(0, closeFile(descriptor));
     EXPECT_LT(createNewFile(path.c_str()), 0);
+}
+
+TEST(Files, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
+    TemporaryDirectory folder;
+    std::string content;
+    for (int i = 0; i < 700 * 1024; i++) {
+        content.push_back(static_cast<char>((i * 7 + i / 4096) & 0xff));
+    }
+    std::string path = folder.writeFile("piece.bin", content);
+    std::vector<char> buffer(256 * 1024);
+    {
+        LoopbackPair pair;
+        std::string received;
+        std::thread reader([&] {
+            char chunk[65536];
+            long long count;
+            while ((count = receiveBytes(pair.client, chunk, sizeof chunk)) > 0) {
+                received.append(chunk, static_cast<std::size_t>(count));
+            }
+        });
+        int file = openForReading(path.c_str());
+        ASSERT_GE(file, 0);
+        bool sendFailed = true;
+        long long count;
+        while ((count = sendFilePiece(pair.server, file, buffer.data(), buffer.size(),
+                                      &sendFailed)) > 0) {
+            EXPECT_LE(count, static_cast<long long>(buffer.size()));
+        }
+        EXPECT_EQ(0, count);
+        EXPECT_FALSE(sendFailed);
+        EXPECT_EQ(0, closeFile(file));
+        shutdownReceiving(pair.server);
+        closeSocket(pair.server);
+        pair.server = kNoSocket;
+        reader.join();
+        EXPECT_TRUE(received == content) << received.size() << " bytes received";
+    }
+    {
+        SCOPED_TRACE("a peer that has gone");
+        LoopbackPair pair;
+        closeSocket(pair.client);
+        pair.client = kNoSocket;
+        bool sendFailed = false;
+        long long count = 1;
+        for (int round = 0; round < 20 && count > 0; round++) {
+            int file = openForReading(path.c_str());
+            ASSERT_GE(file, 0);
+            while ((count = sendFilePiece(pair.server, file, buffer.data(), buffer.size(),
+                                          &sendFailed)) > 0) {
+            }
+            EXPECT_EQ(0, closeFile(file));
+        }
+        EXPECT_EQ(-1, count);
+        EXPECT_TRUE(sendFailed);
+    }
+    {
+        SCOPED_TRACE("a file that cannot be read");
+        LoopbackPair pair;
+        int file = createNewFile(folder.join("write-only.bin").c_str());
+        ASSERT_GE(file, 0);
+        bool sendFailed = true;
+        EXPECT_EQ(-1, sendFilePiece(pair.server, file, buffer.data(), buffer.size(), &sendFailed));
+        EXPECT_FALSE(sendFailed);
+        EXPECT_EQ(0, closeFile(file));
+    }
+}
+
+namespace {
+struct StartRecord {
+    std::atomic<int> finished{0};
+    std::atomic<int> startedWithOldError{0};
+};
+
+void recordFreshStart(void* argument) {
+    StartRecord* record = static_cast<StartRecord*>(argument);
+    char text[kErrorTextSize];
+    char busy[kErrorTextSize];
+    lastErrorText(text, sizeof text);
+    setLastError(ErrorKind::kBusy);
+    lastErrorText(busy, sizeof busy);
+    if (std::string(text) == busy) {
+        record->startedWithOldError.fetch_add(1);
+    }
+    record->finished.fetch_add(1);
+}
+}  // namespace
+
+TEST(Threads, EveryStartRunsAndBeginsWithoutAnEarlierError) {
+    // One after another, as sessions often come: a thread whose entry has ended may take the
+    // next one, which must still start as on a thread of its own.
+    StartRecord record;
+    const int kStarts = 30;
+    for (int i = 0; i < kStarts; i++) {
+        ASSERT_EQ(0, startThread(recordFreshStart, &record));
+        for (int waited = 0; record.finished.load() <= i && waited < 5000; waited++) {
+            sleepMilliseconds(1);
+        }
+        ASSERT_EQ(i + 1, record.finished.load());
+    }
+    EXPECT_EQ(0, record.startedWithOldError.load());
 }
 
 TEST(Errors, EachThreadKeepsItsOwnError) {
