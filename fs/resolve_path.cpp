@@ -82,8 +82,10 @@ static int resolveExistingPrefix(const std::string& path, std::string* result) {
 // act on a link inside the root, not on the file it points to, as they do on Windows.
 static int resolveEntry(const std::string& path, const std::string& resolved, std::string* result) {
     std::size_t last = path.rfind(kPathSeparator);
-    if (resolved == serverSettings.realRootPath || last == std::string::npos ||
-        last + 1 >= path.size()) {
+    // A path that resolves to itself holds no link at all, and neither does its folder: the
+    // common case needs no second resolution.
+    if (resolved == path || resolved == serverSettings.realRootPath ||
+        last == std::string::npos || last + 1 >= path.size()) {
         *result = resolved;
         return 0;
     }
