@@ -93,6 +93,8 @@ class Delete(FileOperationTest):
         self.assertEqual(self.tree(), before)
 
     def test_dele_and_rename_of_a_link_act_on_the_link(self):
+        if is_windows():
+            self.skipTest("a link made by the test's POSIX side is no Windows link under Wine")
         self.write_file("fw-2.1.pkg", b"package")
         try:
             os.symlink("fw-2.1.pkg", os.path.join(self.root, "current.pkg"))
