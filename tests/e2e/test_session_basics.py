@@ -26,3 +26,37 @@ class FixedReplies(ServerTest):
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
         self.assert_closed(s)
         self.assertIn("\nChassis accessing package.", self.server.console())
+
+
+class EveryVerb(ServerTest):
+    def test_every_verb_has_its_own_answer(self):
+        """All 28 verbs are implemented: none answers "502"; MODE and REST keep their 500."""
+        self.write_file("a.bin", b"a")
+        self.write_file("r.bin", b"r")
+        self.start_server(upload=True)
+        s = self.connect()
+        # Each verb with an argument that makes it do its work, and the start of its reply.
+        verbs = [
+            ("ABOR", "", "226 Aborted"), ("CWD", "/", "250"), ("MKD", "d", "257"),
+            ("XMKD", "e", "257"), ("RMD", "d", "250"), ("XRMD", "e", "250"),
+            ("MDTM", "a.bin", "213 "), ("SIZE", "a.bin", "213 1"),
+            ("MODE", "S", "500 Command not implemented"),
+            ("REST", "1", "500 Command not implemented"), ("NOOP", "", "200 OK"),
+            ("USER", "x", "331"), ("PASS", "y", "230"), ("PWD", "", "257"), ("XPWD", "", "257"),
+            ("SYST", "", "215"), ("TYPE", "I", "200"), ("RNFR", "r.bin", "350"),
+            ("RNTO", "s.bin", "250"), ("DELE", "s.bin", "250"), ("PASV", "", "227"),
+            ("PORT", "127,0,0,1,4,1", "200"),
+        ]
+        for verb, argument, reply in verbs:
+            with self.subTest(verb=verb):
+                self.assertTrue(self.command(s, (verb + " " + argument).strip()).startswith(reply))
+        # The transfer verbs in active mode reach their data connection step (no listener
+        # waits on port 1025, so each ends with an error reply after its 150).
+        for verb in ("LIST", "NLST", "RETR a.bin", "STOR c.bin"):
+            with self.subTest(verb=verb):
+                first = self.command(s, verb)
+                self.assertTrue(first.startswith("150 "), first)
+                self.assertTrue(self.read_reply(s).startswith(("550 ", "425 ")))
+        # STAT answers on the control connection; a name that matches nothing sends nothing.
+        s.sendall(b"STAT nothing-here\r\n")
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
