@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "fs/text.h"
 #include "platform/platform.h"
+#include "session/session.h"
 
 namespace filesystem = std::filesystem;
 
@@ -132,4 +133,13 @@ std::string resolveExistingPart(const std::string& path) {
         std::size_t last = prefix.rfind('/');
         prefix.resize(last == std::string::npos ? 0 : last);
     }
+}
+
+FtpSession* makeFuzzSession() {
+    makeFuzzRoot();
+    FtpSession* session = createSession(kNoSocket, 0);
+    if (session == nullptr) {
+        failProperty("a session record can be made", "out of memory");
+    }
+    return session;
 }

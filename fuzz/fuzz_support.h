@@ -19,6 +19,11 @@ constexpr int kFuzzFolderCount = 5;
 // exits. Returns the root with links resolved.
 const std::string& makeFuzzRoot();
 
+struct FtpSession;
+// Makes the fuzz root, then a session record without a connection whose working directory
+// starts there. Aborts when no record can be had.
+FtpSession* makeFuzzSession();
+
 // One of the folders above, with links resolved: 0 is the root.
 const std::string& fuzzFolder(int index);
 

@@ -18,11 +18,7 @@
 static FtpSession* session = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    makeFuzzRoot();
-    session = createSession(kNoSocket, 0);
-    if (session == nullptr) {
-        failProperty("a session record can be made", "out of memory");
-    }
+    session = makeFuzzSession();
     return 0;
 }
 
