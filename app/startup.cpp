@@ -15,7 +15,8 @@ static constexpr int kAcceptPauseMilliseconds = 100;
 
 int fixServedRoot(const char* rootArgument) {
     const char* shownArgument = rootArgument != nullptr ? rootArgument : ".";
-    int entered = rootArgument != nullptr ? changeProcessDirectory(rootArgument) : enterDefaultRoot();
+    int entered =
+        rootArgument != nullptr ? changeProcessDirectory(rootArgument) : enterDefaultRoot();
     // SECURITY: never fall back to serving "/" or a whole drive; DELE is not gated.
     if (entered != 0 ||
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
@@ -123,6 +124,8 @@ static int startSession(SocketHandle connection, int passivePort) {
 }
 
 int runAcceptLoop(SocketHandle listener) {
+    // What ended sessions leave for the next ones goes back once no new session comes.
+    setIdleThreadHook(releaseSparedRecords);
     int candidate = serverSettings.passivePortLow;
     for (;;) {
         SocketHandle connection = acceptConnection(listener, nullptr);

@@ -34,6 +34,10 @@ void sleepMilliseconds(int milliseconds);
 // Runs entry(argument) on a detached thread: a new one, or on POSIX one whose earlier entry
 // returned a moment ago. Returns 0, or -1 when no thread could be started.
 int startThread(void (*entry)(void*), void* argument);
+// hook runs, on the thread that gives up, whenever a finished thread has waited in vain for
+// the next entry (on POSIX after 250 ms): the server has started nothing new in that time.
+// Windows starts a new thread for every entry and never calls it.
+void setIdleThreadHook(void (*hook)());
 // Fresh zero-filled memory straight from the system, so that untouched pages cost nothing.
 // Returns nullptr on failure. Release with the same size.
 void* allocateZeroedPages(std::size_t size);

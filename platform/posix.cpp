@@ -24,6 +24,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -135,11 +136,17 @@ struct IdleThreads {
 };
 }  // namespace
 
-static IdleThreads idleThreads = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, false,
-                                  {nullptr, nullptr}};
+static IdleThreads idleThreads = {
+    PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, false, {nullptr, nullptr}};
 static constexpr int kMostIdleThreads = 32;
 // Short, so an idle server is back to its one thread at once for anyone who counts threads.
 static constexpr long kIdleThreadMilliseconds = 250;
+
+static std::atomic<void (*)()> idleThreadHook{nullptr};
+
+void setIdleThreadHook(void (*hook)()) {
+    idleThreadHook.store(hook);
+}
 
 // Waits for startThread to hand over the next entry. Returns false when none came in time,
 // or enough threads wait already; the thread then ends.
@@ -153,7 +160,8 @@ static bool waitForNextStart(ThreadStart* next) {
     }
     (void)pthread_mutex_lock(&idleThreads.lock);
     bool taken = false;
-    if (idleThreads.waiting < kMostIdleThreads) {
+    bool waited = idleThreads.waiting < kMostIdleThreads;
+    if (waited) {
         idleThreads.waiting++;
         int error = 0;
         while (!idleThreads.hasPending && error != ETIMEDOUT) {
@@ -167,6 +175,10 @@ static bool waitForNextStart(ThreadStart* next) {
         idleThreads.waiting--;
     }
     (void)pthread_mutex_unlock(&idleThreads.lock);
+    void (*hook)() = idleThreadHook.load();
+    if (waited && !taken && hook != nullptr) {
+        hook();
+    }
     return taken;
 }
 
@@ -529,8 +541,8 @@ static bool isPlainAbsolutePath(const char* path) {
     const char* component = path + 1;
     for (;;) {
         const char* end = std::strchr(component, '/');
-        std::size_t length = end != nullptr ? static_cast<std::size_t>(end - component)
-                                            : std::strlen(component);
+        std::size_t length =
+            end != nullptr ? static_cast<std::size_t>(end - component) : std::strlen(component);
         bool isDot = length == 1 && component[0] == '.';
         bool isDotDot = length == 2 && component[0] == '.' && component[1] == '.';
         if (length == 0 || isDot || isDotDot) {
@@ -691,9 +703,8 @@ static bool matchesPattern(const char* pattern, const char* name) {
             starPattern = ++pattern;
             starName = name;
         } else if (*pattern == '?' ||
-                   (*pattern != '\0' &&
-                    std::tolower(static_cast<unsigned char>(*pattern)) ==
-                        std::tolower(static_cast<unsigned char>(*name)))) {
+                   (*pattern != '\0' && std::tolower(static_cast<unsigned char>(*pattern)) ==
+                                            std::tolower(static_cast<unsigned char>(*name)))) {
             pattern++;
             name++;
         } else if (starPattern != nullptr) {

@@ -248,6 +248,8 @@ int startThread(void (*entry)(void*), void* argument) {
     return 0;
 }
 
+void setIdleThreadHook(void (* /*hook*/)()) {}
+
 void* allocateZeroedPages(std::size_t size) {
     void* memory = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     if (memory == nullptr) {

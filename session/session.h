@@ -24,22 +24,24 @@ struct CommandReader {
     bool skipLineFeed;  // the last line ended with a CR whose LF may arrive next
 };
 
-// One per control connection. Allocated as fresh zero pages by the accept loop, owned by the
-// session thread from its start, released at teardown. The transfer buffer comes last, so its
-// pages are not touched, and cost no memory, until the first transfer.
+// One per control connection. Created by the accept loop from fresh zero pages (or a cleared
+// record of an ended session), owned by the session thread from its start, given back at
+// teardown. The transfer buffer comes last, so fresh pages of it are not touched, and cost no
+// memory, until the first transfer.
 struct FtpSession {
-    Ipv4Address dataAddress;    // the PORT target of active mode
-    bool hasPortTarget;         // false until a valid PORT
+    Ipv4Address dataAddress;  // the PORT target of active mode
+    bool hasPortTarget;       // false until a valid PORT
     bool passiveMode;
     SocketHandle passiveListener;
     SocketHandle controlSocket;
     int passivePort;            // asked of the pool, then the port actually bound
+    bool askedAnyPort;          // asked for port 0: the listener may serve the next such session
     Ipv4Address serverAddress;  // our end of the control connection: what PASV announces
     Ipv4Address peerAddress;    // the client's end: the only allowed data peer
     int dataWaitMilliseconds;
     int stallMilliseconds;
     char argumentText[kArgumentTextSize];
-    char scratchText[kScratchTextSize];  // PASV and PWD replies, and the rename source
+    char scratchText[kScratchTextSize];            // PASV and PWD replies, and the rename source
     char workingDirectory[kWorkingDirectorySize];  // an absolute OS path at or below the root
     CommandReader reader;
     char transferBuffer[kTransferBufferSize];
@@ -47,8 +49,11 @@ struct FtpSession {
 
 // A record for an accepted control connection, or nullptr when memory is exhausted.
 FtpSession* createSession(SocketHandle controlSocket, int passivePort);
-// Closes the sockets, releases the passive port and frees the record.
+// Closes the control connection, releases the passive port and gives the record back; a
+// passive listener on a port the OS chose is kept with it for the next session.
 void endSession(FtpSession* session);
+// Frees the records, and closes the listeners, that ended sessions left for the next ones.
+void releaseSparedRecords();
 // Set-up, greeting and the command loop; returns when the session is over. Does not end it.
 void serveSession(FtpSession* session);
 // The thread procedure: serveSession, then endSession.

@@ -2,6 +2,7 @@
 import os
 import re
 import socket
+import time
 
 from harness import TIMEOUT, Connection, ServerTest, free_port, is_windows
 
@@ -112,6 +113,22 @@ class PassiveMode(DataConnectionTest):
         self.assertEqual(self.read_file("up.bin"), b"uploaded")
         for sock in stale:
             self.assert_closed_by_server(sock)
+
+    def test_the_next_session_gets_nothing_an_ended_session_left_queued(self):
+        # An ended session's listener may serve the next session; a connection its client
+        # made and never used must not become the next client's data connection.
+        self.write_file("a.bin", b"for the second client")
+        self.start_server()
+        first = self.connect()
+        stale = self.pasv(first)
+        self.assertEqual(self.command(first, "QUIT"), "221 Goodbye")
+        self.assert_closed(first)
+        time.sleep(0.05)  # the ended session's thread puts its listener by after the close
+        second = self.connect()
+        payload, replies = self.transfer(second, "RETR a.bin")
+        self.assertEqual(replies, [RETR_150, DONE])
+        self.assertEqual(payload, b"for the second client")
+        self.assert_closed_by_server(stale)
 
     def test_a_data_connection_from_another_host_is_closed_and_the_wait_goes_on(self):
         self.write_file("a.bin", b"for the client only")
