@@ -144,7 +144,9 @@ struct FileStatus {
     long long size;
     long long modifiedTime;  // seconds since 1970-01-01 00:00 UTC
 };
-// The status of what path names, following links.
+// The status of what path names, following links. The first call for the path realPath has
+// just given on this thread, with no change made through this layer in between, may answer
+// from realPath's own lookup (POSIX): it then describes the entry that lookup checked.
 int fileStatus(const char* path, FileStatus* out);
 
 struct LocalTime {

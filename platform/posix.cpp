@@ -555,6 +555,30 @@ static bool isPlainAbsolutePath(const char* path) {
     }
 }
 
+// The status of the last path realPath found free of links, read from the very lookup that
+// checked it. A path command checks its path and asks its status at once; a second walk of
+// the path would cost as much as the check, and could reach an entry put there in between.
+// Serves one fileStatus of the same path; anything that changes entries forgets it.
+struct VerifiedEntry {
+    bool valid;
+    struct stat status;
+    char path[PATH_MAX];
+};
+static thread_local VerifiedEntry verifiedEntry;
+
+static void forgetVerifiedEntry() {
+    verifiedEntry.valid = false;
+}
+
+static bool copyPath(char* out, std::size_t outSize, const char* path) {
+    std::size_t length = std::strlen(path);
+    if (length >= outSize) {
+        return false;
+    }
+    std::memcpy(out, path, length + 1);
+    return true;
+}
+
 // True when path exists and no component of it is a link, found in one walk of the kernel.
 static bool existsWithoutLinks(const char* path) {
     struct open_how how;
@@ -565,11 +589,14 @@ static bool existsWithoutLinks(const char* path) {
     if (descriptor < 0) {
         return false;  // a link, a missing entry, or a kernel without openat2: ask realpath
     }
+    verifiedEntry.valid = fstat(static_cast<int>(descriptor), &verifiedEntry.status) == 0 &&
+                          copyPath(verifiedEntry.path, sizeof verifiedEntry.path, path);
     (void)close(static_cast<int>(descriptor));
     return true;
 }
 
 int realPath(const char* path, char* out, std::size_t outSize) {
+    forgetVerifiedEntry();
     // realpath reads every prefix of the path as a possible link, one walk each; every path
     // command pays for that. A plain path without links is its own resolved form.
     if (isPlainAbsolutePath(path) && existsWithoutLinks(path)) {
@@ -604,14 +631,17 @@ bool isSameName(const char* a, const char* b) {
 }
 
 int makeDirectory(const char* path) {
+    forgetVerifiedEntry();
     return mkdir(path, 0777) == 0 ? 0 : failWithErrno();
 }
 
 int removeDirectory(const char* path) {
+    forgetVerifiedEntry();
     return rmdir(path) == 0 ? 0 : failWithErrno();
 }
 
 int removeFile(const char* path) {
+    forgetVerifiedEntry();
     struct stat status;
     if (lstat(path, &status) != 0) {
         return failWithErrno();
@@ -628,6 +658,7 @@ int removeFile(const char* path) {
 }
 
 int renameEntry(const char* from, const char* to) {
+    forgetVerifiedEntry();
     if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */) == 0) {
         return 0;
     }
@@ -653,12 +684,16 @@ int renameEntry(const char* from, const char* to) {
 }
 
 int replaceFile(const char* from, const char* to) {
+    forgetVerifiedEntry();
     return rename(from, to) == 0 ? 0 : failWithErrno();
 }
 
 int fileStatus(const char* path, FileStatus* out) {
     struct stat status;
-    if (stat(path, &status) != 0) {
+    if (verifiedEntry.valid && std::strcmp(path, verifiedEntry.path) == 0) {
+        status = verifiedEntry.status;
+        forgetVerifiedEntry();
+    } else if (stat(path, &status) != 0) {
         return failWithErrno();
     }
     out->isDirectory = S_ISDIR(status.st_mode);
@@ -852,6 +887,7 @@ int openForReading(const char* path) {
 }
 
 int createNewFile(const char* path) {
+    forgetVerifiedEntry();
     int file;
     do {
         file = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -872,6 +908,7 @@ long long readFile(int file, char* buffer, std::size_t size) {
 }
 
 int writeFile(int file, const char* data, std::size_t length) {
+    forgetVerifiedEntry();
     std::size_t written = 0;
     while (written < length) {
         ssize_t result = write(file, data + written, length - written);

@@ -117,6 +117,38 @@ TEST(FileChanges, RenameNeverReplacesButUploadsDo) {
     EXPECT_NE(0, renameEntry(dirA.c_str(), dirB.c_str()));
 }
 
+// A path command checks its path and then asks its status; whatever changed in between, or
+// since, must show.
+TEST(FileChanges, StatusAfterAPathCheckSeesEveryLaterChange) {
+    TemporaryDirectory folder;
+    std::string a = folder.writeFile("a", "12345");
+    std::string b = folder.writeFile("b", "1234567890");
+    char real[4096];
+    FileStatus status;
+    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
+    ASSERT_EQ(0, fileStatus(real, &status));
+    EXPECT_EQ(5, status.size);
+    EXPECT_TRUE(status.isRegularFile);
+
+    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
+    ASSERT_EQ(0, replaceFile(b.c_str(), a.c_str()));
+    ASSERT_EQ(0, fileStatus(real, &status));
+    EXPECT_EQ(10, status.size);
+
+    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
+    ASSERT_EQ(0, fileStatus(real, &status));
+    {
+        std::ofstream append(a, std::ios::app | std::ios::binary);
+        append << "more";
+    }
+    ASSERT_EQ(0, fileStatus(real, &status));
+    EXPECT_EQ(14, status.size);
+
+    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
+    ASSERT_EQ(0, removeFile(real));
+    EXPECT_NE(0, fileStatus(real, &status));
+}
+
 TEST(FileChanges, ReadOnlyFilesAreNotRemovedWhateverOurPrivileges) {
     TemporaryDirectory folder;
     std::string path = folder.writeFile("ro.bin", "keep");
