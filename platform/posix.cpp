@@ -466,6 +466,14 @@ int setNoDelay(SocketHandle socket) {
     return 0;
 }
 
+int limitSendBuffer(SocketHandle socket) {
+    int size = 512 * 1024;  // Linux doubles it for its own bookkeeping
+    if (setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) {
+        return failWithErrno();
+    }
+    return 0;
+}
+
 void shutdownReceiving(SocketHandle socket) {
     if (socket != kNoSocket) {
         (void)shutdown(static_cast<int>(socket), SHUT_RD);  // fails harmlessly on a dead socket
