@@ -566,11 +566,14 @@ static bool isPlainAbsolutePath(const char* path) {
 // The status of the last path realPath found free of links, read from the very lookup that
 // checked it. A path command checks its path and asks its status at once; a second walk of
 // the path would cost as much as the check, and could reach an entry put there in between.
-// Serves one fileStatus of the same path; anything that changes entries forgets it.
+// Serves one fileStatus of the same path; anything that changes entries forgets it. Longer
+// paths are not kept: every thread has this record, and 1,000 idle sessions would pay a page
+// each for a whole PATH_MAX.
+constexpr std::size_t kVerifiedPathSize = 512;
 struct VerifiedEntry {
     bool valid;
     struct stat status;
-    char path[PATH_MAX];
+    char path[kVerifiedPathSize];
 };
 static thread_local VerifiedEntry verifiedEntry;
 
