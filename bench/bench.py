@@ -1092,7 +1092,7 @@ def report(args, labels, results, details, cpu, ceilings, started):
            args.reps, min(args.big_reps, args.reps)))
     out("")
     out("Machine: %s, %d cores, Linux %s; load average at start %s. Loopback (127.0.0.1) only."
-        % (cpu_model(), os.cpu_count(), platform.release(), load_average()))
+        % (cpu_model(), os.cpu_count(), platform.release(), args.load_at_start))
     out("")
     out("Each cell: median (min-max). \"lead\" is tarnLoader's median over that server's "
         "(for memory, that server's over tarnLoader's): above 1.00x tarnLoader is ahead. "
@@ -1285,6 +1285,8 @@ def main():
     if soft < hard:
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     started = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    # Read before the run: the run's own servers (vsftpd's 2,000 processes) raise it later.
+    args.load_at_start = load_average()
     base = tempfile.mkdtemp(prefix="tarnloader-bench-")
     status = 0
     try:
