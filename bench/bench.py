@@ -524,7 +524,7 @@ def start_servers(args, base, tree, servers):
     reference = compile_c(base, "reference_server", REFERENCE_SERVER_C, ["-pthread"])
     if reference is not None:
         port = free_port()
-        server = Server(REFERENCE_LABEL, [reference, str(port)], port, False)
+        server = Server(REFERENCE_LABEL, [reference, str(port)], port, False, cwd=tree.root)
         servers.append((REFERENCE_LABEL, server, server))
     for _, read_server, write_server in servers:
         for server in (read_server, write_server):
@@ -740,7 +740,7 @@ ONE_CPU = " [one CPU]"
 # Each such workload therefore also runs with client and server pinned to the same CPU,
 # where the rate measures what the server itself spends.
 SERIAL = [
-    ("1,000 files of 4 KiB, one session", "files/s", work_small_files, False),
+    ("1,000 files of 4 KiB, one session", "files/s", work_small_files, True),
     ("20,000 NOOP, one at a time", "cmds/s", commands(b"NOOP\r\n", b"200"), True),
     ("20,000 SIZE, one at a time", "cmds/s",
      commands(b"SIZE " + MID_NAME.encode() + b"\r\n", b"213"), False),
@@ -826,19 +826,56 @@ int main(int argc, char** argv) {
 
 
 REFERENCE_SERVER_C = r"""
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
-/* The least a server with a thread per session does, as a ceiling for the session and command
-   rates: it greets, answers USER with 230, QUIT with 221 and every other line with 200, and
-   keeps finished threads for the next session. No files, no passive listener, no console. */
+/* The least a server with a thread per session does, as a ceiling for the session, command
+   and small-file rates: it greets, answers USER with 230, QUIT with 221, PASV with a listener
+   of its own (opened at the first PASV), RETR with 150, the file by sendfile and 226, and
+   every other line with 200; it keeps finished threads for the next session. No paths
+   checked, no console. */
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
 static int waiting = 0, pending = -1;
+static int passive(int* listener, char* reply, size_t size) {
+    struct sockaddr_in a;
+    socklen_t length = sizeof a;
+    if (*listener < 0) {
+        *listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        memset(&a, 0, sizeof a);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(*listener, (struct sockaddr*)&a, sizeof a) || listen(*listener, 1)) return -1;
+    }
+    if (getsockname(*listener, (struct sockaddr*)&a, &length)) return -1;
+    int port = ntohs(a.sin_port);
+    snprintf(reply, size, "227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n", port >> 8,
+             port & 255);
+    return 0;
+}
+static void retrieve(int c, int listener, char* name) {
+    name[strcspn(name, "\r\n")] = 0;
+    int file = open(name, O_RDONLY | O_CLOEXEC);
+    if (file < 0 || listener < 0) {
+        send(c, "550 No\r\n", 8, MSG_NOSIGNAL);
+        if (file >= 0) close(file);
+        return;
+    }
+    send(c, "150 Opening\r\n", 13, MSG_NOSIGNAL);
+    int data = accept(listener, NULL, NULL);
+    while (data >= 0 && sendfile(data, file, NULL, 262144) > 0) {
+    }
+    send(c, "226 Done\r\n", 10, MSG_NOSIGNAL);
+    if (data >= 0) close(data);
+    close(file);
+}
 static void serve(int c) {
     int on = 1;
     setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -846,7 +883,9 @@ static void serve(int c) {
     setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     send(c, "220 ready\r\n", 11, MSG_NOSIGNAL);
     char buffer[512];
+    char reply[64];
     size_t held = 0;
+    int listener = -1;
     for (int quit = 0; !quit;) {
         ssize_t n = recv(c, buffer + held, sizeof buffer - held, 0);
         if (n <= 0) break;
@@ -855,14 +894,22 @@ static void serve(int c) {
         while (!quit && (end = memchr(buffer, '\n', held)) != NULL) {
             size_t line = (size_t)(end - buffer) + 1;
             quit = strncmp(buffer, "QUIT", 4) == 0;
-            const char* reply = quit ? "221 Goodbye\r\n"
-                : strncmp(buffer, "USER", 4) == 0 ? "230 Logged in\r\n" : "200 OK\r\n";
-            send(c, reply, strlen(reply), MSG_NOSIGNAL);
+            strcpy(reply, quit ? "221 Goodbye\r\n"
+                : strncmp(buffer, "USER", 4) == 0 ? "230 Logged in\r\n" : "200 OK\r\n");
+            if (strncmp(buffer, "PASV", 4) == 0 && passive(&listener, reply, sizeof reply))
+                strcpy(reply, "425 No\r\n");
+            if (strncmp(buffer, "RETR ", 5) == 0) {
+                *end = 0;
+                retrieve(c, listener, buffer + 5);
+            } else {
+                send(c, reply, strlen(reply), MSG_NOSIGNAL);
+            }
             memmove(buffer, buffer + line, held - line);
             held -= line;
         }
         if (held == sizeof buffer) break;
     }
+    if (listener >= 0) close(listener);
     close(c);
 }
 static void* worker(void* first) {
@@ -1165,9 +1212,10 @@ def report(args, labels, results, details, cpu, ceilings, started):
         "anonymous with its own configuration (sendfile on, no transfer log, no client limits); "
         "pyftpdlib runs anonymous through its API (sendfile on, warnings-only log, connection "
         "limit raised for the idle-session test). \"C reference\" is a ceiling, not an FTP server: "
-        "a C program compiled at run time that greets, answers every line with a fixed reply "
-        "and keeps a thread per session (reused), with no files, no passive listener and no "
-        "console. \"[one CPU]\" rows pin the client and the "
+        "a C program compiled at run time that greets, answers PASV from a listener of its own "
+        "and RETR by sendfile, every other line with a fixed reply, and keeps a thread per "
+        "session (reused), with no path checks, no time limits and no console. "
+        "\"[one CPU]\" rows pin the client and the "
         "server to one CPU: on this virtual machine a wake-up on the other CPU costs more than "
         "a command, so the unpinned rows of one-at-a-time workloads depend on where the "
         "scheduler puts the two sides, while the pinned rows measure what the server spends. "
