@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fs/text.h"
+#include "base/text.h"
 
 static bool readPort(const char* value, int* port) {
     return value != nullptr && scanInteger(value, port) != nullptr;

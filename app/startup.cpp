@@ -5,7 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/settings.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "session/session.h"
 #include "session/tcp_socket.h"
 

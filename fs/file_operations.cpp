@@ -6,7 +6,7 @@
 
 #include "app/settings.h"
 #include "fs/resolve_path.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "fs/working_directory.h"
 #include "platform/platform.h"
 #include "session/reply.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/settings.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "session/reply.h"
 #include "session/session.h"

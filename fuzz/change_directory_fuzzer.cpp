@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/settings.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "fs/working_directory.h"
 #include "fuzz/fuzz_support.h"
 #include "session/session.h"

@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "app/settings.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "session/session.h"
 

@@ -10,7 +10,7 @@
 
 #include "app/settings.h"
 #include "fs/resolve_path.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "fs/working_directory.h"
 #include "fuzz/fuzz_support.h"
 #include "session/session.h"

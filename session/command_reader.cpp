@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/settings.h"
-#include "fs/text.h"
+#include "base/text.h"
 
 void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count) {
     if (count == 0) {

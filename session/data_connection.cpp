@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fs/text.h"
+#include "base/text.h"
 #include "session/reply.h"
 #include "session/session.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/settings.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "session/command_reader.h"
 #include "session/dispatch.h"
 #include "session/reply.h"

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "app/settings.h"
-#include "fs/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace filesystem = std::filesystem;

@@ -1,5 +1,5 @@
-// fs/text.cpp: bounded text copies and integer reading.
-#include "fs/text.h"
+// base/text.cpp: bounded text copies and integer reading.
+#include "base/text.h"
 
 #include <cstdint>
 #include <cstring>

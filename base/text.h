@@ -1,4 +1,4 @@
-// fs/text.h: small text helpers shared by every subsystem: bounded copies and the integer
+// base/text.h: small text helpers shared by every subsystem: bounded copies and the integer
 // reading of the command line and PORT.
 #pragma once
 
