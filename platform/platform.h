@@ -1,5 +1,6 @@
 // platform/platform.h: the operating-system calls the server needs, under our own names.
-// posix.cpp and windows.cpp implement this header; exactly one of them is built.
+// platform/posix/ and platform/windows/ implement this header, split by concern (sockets, files
+// and paths, threads and process, console); exactly one of the two folders is built.
 #pragma once
 
 #include <cstddef>
@@ -113,7 +114,7 @@ int queryLocalAddresses(Ipv4Address* out, int maxCount);
 // ---------------------------------------------------------------------------------------------
 // Paths and directories.
 
-extern const char kPathSeparator;  // '\\' in windows.cpp, '/' in posix.cpp
+extern const char kPathSeparator;  // '\\' on Windows, '/' on POSIX
 
 int changeProcessDirectory(const char* path);
 // Moves the process to the directory served when no root is given: on POSIX the current

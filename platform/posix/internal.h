@@ -1,0 +1,12 @@
+// platform/posix/internal.h: what the POSIX files of the platform layer share: the calling
+// thread's last error and the helpers that record it.
+#pragma once
+
+// The error of the calling thread's last failed platform call. Kept apart from errno, which
+// the C library may change in between (printf may set it).
+extern thread_local int lastError;
+
+// Records error as the calling thread's last error and returns -1.
+int fail(int error);
+// Records errno as the calling thread's last error and returns -1.
+int failWithErrno();

@@ -1,0 +1,241 @@
+// platform/posix/process.cpp: errors, threads, memory and clocks on POSIX.
+#include "platform/platform.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/internal.h"
+
+thread_local int lastError = 0;
+
+int fail(int error) {
+    lastError = error;
+    return -1;
+}
+
+int failWithErrno() {
+    return fail(errno);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors.
+
+void lastErrorText(char* out, std::size_t outSize) {
+    if (outSize == 0) {
+        return;
+    }
+    char buffer[kErrorTextSize];
+    // GNU strerror_r may return a static text and leave the buffer untouched.
+    const char* text = strerror_r(lastError, buffer, sizeof buffer);
+    std::snprintf(out, outSize, "%s", text);
+}
+
+void setLastError(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::kAccessDenied:
+            lastError = EACCES;
+            break;
+        case ErrorKind::kBusy:
+            lastError = EBUSY;
+            break;
+        case ErrorKind::kNotFound:
+            lastError = ENOENT;
+            break;
+        case ErrorKind::kIsDirectory:
+            lastError = EISDIR;
+            break;
+        case ErrorKind::kTimedOut:
+            lastError = ETIMEDOUT;
+            break;
+        case ErrorKind::kExists:
+            lastError = EEXIST;
+            break;
+    }
+}
+
+void printSystemError(const char* text) {
+    char errorText[kErrorTextSize];
+    lastErrorText(errorText, sizeof errorText);
+    std::fprintf(stderr, "%s: %s\n", text, errorText);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Process.
+
+int startSockets() {
+    // A send to a vanished client, or a write past a file-size limit, must fail with an error
+    // instead of ending the process; Windows has no such signals.
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
+    // Every session holds at least two descriptors; take all the system allows.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &limit);  // a failure keeps the old limit, which works
+    }
+    return 0;
+}
+
+void sleepMilliseconds(int milliseconds) {
+    struct timespec delay;
+    delay.tv_sec = milliseconds / 1000;
+    delay.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    }
+}
+
+namespace {
+struct ThreadStart {
+    void (*entry)(void*);
+    void* argument;
+};
+
+// Threads whose entry has returned, each waiting a moment for the next one. On a virtual
+// machine, creating a thread and ending it costs more than a whole short session (the new
+// thread wakes an idle CPU, and the end of one releases stack pages on every CPU the process
+// runs on), so a thread that has just ended its session serves the next one when it comes soon.
+struct IdleThreads {
+    pthread_mutex_t lock;
+    pthread_cond_t wake;
+    int waiting;      // threads inside waitForNextStart
+    bool hasPending;  // pending belongs to the first waiting thread that sees it
+    ThreadStart pending;
+};
+}  // namespace
+
+static IdleThreads idleThreads = {
+    PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, false, {nullptr, nullptr}};
+static constexpr int kMostIdleThreads = 32;
+// Short, so an idle server is back to its one thread at once for anyone who counts threads.
+static constexpr long kIdleThreadMilliseconds = 250;
+
+static std::atomic<void (*)()> idleThreadHook{nullptr};
+
+void setIdleThreadHook(void (*hook)()) {
+    idleThreadHook.store(hook);
+}
+
+// Waits for startThread to hand over the next entry. Returns false when none came in time,
+// or enough threads wait already; the thread then ends.
+static bool waitForNextStart(ThreadStart* next) {
+    struct timespec deadline;
+    (void)clock_gettime(CLOCK_REALTIME, &deadline);  // the clock of pthread_cond_timedwait
+    deadline.tv_nsec += kIdleThreadMilliseconds * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    (void)pthread_mutex_lock(&idleThreads.lock);
+    bool taken = false;
+    bool waited = idleThreads.waiting < kMostIdleThreads;
+    if (waited) {
+        idleThreads.waiting++;
+        int error = 0;
+        while (!idleThreads.hasPending && error != ETIMEDOUT) {
+            error = pthread_cond_timedwait(&idleThreads.wake, &idleThreads.lock, &deadline);
+        }
+        taken = idleThreads.hasPending;
+        if (taken) {
+            *next = idleThreads.pending;
+            idleThreads.hasPending = false;
+        }
+        idleThreads.waiting--;
+    }
+    (void)pthread_mutex_unlock(&idleThreads.lock);
+    void (*hook)() = idleThreadHook.load();
+    if (waited && !taken && hook != nullptr) {
+        hook();
+    }
+    return taken;
+}
+
+// Gives the entry to a waiting thread, if there is one that no other entry is meant for.
+static bool handToIdleThread(void (*entry)(void*), void* argument) {
+    (void)pthread_mutex_lock(&idleThreads.lock);
+    bool handed = idleThreads.waiting > 0 && !idleThreads.hasPending;
+    if (handed) {
+        idleThreads.pending.entry = entry;
+        idleThreads.pending.argument = argument;
+        idleThreads.hasPending = true;
+        (void)pthread_cond_signal(&idleThreads.wake);
+    }
+    (void)pthread_mutex_unlock(&idleThreads.lock);
+    return handed;
+}
+
+static void* runThread(void* start) {
+    ThreadStart next = *static_cast<ThreadStart*>(start);
+    std::free(start);
+    do {
+        lastError = 0;  // each entry starts as on a new thread
+        next.entry(next.argument);
+    } while (waitForNextStart(&next));
+    return nullptr;
+}
+
+static constexpr std::size_t kThreadStackSize = 512 * 1024;
+
+int startThread(void (*entry)(void*), void* argument) {
+    if (handToIdleThread(entry, argument)) {
+        return 0;
+    }
+    ThreadStart* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+    if (start == nullptr) {
+        return fail(ENOMEM);
+    }
+    start->entry = entry;
+    start->argument = argument;
+    pthread_attr_t attributes;
+    int error = pthread_attr_init(&attributes);
+    if (error == 0) {
+        (void)pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        (void)pthread_attr_setstacksize(&attributes, kThreadStackSize);
+        pthread_t thread;
+        error = pthread_create(&thread, &attributes, runThread, start);
+        (void)pthread_attr_destroy(&attributes);
+    }
+    if (error != 0) {
+        std::free(start);
+        return fail(error);
+    }
+    return 0;
+}
+
+void* allocateZeroedPages(std::size_t size) {
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        lastError = errno;
+        return nullptr;
+    }
+    return memory;
+}
+
+void releasePages(void* memory, std::size_t size) {
+    if (memory != nullptr) {
+        (void)munmap(memory, size);  // fails only for a wrong address, which we never pass
+    }
+}
+
+unsigned long processId() {
+    return static_cast<unsigned long>(getpid());
+}
+
+long long currentTime() {
+    return static_cast<long long>(time(nullptr));
+}
+
+long long monotonicMilliseconds() {
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}

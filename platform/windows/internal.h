@@ -1,0 +1,28 @@
+// platform/windows/internal.h: what the Windows files of the platform layer share: the
+// calling thread's last error, from whichever of the three sources it came, and the helpers
+// that record it.
+#pragma once
+
+// Where the number of the last error comes from. The runtime's errno values, Winsock's codes
+// and Win32's codes overlap, and each source has its own texts.
+enum class ErrorSource { kRuntime, kSocket, kSystem };
+
+struct ErrorRecord {
+    int number;
+    ErrorSource source;
+};
+
+// The error of the calling thread's last failed platform call. Winsock and Win32 calls leave
+// errno alone, so their numbers are kept here beside the runtime's.
+extern thread_local ErrorRecord lastError;
+
+void recordError(int number, ErrorSource source);
+// Records WSAGetLastError; a send or receive timeout reads as the runtime's ETIMEDOUT.
+void recordSocketError();
+// Records GetLastError; file errors as the runtime's numbers, the rest as the system's.
+void recordSystemError();
+// Each records its error and returns -1.
+int failWithRuntimeError(int error);
+int failWithErrno();
+int failWithSocketError();
+int failWithSystemError();

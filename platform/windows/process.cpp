@@ -1,0 +1,255 @@
+// platform/windows/process.cpp: errors, threads, memory and clocks on Windows.
+#include "platform/platform.h"
+
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <process.h>
+#include <time.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/windows/internal.h"
+
+thread_local ErrorRecord lastError = {0, ErrorSource::kRuntime};
+
+void recordError(int number, ErrorSource source) {
+    lastError.number = number;
+    lastError.source = source;
+}
+
+// A send or receive timeout reads as the runtime's ETIMEDOUT, the same error that server code
+// records itself for a stalled transfer.
+void recordSocketError() {
+    int error = WSAGetLastError();
+    if (error == WSAETIMEDOUT) {
+        recordError(ETIMEDOUT, ErrorSource::kRuntime);
+    } else {
+        recordError(error, ErrorSource::kSocket);
+    }
+}
+
+// The runtime's number for a Win32 file error, as the runtime itself would translate it; 0
+// when it has none.
+static int runtimeErrorFor(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_CURRENT_DIRECTORY:
+        case ERROR_WRITE_PROTECT:
+        case ERROR_NETWORK_ACCESS_DENIED:
+        case ERROR_CANNOT_MAKE:
+            return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_DIR_NOT_EMPTY:
+            return ENOTEMPTY;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        default:
+            return 0;
+    }
+}
+
+// File errors read the same whichever call failed: a client sees "No such file or directory"
+// from a failed rename as from a failed open. Other Win32 errors keep the system's own text.
+void recordSystemError() {
+    DWORD error = GetLastError();
+    int runtimeError = runtimeErrorFor(error);
+    if (runtimeError != 0) {
+        recordError(runtimeError, ErrorSource::kRuntime);
+    } else {
+        recordError(static_cast<int>(error), ErrorSource::kSystem);
+    }
+}
+
+int failWithRuntimeError(int error) {
+    recordError(error, ErrorSource::kRuntime);
+    return -1;
+}
+
+int failWithErrno() {
+    return failWithRuntimeError(errno);
+}
+
+int failWithSocketError() {
+    recordSocketError();
+    return -1;
+}
+
+int failWithSystemError() {
+    recordSystemError();
+    return -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors.
+
+static constexpr std::size_t kSystemTextSize = 512;
+
+// The system's text for a Winsock or Win32 code on one line, without the line end that
+// FormatMessage appends. Returns false when the system has no text for it.
+static bool formatSystemText(int number, char* out, std::size_t outSize) {
+    // FORMAT_MESSAGE_MAX_WIDTH_MASK joins a text of several lines: an error text ends up in
+    // a reply, which must stay one line.
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+        nullptr, static_cast<DWORD>(number), 0, out, static_cast<DWORD>(outSize), nullptr);
+    if (length >= outSize) {
+        length = 0;
+    }
+    while (length > 0 && std::isspace(static_cast<unsigned char>(out[length - 1]))) {
+        length--;
+    }
+    out[length] = '\0';
+    for (DWORD i = 0; i < length; i++) {
+        if (out[i] == '\r' || out[i] == '\n') {
+            out[i] = ' ';
+        }
+    }
+    return length > 0;
+}
+
+// msvcrt's table ends before the POSIX values that later runtimes added; ETIMEDOUT is the one
+// of those this layer records, and "Unknown error" would hide a stalled transfer.
+static void formatRuntimeText(int number, char* out, std::size_t outSize) {
+    if (number == ETIMEDOUT) {
+        std::snprintf(out, outSize, "%s", "Connection timed out");
+        return;
+    }
+    if (strerror_s(out, outSize, number) != 0) {
+        std::snprintf(out, outSize, "Unknown error %d", number);
+    }
+}
+
+void lastErrorText(char* out, std::size_t outSize) {
+    if (outSize == 0) {
+        return;
+    }
+    ErrorRecord error = lastError;
+    if (error.source == ErrorSource::kRuntime) {
+        formatRuntimeText(error.number, out, outSize);
+        return;
+    }
+    char text[kSystemTextSize];
+    if (formatSystemText(error.number, text, sizeof text)) {
+        std::snprintf(out, outSize, "%s", text);
+    } else if (error.source == ErrorSource::kSocket) {
+        std::snprintf(out, outSize, "Winsock error %d", error.number);
+    } else {
+        std::snprintf(out, outSize, "System error %d", error.number);
+    }
+}
+
+void setLastError(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::kAccessDenied:
+            recordError(EACCES, ErrorSource::kRuntime);
+            break;
+        case ErrorKind::kBusy:
+            // The Windows runtime refuses to remove the current directory with EACCES.
+            recordError(EACCES, ErrorSource::kRuntime);
+            break;
+        case ErrorKind::kNotFound:
+            recordError(ENOENT, ErrorSource::kRuntime);
+            break;
+        case ErrorKind::kIsDirectory:
+            recordError(EISDIR, ErrorSource::kRuntime);
+            break;
+        case ErrorKind::kTimedOut:
+            recordError(ETIMEDOUT, ErrorSource::kRuntime);
+            break;
+        case ErrorKind::kExists:
+            recordError(EEXIST, ErrorSource::kRuntime);
+            break;
+    }
+}
+
+void printSystemError(const char* text) {
+    char errorText[kErrorTextSize];
+    lastErrorText(errorText, sizeof errorText);
+    std::fprintf(stderr, "%s: %s\n", text, errorText);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Process.
+
+int startSockets() {
+    WSADATA data;
+    // WSAStartup returns its error instead of setting WSAGetLastError, which needs a started
+    // Winsock.
+    int error = WSAStartup(MAKEWORD(2, 2), &data);
+    if (error != 0) {
+        lastError.number = error;
+        lastError.source = ErrorSource::kSocket;
+        return -1;
+    }
+    return 0;
+}
+
+void sleepMilliseconds(int milliseconds) {
+    Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
+}
+
+static constexpr unsigned kThreadStackSize = 512 * 1024;
+
+int startThread(void (*entry)(void*), void* argument) {
+    // _beginthread closes the thread's handle itself when the thread ends, so the thread is
+    // detached; it also prepares the runtime's per-thread data, which CreateThread does not.
+    uintptr_t thread = _beginthread(entry, kThreadStackSize, argument);
+    if (thread == static_cast<uintptr_t>(-1)) {
+        return failWithErrno();
+    }
+    return 0;
+}
+
+void setIdleThreadHook(void (* /*hook*/)()) {}
+
+void* allocateZeroedPages(std::size_t size) {
+    void* memory = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory == nullptr) {
+        recordSystemError();
+        return nullptr;
+    }
+    return memory;
+}
+
+void releasePages(void* memory, std::size_t /*size*/) {
+    if (memory != nullptr) {
+        // MEM_RELEASE frees the whole reservation and wants a size of 0.
+        (void)VirtualFree(memory, 0, MEM_RELEASE);  // fails only for an address we never pass
+    }
+}
+
+unsigned long processId() {
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+long long currentTime() {
+    return static_cast<long long>(_time64(nullptr));
+}
+
+long long monotonicMilliseconds() {
+    // GetTickCount64 counts from start-up and does not wrap after 49 days as GetTickCount does.
+    return static_cast<long long>(GetTickCount64());
+}
