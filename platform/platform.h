@@ -43,6 +43,9 @@ void setIdleThreadHook(void (*hook)());
 // Returns nullptr on failure. Release with the same size.
 void* allocateZeroedPages(std::size_t size);
 void releasePages(void* memory, std::size_t size);
+// Makes memory read as zero again, giving whole pages back to the system rather than writing
+// them (pages never touched cost nothing).
+void discardPages(void* memory, std::size_t size);
 unsigned long processId();
 // Seconds since 1970-01-01 00:00 UTC.
 long long currentTime();

@@ -16,54 +16,43 @@
 #include "session/tcp_socket.h"
 
 // Records of ended sessions, kept for the next ones: fresh pages cost a mapping, a page fault
-// and an unmapping (about 10 us) per session. Only the part before the transfer buffer is
-// cleared for reuse; the buffer is always written before it is read. A record keeps its
-// passive listener when its session asked for any free port: the next such session takes it
-// instead of opening, binding and closing one of its own (about 9 us). A few records at most,
-// given back to the system once the server has been idle for a moment.
-struct SparedRecord {
-    FtpSession* record;
-    SocketHandle listener;  // kNoSocket when the session's listener was closed
-    int listenerPort;
-};
+// and an unmapping (about 10 us) per session. A reused record is cleared whole, its transfer
+// buffer by giving the pages back, so nothing of one session reaches the next. A few records
+// at most, given back to the system once the server has been idle for a moment.
 constexpr int kMostSparedRecords = 8;
 static std::mutex sparedRecordsLock;
-static SparedRecord sparedRecords[kMostSparedRecords];
+static FtpSession* sparedRecords[kMostSparedRecords];
 static int sparedRecordCount = 0;
 
-static void closeListener(SocketHandle listener) {
-    shutdownReceiving(listener);
-    closeSocket(listener);
-}
-
-static bool takeSparedRecord(SparedRecord* out) {
+static FtpSession* takeSparedRecord() {
+    FtpSession* record = nullptr;
     {
         std::lock_guard<std::mutex> guard(sparedRecordsLock);
         if (sparedRecordCount == 0) {
-            return false;
+            return nullptr;
         }
         sparedRecordCount--;
-        *out = sparedRecords[sparedRecordCount];
+        record = sparedRecords[sparedRecordCount];
     }
-    std::memset(out->record, 0, offsetof(FtpSession, transferBuffer));
-    return true;
+    std::memset(record, 0, offsetof(FtpSession, transferBuffer));
+    discardPages(record->transferBuffer, sizeof record->transferBuffer);
+    return record;
 }
 
-static void spareOrRelease(FtpSession* session, SocketHandle listener, int listenerPort) {
+static void spareOrRelease(FtpSession* session) {
     {
         std::lock_guard<std::mutex> guard(sparedRecordsLock);
         if (sparedRecordCount < kMostSparedRecords) {
-            sparedRecords[sparedRecordCount] = {session, listener, listenerPort};
+            sparedRecords[sparedRecordCount] = session;
             sparedRecordCount++;
             return;
         }
     }
-    closeListener(listener);
     releasePages(session, sizeof(FtpSession));
 }
 
 void releaseSparedRecords() {
-    SparedRecord released[kMostSparedRecords];
+    FtpSession* released[kMostSparedRecords];
     int count = 0;
     {
         std::lock_guard<std::mutex> guard(sparedRecordsLock);
@@ -72,32 +61,21 @@ void releaseSparedRecords() {
         sparedRecordCount = 0;
     }
     for (int i = 0; i < count; i++) {
-        closeListener(released[i].listener);
-        releasePages(released[i].record, sizeof(FtpSession));
+        releasePages(released[i], sizeof(FtpSession));
     }
 }
 
 FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
-    SparedRecord spared = {nullptr, kNoSocket, 0};
-    if (!takeSparedRecord(&spared)) {
-        spared.record = static_cast<FtpSession*>(allocateZeroedPages(sizeof(FtpSession)));
+    FtpSession* session = takeSparedRecord();
+    if (session == nullptr) {
+        session = static_cast<FtpSession*>(allocateZeroedPages(sizeof(FtpSession)));
     }
-    FtpSession* session = spared.record;
     if (session == nullptr) {
         return nullptr;
     }
     session->controlSocket = controlSocket;
     session->passivePort = passivePort;
     session->passiveListener = kNoSocket;
-    session->askedAnyPort = passivePort == 0;
-    if (spared.listener != kNoSocket) {
-        if (session->askedAnyPort) {
-            session->passiveListener = spared.listener;
-            session->passivePort = spared.listenerPort;
-        } else {
-            closeListener(spared.listener);
-        }
-    }
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
     // Each session has its own working directory, so no client's CWD moves another's files.
@@ -110,22 +88,19 @@ void endSession(FtpSession* session) {
     if (serverSettings.verbose) {
         std::printf("Closing control connection\n");
     }
-    SocketHandle listener = session->passiveListener;
-    if (!session->askedAnyPort) {
-        closeListener(listener);
-        listener = kNoSocket;
+    if (session->passiveListener != kNoSocket) {
+        shutdownReceiving(session->passiveListener);
+        closeSocket(session->passiveListener);
     }
     shutdownReceiving(session->controlSocket);
     closeSocket(session->controlSocket);
     passivePortPool.inUse[session->passivePort & 0xff].store(0);
-    spareOrRelease(session, listener, session->passivePort);
+    spareOrRelease(session);
 }
 
 void serveSession(FtpSession* session) {
-    if (session->passiveListener == kNoSocket) {
-        session->passiveListener =
-            createTcpSocket(&session->passivePort, 1, "passive socket listen failed");
-    }
+    session->passiveListener =
+        createTcpSocket(&session->passivePort, 1, "passive socket listen failed");
     if (session->passiveListener < 0) {
         session->passiveListener = kNoSocket;
         return;  // the console line is printed; the client sees its connection close

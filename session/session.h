@@ -35,13 +35,12 @@ struct FtpSession {
     SocketHandle passiveListener;
     SocketHandle controlSocket;
     int passivePort;            // asked of the pool, then the port actually bound
-    bool askedAnyPort;          // asked for port 0: the listener may serve the next such session
     Ipv4Address serverAddress;  // our end of the control connection: what PASV announces
     Ipv4Address peerAddress;    // the client's end: the only allowed data peer
     int dataWaitMilliseconds;
     int stallMilliseconds;
     char argumentText[kArgumentTextSize];
-    char scratchText[kScratchTextSize];            // PASV and PWD replies, and the rename source
+    char scratchText[kScratchTextSize];  // PASV and PWD replies, and the rename source
     char workingDirectory[kWorkingDirectorySize];  // an absolute OS path at or below the root
     CommandReader reader;
     char transferBuffer[kTransferBufferSize];
@@ -49,10 +48,10 @@ struct FtpSession {
 
 // A record for an accepted control connection, or nullptr when memory is exhausted.
 FtpSession* createSession(SocketHandle controlSocket, int passivePort);
-// Closes the control connection, releases the passive port and gives the record back; a
-// passive listener on a port the OS chose is kept with it for the next session.
+// Closes the control connection and the passive listener, releases the passive port and
+// gives the record back, to be cleared for the next session or freed.
 void endSession(FtpSession* session);
-// Frees the records, and closes the listeners, that ended sessions left for the next ones.
+// Frees the records that ended sessions left for the next ones.
 void releaseSparedRecords();
 // Set-up, greeting and the command loop; returns when the session is over. Does not end it.
 void serveSession(FtpSession* session);

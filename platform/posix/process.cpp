@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -223,6 +224,25 @@ void* allocateZeroedPages(std::size_t size) {
 void releasePages(void* memory, std::size_t size) {
     if (memory != nullptr) {
         (void)munmap(memory, size);  // fails only for a wrong address, which we never pass
+    }
+}
+
+void discardPages(void* memory, std::size_t size) {
+    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    std::uintptr_t start = reinterpret_cast<std::uintptr_t>(memory);
+    std::uintptr_t end = start + size;
+    std::uintptr_t firstPage = (start + page - 1) / page * page;
+    std::uintptr_t lastPage = end / page * page;
+    if (firstPage >= lastPage) {
+        std::memset(memory, 0, size);
+        return;
+    }
+    std::memset(memory, 0, firstPage - start);
+    std::memset(reinterpret_cast<void*>(lastPage), 0, end - lastPage);
+    // Private anonymous pages read as zero after MADV_DONTNEED; should it fail, writing the
+    // zeros ourselves gives the same result.
+    if (madvise(reinterpret_cast<void*>(firstPage), lastPage - firstPage, MADV_DONTNEED) != 0) {
+        std::memset(reinterpret_cast<void*>(firstPage), 0, lastPage - firstPage);
     }
 }
 

@@ -241,6 +241,12 @@ void releasePages(void* memory, std::size_t /*size*/) {
     }
 }
 
+void discardPages(void* memory, std::size_t size) {
+    // Decommitting and committing again would leave the record unusable should the commit
+    // fail; writing the zeros cannot fail.
+    std::memset(memory, 0, size);
+}
+
 unsigned long processId() {
     return static_cast<unsigned long>(GetCurrentProcessId());
 }
