@@ -20,8 +20,8 @@ int fixServedRoot(const char* rootArgument) {
     // SECURITY: never fall back to serving "/" or a whole drive; DELE is not gated.
     if (entered != 0 ||
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
-        realPath(serverSettings.rootPath, serverSettings.realRootPath,
-                 sizeof serverSettings.realRootPath) != 0) {
+        setServedRoot(serverSettings.rootPath, serverSettings.realRootPath,
+                      sizeof serverSettings.realRootPath) != 0) {
         std::printf("Error: Unable to set ftp root directory: '%s'\n", shownArgument);
         return -1;
     }

@@ -1,22 +1,21 @@
-// fs/file_operations.cpp: file queries and changes that need no data connection.
+// fs/file_operations.cpp: file queries and changes that need no data connection. Each looks
+// its path up beneath the root and acts on the folder and name the lookup found.
 #include "fs/file_operations.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/settings.h"
-#include "fs/resolve_path.h"
 #include "base/text.h"
-#include "fs/working_directory.h"
+#include "fs/resolve_path.h"
 #include "platform/platform.h"
 #include "session/reply.h"
 #include "session/session.h"
 
 constexpr std::size_t kInfoReplySize = 50;
 
-void sendFileInfo(FtpSession* session, const char* path, bool isSize) {
+void sendFileInfo(FtpSession* session, const std::string& path, bool isSize) {
     FileStatus status;
-    if (fileStatus(path, &status) != 0) {
+    if (fileStatusBeneath(session->root, path.c_str(), &status) != 0) {
         sendErrorReply(session);
         return;
     }
@@ -39,68 +38,148 @@ void sendFileInfo(FtpSession* session, const char* path, bool isSize) {
     sendReply(session, reply);
 }
 
-void deleteFile(FtpSession* session, const char* path) {
-    if (removeFile(path) != 0) {
+// Looks path's entry up; on failure sends the error reply (a refused path's reads "550 Path
+// permission error") and returns -1.
+static int lookUpOrReply(FtpSession* session, const std::string& path, EntryLookup* entry) {
+    if (lookUpEntry(session->root, path.c_str(), entry) != 0) {
+        sendErrorReply(session);
+        return -1;
+    }
+    return 0;
+}
+
+// Sends the error reply for kind and releases the entry's folder.
+static void refuseEntry(FtpSession* session, EntryLookup* entry, ErrorKind kind) {
+    closeFolder(entry->folder);
+    setLastError(kind);
+    sendErrorReply(session);
+}
+
+// Makes one change to the entry path names and replies reply. The root itself is refused
+// with rootError.
+static void changeEntry(FtpSession* session, const std::string& path,
+                        int (*change)(Folder*, const char*), ErrorKind rootError,
+                        const char* reply) {
+    EntryLookup entry;
+    if (lookUpOrReply(session, path, &entry) != 0) {
+        return;
+    }
+    if (entry.folder == nullptr) {
+        refuseEntry(session, &entry, rootError);
+        return;
+    }
+    int changed = change(entry.folder, entry.name);
+    closeFolder(entry.folder);
+    if (changed != 0) {
         sendErrorReply(session);
         return;
     }
-    sendReply(session, "250 DELE command successful.");
+    sendReply(session, reply);
 }
 
-void createDirectory(FtpSession* session, const char* path) {
-    if (makeDirectory(path) != 0) {
-        sendErrorReply(session);
+void deleteFile(FtpSession* session, const std::string& path) {
+    changeEntry(session, path, removeFileAt, ErrorKind::kIsDirectory,
+                "250 DELE command successful.");
+}
+
+void createDirectory(FtpSession* session, const std::string& path) {
+    changeEntry(session, path, makeDirectoryAt, ErrorKind::kExists, "257 Directory created");
+}
+
+// The session's own working directory stays, as Windows keeps a process's current directory.
+static bool isWorkingDirectory(FtpSession* session, const std::string& path) {
+    char reached[kClientPathSize];
+    FileStatus status;
+    return locateBeneath(session->root, path.c_str(), reached, sizeof reached, &status) == 0 &&
+           isSameName(reached, session->workingDirectory);
+}
+
+void deleteDirectory(FtpSession* session, const std::string& path) {
+    EntryLookup entry;
+    if (lookUpOrReply(session, path, &entry) != 0) {
         return;
     }
-    sendReply(session, "257 Directory created");
-}
-
-// The root and the session's own working directory stay, as Windows keeps a process's
-// current directory.
-static bool isBusyDirectory(const FtpSession* session, const char* path) {
-    return isSameName(path, serverSettings.realRootPath) ||
-           isSameName(path, session->workingDirectory);
-}
-
-void deleteDirectory(FtpSession* session, const char* path) {
-    if (isBusyDirectory(session, path)) {
-        setLastError(ErrorKind::kBusy);
-        sendErrorReply(session);
+    // The root stays whatever names it.
+    bool isBusy = entry.folder == nullptr ||
+                  (entry.exists && entry.status.isDirectory && isWorkingDirectory(session, path));
+    if (isBusy) {
+        refuseEntry(session, &entry, ErrorKind::kBusy);
         return;
     }
-    if (removeDirectory(path) != 0) {
+    int removed = removeDirectoryAt(entry.folder, entry.name);
+    closeFolder(entry.folder);
+    if (removed != 0) {
         sendErrorReply(session);
         return;
     }
     sendReply(session, "250 RMD command successful");
 }
 
-void storeRenameSource(FtpSession* session, const char* path) {
-    // Kept as the client sees it, so that the source stays what RNFR named even after a CWD,
-    // and is confined again when RNTO resolves it.
-    char clientPath[kScratchTextSize];
-    if (toClientPath(path, clientPath, sizeof clientPath) != 0) {
+void storeRenameSource(FtpSession* session, const std::string& path) {
+    // The lookup only refuses a path that leads out; whether the source exists is RNTO's
+    // question, as it always has been.
+    EntryLookup entry;
+    if (lookUpEntry(session->root, path.c_str(), &entry) != 0 &&
+        isLastError(ErrorKind::kRefusedPath)) {
+        sendErrorReply(session);
+        return;
+    }
+    closeFolder(entry.folder);
+    // Kept as the client would name it from the root, so that the source stays what RNFR
+    // named even after a CWD, and is looked up again when RNTO runs.
+    char source[kScratchTextSize];
+    int length = std::snprintf(source, sizeof source, "/%s", path == "." ? "" : path.c_str());
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof source) {
         sendReply(session, "550 Path permission error");
         return;
     }
-    copyText(session->scratchText, sizeof session->scratchText, clientPath);
+    copyText(session->scratchText, sizeof session->scratchText, source);
     sendReply(session, "350 File exists");
 }
 
+// Looks up the rename source kept in the scratch text. Returns -1 after the error reply.
+static int lookUpSource(FtpSession* session, EntryLookup* source) {
+    std::string path;
+    if (resolvePath(session, session->scratchText, &path) != 0 || path.empty()) {
+        setLastError(ErrorKind::kNotFound);
+        sendErrorReply(session);
+        return -1;
+    }
+    if (lookUpOrReply(session, path, source) != 0) {
+        return -1;
+    }
+    if (source->folder == nullptr) {
+        refuseEntry(session, source, ErrorKind::kBusy);  // the root itself
+        return -1;
+    }
+    return 0;
+}
+
 void renameToTarget(FtpSession* session, const std::string& target) {
-    std::string source;
-    if (resolvePath(session, session->scratchText, &source) != 0 || source.empty() ||
-        target.empty()) {
+    if (target.empty()) {
         setLastError(ErrorKind::kNotFound);
         sendErrorReply(session);
         return;
     }
-    if (isSameName(source.c_str(), serverSettings.realRootPath)) {
-        setLastError(ErrorKind::kBusy);
+    EntryLookup source;
+    if (lookUpSource(session, &source) != 0) {
+        return;
+    }
+    EntryLookup destination;
+    if (lookUpEntry(session->root, target.c_str(), &destination) != 0) {
+        closeFolder(source.folder);
         sendErrorReply(session);
         return;
     }
-    if (renameEntry(source.c_str(), target.c_str()) != 0) {
+    int renamed = -1;
+    if (destination.folder == nullptr) {
+        setLastError(ErrorKind::kExists);  // the root itself
+    } else {
+        renamed = renameEntryAt(source.folder, source.name, destination.folder, destination.name);
+    }
+    closeFolder(source.folder);
+    closeFolder(destination.folder);
+    if (renamed != 0) {
         sendErrorReply(session);
         return;
     }

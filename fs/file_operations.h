@@ -5,12 +5,14 @@
 
 struct FtpSession;
 
+// Each takes the path below the root that resolvePath gave, and sends exactly one reply.
+
 // MDTM and SIZE; isSize chooses SIZE.
-void sendFileInfo(FtpSession* session, const char* path, bool isSize);
-void deleteFile(FtpSession* session, const char* path);
-void createDirectory(FtpSession* session, const char* path);
-void deleteDirectory(FtpSession* session, const char* path);
+void sendFileInfo(FtpSession* session, const std::string& path, bool isSize);
+void deleteFile(FtpSession* session, const std::string& path);
+void createDirectory(FtpSession* session, const std::string& path);
+void deleteDirectory(FtpSession* session, const std::string& path);
 // RNFR: keeps the source, as the client sees it, in the session's scratch text.
-void storeRenameSource(FtpSession* session, const char* path);
+void storeRenameSource(FtpSession* session, const std::string& path);
 // RNTO: renames the source kept by RNFR to target (which may be empty: then it fails).
 void renameToTarget(FtpSession* session, const std::string& target);

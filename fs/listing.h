@@ -16,8 +16,8 @@ extern const char kUploadPrefix[];
 // line's length, or -1 when it does not fit.
 int formatLongLine(char* out, std::size_t outSize, const FindEntry* entry);
 
-// Sends the entries that match pattern (a resolved path; empty for the working directory).
-// Over a data connection framed by "150" and "226", or, with overControl, as bare lines on the
-// control connection.
-void sendListing(FtpSession* session, const std::string& pattern, bool longFormat,
-                 bool overControl);
+// Sends the entries that path matches (a path below the root from resolvePath; empty for the
+// working directory). Over a data connection framed by "150" and "226", or, with overControl,
+// as bare lines on the control connection. A path that leads out of the root gets "550 Path
+// permission error" alone.
+void sendListing(FtpSession* session, const std::string& path, bool longFormat, bool overControl);

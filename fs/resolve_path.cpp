@@ -1,13 +1,10 @@
-// fs/resolve_path.cpp: argument paths, confined to the served root.
+// fs/resolve_path.cpp: argument paths, confined to the served root by name before the platform
+// walks them.
 #include "fs/resolve_path.h"
 
 #include "app/settings.h"
-#include "fs/working_directory.h"
 #include "platform/platform.h"
 #include "session/session.h"
-
-// Longest path the OS resolves for us; longer ones are refused.
-constexpr std::size_t kResolvedPathSize = 4096;
 
 void splitPath(std::vector<std::string>* tokens, const std::string& text,
                const std::string& separators) {
@@ -26,83 +23,86 @@ void splitPath(std::vector<std::string>* tokens, const std::string& text,
     }
 }
 
-// The part of an absolute path that ".." never removes: "/" on POSIX, "C:\" on Windows.
-static std::size_t topLength(const std::string& path) {
-    std::size_t first = path.find(kPathSeparator);
-    return first == std::string::npos ? path.size() : first + 1;
+static std::string joinNames(const std::vector<std::string>& names) {
+    if (names.empty()) {
+        return ".";
+    }
+    std::string path = names[0];
+    for (std::size_t i = 1; i < names.size(); i++) {
+        path += "/" + names[i];
+    }
+    return path;
 }
 
-static void removeLastComponent(std::string* path) {
-    std::size_t top = topLength(*path);
-    std::size_t last = path->rfind(kPathSeparator);
-    path->resize((last == std::string::npos || last < top) ? top : last);
+std::string toRootRelative(const char* clientPath) {
+    std::vector<std::string> names;
+    splitPath(&names, clientPath, "/");
+    return joinNames(names);
 }
 
-static void appendToken(std::string* path, const std::string& token) {
+namespace {
+
+// Where the names of a path lead when they are taken one by one without looking at the disk:
+// the names below the root, or, once a ".." has risen above it, the names from the top of the
+// file system. walked holds what the platform is to walk from the root.
+struct NamedPlace {
+    std::vector<std::string> names;
+    bool aboveRoot;
+    std::vector<std::string> walked;
+};
+
+}  // namespace
+
+// True when names are the root's own names (compared as the platform compares names).
+static bool isRootByName(const std::vector<std::string>& names,
+                         const std::vector<std::string>& rootNames) {
+    if (names.size() != rootNames.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < rootNames.size(); i++) {
+        if (!isSameName(names[i].c_str(), rootNames[i].c_str())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The walk follows the names as they stand, so that ".." after a link goes up from where the
+// link leads. Only a stretch above the root is settled here, by name: the walk never rises
+// above the root, and what lies there is not ours to look at. Coming back in by the root's own
+// names lands in the root.
+static void takeName(NamedPlace* place, const std::string& token,
+                     const std::vector<std::string>& rootNames) {
     if (token == ".") {
         return;
     }
-    if (token == "..") {
-        removeLastComponent(path);
+    if (!place->aboveRoot) {
+        if (token == ".." && place->names.empty()) {
+            place->aboveRoot = true;
+            place->names = rootNames;
+            place->names.pop_back();
+            return;
+        }
+        if (token == "..") {
+            place->names.pop_back();
+        } else {
+            place->names.push_back(token);
+        }
+        place->walked.push_back(token);
         return;
     }
-    if (path->empty() || path->back() != kPathSeparator) {
-        path->push_back(kPathSeparator);
-    }
-    path->append(token);
-}
-
-// Resolves the longest existing prefix of an absolute path as the OS would (links, and so
-// junctions on Windows, included) and appends the rest unchanged: the rest does not exist, so
-// it holds no link that could lead elsewhere.
-static int resolveExistingPrefix(const std::string& path, std::string* result) {
-    std::string prefix = path;
-    std::string rest;
-    char real[kResolvedPathSize];
-    while (realPath(prefix.c_str(), real, sizeof real) != 0) {
-        if (prefix.size() <= topLength(prefix)) {
-            return -1;
+    if (token == "..") {
+        if (!place->names.empty()) {
+            place->names.pop_back();
         }
-        std::size_t last = prefix.rfind(kPathSeparator);
-        std::string component = prefix.substr(last + 1);
-        rest = rest.empty() ? component : component + kPathSeparator + rest;
-        removeLastComponent(&prefix);
+        return;
     }
-    *result = real;
-    if (!rest.empty()) {
-        if (result->back() != kPathSeparator) {
-            result->push_back(kPathSeparator);
-        }
-        result->append(rest);
+    place->names.push_back(token);
+    if (isRootByName(place->names, rootNames)) {
+        place->aboveRoot = false;
+        place->names.clear();
+        place->walked.clear();
     }
-    return 0;
-}
-
-// The path of the entry itself: its folder resolved, its own name kept. DELE and RNFR then
-// act on a link inside the root, not on the file it points to, as they do on Windows.
-static int resolveEntry(const std::string& path, const std::string& resolved, std::string* result) {
-    std::size_t last = path.rfind(kPathSeparator);
-    // A path that resolves to itself holds no link at all, and neither does its folder: the
-    // common case needs no second resolution.
-    if (resolved == path || resolved == serverSettings.realRootPath ||
-        last == std::string::npos || last + 1 >= path.size()) {
-        *result = resolved;
-        return 0;
-    }
-    std::string folder = path;
-    removeLastComponent(&folder);
-    std::string resolvedFolder;
-    // SECURITY: the folder that holds the entry must lie inside the root as well.
-    if (resolveExistingPrefix(folder, &resolvedFolder) != 0 ||
-        !isInsideRoot(resolvedFolder.c_str())) {
-        return -1;
-    }
-    *result = resolvedFolder;
-    if (result->back() != kPathSeparator) {
-        result->push_back(kPathSeparator);
-    }
-    result->append(path, last + 1, std::string::npos);
-    return 0;
 }
 
 int resolvePath(const FtpSession* session, const std::string& argument, std::string* result) {
@@ -112,20 +112,25 @@ int resolvePath(const FtpSession* session, const std::string& argument, std::str
     }
     std::vector<std::string> tokens;
     splitPath(&tokens, argument, "/\\");
+    std::vector<std::string> rootNames;
+    splitPath(&rootNames, serverSettings.realRootPath, std::string(1, kPathSeparator));
+    NamedPlace place = {{}, false, {}};
     bool anchored = argument[0] == '/' || argument[0] == '\\';
-    std::string path = anchored ? serverSettings.realRootPath : session->workingDirectory;
+    if (!anchored) {
+        splitPath(&place.names, session->workingDirectory, "/");
+        place.walked = place.names;
+    }
     for (const std::string& token : tokens) {
         // SECURITY: drive prefixes, streams and device names would reach past the root.
         if (isReservedName(token.c_str())) {
             return -1;
         }
-        appendToken(&path, token);
+        takeName(&place, token, rootNames);
     }
-    std::string resolved;
-    // SECURITY: the test is made on the path the OS would reach, after "..", and links that
-    // point out of the root, have been followed.
-    if (resolveExistingPrefix(path, &resolved) != 0 || !isInsideRoot(resolved.c_str())) {
+    // SECURITY: a path that ends above the root, or beside it, is refused by name.
+    if (place.aboveRoot) {
         return -1;
     }
-    return resolveEntry(path, resolved, result);
+    *result = joinNames(place.walked);
+    return 0;
 }

@@ -1,4 +1,5 @@
-// fs/resolve_path.h: turning a command's argument into a file-system path inside the root.
+// fs/resolve_path.h: turning a command's argument into the path the platform walks beneath the
+// served root.
 #pragma once
 
 #include <string>
@@ -11,8 +12,14 @@ void splitPath(std::vector<std::string>* tokens, const std::string& text,
                const std::string& separators);
 
 // Resolves a client's argument: "/" and "\" both separate, a leading one anchors at the root,
-// anything else is relative to the session's working directory; "." and ".." are applied,
-// and links are followed as the OS would. Returns 0 with an absolute OS path in *result, or
-// with an empty *result for an empty argument. Returns -1 with an empty *result when the path
-// would leave the served root (or names a reserved device on Windows).
+// anything else is relative to the session's working directory. The result is the path below
+// the root, names joined by "/" ("." for the root itself, "fw/a.bin" below it), that every lookup
+// then walks from the root, following "." and ".." and links as the OS would but never out of the
+// root. Returns 0 with the path in *result, or with an empty *result for an empty argument. Returns
+// -1 with an empty *result when the argument is refused before any lookup: taken name by name
+// it ends above the root, or it holds a name that is no ordinary entry (a device on Windows).
+// A path that goes above the root and comes back in by the root's own names is inside.
 int resolvePath(const FtpSession* session, const std::string& argument, std::string* result);
+
+// Joins a session's client path ("/" or "/fw/latest") into the form resolvePath gives.
+std::string toRootRelative(const char* clientPath);

@@ -33,8 +33,8 @@ static void copyFileToSocket(FtpSession* session, int file, SocketHandle data) {
     }
 }
 
-void sendFile(FtpSession* session, const char* path) {
-    int file = openForReading(path);
+void sendFile(FtpSession* session, const std::string& path) {
+    int file = openFileBeneath(session->root, path.c_str());
     if (file < 0) {
         sendErrorReply(session);
         return;
@@ -42,7 +42,7 @@ void sendFile(FtpSession* session, const char* path) {
     sendReply(session, "150 Opening BINARY mode data connection");
     SocketHandle data = openDataConnection(session);
     if (data != kNoSocket) {
-        (void)limitSendBuffer(data);  // only a matter of speed
+        (void)limitSendBuffer(data);            // only a matter of speed
         copyFileToSocket(session, file, data);  // the final reply goes out before the close
         closeSocket(data);
     }
@@ -52,27 +52,20 @@ void sendFile(FtpSession* session, const char* path) {
 // Names differ by process and by upload, so concurrent uploads to one folder never collide.
 static std::atomic<unsigned long> uploadCounter{0};
 static constexpr int kTemporaryNameAttempts = 100;
-static constexpr std::size_t kTemporaryPathSize = 4200;
 
-// Creates the temporary file beside target. Returns its descriptor and its path, or -1.
-static int createTemporaryFile(const char* target, char* path, std::size_t pathSize) {
-    const char* lastSeparator = std::strrchr(target, kPathSeparator);
-    int folderLength = lastSeparator == nullptr ? 0 : static_cast<int>(lastSeparator - target + 1);
+// Creates the temporary file in folder, beside the target. Returns its descriptor and its
+// name, or -1 with the error of the creation itself.
+static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize) {
     for (int attempt = 0; attempt < kTemporaryNameAttempts; attempt++) {
         unsigned long number = uploadCounter.fetch_add(1);
-        int length = std::snprintf(path, pathSize, "%.*s%s%lu-%lu", folderLength, target,
-                                   kUploadPrefix, processId(), number);
-        if (length < 0 || static_cast<std::size_t>(length) >= pathSize) {
+        int length = std::snprintf(name, nameSize, "%s%lu-%lu", kUploadPrefix, processId(), number);
+        if (length < 0 || static_cast<std::size_t>(length) >= nameSize) {
             setLastError(ErrorKind::kNotFound);
             return -1;
         }
-        int file = createNewFile(path);
-        if (file >= 0) {
-            return file;
-        }
-        FileStatus status;
-        if (fileStatus(path, &status) != 0) {
-            return -1;  // failed for another reason than a name in use
+        int file = createNewFileAt(folder, name);
+        if (file >= 0 || !isLastError(ErrorKind::kExists)) {
+            return file;  // a denied folder, a full disk: the client hears that very error
         }
     }
     return -1;
@@ -82,8 +75,8 @@ static int createTemporaryFile(const char* target, char* path, std::size_t pathS
 // last byte, or -1 after printing and leaving the error for the reply.
 static int copySocketToFile(FtpSession* session, SocketHandle data, int file) {
     for (;;) {
-        long long count = receiveBytes(data, session->transferBuffer,
-                                       sizeof session->transferBuffer);
+        long long count =
+            receiveBytes(data, session->transferBuffer, sizeof session->transferBuffer);
         if (count == 0) {
             return 0;
         }
@@ -97,31 +90,24 @@ static int copySocketToFile(FtpSession* session, SocketHandle data, int file) {
     }
 }
 
-// A target the upload must not replace: a directory, or a read-only file.
-static bool isRefusedTarget(const char* target) {
-    FileStatus status;
-    if (fileStatus(target, &status) != 0) {
-        return false;  // nothing there yet
-    }
-    if (status.isDirectory) {
+// A target the upload must not replace: the root, a directory, or a read-only file. A link
+// is replaced itself, never written through.
+static bool isRefusedTarget(const EntryLookup* target) {
+    if (target->folder == nullptr || (target->exists && target->status.isDirectory)) {
         setLastError(ErrorKind::kIsDirectory);
         return true;
     }
-    if (status.isReadOnly) {
+    if (target->exists && target->status.isRegularFile && target->status.isReadOnly) {
         setLastError(ErrorKind::kAccessDenied);
         return true;
     }
     return false;
 }
 
-void receiveFile(FtpSession* session, const char* path) {
-    char temporary[kTemporaryPathSize];
-    int file = -1;
-    if (isRefusedTarget(path) ||
-        (file = createTemporaryFile(path, temporary, sizeof temporary)) < 0) {
-        sendErrorReply(session);
-        return;
-    }
+// Receives the upload into a new temporary file in target's folder and puts it in target's
+// place once every byte is written. Sends the replies from "150" on.
+static void receiveInto(FtpSession* session, const EntryLookup* target, int file,
+                        const char* temporary) {
     sendReply(session, "150 Opening BINARY mode data connection");
     SocketHandle data = openDataConnection(session);
     int status = -1;
@@ -131,13 +117,32 @@ void receiveFile(FtpSession* session, const char* path) {
     // Only a file that was closed without error may replace the target: "226" promises a
     // complete file.
     int closed = closeFile(file);
-    if (status == 0 && closed == 0 && replaceFile(temporary, path) == 0) {
+    if (status == 0 && closed == 0 && replaceFileAt(target->folder, temporary, target->name) == 0) {
         sendReply(session, "226 Transfer complete");
     } else {
         if (data != kNoSocket) {
             sendErrorReply(session);  // openDataConnection has replied when there is no data
         }
-        (void)removeFile(temporary);  // a leftover is hidden from listings and harms nothing
+        // The server's own file goes whatever mode the umask gave it; a leftover would be
+        // hidden from listings, but it would still take the space.
+        (void)removeOwnFileAt(target->folder, temporary);
     }
     closeSocket(data);
+}
+
+void receiveFile(FtpSession* session, const std::string& path) {
+    EntryLookup target;
+    if (lookUpEntry(session->root, path.c_str(), &target) != 0) {
+        sendErrorReply(session);
+        return;
+    }
+    char temporary[kEntryNameSize];
+    int file = -1;
+    if (isRefusedTarget(&target) ||
+        (file = createTemporaryFile(target.folder, temporary, sizeof temporary)) < 0) {
+        sendErrorReply(session);
+    } else {
+        receiveInto(session, &target, file, temporary);
+    }
+    closeFolder(target.folder);
 }

@@ -1,10 +1,13 @@
 // fs/transfer.h: RETR and STOR.
 #pragma once
 
+#include <string>
+
 struct FtpSession;
 
-// RETR: sends the file at path over a data connection.
-void sendFile(FtpSession* session, const char* path);
+// RETR: sends the file at path (below the root, from resolvePath) over a data connection.
+void sendFile(FtpSession* session, const std::string& path);
 // STOR: receives a file into a temporary file beside path and moves it over path only when
 // every byte has arrived and been written, so a failed upload never harms an existing file.
-void receiveFile(FtpSession* session, const char* path);
+// The folder the lookup found is held throughout: the file lands where path was checked.
+void receiveFile(FtpSession* session, const std::string& path);

@@ -15,16 +15,16 @@ constexpr int kFuzzFolderCount = 5;
 // Creates, once per process, a temporary tree: the served root "pkg" with subfolders and files,
 // links inside it that lead out (to a sibling folder, above the root, by absolute path, and
 // dangling) and in, a loop, and beside the root "pkg2" and "outside" with files. Makes it the
-// served root in serverSettings, as start-up would, and removes the tree when the process
-// exits. Returns the root with links resolved.
+// served root, as start-up would, and removes the tree when the process exits. Returns the
+// root with links resolved.
 const std::string& makeFuzzRoot();
 
 struct FtpSession;
 // Makes the fuzz root, then a session record without a connection whose working directory
-// starts there. Aborts when no record can be had.
+// starts there, with the root opened for it. Aborts when no record can be had.
 FtpSession* makeFuzzSession();
 
-// One of the folders above, with links resolved: 0 is the root.
+// One of the folders above as a client sees it: 0 is the root ("/").
 const std::string& fuzzFolder(int index);
 
 // True when path is root or lies below it. Compares whole components and is written apart

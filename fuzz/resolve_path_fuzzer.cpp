@@ -1,18 +1,22 @@
-// fuzz/resolve_path_fuzzer.cpp: argument resolution against a real root with links that lead
-// in and out of it. Whatever the text, a result is empty or lies inside the root.
+// fuzz/resolve_path_fuzzer.cpp: argument resolution and the lookups beneath the root, against
+// a real root with links that lead in and out of it. Whatever the text, what the server would
+// open lies inside the root.
 //
 // Input: one byte that picks the session's working directory (the root or a subfolder), then
 // the argument, up to its first zero byte as the command reader would hand it over.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "app/settings.h"
-#include "fs/resolve_path.h"
 #include "base/text.h"
-#include "fs/working_directory.h"
+#include "fs/resolve_path.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/platform.h"
 #include "session/session.h"
 
 static FtpSession* session = nullptr;
@@ -22,9 +26,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     return 0;
 }
 
-// Checks the one path the server would hand to the file system for this argument.
-static void checkResult(const std::string& argument, int status, const std::string& result) {
-    const std::string& root = makeFuzzRoot();
+// The result is a path below the root in the form the platform takes.
+static void checkForm(const std::string& argument, int status, const std::string& result) {
     if (status != 0 && status != -1) {
         failProperty("resolvePath returns 0 or -1", std::to_string(status));
     }
@@ -34,28 +37,41 @@ static void checkResult(const std::string& argument, int status, const std::stri
         }
         return;
     }
-    if (result.empty()) {
-        failProperty("an accepted argument yields a path", argument);
-    }
-    if (!isInsideRoot(result.c_str())) {
-        failProperty("the result lies inside the root (isInsideRoot)", argument + " -> " + result);
-    }
-    if (!liesWithin(result, root)) {
-        failProperty("the result lies inside the root (by components)", argument + " -> " + result);
-    }
-    // The part that does not exist is used as it stands, so it must hold no step the OS would
-    // still interpret.
-    if (result.find("//") != std::string::npos || result.find("/./") != std::string::npos ||
-        result.find("/../") != std::string::npos || result.back() == '/' ||
-        result.compare(result.size() - 2, 2, "/.") == 0 ||
-        result.compare(result.size() - 3, 3, "/..") == 0) {
-        failProperty("the result holds no empty, \".\" or \"..\" component",
+    if (result.empty() || result[0] == '/' || result.back() == '/' ||
+        result.find("//") != std::string::npos) {
+        failProperty("an accepted argument yields names below the root",
                      argument + " -> " + result);
     }
-    std::string reached = resolveExistingPart(result);
-    if (!liesWithin(reached, root)) {
-        failProperty("what the OS reaches of the result lies inside the root",
-                     argument + " -> " + result + " reaches " + reached);
+}
+
+// What the kernel says the descriptor is: the file the server would send.
+static void checkOpenedFile(const std::string& argument, int file) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file);
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length > 0) {
+        target[length] = '\0';
+        if (!liesWithin(target, makeFuzzRoot())) {
+            failProperty("a file opened for RETR lies inside the root",
+                         argument + " opens " + target);
+        }
+    }
+    (void)closeFile(file);
+}
+
+// Where the lookup says the path leads is an existing place inside the root, without links.
+static void checkLocation(const std::string& argument, const std::string& result) {
+    char reached[kClientPathSize];
+    FileStatus status;
+    if (locateBeneath(session->root, result.c_str(), reached, sizeof reached, &status) != 0) {
+        return;
+    }
+    std::string path = makeFuzzRoot() + (std::strcmp(reached, "/") == 0 ? "" : reached);
+    std::string onDisk = resolveExistingPart(path);
+    if (reached[0] != '/' || onDisk != path || !liesWithin(onDisk, makeFuzzRoot())) {
+        failProperty("a located entry is the place inside the root it names",
+                     argument + " -> " + reached + " is " + onDisk);
     }
 }
 
@@ -69,6 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string argument(text, strnlen(text, size - 1));
     std::string result = "not touched";
     int status = resolvePath(session, argument, &result);
-    checkResult(argument, status, result);
+    checkForm(argument, status, result);
+    if (status != 0 || result.empty()) {
+        return 0;
+    }
+    int file = openFileBeneath(session->root, result.c_str());
+    if (file >= 0) {
+        checkOpenedFile(argument, file);
+    }
+    checkLocation(argument, result);
     return 0;
 }

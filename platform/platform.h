@@ -13,13 +13,24 @@
 constexpr std::size_t kErrorTextSize = 80;
 
 // Error kinds that server code sets itself, where it refuses an operation as the platform
-// would (a busy directory, a read-only file, a stalled transfer).
-enum class ErrorKind { kAccessDenied, kBusy, kNotFound, kIsDirectory, kTimedOut, kExists };
+// would (a busy directory, a read-only file, a stalled transfer), or asks about. kRefusedPath
+// is this layer's own: a path that would lead out of the served root.
+enum class ErrorKind {
+    kAccessDenied,
+    kBusy,
+    kNotFound,
+    kIsDirectory,
+    kTimedOut,
+    kExists,
+    kRefusedPath
+};
 
 // Writes the text of the calling thread's last recorded error (at most outSize - 1 bytes).
 void lastErrorText(char* out, std::size_t outSize);
 // Records kind as the calling thread's last error.
 void setLastError(ErrorKind kind);
+// True when the calling thread's last error is of this kind.
+bool isLastError(ErrorKind kind);
 // Prints "text: <last error text>\n" on standard error, as perror does.
 void printSystemError(const char* text);
 
@@ -125,42 +136,23 @@ int changeProcessDirectory(const char* path);
 int enterDefaultRoot();
 // Writes the process's current directory. Returns 0, or -1 when it fails or does not fit.
 int currentDirectory(char* out, std::size_t outSize);
-// The absolute path the OS reaches for path, with "." and ".." and links resolved. Fails when
-// path does not exist or the result does not fit.
-int realPath(const char* path, char* out, std::size_t outSize);
-// True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
-// a leading separator or a drive prefix).
-bool isAbsolutePath(const char* path);
 // True where a path component cannot name an ordinary entry of the served tree on this
 // platform (drive prefixes, streams and device names on Windows). Always false on POSIX.
 bool isReservedName(const char* component);
 // Compares two names as the platform's file lookups do (case-insensitively on Windows).
 bool isSameName(const char* a, const char* b);
 
-int makeDirectory(const char* path);
-int removeDirectory(const char* path);
-// Removes a file. Refuses a read-only file (kAccessDenied's error) as Windows does, whatever
-// the process's privileges.
-int removeFile(const char* path);
-// Renames an entry; never replaces an existing one (kExists's error).
-int renameEntry(const char* from, const char* to);
-// Renames a file over to, replacing an existing file: the last step of an upload.
-int replaceFile(const char* from, const char* to);
-
 struct FileStatus {
     bool isDirectory;
     bool isRegularFile;
+    bool isLink;  // only where the entry itself was asked for
     bool isReadOnly;
     long long size;
     long long modifiedTime;  // seconds since 1970-01-01 00:00 UTC
 };
-// The status of what path names, following links. The first call for the path realPath has
-// just given on this thread, with no change made through this layer in between, may answer
-// from realPath's own lookup (POSIX): it then describes the entry that lookup checked.
-int fileStatus(const char* path, FileStatus* out);
 
 struct LocalTime {
-    int year;  // e.g. 2011
+    int year;   // e.g. 2011
     int month;  // 1 to 12
     int day;
     int hour;
@@ -171,15 +163,91 @@ struct LocalTime {
 int toLocalTime(long long time, LocalTime* out);
 
 // ---------------------------------------------------------------------------------------------
-// Directory enumeration, in the manner of the Windows find functions: the last part of the
-// pattern may hold "*" and "?", names compare without regard to letter case, "*.*" matches
-// every name, and a pattern without wildcards matches the one entry of that name.
+// The served root and the paths beneath it.
+//
+// A client's path reaches this layer as text relative to the served root: names joined by "/",
+// "." for the root itself, and "." and ".." steps. Each call looks the path up from the root
+// and then acts on what the lookup opened, never on the text again. ".." never rises above the
+// root, and a link is followed only while its target stays beneath the root: a relative target
+// from the link's own folder, an absolute one only when it begins with the root's real path.
+// A path that would leave the root, holds more than 40 links or fails to resolve for any
+// reason but a missing entry fails with kRefusedPath's error. A missing entry fails with its
+// own error: "does not exist", or "not a directory" where a middle name is a file.
+
+constexpr std::size_t kClientPathSize = 1024;
+// Room for one name in a folder and its terminator.
+constexpr std::size_t kEntryNameSize = 260;
+
+// Fixes the served root for every later lookup. rootPath must be an absolute path that opens
+// as a directory; its real path (links resolved) goes to realPathOut. Start-up only.
+int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathSize);
+// True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
+// a leading separator or a drive prefix).
+bool isAbsolutePath(const char* path);
+// An absolute OS path (such as CWD hands over after its first separator) as a path relative to
+// the root, when it names the root or a place below it by the root's real path. Returns 0,
+// or -1 with kRefusedPath's error. No file-system call is made.
+int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize);
+
+// A folder held open at or beneath the root: on POSIX a descriptor; on Windows a handle that
+// keeps the folder, and every folder above it, from being renamed or removed while it is held.
+struct Folder;
+
+// The served root as one session sees it. Each lookup first checks that the root's path still
+// names the directory opened, and opens it again when the operator has replaced the folder.
+// Returns nullptr with the error set.
+Folder* openServedRoot();
+void closeFolder(Folder* folder);
+
+// RETR: opens the regular file path names, links followed, for reading; others may read but
+// not write it meanwhile. A directory fails with kIsDirectory's error, anything else that is
+// not a regular file with kAccessDenied's (a fifo or a device would block or never end).
+int openFileBeneath(Folder* root, const char* path);
+// SIZE, MDTM: the status of the entry path names, links followed.
+int fileStatusBeneath(Folder* root, const char* path, FileStatus* out);
+// CWD and listings: the status of the entry path names, links followed, and where it is as a
+// client sees it: "/" for the root, "/fw/latest" below it.
+int locateBeneath(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
+                  FileStatus* status);
+
+// The entry that a path's last name stands for, found in the folder that holds it.
+struct EntryLookup {
+    Folder* folder;             // the folder that holds it; nullptr when path names the root
+    char name[kEntryNameSize];  // its own name in folder
+    bool exists;
+    FileStatus status;  // of the entry itself (a link is a link), when it exists
+};
+// DELE, RMD, MKD, RNFR, RNTO, STOR: follows links up to the folder that holds path's last
+// entry. The entry itself is not followed, so the verb acts on a link and not on its target;
+// but a link that leads out of the root is refused, and one that leads to the root itself
+// makes the path name the root. Only the last name may be missing (exists is then false).
+// Release out->folder with closeFolder.
+int lookUpEntry(Folder* root, const char* path, EntryLookup* out);
+
+int makeDirectoryAt(Folder* folder, const char* name);
+int removeDirectoryAt(Folder* folder, const char* name);
+// Removes a file or a link. Refuses a read-only file (kAccessDenied's error) as Windows does,
+// whatever the process's privileges, and a directory (kIsDirectory's).
+int removeFileAt(Folder* folder, const char* name);
+// Removes a file the server made itself, whatever its mode: an upload's temporary file.
+int removeOwnFileAt(Folder* folder, const char* name);
+// Renames an entry; never replaces an existing one (kExists's error).
+int renameEntryAt(Folder* fromFolder, const char* fromName, Folder* toFolder, const char* toName);
+// Renames a file over another in the same folder, replacing it: the last step of an upload.
+int replaceFileAt(Folder* folder, const char* fromName, const char* toName);
+// Creates a new file for writing that no one else may open meanwhile; fails with kExists's
+// error when the name is taken. Its mode is what fopen with "wb" would give.
+int createNewFileAt(Folder* folder, const char* name);
+
+// ---------------------------------------------------------------------------------------------
+// Directory enumeration, in the manner of the Windows find functions: the pattern may hold "*"
+// and "?", names compare without regard to letter case, "*.*" matches every name, and a
+// pattern without wildcards matches the one entry of that name.
 
 constexpr unsigned kAttributeReadOnly = 0x01;
 constexpr unsigned kAttributeHidden = 0x02;
 constexpr unsigned kAttributeSystem = 0x04;
 constexpr unsigned kAttributeDirectory = 0x10;
-constexpr std::size_t kEntryNameSize = 260;
 
 struct FindEntry {
     char name[kEntryNameSize];
@@ -189,9 +257,12 @@ struct FindEntry {
 };
 struct FindState;
 
-// Starts an enumeration and fills entry with the first match. Returns nullptr when nothing
-// matches or the folder cannot be read.
-FindState* findFirst(const char* pattern, FindEntry* entry);
+// Starts an enumeration of the entries of the folder that folderPath names beneath the root
+// (looked up as openFileBeneath does) and fills entry with the first that matches pattern.
+// A link is shown as what it leads to when that lies beneath the root, and as itself (a system
+// entry) otherwise. Returns nullptr when nothing matches or the folder cannot be read; then
+// isLastError(ErrorKind::kRefusedPath) tells a folder outside the root.
+FindState* findFirst(Folder* root, const char* folderPath, const char* pattern, FindEntry* entry);
 // Fills entry with the next match. Returns 0, or -1 when there is none.
 int findNext(FindState* state, FindEntry* entry);
 void findClose(FindState* state);
@@ -199,13 +270,6 @@ void findClose(FindState* state);
 // ---------------------------------------------------------------------------------------------
 // Files, by descriptor.
 
-// Opens a regular file for reading, others may read but not write it meanwhile. A directory
-// fails with kIsDirectory's error, anything else that is not a regular file with
-// kAccessDenied's (a fifo or a device would block or never end).
-int openForReading(const char* path);
-// Creates a new file for writing that no one else may open meanwhile; fails if path exists.
-// Its mode is what fopen with "wb" would give.
-int createNewFile(const char* path);
 // Returns the count read, 0 at the end, or -1.
 long long readFile(int file, char* buffer, std::size_t size);
 // Writes all length bytes, or returns -1.

@@ -17,10 +17,10 @@ namespace {
 
 // How a verb's argument is used before its work runs.
 enum class Argument {
-    kIgnored,        // not resolved
-    kListPattern,    // resolved; a refused path is answered, an empty one lists the directory
-    kRequiredPath,   // resolved; an empty or refused path is answered
-    kRenameTarget,   // resolved; passed on even when empty
+    kIgnored,       // not resolved
+    kListPattern,   // resolved; a refused path is answered, an empty one lists the directory
+    kRequiredPath,  // resolved; an empty or refused path is answered
+    kRenameTarget,  // resolved; passed on even when empty
 };
 
 using Work = void (*)(FtpSession* session, const std::string& path);
@@ -85,28 +85,28 @@ static void status(FtpSession* s, const std::string& path) {
 }
 static void retrieve(FtpSession* s, const std::string& path) {
     std::fputs("Reading.", stdout);
-    sendFile(s, path.c_str());
+    sendFile(s, path);
 }
 static void store(FtpSession* s, const std::string& path) {
-    receiveFile(s, path.c_str());
+    receiveFile(s, path);
 }
 static void modificationTime(FtpSession* s, const std::string& path) {
-    sendFileInfo(s, path.c_str(), false);
+    sendFileInfo(s, path, false);
 }
 static void size(FtpSession* s, const std::string& path) {
-    sendFileInfo(s, path.c_str(), true);
+    sendFileInfo(s, path, true);
 }
 static void dele(FtpSession* s, const std::string& path) {
-    deleteFile(s, path.c_str());
+    deleteFile(s, path);
 }
 static void makeDir(FtpSession* s, const std::string& path) {
-    createDirectory(s, path.c_str());
+    createDirectory(s, path);
 }
 static void removeDir(FtpSession* s, const std::string& path) {
-    deleteDirectory(s, path.c_str());
+    deleteDirectory(s, path);
 }
 static void renameFrom(FtpSession* s, const std::string& path) {
-    storeRenameSource(s, path.c_str());
+    storeRenameSource(s, path);
 }
 static void renameTo(FtpSession* s, const std::string& path) {
     renameToTarget(s, path);
@@ -117,35 +117,35 @@ static const char kDenied[] = "550 Permission denied";
 // One row per code, in code order; the last row answers unrecognised verbs. DELE and RNFR
 // are not gated: the read-only setting has never covered them, and clients rely on that.
 static const DispatchRow kDispatchTable[kCommandCount + 1] = {
-    {nullptr, Argument::kIgnored, replyAborted},                 // ABOR
-    {nullptr, Argument::kIgnored, changeWorkingDirectory},       // CWD
-    {nullptr, Argument::kRequiredPath, dele},                    // DELE
-    {nullptr, Argument::kListPattern, list},                     // LIST
-    {nullptr, Argument::kRequiredPath, modificationTime},        // MDTM
-    {kDenied, Argument::kRequiredPath, makeDir},                 // MKD
-    {nullptr, Argument::kIgnored, replyNotImplemented},          // MODE
-    {nullptr, Argument::kListPattern, nameList},                 // NLST
-    {nullptr, Argument::kIgnored, replyOk},                      // NOOP
-    {nullptr, Argument::kIgnored, logIn},                        // PASS
-    {nullptr, Argument::kIgnored, passive},                      // PASV
-    {nullptr, Argument::kIgnored, port},                         // PORT
-    {nullptr, Argument::kIgnored, printWorkingDirectory},        // PWD
-    {nullptr, Argument::kIgnored, replyGoodbye},                 // QUIT
-    {nullptr, Argument::kIgnored, replyNotImplemented},          // REST
-    {nullptr, Argument::kRequiredPath, retrieve},                // RETR
-    {kDenied, Argument::kRequiredPath, removeDir},               // RMD
-    {nullptr, Argument::kRequiredPath, renameFrom},              // RNFR
-    {kDenied, Argument::kRenameTarget, renameTo},                // RNTO
-    {nullptr, Argument::kRequiredPath, size},                    // SIZE
-    {nullptr, Argument::kListPattern, status},                   // STAT
-    {"553 Permission denied", Argument::kRequiredPath, store},   // STOR
-    {nullptr, Argument::kIgnored, replySystem},                  // SYST
-    {nullptr, Argument::kIgnored, replyType},                    // TYPE
-    {nullptr, Argument::kIgnored, replyUser},                    // USER
-    {kDenied, Argument::kRequiredPath, makeDir},                 // XMKD
-    {nullptr, Argument::kIgnored, printWorkingDirectory},        // XPWD
-    {kDenied, Argument::kRequiredPath, removeDir},               // XRMD
-    {nullptr, Argument::kIgnored, replyUnrecognised},            // unrecognised
+    {nullptr, Argument::kIgnored, replyAborted},                // ABOR
+    {nullptr, Argument::kIgnored, changeWorkingDirectory},      // CWD
+    {nullptr, Argument::kRequiredPath, dele},                   // DELE
+    {nullptr, Argument::kListPattern, list},                    // LIST
+    {nullptr, Argument::kRequiredPath, modificationTime},       // MDTM
+    {kDenied, Argument::kRequiredPath, makeDir},                // MKD
+    {nullptr, Argument::kIgnored, replyNotImplemented},         // MODE
+    {nullptr, Argument::kListPattern, nameList},                // NLST
+    {nullptr, Argument::kIgnored, replyOk},                     // NOOP
+    {nullptr, Argument::kIgnored, logIn},                       // PASS
+    {nullptr, Argument::kIgnored, passive},                     // PASV
+    {nullptr, Argument::kIgnored, port},                        // PORT
+    {nullptr, Argument::kIgnored, printWorkingDirectory},       // PWD
+    {nullptr, Argument::kIgnored, replyGoodbye},                // QUIT
+    {nullptr, Argument::kIgnored, replyNotImplemented},         // REST
+    {nullptr, Argument::kRequiredPath, retrieve},               // RETR
+    {kDenied, Argument::kRequiredPath, removeDir},              // RMD
+    {nullptr, Argument::kRequiredPath, renameFrom},             // RNFR
+    {kDenied, Argument::kRenameTarget, renameTo},               // RNTO
+    {nullptr, Argument::kRequiredPath, size},                   // SIZE
+    {nullptr, Argument::kListPattern, status},                  // STAT
+    {"553 Permission denied", Argument::kRequiredPath, store},  // STOR
+    {nullptr, Argument::kIgnored, replySystem},                 // SYST
+    {nullptr, Argument::kIgnored, replyType},                   // TYPE
+    {nullptr, Argument::kIgnored, replyUser},                   // USER
+    {kDenied, Argument::kRequiredPath, makeDir},                // XMKD
+    {nullptr, Argument::kIgnored, printWorkingDirectory},       // XPWD
+    {kDenied, Argument::kRequiredPath, removeDir},              // XRMD
+    {nullptr, Argument::kIgnored, replyUnrecognised},           // unrecognised
 };
 
 bool dispatchCommand(FtpSession* session, CommandCode code, std::string* resolvedPath) {

@@ -79,8 +79,7 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
     // Each session has its own working directory, so no client's CWD moves another's files.
-    copyText(session->workingDirectory, sizeof session->workingDirectory,
-             serverSettings.realRootPath);
+    copyText(session->workingDirectory, sizeof session->workingDirectory, "/");
     return session;
 }
 
@@ -94,6 +93,7 @@ void endSession(FtpSession* session) {
     }
     shutdownReceiving(session->controlSocket);
     closeSocket(session->controlSocket);
+    closeFolder(session->root);
     passivePortPool.inUse[session->passivePort & 0xff].store(0);
     spareOrRelease(session);
 }
@@ -109,6 +109,11 @@ void serveSession(FtpSession* session) {
         socketPeerAddress(session->controlSocket, &session->peerAddress) != 0) {
         printSystemError("getsockname() failed");
         sendReply(session, "500 getsockname failed");
+        return;
+    }
+    session->root = openServedRoot();
+    if (session->root == nullptr) {
+        printSystemError("Error: could not open the ftp root");
         return;
     }
     // Replies are single small sends; without this, one sent right after another may wait

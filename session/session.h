@@ -41,7 +41,10 @@ struct FtpSession {
     int stallMilliseconds;
     char argumentText[kArgumentTextSize];
     char scratchText[kScratchTextSize];  // PASV and PWD replies, and the rename source
-    char workingDirectory[kWorkingDirectorySize];  // an absolute OS path at or below the root
+    // Where the session is, as the client sees it ("/", "/fw/latest"): the text PWD shows,
+    // walked from the root again by every command that uses it.
+    char workingDirectory[kWorkingDirectorySize];
+    Folder* root;  // the served root, as this session's lookups start from it
     CommandReader reader;
     char transferBuffer[kTransferBufferSize];
 };

@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -41,102 +40,6 @@ int currentDirectory(char* out, std::size_t outSize) {
     return 0;
 }
 
-// True when path already has the form realpath gives: absolute, without empty, "." or ".."
-// components, and without a separator at the end.
-static bool isPlainAbsolutePath(const char* path) {
-    if (path[0] != '/') {
-        return false;
-    }
-    if (path[1] == '\0') {
-        return true;
-    }
-    const char* component = path + 1;
-    for (;;) {
-        const char* end = std::strchr(component, '/');
-        std::size_t length =
-            end != nullptr ? static_cast<std::size_t>(end - component) : std::strlen(component);
-        bool isDot = length == 1 && component[0] == '.';
-        bool isDotDot = length == 2 && component[0] == '.' && component[1] == '.';
-        if (length == 0 || isDot || isDotDot) {
-            return false;
-        }
-        if (end == nullptr) {
-            return true;
-        }
-        component = end + 1;
-    }
-}
-
-// The status of the last path realPath found free of links, read from the very lookup that
-// checked it. A path command checks its path and asks its status at once; a second walk of
-// the path would cost as much as the check, and could reach an entry put there in between.
-// Serves one fileStatus of the same path; anything that changes entries forgets it. Longer
-// paths are not kept: every thread has this record, and 1,000 idle sessions would pay a page
-// each for a whole PATH_MAX.
-constexpr std::size_t kVerifiedPathSize = 512;
-struct VerifiedEntry {
-    bool valid;
-    struct stat status;
-    char path[kVerifiedPathSize];
-};
-static thread_local VerifiedEntry verifiedEntry;
-
-static void forgetVerifiedEntry() {
-    verifiedEntry.valid = false;
-}
-
-static bool copyPath(char* out, std::size_t outSize, const char* path) {
-    std::size_t length = std::strlen(path);
-    if (length >= outSize) {
-        return false;
-    }
-    std::memcpy(out, path, length + 1);
-    return true;
-}
-
-// True when path exists and no component of it is a link, found in one walk of the kernel.
-static bool existsWithoutLinks(const char* path) {
-    struct open_how how;
-    std::memset(&how, 0, sizeof how);
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    long descriptor = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
-    if (descriptor < 0) {
-        return false;  // a link, a missing entry, or a kernel without openat2: ask realpath
-    }
-    verifiedEntry.valid = fstat(static_cast<int>(descriptor), &verifiedEntry.status) == 0 &&
-                          copyPath(verifiedEntry.path, sizeof verifiedEntry.path, path);
-    (void)close(static_cast<int>(descriptor));
-    return true;
-}
-
-int realPath(const char* path, char* out, std::size_t outSize) {
-    forgetVerifiedEntry();
-    // realpath reads every prefix of the path as a possible link, one walk each; every path
-    // command pays for that. A plain path without links is its own resolved form.
-    if (isPlainAbsolutePath(path) && existsWithoutLinks(path)) {
-        int written = std::snprintf(out, outSize, "%s", path);
-        if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
-            return fail(ENAMETOOLONG);
-        }
-        return 0;
-    }
-    char* resolved = realpath(path, nullptr);
-    if (resolved == nullptr) {
-        return failWithErrno();
-    }
-    int written = std::snprintf(out, outSize, "%s", resolved);
-    std::free(resolved);
-    if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
-        return fail(ENAMETOOLONG);
-    }
-    return 0;
-}
-
-bool isAbsolutePath(const char* path) {
-    return path[0] == '/';
-}
-
 bool isReservedName(const char* /*component*/) {
     return false;
 }
@@ -145,20 +48,17 @@ bool isSameName(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
 }
 
-int makeDirectory(const char* path) {
-    forgetVerifiedEntry();
-    return mkdir(path, 0777) == 0 ? 0 : failWithErrno();
+int makeDirectoryAt(Folder* folder, const char* name) {
+    return mkdirat(folder->descriptor, name, 0777) == 0 ? 0 : failWithErrno();
 }
 
-int removeDirectory(const char* path) {
-    forgetVerifiedEntry();
-    return rmdir(path) == 0 ? 0 : failWithErrno();
+int removeDirectoryAt(Folder* folder, const char* name) {
+    return unlinkat(folder->descriptor, name, AT_REMOVEDIR) == 0 ? 0 : failWithErrno();
 }
 
-int removeFile(const char* path) {
-    forgetVerifiedEntry();
+int removeFileAt(Folder* folder, const char* name) {
     struct stat status;
-    if (lstat(path, &status) != 0) {
+    if (fstatat(folder->descriptor, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return failWithErrno();
     }
     if (S_ISDIR(status.st_mode)) {
@@ -169,12 +69,17 @@ int removeFile(const char* path) {
     if (S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0) {
         return fail(EACCES);
     }
-    return unlink(path) == 0 ? 0 : failWithErrno();
+    return unlinkat(folder->descriptor, name, 0) == 0 ? 0 : failWithErrno();
 }
 
-int renameEntry(const char* from, const char* to) {
-    forgetVerifiedEntry();
-    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1 /* RENAME_NOREPLACE */) == 0) {
+int removeOwnFileAt(Folder* folder, const char* name) {
+    return unlinkat(folder->descriptor, name, 0) == 0 ? 0 : failWithErrno();
+}
+
+int renameEntryAt(Folder* fromFolder, const char* fromName, Folder* toFolder, const char* toName) {
+    int from = fromFolder->descriptor;
+    int to = toFolder->descriptor;
+    if (syscall(SYS_renameat2, from, fromName, to, toName, 1 /* RENAME_NOREPLACE */) == 0) {
         return 0;
     }
     if (errno != EINVAL && errno != ENOSYS) {
@@ -183,40 +88,32 @@ int renameEntry(const char* from, const char* to) {
     // The file system cannot rename without replacing. A hard link fails when the target
     // exists, which gives the same guarantee for files.
     struct stat status;
-    if (lstat(from, &status) != 0) {
+    if (fstatat(from, fromName, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return failWithErrno();
     }
     if (S_ISDIR(status.st_mode)) {
-        if (lstat(to, &status) == 0) {
+        if (fstatat(to, toName, &status, AT_SYMLINK_NOFOLLOW) == 0) {
             return fail(EEXIST);
         }
-        return rename(from, to) == 0 ? 0 : failWithErrno();
+        return renameat(from, fromName, to, toName) == 0 ? 0 : failWithErrno();
     }
-    if (link(from, to) != 0) {
+    if (linkat(from, fromName, to, toName, 0) != 0) {
         return failWithErrno();
     }
-    return unlink(from) == 0 ? 0 : failWithErrno();
+    return unlinkat(from, fromName, 0) == 0 ? 0 : failWithErrno();
 }
 
-int replaceFile(const char* from, const char* to) {
-    forgetVerifiedEntry();
-    return rename(from, to) == 0 ? 0 : failWithErrno();
+int replaceFileAt(Folder* folder, const char* fromName, const char* toName) {
+    int descriptor = folder->descriptor;
+    return renameat(descriptor, fromName, descriptor, toName) == 0 ? 0 : failWithErrno();
 }
 
-int fileStatus(const char* path, FileStatus* out) {
-    struct stat status;
-    if (verifiedEntry.valid && std::strcmp(path, verifiedEntry.path) == 0) {
-        status = verifiedEntry.status;
-        forgetVerifiedEntry();
-    } else if (stat(path, &status) != 0) {
-        return failWithErrno();
-    }
-    out->isDirectory = S_ISDIR(status.st_mode);
-    out->isRegularFile = S_ISREG(status.st_mode);
-    out->isReadOnly = (status.st_mode & S_IWUSR) == 0;
-    out->size = static_cast<long long>(status.st_size);
-    out->modifiedTime = static_cast<long long>(status.st_mtime);
-    return 0;
+int createNewFileAt(Folder* folder, const char* name) {
+    int file;
+    do {
+        file = openat(folder->descriptor, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (file < 0 && errno == EINTR);
+    return file >= 0 ? file : failWithErrno();
 }
 
 int toLocalTime(long long time, LocalTime* out) {
@@ -239,7 +136,8 @@ int toLocalTime(long long time, LocalTime* out) {
 
 struct FindState {
     DIR* directory;
-    char folder[PATH_MAX];
+    Folder* root;
+    char folderPath[kClientPathSize];
     char namePattern[kEntryNameSize];
 };
 
@@ -278,32 +176,44 @@ static bool matchesFindPattern(const char* pattern, const char* name) {
     return matchesPattern(pattern, name);
 }
 
+// The status a listing shows for a link: what it leads to while that lies beneath the root,
+// otherwise the link itself (a system entry, which long listings leave out).
+static bool describeLink(FindState* state, const char* name, FileStatus* status) {
+    char path[kClientPathSize + kEntryNameSize];
+    int written = std::snprintf(path, sizeof path, "%s/%s", state->folderPath, name);
+    return written >= 0 && static_cast<std::size_t>(written) < sizeof path &&
+           fileStatusBeneath(state->root, path, status) == 0;
+}
+
 // Fills entry from the directory entry's status; false when it vanished meanwhile.
-static bool describeEntry(const FindState* state, const char* name, FindEntry* entry) {
-    char path[PATH_MAX + kEntryNameSize];
-    int written = std::snprintf(path, sizeof path, "%s/%s", state->folder, name);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
+static bool describeEntry(FindState* state, const char* name, FindEntry* entry) {
+    struct stat own;
+    if (fstatat(dirfd(state->directory), name, &own, AT_SYMLINK_NOFOLLOW) != 0) {
         return false;
     }
-    struct stat status;
-    if (stat(path, &status) != 0 && lstat(path, &status) != 0) {
-        return false;
+    FileStatus status;
+    if (!S_ISLNK(own.st_mode) || !describeLink(state, name, &status)) {
+        status.isDirectory = S_ISDIR(own.st_mode);
+        status.isRegularFile = S_ISREG(own.st_mode);
+        status.isReadOnly = (own.st_mode & S_IWUSR) == 0;
+        status.size = static_cast<long long>(own.st_size);
+        status.modifiedTime = static_cast<long long>(own.st_mtime);
     }
     std::snprintf(entry->name, sizeof entry->name, "%s", name);
     entry->attributes = 0;
-    if (S_ISDIR(status.st_mode)) {
+    if (status.isDirectory) {
         entry->attributes |= kAttributeDirectory;
-    } else if (!S_ISREG(status.st_mode)) {
+    } else if (!status.isRegularFile) {
         entry->attributes |= kAttributeSystem;
     }
     if (name[0] == '.') {
         entry->attributes |= kAttributeHidden;
     }
-    if ((status.st_mode & S_IWUSR) == 0) {
+    if (status.isReadOnly) {
         entry->attributes |= kAttributeReadOnly;
     }
-    entry->size = S_ISDIR(status.st_mode) ? 0 : static_cast<long long>(status.st_size);
-    entry->writeTime = static_cast<long long>(status.st_mtime);
+    entry->size = status.isDirectory ? 0 : status.size;
+    entry->writeTime = status.modifiedTime;
     return true;
 }
 
@@ -324,35 +234,34 @@ int findNext(FindState* state, FindEntry* entry) {
     }
 }
 
-FindState* findFirst(const char* pattern, FindEntry* entry) {
+FindState* findFirst(Folder* root, const char* folderPath, const char* pattern, FindEntry* entry) {
     FindState* state = static_cast<FindState*>(std::calloc(1, sizeof(FindState)));
     if (state == nullptr) {
         fail(ENOMEM);
         return nullptr;
     }
-    const char* lastSeparator = std::strrchr(pattern, '/');
-    const char* namePart = lastSeparator != nullptr ? lastSeparator + 1 : pattern;
-    int folderWritten;
-    if (lastSeparator == nullptr) {
-        folderWritten = std::snprintf(state->folder, sizeof state->folder, ".");
-    } else if (lastSeparator == pattern) {
-        folderWritten = std::snprintf(state->folder, sizeof state->folder, "/");
-    } else {
-        folderWritten = std::snprintf(state->folder, sizeof state->folder, "%.*s",
-                                      static_cast<int>(lastSeparator - pattern), pattern);
-    }
-    int nameWritten = std::snprintf(state->namePattern, sizeof state->namePattern, "%s", namePart);
-    if (folderWritten < 0 || static_cast<std::size_t>(folderWritten) >= sizeof state->folder ||
+    state->root = root;
+    int folderWritten =
+        std::snprintf(state->folderPath, sizeof state->folderPath, "%s", folderPath);
+    int nameWritten = std::snprintf(state->namePattern, sizeof state->namePattern, "%s", pattern);
+    if (folderWritten < 0 || static_cast<std::size_t>(folderWritten) >= sizeof state->folderPath ||
         nameWritten < 0 || static_cast<std::size_t>(nameWritten) >= sizeof state->namePattern ||
-        namePart[0] == '\0') {
+        pattern[0] == '\0') {
         std::free(state);
         fail(ENOENT);
         return nullptr;
     }
-    state->directory = opendir(state->folder);
-    if (state->directory == nullptr) {
-        lastError = errno;
+    int descriptor = openFolderForReading(root, folderPath);
+    if (descriptor < 0) {
         std::free(state);
+        return nullptr;
+    }
+    state->directory = fdopendir(descriptor);
+    if (state->directory == nullptr) {
+        int error = errno;
+        (void)close(descriptor);
+        std::free(state);
+        fail(error);
         return nullptr;
     }
     if (findNext(state, entry) != 0) {
@@ -372,44 +281,6 @@ void findClose(FindState* state) {
 // ---------------------------------------------------------------------------------------------
 // Files.
 
-int openForReading(const char* path) {
-    // O_NONBLOCK keeps a fifo from blocking the session in open; it is cleared once we know
-    // the file is a regular one.
-    int file;
-    do {
-        file = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (file < 0 && errno == EINTR);
-    if (file < 0) {
-        return failWithErrno();
-    }
-    struct stat status;
-    if (fstat(file, &status) != 0) {
-        int error = errno;
-        (void)close(file);
-        return fail(error);
-    }
-    if (!S_ISREG(status.st_mode)) {
-        (void)close(file);
-        return fail(S_ISDIR(status.st_mode) ? EISDIR : EACCES);
-    }
-    int flags = fcntl(file, F_GETFL);
-    if (flags < 0 || fcntl(file, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        int error = errno;
-        (void)close(file);
-        return fail(error);
-    }
-    return file;
-}
-
-int createNewFile(const char* path) {
-    forgetVerifiedEntry();
-    int file;
-    do {
-        file = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    } while (file < 0 && errno == EINTR);
-    return file >= 0 ? file : failWithErrno();
-}
-
 long long readFile(int file, char* buffer, std::size_t size) {
     for (;;) {
         ssize_t result = read(file, buffer, size);
@@ -423,7 +294,6 @@ long long readFile(int file, char* buffer, std::size_t size) {
 }
 
 int writeFile(int file, const char* data, std::size_t length) {
-    forgetVerifiedEntry();
     std::size_t written = 0;
     while (written < length) {
         ssize_t result = write(file, data + written, length - written);

@@ -1,12 +1,30 @@
 // platform/posix/internal.h: what the POSIX files of the platform layer share: the calling
-// thread's last error and the helpers that record it.
+// thread's last error and the helpers that record it, and the folders held open beneath the
+// served root.
 #pragma once
 
 // The error of the calling thread's last failed platform call. Kept apart from errno, which
 // the C library may change in between (printf may set it).
 extern thread_local int lastError;
 
+// Our own error number for a path that would lead out of the served root; no errno value
+// means that.
+constexpr int kRefusedPathError = 0x7ffe;
+
 // Records error as the calling thread's last error and returns -1.
 int fail(int error);
 // Records errno as the calling thread's last error and returns -1.
 int failWithErrno();
+// Records kRefusedPathError and returns -1.
+int failRefused();
+
+struct Folder {
+    int descriptor;
+    // For the root only: the device and inode its path named when it was opened.
+    unsigned long long device;
+    unsigned long long inode;
+};
+
+// Opens the folder that path names beneath the root for reading its entries. Returns the
+// descriptor, or -1 with the error set.
+int openFolderForReading(Folder* root, const char* path);

@@ -31,8 +31,15 @@ int failWithErrno() {
 // ---------------------------------------------------------------------------------------------
 // Errors.
 
+// A refused path reads as the reply every verb gives it.
+static const char kRefusedPathText[] = "Path permission error";
+
 void lastErrorText(char* out, std::size_t outSize) {
     if (outSize == 0) {
+        return;
+    }
+    if (lastError == kRefusedPathError) {
+        std::snprintf(out, outSize, "%s", kRefusedPathText);
         return;
     }
     char buffer[kErrorTextSize];
@@ -41,27 +48,32 @@ void lastErrorText(char* out, std::size_t outSize) {
     std::snprintf(out, outSize, "%s", text);
 }
 
-void setLastError(ErrorKind kind) {
+static int errorNumberOf(ErrorKind kind) {
     switch (kind) {
         case ErrorKind::kAccessDenied:
-            lastError = EACCES;
-            break;
+            return EACCES;
         case ErrorKind::kBusy:
-            lastError = EBUSY;
-            break;
+            return EBUSY;
         case ErrorKind::kNotFound:
-            lastError = ENOENT;
-            break;
+            return ENOENT;
         case ErrorKind::kIsDirectory:
-            lastError = EISDIR;
-            break;
+            return EISDIR;
         case ErrorKind::kTimedOut:
-            lastError = ETIMEDOUT;
-            break;
+            return ETIMEDOUT;
         case ErrorKind::kExists:
-            lastError = EEXIST;
-            break;
+            return EEXIST;
+        case ErrorKind::kRefusedPath:
+            return kRefusedPathError;
     }
+    return EINVAL;
+}
+
+void setLastError(ErrorKind kind) {
+    lastError = errorNumberOf(kind);
+}
+
+bool isLastError(ErrorKind kind) {
+    return lastError == errorNumberOf(kind);
 }
 
 void printSystemError(const char* text) {

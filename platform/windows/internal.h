@@ -3,6 +3,8 @@
 // that record it.
 #pragma once
 
+#include <cstddef>
+
 // Where the number of the last error comes from. The runtime's errno values, Winsock's codes
 // and Win32's codes overlap, and each source has its own texts.
 enum class ErrorSource { kRuntime, kSocket, kSystem };
@@ -26,3 +28,23 @@ int failWithRuntimeError(int error);
 int failWithErrno();
 int failWithSocketError();
 int failWithSystemError();
+
+// Room for a current directory or a final path with its "\\?\" prefix; longer paths fail as
+// too long.
+constexpr std::size_t kLongPathSize = 1024;
+
+// Our own error number for a path that would lead out of the served root; no runtime error
+// number means that.
+constexpr int kRefusedPathError = 0x7ffe;
+// Records kRefusedPathError and returns -1.
+int failRefused();
+
+// A folder beneath the root: the handle that pins it (none for the root's own record, which
+// holds nothing open between commands) and its final path.
+struct Folder {
+    void* handle;
+    char path[kLongPathSize];
+};
+
+// Pins the folder that path names beneath the root. Returns it, or nullptr with the error set.
+Folder* pinFolderBeneath(const char* path);

@@ -147,6 +147,11 @@ void lastErrorText(char* out, std::size_t outSize) {
         return;
     }
     ErrorRecord error = lastError;
+    if (error.source == ErrorSource::kRuntime && error.number == kRefusedPathError) {
+        // A refused path reads as the reply every verb gives it.
+        std::snprintf(out, outSize, "%s", "Path permission error");
+        return;
+    }
     if (error.source == ErrorSource::kRuntime) {
         formatRuntimeText(error.number, out, outSize);
         return;
@@ -161,28 +166,33 @@ void lastErrorText(char* out, std::size_t outSize) {
     }
 }
 
-void setLastError(ErrorKind kind) {
+static int errorNumberOf(ErrorKind kind) {
     switch (kind) {
         case ErrorKind::kAccessDenied:
-            recordError(EACCES, ErrorSource::kRuntime);
-            break;
+            return EACCES;
         case ErrorKind::kBusy:
             // The Windows runtime refuses to remove the current directory with EACCES.
-            recordError(EACCES, ErrorSource::kRuntime);
-            break;
+            return EACCES;
         case ErrorKind::kNotFound:
-            recordError(ENOENT, ErrorSource::kRuntime);
-            break;
+            return ENOENT;
         case ErrorKind::kIsDirectory:
-            recordError(EISDIR, ErrorSource::kRuntime);
-            break;
+            return EISDIR;
         case ErrorKind::kTimedOut:
-            recordError(ETIMEDOUT, ErrorSource::kRuntime);
-            break;
+            return ETIMEDOUT;
         case ErrorKind::kExists:
-            recordError(EEXIST, ErrorSource::kRuntime);
-            break;
+            return EEXIST;
+        case ErrorKind::kRefusedPath:
+            return kRefusedPathError;
     }
+    return EINVAL;
+}
+
+void setLastError(ErrorKind kind) {
+    recordError(errorNumberOf(kind), ErrorSource::kRuntime);
+}
+
+bool isLastError(ErrorKind kind) {
+    return lastError.source == ErrorSource::kRuntime && lastError.number == errorNumberOf(kind);
 }
 
 void printSystemError(const char* text) {

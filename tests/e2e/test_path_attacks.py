@@ -109,6 +109,12 @@ def corpus(base):
         "\\\\?\\C:\\", "//?/C:/", "CON", "nul", "COM1.txt", "LPT1", "CONIN$", "aux.bin")
     add(ESCAPE, "C:/../../sentinel.txt", "x:/../../root2")
     add(FREE, "\\\\.\\PhysicalDrive0", "\\\\localhost\\sentinel.txt")
+    # Network paths, pipes and devices in every spelling. CWD refuses them before any
+    # file-system call; other verbs anchor their names at the root, where a device name is
+    # still no ordinary entry on Windows.
+    add(CWD_ESCAPE, "///host/share", "\\\\\\host\\share", "///./pipe/x", "//./pipe/x",
+        "///./COM1", "//?/UNC/host/share")
+    add(WINDOWS_ESCAPE, "//./COM1", "\\\\.\\COM1", "///./NUL")
     # Absolute OS paths: other verbs anchor them at the root, where they name nothing; CWD
     # hands what follows its first separator to the OS, and must still refuse it.
     add(CWD_ESCAPE, "//" + base.lstrip("/") + "/sentinel_dir", "//" + base.lstrip("/"),

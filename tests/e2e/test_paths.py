@@ -2,6 +2,8 @@
 reach past the root."""
 import hashlib
 import os
+import threading
+import time
 
 from harness import ServerTest, is_windows
 
@@ -183,6 +185,121 @@ class Confinement(PathTest):
         self.assertEqual(self.cwd_then_pwd(s, "in"), (CWD_OK, pwd("/fw")))
         self.assertEqual(self.transfer(s, "RETR a.bin"), (b"inside file", [RETR_150, DONE]))
 
+    def plant_outside(self):
+        """A folder beside the root with a sentinel file; returns (folder, sentinel bytes)."""
+        outside = os.path.join(self.base, "outside")
+        secret = b"outside secret, never to be served" * 3
+        self.write_file("secret.txt", secret, base=outside)
+        os.mkdir(os.path.join(outside, "sub"))
+        return outside, secret
+
+    def assert_refused_everywhere(self, s, argument, secret):
+        """Every verb refuses argument, or at least finds nothing; nothing of secret leaks."""
+        leak = "213 %d" % len(secret)
+        for verb in ("SIZE", "MDTM", "DELE"):
+            reply = self.command(s, "%s %s" % (verb, argument))
+            self.assertTrue(reply.startswith("550 ") and reply != leak, (verb, reply))
+        for verb in ("RETR", "LIST", "NLST"):
+            payload, replies = self.transfer(s, "%s %s" % (verb, argument))
+            self.assertTrue(payload in (None, b""), (verb, payload))
+            self.assertTrue(replies[0].startswith("550 ") or replies[0].startswith("150"))
+
+    def test_renames_racing_lookups_never_reach_outside(self):
+        if is_windows():
+            self.skipTest("a link made by the test's POSIX side is no Windows link under Wine")
+        outside, secret = self.plant_outside()
+        self.write_file("data/secret.txt", b"inside")
+        # Two links take turns at fw/cur: one stays inside, the other leads out.
+        os.makedirs(os.path.join(self.root, "fw"))
+        os.symlink("../data", os.path.join(self.root, "fw", "cur"))
+        os.symlink("../../outside", os.path.join(self.root, "fw", "away"))
+        before = self.snapshot(self.base, skip=self.root)
+        self.start_server(upload=True)
+        s = self.connect()
+        stop = threading.Event()
+
+        def swap():
+            fw = os.path.join(self.root, "fw")
+            while not stop.is_set():
+                os.rename(os.path.join(fw, "cur"), os.path.join(fw, "spare"))
+                os.rename(os.path.join(fw, "away"), os.path.join(fw, "cur"))
+                os.rename(os.path.join(fw, "cur"), os.path.join(fw, "away"))
+                os.rename(os.path.join(fw, "spare"), os.path.join(fw, "cur"))
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            deadline = time.monotonic() + 3.0
+            rounds = 0
+            while time.monotonic() < deadline:
+                rounds += 1
+                self.assertNotEqual(self.command(s, "SIZE fw/cur/secret.txt"),
+                                    "213 %d" % len(secret))
+                payload, _ = self.transfer(s, "RETR fw/cur/secret.txt")
+                self.assertIn(payload, (None, b"inside"))
+                payload, _ = self.transfer(s, "NLST fw/cur/*")
+                self.assertNotIn(b"sub", payload or b"")
+                self.upload(s, "STOR fw/cur/new.bin", b"upload")
+        finally:
+            stop.set()
+            swapper.join()
+        self.assertGreater(rounds, 10)
+        self.assertEqual(self.snapshot(self.base, skip=self.root), before)
+
+    def test_a_working_directory_renamed_into_a_link_that_leads_out(self):
+        if is_windows():
+            self.skipTest("a link made by the test's POSIX side is no Windows link under Wine")
+        outside, secret = self.plant_outside()
+        self.write_file("d/sub/a.bin", b"inside")
+        os.symlink(outside, os.path.join(self.root, "link"))
+        before = self.snapshot(self.base, skip=self.root)
+        self.start_server(upload=True)
+        s = self.connect()
+        self.assertEqual(self.cwd_then_pwd(s, "d"), (CWD_OK, pwd("/d")))
+        # Another process moves the folder away and puts the operator's link in its place.
+        os.rename(os.path.join(self.root, "d"), os.path.join(self.root, "kept"))
+        os.rename(os.path.join(self.root, "link"), os.path.join(self.root, "d"))
+        self.assertEqual(self.command(s, "PWD"), pwd("/d"))
+        for verb in ("LIST", "NLST"):
+            self.assertEqual(self.transfer(s, verb), (None, [REFUSED]), verb)
+        s.sendall(b"STAT\r\nNOOP\r\n")
+        self.assertEqual(self.read_replies(s, 2), [REFUSED, "200 OK"])
+        self.assert_refused_everywhere(s, "secret.txt", secret)
+        self.assertEqual(self.cwd_then_pwd(s, "sub"), (CWD_REFUSED, pwd("/d")))
+        self.assertEqual(self.upload(s, "STOR new.bin", b"x"), [REFUSED])
+        self.assertEqual(self.snapshot(self.base, skip=self.root), before)
+
+    def test_a_link_whose_target_resolves_past_the_path_limit(self):
+        if is_windows():
+            self.skipTest("a link made by the test's POSIX side is no Windows link under Wine")
+        # Beside the root, a chain of folders whose full path passes the 4,096 bytes an OS
+        # path may hold, with a secret at its bottom. Each link's own text stays short.
+        secret = b"deep outside secret" * 5
+        names = ["d%02d" % i + "x" * 247 for i in range(20)]
+        folder = os.open(self.base, os.O_RDONLY | os.O_DIRECTORY)
+        for name in ["outside"] + names:
+            os.mkdir(name, dir_fd=folder)
+            inner = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=folder)
+            os.close(folder)
+            folder = inner
+            if name == names[12]:  # the rest is reached through the link "hop"
+                os.symlink("/".join(names[13:]), "hop", dir_fd=folder)
+        with open(os.open("secret.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=folder),
+                  "wb") as f:
+            f.write(secret)
+        os.close(folder)
+        os.symlink("../outside/" + "/".join(names[:13]) + "/hop",
+                   os.path.join(self.root, "long"))
+        for upload in (False, True):
+            with self.subTest(upload=upload):
+                self.start_server(upload=upload)
+                s = self.connect()
+                self.assert_refused_everywhere(s, "long/secret.txt", secret)
+                self.assertEqual(self.command(s, "RNFR long/secret.txt"), REFUSED)
+                self.assertEqual(self.cwd_then_pwd(s, "long"), (CWD_REFUSED, pwd("/")))
+        with open(os.path.join(self.root, "long", "secret.txt"), "rb") as f:
+            self.assertEqual(f.read(), secret)
+
     def test_a_root_given_through_a_link(self):
         self.write_file("fw/a.bin", b"through the link")
         link = os.path.join(self.base, "current")
@@ -195,8 +312,10 @@ class Confinement(PathTest):
                          (b"through the link", [RETR_150, DONE]))
         self.assertEqual(self.cwd_then_pwd(s, "../.."), (CWD_REFUSED, pwd("/fw")))
         self.assertEqual(self.command(s, "SIZE ../../secret.txt"), REFUSED)
-        # Out and back in through the link: the path reached is inside, so it is served.
-        self.assertEqual(self.command(s, "SIZE ../../current/fw/a.bin"), "213 16")
+        # Back in by the root's own name is inside; through a link beside the root it is not,
+        # since nothing outside the root is looked at.
+        self.assertEqual(self.command(s, "SIZE ../../root/fw/a.bin"), "213 16")
+        self.assertEqual(self.command(s, "SIZE ../../current/fw/a.bin"), REFUSED)
 
     def test_no_argument_reaches_past_the_root(self):
         # Sentinels just outside the root, named as the attempts below name them.
@@ -259,8 +378,12 @@ class Confinement(PathTest):
                                  (b"inside", [RETR_150, DONE]))
                 self.assertEqual(self.command(s, "SIZE " + argument), "213 6")
         self.assertEqual(self.cwd_then_pwd(s, "../root/sub"), (CWD_OK, pwd("/sub")))
-        # Writing through the dangling link replaces the link, never its outside target.
-        self.assertEqual(self.upload(s, "STOR /dangling", b"upload"), [RETR_150, DONE])
-        self.assertEqual(self.read_file("dangling"), b"upload")
-        self.assertFalse(os.path.islink(os.path.join(self.root, "dangling")))
+        # A link that leads out is refused even where nothing is there yet. Under Wine a POSIX
+        # link to nothing is nothing, and the upload takes its place. Nothing outside changes.
+        if is_windows():
+            self.assertEqual(self.upload(s, "STOR /dangling", b"upload"), [RETR_150, DONE])
+            self.assertEqual(self.read_file("dangling"), b"upload")
+        else:
+            self.assertEqual(self.upload(s, "STOR /dangling", b"upload"), [REFUSED])
+            self.assertTrue(os.path.islink(os.path.join(self.root, "dangling")))
         self.assertEqual(self.snapshot(self.base, skip=self.root), before)

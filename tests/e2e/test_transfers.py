@@ -201,21 +201,31 @@ class Store(TransferTest):
         self.assertEqual(self.read_file("fw.bin"), b"old")
         self.assertEqual(sorted(os.listdir(self.root)), ["fw.bin"])
 
-    def test_a_write_failure_keeps_the_old_file(self):
+    def test_failed_uploads_leave_nothing_and_say_why(self):
         if is_windows():
-            self.skipTest("a file-size limit is set through POSIX resource limits")
+            self.skipTest("a file-size limit, a umask and a user are set the POSIX way")
         import resource
         limit = 64 * 1024
+        # As root every folder is writable; the server then runs as nobody, so that a folder
+        # it may not write says so.
+        nobody = 65534 if os.geteuid() == 0 else None
 
-        def limit_file_size():
+        def limit_the_server():
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            os.umask(0o222)  # our own temporary files come out read-only
+            if nobody is not None:
+                os.setgid(nobody)
+                os.setuid(nobody)
 
         old = b"old firmware" * 100
         self.write_file("fw.bin", old)
+        os.mkdir(os.path.join(self.root, "locked"), 0o555)
+        for folder in (self.base, self.root):
+            os.chmod(folder, 0o777)
         port = free_port()
         server = Server(["-p", str(port), "-u"], self.root)
         server.port = port
-        server.start(preexec_fn=limit_file_size)
+        server.start(preexec_fn=limit_the_server)
         self.addCleanup(server.stop)
         self.assertTrue(server.wait_ready(), server.console() + server.errors())
         self.server = server
@@ -227,6 +237,8 @@ class Store(TransferTest):
                 self.assertEqual(self.read_file("fw.bin"), old)
                 self.assertEqual(self.leftovers(s), [])
         self.assertFalse(os.path.exists(os.path.join(self.root, "new.bin")))
+        # The temporary file cannot be made: the reply says why, with nothing sent first.
+        self.assertEqual(self.upload(s, "STOR locked/new.bin", b"x"), ["550 Permission denied"])
         # Below the limit the same session stores files as usual.
         self.assertEqual(self.upload(s, "STOR fw.bin", b"small"), [RETR_150, DONE])
         self.assertEqual(self.read_file("fw.bin"), b"small")

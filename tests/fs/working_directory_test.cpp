@@ -15,7 +15,7 @@
 namespace {
 
 class ChangeDirectoryTest : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         base.makeDirectory("pkg/fw/latest");
         base.makeDirectory("pkg2");
@@ -59,7 +59,9 @@ TEST_F(ChangeDirectoryTest, FollowsTheWorkedExamples) {
         {"nosuch", false, "/fw"},
         {"//", false, "/fw"},
         {"../../pkg2", false, "/fw"},
+        {"../../pkg/fw/latest", true, "/fw/latest"},
         {"../a.bin", false, "/fw"},
+        {"///x", false, "/fw"},
         {"\\fw\\latest\\", true, "/fw/latest"},
     };
     for (const Case& c : cases) {
@@ -96,7 +98,7 @@ TEST_F(ChangeDirectoryTest, RefusesALinkThatLeadsOut) {
 TEST_F(ChangeDirectoryTest, RefusesADestinationThatDoesNotFit) {
     std::string deep = base.join("pkg");
     std::string relative;
-    while (deep.size() < kWorkingDirectorySize + 20) {
+    while (relative.size() < kWorkingDirectorySize + 20) {
         deep += "/dddddddddd";
         relative += "dddddddddd/";
     }
@@ -104,49 +106,4 @@ TEST_F(ChangeDirectoryTest, RefusesADestinationThatDoesNotFit) {
     std::string shown;
     EXPECT_FALSE(cwd(relative, &shown));
     EXPECT_EQ("/", shown);
-}
-
-namespace {
-
-// An absolute path in the platform's own form: "/srv/pkg" here, "C:\srv\pkg" on Windows.
-std::string platformPath(const std::string& posixForm) {
-    std::string path = kPathSeparator == '/' ? "" : "C:";
-    for (char c : posixForm) {
-        path.push_back(c == '/' ? kPathSeparator : c);
-    }
-    return path;
-}
-
-}  // namespace
-
-TEST(VirtualCwd, ShowsThePathBelowTheRoot) {
-    struct Case {
-        const char* root;
-        const char* path;
-        const char* shown;
-    };
-    const Case cases[] = {
-        {"/srv/pkg", "/srv/pkg", "/"},
-        {"/srv/pkg", "/srv/pkg/fw/latest", "/fw/latest"},
-        {"/", "/", "/"},
-        {"/", "/srv/fw", "/srv/fw"},  // a root that ends with the separator keeps it
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        useServedRoot(platformPath(c.root));
-        char shown[kWorkingDirectorySize];
-        ASSERT_EQ(0, toClientPath(platformPath(c.path).c_str(), shown, sizeof shown));
-        EXPECT_STREQ(c.shown, shown);
-    }
-}
-
-TEST(IsInsideRoot, ComparesWholeComponents) {
-    useServedRoot(platformPath("/srv/pkg"));
-    EXPECT_TRUE(isInsideRoot(platformPath("/srv/pkg").c_str()));
-    EXPECT_TRUE(isInsideRoot(platformPath("/srv/pkg/fw").c_str()));
-    EXPECT_FALSE(isInsideRoot(platformPath("/srv/pkg2").c_str()));
-    EXPECT_FALSE(isInsideRoot(platformPath("/srv").c_str()));
-    EXPECT_FALSE(isInsideRoot(platformPath("/SRV/pkg").c_str()));
-    useServedRoot(platformPath("/"));
-    EXPECT_TRUE(isInsideRoot(platformPath("/anything/below").c_str()));
 }

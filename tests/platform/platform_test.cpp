@@ -12,28 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/settings.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temporary_directory.h"
 
 namespace {
-
-std::vector<std::string> findNames(const std::string& pattern) {
-    std::vector<std::string> names;
-    FindEntry entry;
-    FindState* state = findFirst(pattern.c_str(), &entry);
-    if (state == nullptr) {
-        return names;
-    }
-    do {
-        names.push_back(entry.name);
-    } while (findNext(state, &entry) == 0);
-    findClose(state);
-    std::sort(names.begin(), names.end());
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const std::string& n) { return n == "." || n == ".."; }),
-                names.end());
-    return names;
-}
 
 void makeReadOnly(const std::string& path) {
     std::filesystem::permissions(path,
@@ -45,154 +28,260 @@ void makeReadOnly(const std::string& path) {
 
 using Names = std::vector<std::string>;
 
+std::string lastError() {
+    char text[kErrorTextSize];
+    lastErrorText(text, sizeof text);
+    return text;
+}
+
+// A served root in a fresh temporary folder, with "outside" beside it, and the root as a
+// session opens it.
+class BeneathTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        base.makeDirectory("root");
+        base.writeFile("outside/secret.txt", "outside");
+        useServedRoot(base.join("root"));
+        root = openServedRoot();
+        ASSERT_NE(nullptr, root);
+    }
+    void TearDown() override {
+        closeFolder(root);
+    }
+
+    std::string inRoot(const std::string& relative) const {
+        return base.join("root/" + relative);
+    }
+
+    Names findNames(const std::string& folder, const std::string& pattern) {
+        Names names;
+        FindEntry entry;
+        FindState* state = findFirst(root, folder.c_str(), pattern.c_str(), &entry);
+        if (state == nullptr) {
+            return names;
+        }
+        do {
+            names.push_back(entry.name);
+        } while (findNext(state, &entry) == 0);
+        findClose(state);
+        std::sort(names.begin(), names.end());
+        names.erase(std::remove_if(names.begin(), names.end(),
+                                   [](const std::string& n) { return n == "." || n == ".."; }),
+                    names.end());
+        return names;
+    }
+
+    FindEntry findOne(const std::string& name) {
+        FindEntry entry = {};
+        FindState* state = findFirst(root, ".", name.c_str(), &entry);
+        EXPECT_NE(nullptr, state) << name;
+        findClose(state);
+        return entry;
+    }
+
+    // The entry's lookup; fails the test when it fails.
+    EntryLookup entry(const std::string& path) {
+        EntryLookup found = {};
+        EXPECT_EQ(0, lookUpEntry(root, path.c_str(), &found)) << path << ": " << lastError();
+        return found;
+    }
+
+    TemporaryDirectory base;
+    Folder* root = nullptr;
+};
+
 }  // namespace
 
-TEST(Find, MatchesLikeTheWindowsFindFunctions) {
-    TemporaryDirectory folder;
+TEST_F(BeneathTest, FindMatchesLikeTheWindowsFindFunctions) {
     for (const char* name : {"a.bin", "B.BIN", "readme", "x[1].txt", "ab.txt", "sub/inner.bin"}) {
-        folder.writeFile(name, "x");
+        base.writeFile("root/" + std::string(name), "x");
     }
     struct Case {
+        const char* folder;
         const char* pattern;
         Names names;
     };
     const Case cases[] = {
-        {"*", {"B.BIN", "a.bin", "ab.txt", "readme", "sub", "x[1].txt"}},
-        {"*.*", {"B.BIN", "a.bin", "ab.txt", "readme", "sub", "x[1].txt"}},
-        {"*.bin", {"B.BIN", "a.bin"}},
-        {"?.BIN", {"B.BIN", "a.bin"}},
-        {"a*", {"a.bin", "ab.txt"}},
-        {"x[1].txt", {"x[1].txt"}},
-        {"[", {}},
-        {"README", {"readme"}},
-        {"sub", {"sub"}},
-        {"-la", {}},
-        {"sub/*", {"inner.bin"}},
-        {"nosuch/*", {}},
+        {".", "*", {"B.BIN", "a.bin", "ab.txt", "readme", "sub", "x[1].txt"}},
+        {".", "*.*", {"B.BIN", "a.bin", "ab.txt", "readme", "sub", "x[1].txt"}},
+        {".", "*.bin", {"B.BIN", "a.bin"}},
+        {".", "?.BIN", {"B.BIN", "a.bin"}},
+        {".", "a*", {"a.bin", "ab.txt"}},
+        {".", "x[1].txt", {"x[1].txt"}},
+        {".", "[", {}},
+        {".", "README", {"readme"}},
+        {".", "sub", {"sub"}},
+        {".", "-la", {}},
+        {"sub", "*", {"inner.bin"}},
+        {"sub/..", "sub", {"sub"}},
+        {"nosuch", "*", {}},
+        {"..", "*", {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.pattern);
-        EXPECT_EQ(c.names, findNames(folder.join(c.pattern)));
+        SCOPED_TRACE(std::string(c.folder) + " " + c.pattern);
+        EXPECT_EQ(c.names, findNames(c.folder, c.pattern));
     }
 }
 
-TEST(Find, ReportsAttributesAndSizes) {
-    TemporaryDirectory folder;
-    folder.writeFile("file.bin", std::string(1234, 'x'));
-    folder.makeDirectory("dir");
-    makeReadOnly(folder.writeFile("ro.bin", "x"));
-    FindEntry entry;
-    FindState* state = findFirst(folder.join("file.bin").c_str(), &entry);
-    ASSERT_NE(nullptr, state);
-    findClose(state);
+// Links as an operator may plant them: each lookup either stays beneath the root or is
+// refused; nothing outside is ever reported.
+TEST_F(BeneathTest, FollowsLinksOnlyWhileTheyStayInside) {
+    namespace filesystem = std::filesystem;
+    std::error_code error;
+    filesystem::create_directory_symlink(base.join("outside"), inRoot("out"), error);
+    if (error) {
+        GTEST_SKIP() << "this platform cannot make links here: " << error.message();
+    }
+    base.writeFile("root/fw/a.bin", "inside");
+    base.makeDirectory("root/d");
+    const std::pair<const char*, const char*> links[] = {
+        {"outrel", "../outside"},
+        {"secret", "../outside/secret.txt"},
+        {"in", "fw"},
+        {"inabs", ""},  // filled below: the root's real path
+        {"fw/up", ".."},
+        {"d/deep", "../fw/../fw/a.bin"},
+        {"loop", "loop"},
+        {"dangling", "nothing-here"},
+        {"d/root", "../.."},
+        {"self", "."},
+    };
+    for (const auto& link : links) {
+        std::string target =
+            link.second[0] != '\0' ? link.second : std::string(serverSettings.realRootPath) + "/fw";
+        filesystem::create_symlink(target, inRoot(link.first));
+    }
+    struct Case {
+        const char* path;
+        const char* found;  // the size of a.bin ("6"), "dir", "missing" or "refused"
+    };
+    const Case cases[] = {
+        {"out", "refused"},
+        {"out/secret.txt", "refused"},
+        {"outrel/secret.txt", "refused"},
+        {"secret", "refused"},
+        {"in/a.bin", "6"},
+        {"inabs/a.bin", "6"},
+        {"in/../fw/a.bin", "6"},
+        {"fw/up/fw/a.bin", "6"},
+        {"d/deep", "6"},
+        {"fw/up/..", "refused"},
+        {"in/../..", "refused"},
+        {"loop", "refused"},
+        {"dangling", "missing"},
+        {"d/root", "refused"},
+        {"self/self/fw/a.bin", "6"},
+        {"fw/a.bin/x", "missing"},
+        {"nosuch/x", "missing"},
+        {"self", "dir"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        FileStatus status;
+        std::string found;
+        if (fileStatusBeneath(root, c.path, &status) == 0) {
+            found = status.isDirectory ? "dir" : std::to_string(status.size);
+        } else {
+            found = isLastError(ErrorKind::kRefusedPath) ? "refused" : "missing";
+        }
+        EXPECT_EQ(c.found, found);
+    }
+    // DELE, RNFR and the like act on a link itself, unless it leads out (refused) or to the
+    // root (which then counts as named).
+    EntryLookup own = entry("in");
+    EXPECT_TRUE(own.exists && own.status.isLink);
+    closeFolder(own.folder);
+    EntryLookup up = entry("fw/up");
+    EXPECT_EQ(nullptr, up.folder);
+    EntryLookup refused = {};
+    EXPECT_NE(0, lookUpEntry(root, "out", &refused));
+    EXPECT_TRUE(isLastError(ErrorKind::kRefusedPath));
+    char reached[kClientPathSize];
+    FileStatus status;
+    ASSERT_EQ(0, locateBeneath(root, "in/../d/deep", reached, sizeof reached, &status));
+    EXPECT_STREQ("/fw/a.bin", reached);
+}
+
+TEST_F(BeneathTest, FindReportsAttributesAndSizes) {
+    base.writeFile("root/file.bin", std::string(1234, 'x'));
+    base.makeDirectory("root/dir");
+    makeReadOnly(base.writeFile("root/ro.bin", "x"));
+    FindEntry entry = findOne("file.bin");
     EXPECT_EQ(1234, entry.size);
     EXPECT_EQ(0u, entry.attributes & (kAttributeDirectory | kAttributeReadOnly));
-    state = findFirst(folder.join("dir").c_str(), &entry);
-    ASSERT_NE(nullptr, state);
-    findClose(state);
+    entry = findOne("dir");
     EXPECT_EQ(0, entry.size);
     EXPECT_NE(0u, entry.attributes & kAttributeDirectory);
-    state = findFirst(folder.join("ro.bin").c_str(), &entry);
-    ASSERT_NE(nullptr, state);
-    findClose(state);
-    EXPECT_NE(0u, entry.attributes & kAttributeReadOnly);
+    EXPECT_NE(0u, findOne("ro.bin").attributes & kAttributeReadOnly);
 }
 
-TEST(FileChanges, RenameNeverReplacesButUploadsDo) {
-    TemporaryDirectory folder;
-    std::string a = folder.writeFile("a", "old a");
-    std::string b = folder.writeFile("b", "old b");
-    EXPECT_NE(0, renameEntry(a.c_str(), b.c_str()));
-    char text[kErrorTextSize];
-    lastErrorText(text, sizeof text);
-    EXPECT_STREQ("File exists", text);
-    std::string c = folder.join("c");
-    EXPECT_EQ(0, renameEntry(a.c_str(), c.c_str()));
-    EXPECT_EQ(0, replaceFile(c.c_str(), b.c_str()));
-    std::ifstream file(b);
+TEST_F(BeneathTest, RenameNeverReplacesButUploadsDo) {
+    base.writeFile("root/a", "old a");
+    base.writeFile("root/b", "old b");
+    base.makeDirectory("root/dirA");
+    base.makeDirectory("root/dirB");
+    EntryLookup a = entry("a");
+    EntryLookup b = entry("b");
+    EntryLookup c = entry("c");
+    EXPECT_FALSE(c.exists);
+    EXPECT_NE(0, renameEntryAt(a.folder, a.name, b.folder, b.name));
+    EXPECT_EQ("File exists", lastError());
+    EXPECT_EQ(0, renameEntryAt(a.folder, a.name, c.folder, c.name));
+    EXPECT_EQ(0, replaceFileAt(c.folder, c.name, b.name));
+    std::ifstream file(inRoot("b"));
     std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_EQ("old a", content);
-    std::string dirA = folder.makeDirectory("dirA");
-    std::string dirB = folder.makeDirectory("dirB");
-    EXPECT_NE(0, renameEntry(dirA.c_str(), dirB.c_str()));
-}
-
-// A path command checks its path and then asks its status; whatever changed in between, or
-// since, must show.
-TEST(FileChanges, StatusAfterAPathCheckSeesEveryLaterChange) {
-    TemporaryDirectory folder;
-    std::string a = folder.writeFile("a", "12345");
-    std::string b = folder.writeFile("b", "1234567890");
-    char real[4096];
-    FileStatus status;
-    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
-    ASSERT_EQ(0, fileStatus(real, &status));
-    EXPECT_EQ(5, status.size);
-    EXPECT_TRUE(status.isRegularFile);
-
-    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
-    ASSERT_EQ(0, replaceFile(b.c_str(), a.c_str()));
-    ASSERT_EQ(0, fileStatus(real, &status));
-    EXPECT_EQ(10, status.size);
-
-    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
-    ASSERT_EQ(0, fileStatus(real, &status));
-    {
-        std::ofstream append(a, std::ios::app | std::ios::binary);
-        append << "more";
+    EntryLookup dirA = entry("dirA");
+    EntryLookup dirB = entry("dirB");
+    EXPECT_NE(0, renameEntryAt(dirA.folder, dirA.name, dirB.folder, dirB.name));
+    for (EntryLookup* found : {&a, &b, &c, &dirA, &dirB}) {
+        closeFolder(found->folder);
     }
-    ASSERT_EQ(0, fileStatus(real, &status));
-    EXPECT_EQ(14, status.size);
-
-    ASSERT_EQ(0, realPath(a.c_str(), real, sizeof real));
-    ASSERT_EQ(0, removeFile(real));
-    EXPECT_NE(0, fileStatus(real, &status));
 }
 
-TEST(FileChanges, ReadOnlyFilesAreNotRemovedWhateverOurPrivileges) {
-    TemporaryDirectory folder;
-    std::string path = folder.writeFile("ro.bin", "keep");
+TEST_F(BeneathTest, ReadOnlyFilesAreNotRemovedWhateverOurPrivilegesButOwnFilesAre) {
+    std::string path = base.writeFile("root/ro.bin", "keep");
     makeReadOnly(path);
-    EXPECT_NE(0, removeFile(path.c_str()));
-    char text[kErrorTextSize];
-    lastErrorText(text, sizeof text);
-    EXPECT_STREQ("Permission denied", text);
+    EntryLookup found = entry("ro.bin");
+    EXPECT_NE(0, removeFileAt(found.folder, found.name));
+    EXPECT_EQ("Permission denied", lastError());
     EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(0, removeOwnFileAt(found.folder, found.name));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    closeFolder(found.folder);
 }
 
-TEST(Files, OpenForReadingTakesRegularFilesOnly) {
-    TemporaryDirectory folder;
-    std::string file = folder.writeFile("a.bin", "abc");
-    int descriptor = openForReading(file.c_str());
+TEST_F(BeneathTest, OpenFileTakesRegularFilesOnly) {
+    base.writeFile("root/a.bin", "abc");
+    int descriptor = openFileBeneath(root, "a.bin");
     ASSERT_GE(descriptor, 0);
     char buffer[8];
     EXPECT_EQ(3, readFile(descriptor, buffer, sizeof buffer));
     EXPECT_EQ(0, readFile(descriptor, buffer, sizeof buffer));
     EXPECT_EQ(0, closeFile(descriptor));
-    EXPECT_LT(openForReading(folder.path().c_str()), 0);
-    char text[kErrorTextSize];
-    lastErrorText(text, sizeof text);
-    EXPECT_STREQ("Is a directory", text);
-    EXPECT_LT(openForReading(folder.join("missing").c_str()), 0);
+    EXPECT_LT(openFileBeneath(root, "."), 0);
+    EXPECT_EQ("Is a directory", lastError());
+    EXPECT_LT(openFileBeneath(root, "missing"), 0);
+    EXPECT_EQ("No such file or directory", lastError());
 }
 
-TEST(Files, CreateNewFileRefusesAnExistingName) {
-    TemporaryDirectory folder;
-    std::string path = folder.join("new.bin");
-    int descriptor = createNewFile(path.c_str());
+TEST_F(BeneathTest, CreateNewFileRefusesAnExistingName) {
+    EntryLookup found = entry("new.bin");
+    int descriptor = createNewFileAt(found.folder, found.name);
     ASSERT_GE(descriptor, 0);
     EXPECT_EQ(0, writeFile(descriptor, "data", 4));
     EXPECT_EQ(0, closeFile(descriptor));
-    EXPECT_LT(createNewFile(path.c_str()), 0);
+    EXPECT_LT(createNewFileAt(found.folder, found.name), 0);
+    EXPECT_TRUE(isLastError(ErrorKind::kExists));
+    closeFolder(found.folder);
 }
 
-TEST(Files, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
-    TemporaryDirectory folder;
+TEST_F(BeneathTest, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
     std::string content;
     for (int i = 0; i < 700 * 1024; i++) {
         content.push_back(static_cast<char>((i * 7 + i / 4096) & 0xff));
     }
-    std::string path = folder.writeFile("piece.bin", content);
+    base.writeFile("root/piece.bin", content);
     std::vector<char> buffer(256 * 1024);
     {
         LoopbackPair pair;
@@ -204,7 +293,7 @@ TEST(Files, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
                 received.append(chunk, static_cast<std::size_t>(count));
             }
         });
-        int file = openForReading(path.c_str());
+        int file = openFileBeneath(root, "piece.bin");
         ASSERT_GE(file, 0);
         bool sendFailed = true;
         long long count;
@@ -229,7 +318,7 @@ TEST(Files, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
         bool sendFailed = false;
         long long count = 1;
         for (int round = 0; round < 20 && count > 0; round++) {
-            int file = openForReading(path.c_str());
+            int file = openFileBeneath(root, "piece.bin");
             ASSERT_GE(file, 0);
             while ((count = sendFilePiece(pair.server, file, buffer.data(), buffer.size(),
                                           &sendFailed)) > 0) {
@@ -242,7 +331,9 @@ TEST(Files, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
     {
         SCOPED_TRACE("a file that cannot be read");
         LoopbackPair pair;
-        int file = createNewFile(folder.join("write-only.bin").c_str());
+        EntryLookup found = entry("write-only.bin");
+        int file = createNewFileAt(found.folder, found.name);
+        closeFolder(found.folder);
         ASSERT_GE(file, 0);
         bool sendFailed = true;
         EXPECT_EQ(-1, sendFilePiece(pair.server, file, buffer.data(), buffer.size(), &sendFailed));

@@ -33,6 +33,7 @@ TEST(SparedRecords, CarryNothingToTheNextSession) {
     EXPECT_FALSE(second->hasPortTarget);
     EXPECT_FALSE(second->passiveMode);
     EXPECT_STREQ("", second->argumentText);
+    EXPECT_STREQ("/", second->workingDirectory);
     EXPECT_EQ(0u, second->reader.heldLength);
     const char* buffer = second->transferBuffer;
     EXPECT_TRUE(

@@ -50,7 +50,9 @@ LoopbackPair::~LoopbackPair() {
     closeSocket(server);
 }
 
-OfflineSession::OfflineSession() : session(createSession(kNoSocket, 0)) {}
+OfflineSession::OfflineSession() : session(createSession(kNoSocket, 0)) {
+    session->root = openServedRoot();
+}
 
 OfflineSession::~OfflineSession() {
     endSession(session);

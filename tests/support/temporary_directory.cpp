@@ -16,9 +16,9 @@ TemporaryDirectory::TemporaryDirectory() {
     static std::atomic<unsigned> counter{0};
     auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     filesystem::path base = filesystem::canonical(filesystem::temp_directory_path());
-    filesystem::path candidate = base / ("tarnloader-test-" + std::to_string(processId()) + "-" +
-                                         std::to_string(now) + "-" +
-                                         std::to_string(counter.fetch_add(1)));
+    filesystem::path candidate =
+        base / ("tarnloader-test-" + std::to_string(processId()) + "-" + std::to_string(now) + "-" +
+                std::to_string(counter.fetch_add(1)));
     filesystem::create_directory(candidate);
     path_ = candidate.string();
 }
@@ -60,8 +60,8 @@ std::string TemporaryDirectory::makeDirectory(const std::string& relative) const
 
 void useServedRoot(const std::string& path) {
     copyText(serverSettings.rootPath, sizeof serverSettings.rootPath, path.c_str());
-    if (realPath(path.c_str(), serverSettings.realRootPath, sizeof serverSettings.realRootPath) !=
-        0) {
+    if (setServedRoot(path.c_str(), serverSettings.realRootPath,
+                      sizeof serverSettings.realRootPath) != 0) {
         copyText(serverSettings.realRootPath, sizeof serverSettings.realRootPath, path.c_str());
     }
 }

@@ -1,0 +1,650 @@
+// platform/posix/paths.cpp: the served root and every lookup beneath it on POSIX (Linux). A
+// path is walked from the root's descriptor one name at a time; the operation then acts on the
+// descriptors the walk opened, so a rename between the check and the use cannot lead it out.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+// The root's real path, fixed at start-up before any session exists; only read afterwards.
+static char rootRealPath[PATH_MAX];
+
+// More links than this in one lookup is a loop, as the kernel's own limit says.
+constexpr int kMostLinks = 40;
+// A name swapped for a link between the walk and the final open makes the walk start again;
+// a client that keeps swapping is refused after this many walks.
+constexpr int kMostWalks = 4;
+
+// Cleared when the kernel has no openat2; every lookup then takes the walk.
+static std::atomic<bool> hasOpenat2{true};
+
+int failRefused() {
+    return fail(kRefusedPathError);
+}
+
+static void splitNames(const char* text, std::vector<std::string>* names) {
+    const char* start = text;
+    for (;;) {
+        const char* end = std::strchr(start, '/');
+        std::size_t length =
+            end != nullptr ? static_cast<std::size_t>(end - start) : std::strlen(start);
+        if (length > 0 && !(length == 1 && start[0] == '.')) {
+            names->emplace_back(start, length);
+        }
+        if (end == nullptr) {
+            return;
+        }
+        start = end + 1;
+    }
+}
+
+// The names of absolutePath below the root's real path, or false when it does not lie there.
+static bool namesBelowRoot(const char* absolutePath, std::vector<std::string>* names) {
+    std::vector<std::string> rootNames;
+    splitNames(rootRealPath, &rootNames);
+    std::vector<std::string> pathNames;
+    splitNames(absolutePath, &pathNames);
+    // SECURITY: compare whole names, so a root of /srv/pkg never takes /srv/pkg2, and a ".."
+    // before the end of the root's names never matches one of them.
+    if (absolutePath[0] != '/' || pathNames.size() < rootNames.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < rootNames.size(); i++) {
+        if (pathNames[i] != rootNames[i]) {
+            return false;
+        }
+    }
+    names->assign(pathNames.begin() + static_cast<long>(rootNames.size()), pathNames.end());
+    return true;
+}
+
+bool isAbsolutePath(const char* path) {
+    return path[0] == '/';
+}
+
+int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize) {
+    std::vector<std::string> names;
+    if (!namesBelowRoot(absolutePath, &names)) {
+        return failRefused();
+    }
+    std::string relative = ".";
+    for (const std::string& name : names) {
+        relative += "/" + name;
+    }
+    int written = std::snprintf(out, outSize, "%s", relative.c_str());
+    if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
+        return failRefused();
+    }
+    return 0;
+}
+
+// Opens the folder at the root's real path; its last name must not be a link.
+static int openRootDescriptor(Folder* root) {
+    int descriptor = open(rootRealPath, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) {
+        // The operator put a link or a file where the root was: nothing there is served.
+        return errno == ENOENT ? failWithErrno() : failRefused();
+    }
+    struct stat status;
+    if (fstat(descriptor, &status) != 0) {
+        int error = errno;
+        (void)close(descriptor);
+        return fail(error);
+    }
+    root->descriptor = descriptor;
+    root->device = static_cast<unsigned long long>(status.st_dev);
+    root->inode = static_cast<unsigned long long>(status.st_ino);
+    return 0;
+}
+
+int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathSize) {
+    char* resolved = realpath(rootPath, nullptr);
+    if (resolved == nullptr) {
+        return failWithErrno();
+    }
+    int written = std::snprintf(rootRealPath, sizeof rootRealPath, "%s", resolved);
+    std::free(resolved);
+    if (written < 0 || static_cast<std::size_t>(written) >= realPathSize) {
+        return fail(ENAMETOOLONG);
+    }
+    std::memcpy(realPathOut, rootRealPath, static_cast<std::size_t>(written) + 1);
+    Folder root;
+    if (openRootDescriptor(&root) != 0) {
+        return -1;
+    }
+    (void)close(root.descriptor);
+    return 0;
+}
+
+Folder* openServedRoot() {
+    Folder* root = static_cast<Folder*>(std::malloc(sizeof(Folder)));
+    if (root == nullptr) {
+        fail(ENOMEM);
+        return nullptr;
+    }
+    // A root that is gone now may be put back; every lookup looks for it again.
+    if (openRootDescriptor(root) != 0) {
+        root->descriptor = -1;
+        root->device = 0;
+        root->inode = 0;
+    }
+    return root;
+}
+
+void closeFolder(Folder* folder) {
+    if (folder != nullptr) {
+        if (folder->descriptor >= 0) {
+            (void)close(folder->descriptor);  // a descriptor without data has nothing to report
+        }
+        std::free(folder);
+    }
+}
+
+// The root is the folder at its path, as the operator sees it: one that was renamed away is
+// no longer served, and one put back in its place is. Clients can move neither.
+static int refreshRoot(Folder* root) {
+    struct stat status;
+    if (stat(rootRealPath, &status) != 0) {
+        return failWithErrno();
+    }
+    if (root->descriptor >= 0 && static_cast<unsigned long long>(status.st_dev) == root->device &&
+        static_cast<unsigned long long>(status.st_ino) == root->inode) {
+        return 0;
+    }
+    Folder fresh;
+    if (openRootDescriptor(&fresh) != 0) {
+        return -1;
+    }
+    if (root->descriptor >= 0) {
+        (void)close(root->descriptor);
+    }
+    *root = fresh;
+    return 0;
+}
+
+static Folder* newFolder(int descriptor) {
+    Folder* folder = static_cast<Folder*>(std::malloc(sizeof(Folder)));
+    if (folder == nullptr) {
+        (void)close(descriptor);
+        fail(ENOMEM);
+        return nullptr;
+    }
+    folder->descriptor = descriptor;
+    folder->device = 0;
+    folder->inode = 0;
+    return folder;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The walk. It keeps the names still to go and the names of the folder reached, which never
+// hold a link: a link's target takes its place among the names to go. ".." takes the last
+// name reached off and starts again from the root, so a folder that another client moves
+// while we stand in it can never take us above the root.
+
+namespace {
+
+enum class LastName { kFollow, kKeep };
+
+struct Walk {
+    int rootDescriptor;
+    int folder;  // the root's descriptor, or one of our own below it
+    std::vector<std::string> reached;
+    std::vector<std::string> ahead;  // in reverse: the next name is the last element
+    int links;
+};
+
+// Where a walk ended: the folder that holds the entry and its name. An empty name means the
+// path names the root, and folder is the root's descriptor then.
+struct WalkEnd {
+    int folder;                        // owned unless it is the root's
+    std::vector<std::string> reached;  // the names of folder below the root
+    std::string name;
+    bool exists;
+    struct stat status;  // of the entry itself, when it exists
+};
+
+}  // namespace
+
+static void leaveFolder(Walk* walk) {
+    if (walk->folder != walk->rootDescriptor) {
+        (void)close(walk->folder);
+    }
+    walk->folder = walk->rootDescriptor;
+}
+
+static void startWalk(Walk* walk, int rootDescriptor, const char* path) {
+    walk->rootDescriptor = rootDescriptor;
+    walk->folder = rootDescriptor;
+    walk->reached.clear();
+    walk->ahead.clear();
+    walk->links = 0;
+    std::vector<std::string> names;
+    splitNames(path, &names);
+    walk->ahead.assign(names.rbegin(), names.rend());
+}
+
+// Goes back to the root and puts the names reached before the ones still to go.
+static void restartFromRoot(Walk* walk) {
+    leaveFolder(walk);
+    walk->ahead.insert(walk->ahead.end(), walk->reached.rbegin(), walk->reached.rend());
+    walk->reached.clear();
+}
+
+// Puts a link's target in the place of the link.
+static int followLink(Walk* walk, const char* name) {
+    if (++walk->links > kMostLinks) {
+        return failRefused();
+    }
+    char target[PATH_MAX];
+    ssize_t length = readlinkat(walk->folder, name, target, sizeof target - 1);
+    if (length <= 0) {
+        return failRefused();  // the link changed under us, or cannot be read
+    }
+    target[length] = '\0';
+    std::vector<std::string> names;
+    if (target[0] == '/') {
+        // SECURITY: an absolute target is followed only to a place below the root's real
+        // path, and from the root's own descriptor, never by its text.
+        if (!namesBelowRoot(target, &names)) {
+            return failRefused();
+        }
+        leaveFolder(walk);
+        walk->reached.clear();
+    } else {
+        splitNames(target, &names);
+    }
+    walk->ahead.insert(walk->ahead.end(), names.rbegin(), names.rend());
+    return 0;
+}
+
+// Steps into name, a folder in the middle of the path, or follows it when it is a link.
+static int stepInto(Walk* walk, const std::string& name) {
+    int next = openat(walk->folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next >= 0) {
+        leaveFolder(walk);
+        walk->folder = next;
+        walk->reached.push_back(name);
+        return 0;
+    }
+    int error = errno;
+    if (error == ENOENT) {
+        return fail(ENOENT);
+    }
+    struct stat status;
+    if ((error == ENOTDIR || error == ELOOP) &&
+        fstatat(walk->folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(status.st_mode)) {
+            return followLink(walk, name.c_str());
+        }
+        return fail(ENOTDIR);  // a file where a folder should be: the rest does not exist
+    }
+    return failRefused();
+}
+
+static int endWalk(Walk* walk, const std::string& name, bool exists, WalkEnd* end) {
+    end->folder = walk->folder;
+    end->reached.swap(walk->reached);
+    end->name = name;
+    end->exists = exists;
+    return 0;
+}
+
+// Takes the next name off the walk: follows it, steps into it, or ends the walk there. Returns
+// 1 when the walk has ended in *end, 0 to go on, -1 on failure.
+static int takeNextName(Walk* walk, LastName last, WalkEnd* end) {
+    std::string name = walk->ahead.back();
+    walk->ahead.pop_back();
+    if (name == "..") {
+        // SECURITY: ".." never rises above the root.
+        if (walk->reached.empty()) {
+            return failRefused();
+        }
+        walk->reached.pop_back();
+        restartFromRoot(walk);
+        return 0;
+    }
+    if (!walk->ahead.empty()) {
+        return stepInto(walk, name);
+    }
+    if (fstatat(walk->folder, name.c_str(), &end->status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            return failRefused();
+        }
+        return endWalk(walk, name, false, end) + 1;
+    }
+    if (last == LastName::kFollow && S_ISLNK(end->status.st_mode)) {
+        return followLink(walk, name.c_str());
+    }
+    return endWalk(walk, name, true, end) + 1;
+}
+
+// Walks path from the root. With kKeep the last name is not followed. On success *end holds
+// an owned descriptor (or the root's) that the caller releases with releaseEnd.
+static int walkPath(int rootDescriptor, const char* path, LastName last, WalkEnd* end) {
+    Walk walk;
+    startWalk(&walk, rootDescriptor, path);
+    for (;;) {
+        if (walk.ahead.empty()) {
+            if (walk.reached.empty()) {
+                end->folder = rootDescriptor;
+                end->reached.clear();
+                end->name.clear();
+                end->exists = true;
+                return fstat(rootDescriptor, &end->status) == 0 ? 0 : failWithErrno();
+            }
+            // The names ran out in a folder (a link to "." does that): find it by its own
+            // name in the folder above.
+            walk.ahead.push_back(walk.reached.back());
+            walk.reached.pop_back();
+            restartFromRoot(&walk);
+        }
+        int result = takeNextName(&walk, last, end);
+        if (result != 0) {
+            if (result < 0) {
+                leaveFolder(&walk);
+            }
+            return result < 0 ? -1 : 0;
+        }
+    }
+}
+
+static void releaseEnd(const WalkEnd* end, int rootDescriptor) {
+    if (end->folder != rootDescriptor) {
+        (void)close(end->folder);
+    }
+}
+
+// The walk that ends in the entry itself, links followed; *exists false when it is missing.
+static int walkToEntry(Folder* root, const char* path, WalkEnd* end) {
+    if (refreshRoot(root) != 0) {
+        return -1;
+    }
+    return walkPath(root->descriptor, path, LastName::kFollow, end);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The kernel's own walk beneath a descriptor, where it has one: one call instead of one per
+// name. It refuses every absolute link target and every way out; the walk above then gives
+// the final answer, so the two never disagree about what is served.
+
+static int openBeneathFast(int rootDescriptor, const char* path, int flags) {
+    if (!hasOpenat2.load(std::memory_order_relaxed)) {
+        return -1;
+    }
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long descriptor = syscall(SYS_openat2, rootDescriptor, path, &how, sizeof how);
+    if (descriptor < 0 && errno == ENOSYS) {
+        hasOpenat2.store(false, std::memory_order_relaxed);
+    }
+    return static_cast<int>(descriptor);
+}
+
+static int refuseIrregular(int descriptor, const struct stat* status) {
+    if (S_ISREG(status->st_mode)) {
+        return 0;
+    }
+    (void)close(descriptor);
+    return fail(S_ISDIR(status->st_mode) ? EISDIR : EACCES);
+}
+
+// The file at descriptor, opened without blocking, made an ordinary blocking reader.
+static int keepRegularFile(int descriptor) {
+    struct stat status;
+    if (fstat(descriptor, &status) != 0) {
+        int error = errno;
+        (void)close(descriptor);
+        return fail(error);
+    }
+    if (refuseIrregular(descriptor, &status) != 0) {
+        return -1;
+    }
+    int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        int error = errno;
+        (void)close(descriptor);
+        return fail(error);
+    }
+    return descriptor;
+}
+
+int openFileBeneath(Folder* root, const char* path) {
+    // O_NONBLOCK keeps a fifo from blocking the session in open; it is cleared once we know
+    // the file is a regular one.
+    constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    if (refreshRoot(root) != 0) {
+        return -1;
+    }
+    int descriptor = openBeneathFast(root->descriptor, path, kFlags);
+    if (descriptor >= 0) {
+        return keepRegularFile(descriptor);
+    }
+    for (int walks = 0; walks < kMostWalks; walks++) {
+        WalkEnd end;
+        if (walkPath(root->descriptor, path, LastName::kFollow, &end) != 0) {
+            return -1;
+        }
+        if (!end.exists || end.name.empty()) {
+            releaseEnd(&end, root->descriptor);
+            return fail(end.name.empty() ? EISDIR : ENOENT);
+        }
+        // SECURITY: O_NOFOLLOW: the name the walk found to be no link is opened as such.
+        descriptor = openat(end.folder, end.name.c_str(), kFlags | O_NOFOLLOW);
+        int error = errno;
+        releaseEnd(&end, root->descriptor);
+        if (descriptor >= 0) {
+            return keepRegularFile(descriptor);
+        }
+        if (error != ELOOP) {
+            return fail(error);
+        }
+    }
+    return failRefused();
+}
+
+static void toFileStatus(const struct stat* status, FileStatus* out) {
+    out->isDirectory = S_ISDIR(status->st_mode);
+    out->isRegularFile = S_ISREG(status->st_mode);
+    out->isLink = S_ISLNK(status->st_mode);
+    out->isReadOnly = (status->st_mode & S_IWUSR) == 0;
+    out->size = static_cast<long long>(status->st_size);
+    out->modifiedTime = static_cast<long long>(status->st_mtime);
+}
+
+int fileStatusBeneath(Folder* root, const char* path, FileStatus* out) {
+    if (refreshRoot(root) != 0) {
+        return -1;
+    }
+    int descriptor = openBeneathFast(root->descriptor, path, O_PATH);
+    if (descriptor >= 0) {
+        struct stat status;
+        int result = fstat(descriptor, &status);
+        int error = errno;
+        (void)close(descriptor);
+        if (result != 0) {
+            return fail(error);
+        }
+        toFileStatus(&status, out);
+        return 0;
+    }
+    WalkEnd end;
+    if (walkPath(root->descriptor, path, LastName::kFollow, &end) != 0) {
+        return -1;
+    }
+    releaseEnd(&end, root->descriptor);
+    if (!end.exists) {
+        return fail(ENOENT);
+    }
+    toFileStatus(&end.status, out);
+    return 0;
+}
+
+int locateBeneath(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
+                  FileStatus* status) {
+    WalkEnd end;
+    if (walkToEntry(root, path, &end) != 0) {
+        return -1;
+    }
+    releaseEnd(&end, root->descriptor);
+    if (!end.exists) {
+        return fail(ENOENT);
+    }
+    // The walk has taken every link and ".." out of the names it reached.
+    std::string shown;
+    for (const std::string& name : end.reached) {
+        shown += "/" + name;
+    }
+    if (!end.name.empty()) {
+        shown += "/" + end.name;
+    }
+    int written = std::snprintf(clientPath, clientSize, "%s", shown.empty() ? "/" : shown.c_str());
+    if (written < 0 || static_cast<std::size_t>(written) >= clientSize) {
+        return fail(ENAMETOOLONG);
+    }
+    toFileStatus(&end.status, status);
+    return 0;
+}
+
+// Splits path into the part before its last name and that name. False when the last name is
+// "." or ".." (or there is none), which only a walk can place.
+static bool splitLastName(const char* path, std::string* parent, std::string* name) {
+    const char* slash = std::strrchr(path, '/');
+    const char* last = slash != nullptr ? slash + 1 : path;
+    if (last[0] == '\0' || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0) {
+        return false;
+    }
+    parent->assign(path, slash != nullptr ? static_cast<std::size_t>(slash - path) : 0);
+    if (parent->empty()) {
+        *parent = ".";
+    }
+    *name = last;
+    return true;
+}
+
+// The walk to the folder that holds path's last entry, the entry itself not followed: the
+// kernel's walk to the folder where it can, else ours.
+static int walkToKeptEntry(Folder* root, const char* path, WalkEnd* end) {
+    std::string parent;
+    std::string name;
+    if (!splitLastName(path, &parent, &name)) {
+        return walkPath(root->descriptor, path, LastName::kKeep, end);
+    }
+    int folder = openBeneathFast(root->descriptor, parent.c_str(), O_PATH | O_DIRECTORY);
+    if (folder < 0) {
+        return walkPath(root->descriptor, path, LastName::kKeep, end);
+    }
+    end->folder = folder;
+    end->reached.clear();  // not known, and not needed by the callers of this walk
+    end->name = name;
+    end->exists = fstatat(folder, name.c_str(), &end->status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!end->exists && errno != ENOENT) {
+        (void)close(folder);
+        return failRefused();
+    }
+    return 0;
+}
+
+// True when the link that path ends in leads to the root itself. Fails when it leads out.
+static int leadsToRoot(Folder* root, const char* path, bool* isRoot) {
+    WalkEnd target;
+    // SECURITY: a link that leads out of the root is refused even where the verb would act
+    // on the link itself: a client must not learn, or keep, anything through it.
+    if (walkPath(root->descriptor, path, LastName::kFollow, &target) != 0) {
+        return -1;
+    }
+    *isRoot = target.name.empty();
+    releaseEnd(&target, root->descriptor);
+    return 0;
+}
+
+static int describeRoot(Folder* root, EntryLookup* out) {
+    struct stat status;
+    if (fstat(root->descriptor, &status) != 0) {
+        return failWithErrno();
+    }
+    out->exists = true;
+    toFileStatus(&status, &out->status);
+    return 0;
+}
+
+int lookUpEntry(Folder* root, const char* path, EntryLookup* out) {
+    out->folder = nullptr;
+    out->name[0] = '\0';
+    out->exists = false;
+    WalkEnd end;
+    if (refreshRoot(root) != 0 || walkToKeptEntry(root, path, &end) != 0) {
+        return -1;
+    }
+    bool isRoot = end.name.empty();
+    if (!isRoot && end.exists && S_ISLNK(end.status.st_mode) &&
+        leadsToRoot(root, path, &isRoot) != 0) {
+        releaseEnd(&end, root->descriptor);
+        return -1;
+    }
+    if (isRoot) {
+        releaseEnd(&end, root->descriptor);
+        return describeRoot(root, out);
+    }
+    if (end.name.size() >= sizeof out->name) {
+        releaseEnd(&end, root->descriptor);
+        return fail(ENAMETOOLONG);
+    }
+    int folder = end.folder;
+    if (folder == root->descriptor) {
+        folder = fcntl(root->descriptor, F_DUPFD_CLOEXEC, 0);
+        if (folder < 0) {
+            return failWithErrno();
+        }
+    }
+    out->folder = newFolder(folder);
+    if (out->folder == nullptr) {
+        return -1;
+    }
+    std::memcpy(out->name, end.name.c_str(), end.name.size() + 1);
+    out->exists = end.exists;
+    if (end.exists) {
+        toFileStatus(&end.status, &out->status);
+    }
+    return 0;
+}
+
+int openFolderForReading(Folder* root, const char* path) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY;
+    if (refreshRoot(root) != 0) {
+        return -1;
+    }
+    int descriptor = openBeneathFast(root->descriptor, path, kFlags);
+    if (descriptor >= 0) {
+        return descriptor;
+    }
+    WalkEnd end;
+    if (walkPath(root->descriptor, path, LastName::kFollow, &end) != 0) {
+        return -1;
+    }
+    if (!end.exists) {
+        releaseEnd(&end, root->descriptor);
+        return fail(ENOENT);
+    }
+    const char* name = end.name.empty() ? "." : end.name.c_str();
+    descriptor = openat(end.folder, name, kFlags | O_NOFOLLOW | O_CLOEXEC);
+    int error = errno;
+    releaseEnd(&end, root->descriptor);
+    return descriptor >= 0 ? descriptor : fail(error == ELOOP ? kRefusedPathError : error);
+}
