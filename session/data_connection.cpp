@@ -113,7 +113,12 @@ static SocketHandle acceptPassiveConnection(FtpSession* session) {
         Ipv4Address peer;
         SocketHandle data = acceptConnection(session->passiveListener, &peer);
         if (data == kNoSocket) {
-            return kNoSocket;
+            // SECURITY: a connection reset while it waited (from any host) costs only itself;
+            // the wait goes on, so nobody can cut another client's transfer short that way.
+            if (classifyAcceptFailure() != AcceptFailure::kRetry) {
+                return kNoSocket;
+            }
+            continue;
         }
         if (isSameHost(&peer, &session->peerAddress)) {
             return data;

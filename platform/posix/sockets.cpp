@@ -120,6 +120,8 @@ AcceptFailure classifyAcceptFailure() {
     switch (lastError) {
         case EINTR:
         case ECONNABORTED:
+        // A firewall rule that refuses the connection shows here; it costs that connection.
+        case EPERM:
         case EPROTO:
         case ENETDOWN:
         case ENOPROTOOPT:

@@ -2,6 +2,7 @@
 import os
 import re
 import socket
+import struct
 import time
 
 from harness import TIMEOUT, Connection, ServerTest, free_port, is_windows
@@ -115,15 +116,15 @@ class PassiveMode(DataConnectionTest):
             self.assert_closed_by_server(sock)
 
     def test_the_next_session_gets_nothing_an_ended_session_left_queued(self):
-        # An ended session's listener may serve the next session; a connection its client
-        # made and never used must not become the next client's data connection.
+        # A connection the first client made and never used must not become the next
+        # client's data connection, whatever port the next session gets.
         self.write_file("a.bin", b"for the second client")
         self.start_server()
         first = self.connect()
         stale = self.pasv(first)
         self.assertEqual(self.command(first, "QUIT"), "221 Goodbye")
         self.assert_closed(first)
-        time.sleep(0.05)  # the ended session's thread puts its listener by after the close
+        time.sleep(0.05)  # the ended session's thread closes its listener after the close
         second = self.connect()
         payload, replies = self.transfer(second, "RETR a.bin")
         self.assertEqual(replies, [RETR_150, DONE])
@@ -139,6 +140,11 @@ class PassiveMode(DataConnectionTest):
         numbers = self.passive_numbers(self.command(s, "PASV"))
         port = numbers[4] * 256 + numbers[5]
         self.assertEqual(self.command(s, "RETR a.bin"), RETR_150)
+        # One that resets at once, perhaps before it is accepted, ends nobody's wait either.
+        resetting = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT,
+                                             source_address=("127.0.0.1", 0))
+        resetting.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        resetting.close()
         intruder = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT,
                                             source_address=("127.0.0.1", 0))
         self.addCleanup(intruder.close)
