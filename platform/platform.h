@@ -193,9 +193,10 @@ int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize)
 // keeps the folder, and every folder above it, from being renamed or removed while it is held.
 struct Folder;
 
-// The served root as one session sees it. Each lookup first checks that the root's path still
-// names the directory opened, and opens it again when the operator has replaced the folder.
-// Returns nullptr with the error set.
+// The served root as one session sees it: the folder at the root's path when the session
+// starts, wherever the operator moves it. When that folder has been removed (or was not there
+// yet), lookups look for the root at its path again, so a folder put back in its place is
+// served. Returns nullptr only when memory is exhausted.
 Folder* openServedRoot();
 void closeFolder(Folder* folder);
 

@@ -19,10 +19,7 @@ int failWithErrno();
 int failRefused();
 
 struct Folder {
-    int descriptor;
-    // For the root only: the device and inode its path named when it was opened.
-    unsigned long long device;
-    unsigned long long inode;
+    int descriptor;  // -1 only for a root that could not be opened yet
 };
 
 // Opens the folder that path names beneath the root for reading its entries. Returns the

@@ -100,15 +100,7 @@ static int openRootDescriptor(Folder* root) {
         // The operator put a link or a file where the root was: nothing there is served.
         return errno == ENOENT ? failWithErrno() : failRefused();
     }
-    struct stat status;
-    if (fstat(descriptor, &status) != 0) {
-        int error = errno;
-        (void)close(descriptor);
-        return fail(error);
-    }
     root->descriptor = descriptor;
-    root->device = static_cast<unsigned long long>(status.st_dev);
-    root->inode = static_cast<unsigned long long>(status.st_ino);
     return 0;
 }
 
@@ -123,7 +115,7 @@ int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathS
         return fail(ENAMETOOLONG);
     }
     std::memcpy(realPathOut, rootRealPath, static_cast<std::size_t>(written) + 1);
-    Folder root;
+    Folder root = {-1};
     if (openRootDescriptor(&root) != 0) {
         return -1;
     }
@@ -140,8 +132,6 @@ Folder* openServedRoot() {
     // A root that is gone now may be put back; every lookup looks for it again.
     if (openRootDescriptor(root) != 0) {
         root->descriptor = -1;
-        root->device = 0;
-        root->inode = 0;
     }
     return root;
 }
@@ -155,26 +145,43 @@ void closeFolder(Folder* folder) {
     }
 }
 
-// The root is the folder at its path, as the operator sees it: one that was renamed away is
-// no longer served, and one put back in its place is. Clients can move neither.
-static int refreshRoot(Folder* root) {
+// A session serves the folder that was the root when it started, wherever the operator moves
+// it. Only when that folder has been removed is the root looked for at its path again, so
+// that a folder put back in its place is served. Clients can move neither.
+static int openRootIfClosed(Folder* root) {
+    return root->descriptor >= 0 ? 0 : openRootDescriptor(root);
+}
+
+// True when the root's folder has been removed and another now stands at its path, opened in
+// its place. Leaves the calling thread's error as it was otherwise.
+static bool reopenRemovedRoot(Folder* root) {
     struct stat status;
-    if (stat(rootRealPath, &status) != 0) {
-        return failWithErrno();
+    if (fstat(root->descriptor, &status) != 0 || status.st_nlink > 0) {
+        return false;
     }
-    if (root->descriptor >= 0 && static_cast<unsigned long long>(status.st_dev) == root->device &&
-        static_cast<unsigned long long>(status.st_ino) == root->inode) {
-        return 0;
-    }
-    Folder fresh;
+    int error = lastError;
+    Folder fresh = {-1};
     if (openRootDescriptor(&fresh) != 0) {
+        lastError = error;
+        return false;
+    }
+    (void)close(root->descriptor);
+    *root = fresh;
+    return true;
+}
+
+// Runs lookup against the root; when it fails because the root's folder was removed and
+// another stands at its path now, runs it once more against that one.
+template <typename Lookup>
+static int withServedRoot(Folder* root, Lookup lookup) {
+    if (openRootIfClosed(root) != 0) {
         return -1;
     }
-    if (root->descriptor >= 0) {
-        (void)close(root->descriptor);
+    int result = lookup();
+    if (result < 0 && reopenRemovedRoot(root)) {
+        result = lookup();
     }
-    *root = fresh;
-    return 0;
+    return result;
 }
 
 static Folder* newFolder(int descriptor) {
@@ -185,8 +192,6 @@ static Folder* newFolder(int descriptor) {
         return nullptr;
     }
     folder->descriptor = descriptor;
-    folder->device = 0;
-    folder->inode = 0;
     return folder;
 }
 
@@ -345,7 +350,11 @@ static int walkPath(int rootDescriptor, const char* path, LastName last, WalkEnd
                 end->reached.clear();
                 end->name.clear();
                 end->exists = true;
-                return fstat(rootDescriptor, &end->status) == 0 ? 0 : failWithErrno();
+                if (fstat(rootDescriptor, &end->status) != 0) {
+                    return failWithErrno();
+                }
+                // A root the operator has removed is no folder to be in any more.
+                return end->status.st_nlink > 0 ? 0 : fail(ENOENT);
             }
             // The names ran out in a folder (a link to "." does that): find it by its own
             // name in the folder above.
@@ -371,9 +380,6 @@ static void releaseEnd(const WalkEnd* end, int rootDescriptor) {
 
 // The walk that ends in the entry itself, links followed; *exists false when it is missing.
 static int walkToEntry(Folder* root, const char* path, WalkEnd* end) {
-    if (refreshRoot(root) != 0) {
-        return -1;
-    }
     return walkPath(root->descriptor, path, LastName::kFollow, end);
 }
 
@@ -425,13 +431,10 @@ static int keepRegularFile(int descriptor) {
     return descriptor;
 }
 
-int openFileBeneath(Folder* root, const char* path) {
+static int openFileOnce(Folder* root, const char* path) {
     // O_NONBLOCK keeps a fifo from blocking the session in open; it is cleared once we know
     // the file is a regular one.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-    if (refreshRoot(root) != 0) {
-        return -1;
-    }
     int descriptor = openBeneathFast(root->descriptor, path, kFlags);
     if (descriptor >= 0) {
         return keepRegularFile(descriptor);
@@ -468,10 +471,7 @@ static void toFileStatus(const struct stat* status, FileStatus* out) {
     out->modifiedTime = static_cast<long long>(status->st_mtime);
 }
 
-int fileStatusBeneath(Folder* root, const char* path, FileStatus* out) {
-    if (refreshRoot(root) != 0) {
-        return -1;
-    }
+static int fileStatusOnce(Folder* root, const char* path, FileStatus* out) {
     int descriptor = openBeneathFast(root->descriptor, path, O_PATH);
     if (descriptor >= 0) {
         struct stat status;
@@ -496,8 +496,8 @@ int fileStatusBeneath(Folder* root, const char* path, FileStatus* out) {
     return 0;
 }
 
-int locateBeneath(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
-                  FileStatus* status) {
+static int locateOnce(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
+                      FileStatus* status) {
     WalkEnd end;
     if (walkToEntry(root, path, &end) != 0) {
         return -1;
@@ -584,12 +584,12 @@ static int describeRoot(Folder* root, EntryLookup* out) {
     return 0;
 }
 
-int lookUpEntry(Folder* root, const char* path, EntryLookup* out) {
+static int lookUpEntryOnce(Folder* root, const char* path, EntryLookup* out) {
     out->folder = nullptr;
     out->name[0] = '\0';
     out->exists = false;
     WalkEnd end;
-    if (refreshRoot(root) != 0 || walkToKeptEntry(root, path, &end) != 0) {
+    if (walkToKeptEntry(root, path, &end) != 0) {
         return -1;
     }
     bool isRoot = end.name.empty();
@@ -625,11 +625,8 @@ int lookUpEntry(Folder* root, const char* path, EntryLookup* out) {
     return 0;
 }
 
-int openFolderForReading(Folder* root, const char* path) {
+static int openFolderOnce(Folder* root, const char* path) {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY;
-    if (refreshRoot(root) != 0) {
-        return -1;
-    }
     int descriptor = openBeneathFast(root->descriptor, path, kFlags);
     if (descriptor >= 0) {
         return descriptor;
@@ -647,4 +644,26 @@ int openFolderForReading(Folder* root, const char* path) {
     int error = errno;
     releaseEnd(&end, root->descriptor);
     return descriptor >= 0 ? descriptor : fail(error == ELOOP ? kRefusedPathError : error);
+}
+
+int openFileBeneath(Folder* root, const char* path) {
+    return withServedRoot(root, [&] { return openFileOnce(root, path); });
+}
+
+int fileStatusBeneath(Folder* root, const char* path, FileStatus* out) {
+    return withServedRoot(root, [&] { return fileStatusOnce(root, path, out); });
+}
+
+int locateBeneath(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
+                  FileStatus* status) {
+    return withServedRoot(root,
+                          [&] { return locateOnce(root, path, clientPath, clientSize, status); });
+}
+
+int lookUpEntry(Folder* root, const char* path, EntryLookup* out) {
+    return withServedRoot(root, [&] { return lookUpEntryOnce(root, path, out); });
+}
+
+int openFolderForReading(Folder* root, const char* path) {
+    return withServedRoot(root, [&] { return openFolderOnce(root, path); });
 }
