@@ -51,3 +51,17 @@ const char* scanInteger(const char* text, int* value) {
 bool isAsciiLetter(unsigned char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
 }
+
+static unsigned char toAsciiUpper(unsigned char byte) {
+    return (byte >= 'a' && byte <= 'z') ? static_cast<unsigned char>(byte - 32) : byte;
+}
+
+bool equalsIgnoringCase(const char* text, const char* expected) {
+    for (; *text != '\0' && *expected != '\0'; text++, expected++) {
+        if (toAsciiUpper(static_cast<unsigned char>(*text)) !=
+            toAsciiUpper(static_cast<unsigned char>(*expected))) {
+            return false;
+        }
+    }
+    return *text == *expected;
+}

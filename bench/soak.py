@@ -464,7 +464,7 @@ class Worker(threading.Thread):
         for text, reply in [
                 ("#" + garbage.decode("latin-1"), "500 Command not recognized"),
                 ("\x01\xff\xfe binary", "500 Command not recognized"),
-                ("FEAT", "500 Command not recognized"),
+                ("SITE UTIME 20260101 x", "500 Command not recognized"),
                 ("MODE S", "500 Command not implemented"),
                 ("RETR", "550 Path permission error"),
                 ("RETR /pkg/missing.bin", "550 No such file or directory"),

@@ -27,7 +27,7 @@ void sendFileInfo(FtpSession* session, const std::string& path, bool isSize) {
     if (isSize) {
         std::snprintf(reply, sizeof reply, "213 %lld", status.size);
     } else {
-        LocalTime local;
+        CalendarTime local;
         if (toLocalTime(status.modifiedTime, &local) != 0) {
             sendErrorReply(session);
             return;

@@ -19,7 +19,7 @@ static const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "
 // "%b %d  %Y" in the C locale, whatever locale the environment sets. A time the platform
 // cannot convert shows as the first day of 1970, so that clients still parse the line.
 static void formatDate(char* out, std::size_t outSize, long long time) {
-    LocalTime local;
+    CalendarTime local;
     if (toLocalTime(time, &local) != 0 || local.month < 1 || local.month > 12) {
         local.year = 1970;
         local.month = 1;
@@ -107,16 +107,50 @@ static int chooseTarget(const FtpSession* session, const std::string& path, List
     return 0;
 }
 
-static void sendEntries(SocketHandle output, FindState* state, FindEntry* entry, bool longFormat) {
+static int formatNameLine(char* out, std::size_t outSize, const FindEntry* entry) {
+    int length = std::snprintf(out, outSize, "%s\r\n", entry->name);
+    return (length >= 0 && static_cast<std::size_t>(length) < outSize) ? length : -1;
+}
+
+// "type=...;size=...;modify=...;" for an entry: the facts MLSD and MLST give, time in UTC.
+static int formatFacts(char* out, std::size_t outSize, bool isFolder, long long size,
+                       long long writeTime) {
+    CalendarTime utc;
+    if (toUniversalTime(writeTime, &utc) != 0) {
+        utc = {1970, 1, 1, 0, 0, 0};  // a time the platform rejects still gives a valid fact
+    }
+    int length = std::snprintf(out, outSize, "type=%s;size=%lld;modify=%04d%02d%02d%02d%02d%02d;",
+                               isFolder ? "dir" : "file", isFolder ? 0LL : size, utc.year,
+                               utc.month, utc.day, utc.hour, utc.minute, utc.second);
+    return (length >= 0 && static_cast<std::size_t>(length) < outSize) ? length : -1;
+}
+
+int formatFactsLine(char* out, std::size_t outSize, const FindEntry* entry) {
+    char facts[kListingLineSize];
+    if (formatFacts(facts, sizeof facts, (entry->attributes & kAttributeDirectory) != 0,
+                    entry->size, entry->writeTime) < 0) {
+        return -1;
+    }
+    int length = std::snprintf(out, outSize, "%s %s\r\n", facts, entry->name);
+    return (length >= 0 && static_cast<std::size_t>(length) < outSize) ? length : -1;
+}
+
+// How a listing shows its entries.
+struct ListingStyle {
+    int (*format)(char* out, std::size_t outSize, const FindEntry* entry);
+    bool showsHidden;  // hidden and system entries: NLST shows them, the others do not
+};
+
+static void sendEntries(SocketHandle output, FindState* state, FindEntry* entry,
+                        const ListingStyle& style) {
     bool sending = true;
     do {
-        if (!isListed(entry, longFormat)) {
+        if (!isListed(entry, !style.showsHidden)) {
             continue;
         }
         char line[kListingLineSize];
-        int length = longFormat ? formatLongLine(line, sizeof line, entry)
-                                : std::snprintf(line, sizeof line, "%s\r\n", entry->name);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) {
+        int length = style.format(line, sizeof line, entry);
+        if (length < 0) {
             continue;
         }
         // Once the client has gone, further sends only fail; the listing still ends normally.
@@ -124,6 +158,29 @@ static void sendEntries(SocketHandle output, FindState* state, FindEntry* entry,
             sending = false;
         }
     } while (findNext(state, entry) == 0);
+}
+
+// Sends what the enumeration found over a data connection framed by "150" and "226" (or, with
+// overControl, as bare lines on the control connection), then ends the enumeration.
+static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
+                      const ListingStyle& style, bool overControl) {
+    if (overControl) {
+        if (state != nullptr) {
+            sendEntries(session->controlSocket, state, entry, style);
+        }
+        findClose(state);
+        return;
+    }
+    sendReply(session, "150 Opening connection");
+    SocketHandle data = openDataConnection(session);
+    if (data != kNoSocket) {
+        if (state != nullptr) {
+            sendEntries(data, state, entry, style);
+        }
+        closeSocket(data);
+        sendReply(session, "226 Transfer complete");
+    }
+    findClose(state);
 }
 
 void sendListing(FtpSession* session, const std::string& path, bool longFormat, bool overControl) {
@@ -139,21 +196,76 @@ void sendListing(FtpSession* session, const std::string& path, bool longFormat, 
         sendErrorReply(session);
         return;
     }
-    if (overControl) {
-        if (state != nullptr) {
-            sendEntries(session->controlSocket, state, &entry, longFormat);
-        }
-        findClose(state);
+    ListingStyle style = {longFormat ? formatLongLine : formatNameLine, !longFormat};
+    sendFound(session, state, &entry, style, overControl);
+}
+
+// Clients send ls options ("-a", "-la") before the path. An option word is taken off unless
+// an entry of exactly that name is there.
+int resolveListingArgument(const FtpSession* session, const char* argument, std::string* path) {
+    if (argument[0] != '-') {
+        return resolvePath(session, argument, path);
+    }
+    FileStatus status;
+    if (resolvePath(session, argument, path) == 0 &&
+        fileStatusBeneath(session->root, path->c_str(), &status) == 0) {
+        return 0;
+    }
+    const char* rest = argument;
+    while (rest[0] == '-') {
+        rest += std::strcspn(rest, " ");
+        rest += std::strspn(rest, " ");
+    }
+    return resolvePath(session, rest, path);
+}
+
+// Where the folder or entry that path names (the working directory when empty) is, as the
+// client sees it. Sends the error reply and returns -1 when it is refused or missing.
+static int locateOrReply(FtpSession* session, const std::string& path, char* reached,
+                         std::size_t reachedSize, FileStatus* status) {
+    std::string lookup = path.empty() ? toRootRelative(session->workingDirectory) : path;
+    if (locateBeneath(session->root, lookup.c_str(), reached, reachedSize, status) != 0) {
+        sendErrorReply(session);
+        return -1;
+    }
+    return 0;
+}
+
+void sendMachineListing(FtpSession* session, const std::string& path) {
+    char reached[kClientPathSize];
+    FileStatus status;
+    if (locateOrReply(session, path, reached, sizeof reached, &status) != 0) {
         return;
     }
-    sendReply(session, "150 Opening connection");
-    SocketHandle data = openDataConnection(session);
-    if (data != kNoSocket) {
-        if (state != nullptr) {
-            sendEntries(data, state, &entry, longFormat);
-        }
-        closeSocket(data);
-        sendReply(session, "226 Transfer complete");
+    if (!status.isDirectory) {
+        sendReply(session, "501 Not a folder");
+        return;
     }
-    findClose(state);
+    FindEntry entry;
+    FindState* state = findFirst(session->root, toRootRelative(reached).c_str(), "*", &entry);
+    if (state == nullptr && isLastError(ErrorKind::kRefusedPath)) {
+        sendErrorReply(session);
+        return;
+    }
+    sendFound(session, state, &entry, {formatFactsLine, false}, false);
+}
+
+void sendEntryFacts(FtpSession* session, const std::string& path) {
+    char reached[kClientPathSize];
+    FileStatus status;
+    if (locateOrReply(session, path, reached, sizeof reached, &status) != 0) {
+        return;
+    }
+    char facts[kListingLineSize];
+    char reply[kMultilineReplySize];
+    int length =
+        formatFacts(facts, sizeof facts, status.isDirectory, status.size, status.modifiedTime);
+    int written = std::snprintf(reply, sizeof reply, "250-Listing %s\r\n %s %s\r\n250 End", reached,
+                                facts, reached);
+    if (length < 0 || written < 0 || static_cast<std::size_t>(written) >= sizeof reply) {
+        setLastError(ErrorKind::kNotFound);
+        sendErrorReply(session);
+        return;
+    }
+    sendMultilineReply(session, reply);
 }

@@ -33,10 +33,36 @@ static void copyFileToSocket(FtpSession* session, int file, SocketHandle data) {
     }
 }
 
+// Moves the file to where REST asked the transfer to start. Returns -1 after the reply.
+static int startAtRestartOffset(FtpSession* session, int file) {
+    long long offset = session->restartOffset;
+    if (offset == 0) {
+        return 0;
+    }
+    long long size = fileSizeOf(file);
+    if (size < 0) {
+        sendErrorReply(session);
+        return -1;
+    }
+    if (offset > size) {
+        sendReply(session, "554 Restart position beyond the end of the file");
+        return -1;
+    }
+    if (seekFile(file, offset) != 0) {
+        sendErrorReply(session);
+        return -1;
+    }
+    return 0;
+}
+
 void sendFile(FtpSession* session, const std::string& path) {
     int file = openFileBeneath(session->root, path.c_str());
     if (file < 0) {
         sendErrorReply(session);
+        return;
+    }
+    if (startAtRestartOffset(session, file) != 0) {
+        (void)closeFile(file);  // a read-only descriptor has nothing left to report
         return;
     }
     sendReply(session, "150 Opening BINARY mode data connection");
@@ -131,6 +157,12 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
 }
 
 void receiveFile(FtpSession* session, const std::string& path) {
+    // An upload always replaces the whole file, in one step: appending to a partial one
+    // would defeat that.
+    if (session->restartOffset != 0) {
+        sendReply(session, "554 Upload restart not supported");
+        return;
+    }
     EntryLookup target;
     if (lookUpEntry(session->root, path.c_str(), &target) != 0) {
         sendErrorReply(session);

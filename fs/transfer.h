@@ -5,9 +5,11 @@
 
 struct FtpSession;
 
-// RETR: sends the file at path (below the root, from resolvePath) over a data connection.
+// RETR: sends the file at path (below the root, from resolvePath) over a data connection,
+// from the session's restart offset on.
 void sendFile(FtpSession* session, const std::string& path);
 // STOR: receives a file into a temporary file beside path and moves it over path only when
 // every byte has arrived and been written, so a failed upload never harms an existing file.
 // The folder the lookup found is held throughout: the file lands where path was checked.
+// After a REST other than 0 it is refused with "554".
 void receiveFile(FtpSession* session, const std::string& path);

@@ -151,7 +151,7 @@ struct FileStatus {
     long long modifiedTime;  // seconds since 1970-01-01 00:00 UTC
 };
 
-struct LocalTime {
+struct CalendarTime {
     int year;   // e.g. 2011
     int month;  // 1 to 12
     int day;
@@ -160,7 +160,9 @@ struct LocalTime {
     int second;
 };
 // Converts to the machine's local time. Returns -1 for a time the platform rejects.
-int toLocalTime(long long time, LocalTime* out);
+int toLocalTime(long long time, CalendarTime* out);
+// Converts to UTC. Returns -1 for a time the platform rejects.
+int toUniversalTime(long long time, CalendarTime* out);
 
 // ---------------------------------------------------------------------------------------------
 // The served root and the paths beneath it.
@@ -273,6 +275,10 @@ void findClose(FindState* state);
 
 // Returns the count read, 0 at the end, or -1.
 long long readFile(int file, char* buffer, std::size_t size);
+// The size of the open file, or -1 with the error set.
+long long fileSizeOf(int file);
+// Moves the file's position to offset bytes from its start. Returns 0, or -1.
+int seekFile(int file, long long offset);
 // Writes all length bytes, or returns -1.
 int writeFile(int file, const char* data, std::size_t length);
 // Returns 0, or -1 when the close reports a failure (a write that did not reach the file).

@@ -4,9 +4,9 @@
 #include <cstring>
 
 const char* const commandTable[kCommandCount] = {
-    "ABOR", "CWD",  "DELE", "LIST", "MDTM", "MKD",  "MODE", "NLST", "NOOP", "PASS",
-    "PASV", "PORT", "PWD",  "QUIT", "REST", "RETR", "RMD",  "RNFR", "RNTO", "SIZE",
-    "STAT", "STOR", "SYST", "TYPE", "USER", "XMKD", "XPWD", "XRMD",
+    "ABOR", "CWD",  "DELE", "LIST", "MDTM", "MKD",  "MODE", "NLST", "NOOP", "PASS", "PASV", "PORT",
+    "PWD",  "QUIT", "REST", "RETR", "RMD",  "RNFR", "RNTO", "SIZE", "STAT", "STOR", "SYST", "TYPE",
+    "USER", "XMKD", "XPWD", "XRMD", "CDUP", "EPRT", "EPSV", "FEAT", "MLSD", "MLST", "OPTS", "XCUP",
 };
 
 CommandCode lookupCommand(const char* verb) {

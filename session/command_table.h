@@ -1,4 +1,5 @@
-// session/command_table.h: the 28 verbs and their codes.
+// session/command_table.h: the verbs and their codes: the 28 of the original table, then the
+// extensions today's clients use.
 #pragma once
 
 enum CommandCode : int {
@@ -31,10 +32,18 @@ enum CommandCode : int {
     kCodeXmkd,
     kCodeXpwd,
     kCodeXrmd,
-    kCodeUnrecognised,  // 28
+    kCodeCdup,  // 28: the extensions start here
+    kCodeEprt,
+    kCodeEpsv,
+    kCodeFeat,
+    kCodeMlsd,
+    kCodeMlst,
+    kCodeOpts,
+    kCodeXcup,
+    kCodeUnrecognised,
 };
 
-constexpr int kCommandCount = 28;
+constexpr int kCommandCount = kCodeUnrecognised;
 
 // The verbs in code order.
 extern const char* const commandTable[kCommandCount];

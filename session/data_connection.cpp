@@ -51,7 +51,14 @@ static void discardStaleConnections(FtpSession* session) {
     }
 }
 
+static const char kExtendedPassiveOnly[] = "503 EPSV ALL in effect";
+static const char kUnsupportedProtocol[] = "522 Network protocol not supported, use (1)";
+
 void enterPassiveMode(FtpSession* session) {
+    if (session->extendedPassiveOnly) {
+        sendReply(session, kExtendedPassiveOnly);
+        return;
+    }
     discardStaleConnections(session);
     if (formatPassiveReply(session->scratchText, sizeof session->scratchText,
                            &session->serverAddress, session->passivePort) != 0) {
@@ -61,11 +68,63 @@ void enterPassiveMode(FtpSession* session) {
     session->passiveMode = true;
 }
 
+static bool isAllDigits(const char* text) {
+    if (*text == '\0') {
+        return false;
+    }
+    for (; *text != '\0'; text++) {
+        if (*text < '0' || *text > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+void enterExtendedPassiveMode(FtpSession* session, const char* argument) {
+    if (equalsIgnoringCase(argument, "ALL")) {
+        // The client promises to use EPSV alone, which lets a firewall in between stop
+        // looking into the control connection for addresses.
+        session->extendedPassiveOnly = true;
+        sendReply(session, "200 EPSV ALL ok");
+        return;
+    }
+    if (argument[0] != '\0' && std::strcmp(argument, "1") != 0) {
+        sendReply(session,
+                  isAllDigits(argument) ? kUnsupportedProtocol : "501 Illegal EPSV command.");
+        return;
+    }
+    discardStaleConnections(session);
+    char reply[kReplyLineSize];
+    std::snprintf(reply, sizeof reply, "229 Entering Extended Passive Mode (|||%d|)",
+                  session->passivePort);
+    sendReply(session, reply);
+    session->passiveMode = true;
+}
+
 static bool isSameHost(const Ipv4Address* a, const Ipv4Address* b) {
     return std::memcmp(a->octets, b->octets, sizeof a->octets) == 0;
 }
 
+// Makes target the session's active-mode target and replies success; refuses with refusal
+// a target other than the client itself.
+static void useActiveTarget(FtpSession* session, const Ipv4Address* target, const char* success,
+                            const char* refusal) {
+    // SECURITY: only the client itself may be the target (no FTP bounce to third parties).
+    if (!isSameHost(target, &session->peerAddress)) {
+        sendReply(session, refusal);
+        return;
+    }
+    session->dataAddress = *target;
+    session->hasPortTarget = true;
+    session->passiveMode = false;
+    sendReply(session, success);
+}
+
 void storePortTarget(FtpSession* session, const char* argument) {
+    if (session->extendedPassiveOnly) {
+        sendReply(session, kExtendedPassiveOnly);
+        return;
+    }
     unsigned char numbers[6];
     if (parsePortArgument(argument, numbers) != 0) {
         sendReply(session, "501 Illegal PORT command.");
@@ -74,15 +133,72 @@ void storePortTarget(FtpSession* session, const char* argument) {
     Ipv4Address target;
     std::memcpy(target.octets, numbers, sizeof target.octets);
     target.port = static_cast<unsigned short>(numbers[4] * 256 + numbers[5]);
-    // SECURITY: only the client itself may be the target (no FTP bounce to third parties).
-    if (!isSameHost(&target, &session->peerAddress)) {
-        sendReply(session, "501 Illegal PORT command.");
+    useActiveTarget(session, &target, "200 PORT command successful", "501 Illegal PORT command.");
+}
+
+// Reads a decimal number of 1 to maxDigits digits, at most maxValue, ending at end.
+static const char* scanBoundedNumber(const char* text, char end, int maxDigits, int maxValue,
+                                     int* value) {
+    int digits = 0;
+    *value = 0;
+    for (; *text >= '0' && *text <= '9'; text++) {
+        if (++digits > maxDigits) {
+            return nullptr;
+        }
+        *value = *value * 10 + (*text - '0');
+    }
+    return digits > 0 && *value <= maxValue && *text == end ? text : nullptr;
+}
+
+int parseExtendedPortArgument(const char* argument, Ipv4Address* out) {
+    // "<d>1<d>a.b.c.d<d>port<d>", where any printable character but a digit may stand for <d>.
+    char delimiter = argument[0];
+    if (delimiter < 33 || delimiter > 126 || (delimiter >= '0' && delimiter <= '9')) {
+        return -1;
+    }
+    int protocol = 0;
+    const char* rest = scanBoundedNumber(argument + 1, delimiter, 3, 255, &protocol);
+    if (rest == nullptr) {
+        return -1;
+    }
+    if (protocol != 1) {
+        return -2;
+    }
+    rest++;
+    for (int i = 0; i < 4; i++) {
+        int octet = 0;
+        rest = scanBoundedNumber(rest, i < 3 ? '.' : delimiter, 3, 255, &octet);
+        if (rest == nullptr) {
+            return -1;
+        }
+        out->octets[i] = static_cast<unsigned char>(octet);
+        rest++;
+    }
+    int port = 0;
+    rest = scanBoundedNumber(rest, delimiter, 5, 65535, &port);
+    if (rest == nullptr || port == 0 || rest[1] != '\0') {
+        return -1;
+    }
+    out->port = static_cast<unsigned short>(port);
+    return 0;
+}
+
+void storeExtendedPortTarget(FtpSession* session, const char* argument) {
+    if (session->extendedPassiveOnly) {
+        sendReply(session, kExtendedPassiveOnly);
         return;
     }
-    session->dataAddress = target;
-    session->hasPortTarget = true;
-    session->passiveMode = false;
-    sendReply(session, "200 PORT command successful");
+    Ipv4Address target;
+    int parsed = parseExtendedPortArgument(argument, &target);
+    if (parsed == -2) {
+        sendReply(session, kUnsupportedProtocol);
+        return;
+    }
+    if (parsed != 0) {
+        sendReply(session, "501 Illegal EPRT command.");
+        return;
+    }
+    useActiveTarget(session, &target, "200 EPRT command successful", "501 Illegal EPRT command.");
 }
 
 SocketHandle connectDataSocket(const Ipv4Address* address) {

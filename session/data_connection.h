@@ -19,10 +19,18 @@ int formatPassiveReply(char* out, std::size_t outSize, const Ipv4Address* addres
 // PASV: discards connections that are already waiting, announces our address and passive
 // port, and switches the session to passive mode.
 void enterPassiveMode(FtpSession* session);
+// EPSV: as PASV, with the port alone in the reply ("229 ... (|||port|)"). "EPSV 1" is the
+// same; "EPSV ALL" refuses PASV, PORT and EPRT from then on; other protocols get 522.
+void enterExtendedPassiveMode(FtpSession* session, const char* argument);
 // PORT: stores the client's target and switches the session to active mode. Refuses a target
 // other than the control connection's peer, which would let any client make us connect to
 // third parties.
 void storePortTarget(FtpSession* session, const char* argument);
+// Reads EPRT's "|1|a.b.c.d|port|" (any printable delimiter). Returns 0, -2 for a protocol
+// other than IPv4, or -1 for anything malformed.
+int parseExtendedPortArgument(const char* argument, Ipv4Address* out);
+// EPRT: as PORT for an IPv4 target; IPv6 gets 522.
+void storeExtendedPortTarget(FtpSession* session, const char* argument);
 
 // Opens the data connection of one transfer, after its "150" reply. Returns the socket, or
 // kNoSocket after sending the transfer's one final reply (425 or the error reply).

@@ -1,7 +1,10 @@
-// session/dispatch.cpp: the dispatch table of the 28 verbs.
+// session/dispatch.cpp: the dispatch table of the verbs.
 #include "session/dispatch.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "base/text.h"
 
 #include "app/settings.h"
 #include "fs/file_operations.h"
@@ -19,6 +22,7 @@ namespace {
 enum class Argument {
     kIgnored,       // not resolved
     kListPattern,   // resolved; a refused path is answered, an empty one lists the directory
+    kListOptions,   // as kListPattern, after leading ls options are taken off
     kRequiredPath,  // resolved; an empty or refused path is answered
     kRenameTarget,  // resolved; passed on even when empty
 };
@@ -112,6 +116,77 @@ static void renameTo(FtpSession* s, const std::string& path) {
     renameToTarget(s, path);
 }
 
+static void changeToParent(FtpSession* s, const std::string&) {
+    char parent[] = "..";
+    sendReply(s, changeDirectory(s, parent) ? "250 CWD command successful"
+                                            : "550 Could not change directory");
+}
+static void extendedPassive(FtpSession* s, const std::string&) {
+    enterExtendedPassiveMode(s, s->argumentText);
+}
+static void extendedPort(FtpSession* s, const std::string&) {
+    storeExtendedPortTarget(s, s->argumentText);
+}
+
+// Exactly what works, built once.
+static const char kFeatures[] =
+    "211-Features:\r\n"
+    " EPRT\r\n"
+    " EPSV\r\n"
+    " MDTM\r\n"
+    " MLST type*;size*;modify*;\r\n"
+    " REST STREAM\r\n"
+    " SIZE\r\n"
+    " UTF8\r\n"
+    "211 End";
+
+static void replyFeatures(FtpSession* s, const std::string&) {
+    sendMultilineReply(s, kFeatures);
+}
+// Names pass through as bytes whichever way UTF8 is set.
+static void setOption(FtpSession* s, const std::string&) {
+    bool isUtf8 = equalsIgnoringCase(s->argumentText, "UTF8 ON") ||
+                  equalsIgnoringCase(s->argumentText, "UTF8 OFF");
+    sendReply(s, isUtf8 ? "200 OK" : "501 Option not understood");
+}
+static void machineListing(FtpSession* s, const std::string& path) {
+    sendMachineListing(s, path);
+}
+static void entryFacts(FtpSession* s, const std::string& path) {
+    sendEntryFacts(s, path);
+}
+
+// REST STREAM: decimal digits only, 0 to 2^63 - 1.
+static int parseRestartOffset(const char* argument, long long* offset) {
+    constexpr long long kLargest = 0x7fffffffffffffffLL;
+    if (argument[0] == '\0') {
+        return -1;
+    }
+    long long value = 0;
+    for (const char* c = argument; *c != '\0'; c++) {
+        int digit = *c - '0';
+        if (digit < 0 || digit > 9 || value > (kLargest - digit) / 10) {
+            return -1;
+        }
+        value = value * 10 + digit;
+    }
+    *offset = value;
+    return 0;
+}
+
+static void restart(FtpSession* s, const std::string&) {
+    long long offset = 0;
+    if (parseRestartOffset(s->argumentText, &offset) != 0) {
+        s->restartOffset = 0;
+        sendReply(s, "501 Invalid REST argument");
+        return;
+    }
+    s->restartOffset = offset;
+    char reply[kReplyLineSize];
+    std::snprintf(reply, sizeof reply, "350 Restarting at %lld", offset);
+    sendReply(s, reply);
+}
+
 static const char kDenied[] = "550 Permission denied";
 
 // One row per code, in code order; the last row answers unrecognised verbs. DELE and RNFR
@@ -120,24 +195,24 @@ static const DispatchRow kDispatchTable[kCommandCount + 1] = {
     {nullptr, Argument::kIgnored, replyAborted},                // ABOR
     {nullptr, Argument::kIgnored, changeWorkingDirectory},      // CWD
     {nullptr, Argument::kRequiredPath, dele},                   // DELE
-    {nullptr, Argument::kListPattern, list},                    // LIST
+    {nullptr, Argument::kListOptions, list},                    // LIST
     {nullptr, Argument::kRequiredPath, modificationTime},       // MDTM
     {kDenied, Argument::kRequiredPath, makeDir},                // MKD
     {nullptr, Argument::kIgnored, replyNotImplemented},         // MODE
-    {nullptr, Argument::kListPattern, nameList},                // NLST
+    {nullptr, Argument::kListOptions, nameList},                // NLST
     {nullptr, Argument::kIgnored, replyOk},                     // NOOP
     {nullptr, Argument::kIgnored, logIn},                       // PASS
     {nullptr, Argument::kIgnored, passive},                     // PASV
     {nullptr, Argument::kIgnored, port},                        // PORT
     {nullptr, Argument::kIgnored, printWorkingDirectory},       // PWD
     {nullptr, Argument::kIgnored, replyGoodbye},                // QUIT
-    {nullptr, Argument::kIgnored, replyNotImplemented},         // REST
+    {nullptr, Argument::kIgnored, restart},                     // REST
     {nullptr, Argument::kRequiredPath, retrieve},               // RETR
     {kDenied, Argument::kRequiredPath, removeDir},              // RMD
     {nullptr, Argument::kRequiredPath, renameFrom},             // RNFR
     {kDenied, Argument::kRenameTarget, renameTo},               // RNTO
     {nullptr, Argument::kRequiredPath, size},                   // SIZE
-    {nullptr, Argument::kListPattern, status},                  // STAT
+    {nullptr, Argument::kListOptions, status},                  // STAT
     {"553 Permission denied", Argument::kRequiredPath, store},  // STOR
     {nullptr, Argument::kIgnored, replySystem},                 // SYST
     {nullptr, Argument::kIgnored, replyType},                   // TYPE
@@ -145,27 +220,58 @@ static const DispatchRow kDispatchTable[kCommandCount + 1] = {
     {kDenied, Argument::kRequiredPath, makeDir},                // XMKD
     {nullptr, Argument::kIgnored, printWorkingDirectory},       // XPWD
     {kDenied, Argument::kRequiredPath, removeDir},              // XRMD
+    {nullptr, Argument::kIgnored, changeToParent},              // CDUP
+    {nullptr, Argument::kIgnored, extendedPort},                // EPRT
+    {nullptr, Argument::kIgnored, extendedPassive},             // EPSV
+    {nullptr, Argument::kIgnored, replyFeatures},               // FEAT
+    {nullptr, Argument::kListPattern, machineListing},          // MLSD
+    {nullptr, Argument::kListPattern, entryFacts},              // MLST
+    {nullptr, Argument::kIgnored, setOption},                   // OPTS
+    {nullptr, Argument::kIgnored, changeToParent},              // XCUP
     {nullptr, Argument::kIgnored, replyUnrecognised},           // unrecognised
 };
+
+// Resolves the argument as the row asks. Returns false after the reply when the path is
+// refused, or missing where the verb needs one.
+static bool resolveArgument(FtpSession* session, Argument argument, std::string* resolvedPath) {
+    int refused = argument == Argument::kListOptions
+                      ? resolveListingArgument(session, session->argumentText, resolvedPath)
+                      : resolvePath(session, session->argumentText, resolvedPath);
+    bool isList = argument == Argument::kListPattern || argument == Argument::kListOptions;
+    if ((isList && refused != 0) ||
+        (argument == Argument::kRequiredPath && resolvedPath->empty())) {
+        sendReply(session, "550 Path permission error");
+        return false;
+    }
+    return true;
+}
+
+static void answer(FtpSession* session, CommandCode code, std::string* resolvedPath) {
+    const DispatchRow& row = kDispatchTable[code];
+    if (row.gateReply != nullptr && serverSettings.readOnly) {
+        sendReply(session, row.gateReply);
+        return;
+    }
+    if (row.argument != Argument::kIgnored &&
+        !resolveArgument(session, row.argument, resolvedPath)) {
+        return;
+    }
+    row.work(session, *resolvedPath);
+}
+
+// A REST marker holds for the one transfer or listing that follows it, however that ends.
+static bool usesRestartMarker(CommandCode code) {
+    return code == kCodeRetr || code == kCodeStor || code == kCodeList || code == kCodeNlst ||
+           code == kCodeMlsd;
+}
 
 bool dispatchCommand(FtpSession* session, CommandCode code, std::string* resolvedPath) {
     if (code < 0 || code > kCodeUnrecognised) {
         return false;
     }
-    const DispatchRow& row = kDispatchTable[code];
-    if (row.gateReply != nullptr && serverSettings.readOnly) {
-        sendReply(session, row.gateReply);
-        return true;
+    answer(session, code, resolvedPath);
+    if (usesRestartMarker(code)) {
+        session->restartOffset = 0;
     }
-    if (row.argument != Argument::kIgnored) {
-        int refused = resolvePath(session, session->argumentText, resolvedPath);
-        bool answered = (row.argument == Argument::kListPattern && refused != 0) ||
-                        (row.argument == Argument::kRequiredPath && resolvedPath->empty());
-        if (answered) {
-            sendReply(session, "550 Path permission error");
-            return true;
-        }
-    }
-    row.work(session, *resolvedPath);
     return code != kCodeQuit;
 }

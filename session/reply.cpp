@@ -2,6 +2,7 @@
 #include "session/reply.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/settings.h"
 #include "platform/platform.h"
@@ -25,6 +26,25 @@ void sendReply(FtpSession* session, const char* text) {
         line[length - 1] = '\n';
     }
     (void)sendBytes(session->controlSocket, line, static_cast<std::size_t>(length));
+}
+
+void sendMultilineReply(FtpSession* session, const char* text) {
+    if (serverSettings.verbose) {
+        for (const char* line = text; *line != '\0';) {
+            std::size_t length = std::strcspn(line, "\r");
+            std::printf("    %.*s\n", static_cast<int>(length), line);
+            line += length;
+            line += std::strspn(line, "\r\n");
+        }
+    } else {
+        std::fputs(".", stdout);
+    }
+    char lines[kMultilineReplySize];
+    int length = std::snprintf(lines, sizeof lines, "%s\r\n", text);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof lines) {
+        return;  // never a reply of ours
+    }
+    (void)sendBytes(session->controlSocket, lines, static_cast<std::size_t>(length));
 }
 
 void sendErrorReply(FtpSession* session) {

@@ -14,3 +14,9 @@ constexpr std::size_t kErrorReplySize = 400;
 void sendReply(FtpSession* session, const char* text);
 // Sends "550 " and the text of the calling thread's last platform error.
 void sendErrorReply(FtpSession* session);
+// Sends a reply of several lines (text holds them joined by CR LF, the last without) in one
+// send. The console shows one dot for it, or each line when verbose. text is shorter than
+// kMultilineReplySize.
+void sendMultilineReply(FtpSession* session, const char* text);
+
+constexpr std::size_t kMultilineReplySize = 3072;

@@ -32,6 +32,8 @@ struct FtpSession {
     Ipv4Address dataAddress;  // the PORT target of active mode
     bool hasPortTarget;       // false until a valid PORT
     bool passiveMode;
+    bool extendedPassiveOnly;  // after EPSV ALL: PASV, PORT and EPRT are refused
+    long long restartOffset;   // REST: where the next RETR starts; 0 for the first byte
     SocketHandle passiveListener;
     SocketHandle controlSocket;
     int passivePort;            // asked of the pool, then the port actually bound

@@ -116,18 +116,32 @@ int createNewFileAt(Folder* folder, const char* name) {
     return file >= 0 ? file : failWithErrno();
 }
 
-int toLocalTime(long long time, LocalTime* out) {
+static void toCalendarTime(const struct tm* broken, CalendarTime* out) {
+    out->year = broken->tm_year + 1900;
+    out->month = broken->tm_mon + 1;
+    out->day = broken->tm_mday;
+    out->hour = broken->tm_hour;
+    out->minute = broken->tm_min;
+    out->second = broken->tm_sec;
+}
+
+int toLocalTime(long long time, CalendarTime* out) {
     time_t value = static_cast<time_t>(time);
     struct tm broken;
     if (localtime_r(&value, &broken) == nullptr) {
         return failWithErrno();
     }
-    out->year = broken.tm_year + 1900;
-    out->month = broken.tm_mon + 1;
-    out->day = broken.tm_mday;
-    out->hour = broken.tm_hour;
-    out->minute = broken.tm_min;
-    out->second = broken.tm_sec;
+    toCalendarTime(&broken, out);
+    return 0;
+}
+
+int toUniversalTime(long long time, CalendarTime* out) {
+    time_t value = static_cast<time_t>(time);
+    struct tm broken;
+    if (gmtime_r(&value, &broken) == nullptr) {
+        return failWithErrno();
+    }
+    toCalendarTime(&broken, out);
     return 0;
 }
 
@@ -280,6 +294,18 @@ void findClose(FindState* state) {
 
 // ---------------------------------------------------------------------------------------------
 // Files.
+
+long long fileSizeOf(int file) {
+    struct stat status;
+    if (fstat(file, &status) != 0) {
+        return failWithErrno();
+    }
+    return static_cast<long long>(status.st_size);
+}
+
+int seekFile(int file, long long offset) {
+    return lseek(file, static_cast<off_t>(offset), SEEK_SET) >= 0 ? 0 : failWithErrno();
+}
 
 long long readFile(int file, char* buffer, std::size_t size) {
     for (;;) {

@@ -92,15 +92,15 @@ bool isSameName(const char* a, const char* b) {
     return _stricmp(a, b) == 0;
 }
 
-int toLocalTime(long long time, LocalTime* out) {
-    // The runtime rejects times before 1970; some versions return an error for them and
-    // others a broken-down time of -1 everywhere, so they are refused here first.
+// The runtime rejects times before 1970; some versions return an error for them and others a
+// broken-down time of -1 everywhere, so they are refused here first.
+static int toCalendarTime(long long time, bool local, CalendarTime* out) {
     if (time < 0) {
         return failWithRuntimeError(EINVAL);
     }
     __time64_t value = static_cast<__time64_t>(time);
     struct tm broken;
-    errno_t error = _localtime64_s(&broken, &value);
+    errno_t error = local ? _localtime64_s(&broken, &value) : _gmtime64_s(&broken, &value);
     if (error != 0) {
         return failWithRuntimeError(error);
     }
@@ -111,6 +111,14 @@ int toLocalTime(long long time, LocalTime* out) {
     out->minute = broken.tm_min;
     out->second = broken.tm_sec;
     return 0;
+}
+
+int toLocalTime(long long time, CalendarTime* out) {
+    return toCalendarTime(time, true, out);
+}
+
+int toUniversalTime(long long time, CalendarTime* out) {
+    return toCalendarTime(time, false, out);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -182,6 +190,15 @@ void findClose(FindState* state) {
 
 // _read and _write take an unsigned count but answer with an int.
 static constexpr std::size_t kLargestFileTransfer = INT_MAX;
+
+long long fileSizeOf(int file) {
+    long long size = _filelengthi64(file);
+    return size >= 0 ? size : failWithErrno();
+}
+
+int seekFile(int file, long long offset) {
+    return _lseeki64(file, offset, SEEK_SET) >= 0 ? 0 : failWithErrno();
+}
 
 long long readFile(int file, char* buffer, std::size_t size) {
     unsigned count =

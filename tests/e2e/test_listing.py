@@ -183,15 +183,23 @@ class Patterns(ListingTest):
             with self.subTest(pattern=pattern):
                 self.assertEqual(self.lines(s, "NLST " + pattern), names)
 
-    def test_ls_options_are_patterns(self):
+    def test_ls_options_are_taken_off(self):
         self.write_file("a.bin", b"a")
+        self.write_file("pkg/b.bin", b"b")
         self.start_server()
         s = self.connect()
-        for command in ("LIST -la", "LIST -l", "NLST -a", "LIST -la /"):
+        long_a = "-rw-rw-rw-   1 ftp  ftp          1 "
+        for command, names in (("LIST -la", ["a.bin", "pkg"]), ("LIST -l -a", ["a.bin", "pkg"]),
+                               ("NLST -a", ["a.bin", "pkg"]), ("LIST -la pkg", ["pkg"]),
+                               ("NLST -R pkg/*", ["b.bin"]), ("LIST -la /", ["a.bin", "pkg"])):
             with self.subTest(command=command):
-                self.assertEqual(self.lines(s, command), [])
-        self.assertEqual(self.stat_lines(s, "-la"), [])
+                lines = self.lines(s, command)
+                self.assertEqual(sorted(line.split()[-1] for line in lines), names)
+        self.assertTrue(self.stat_lines(s, "-la")[0].startswith(long_a))
         self.assertEqual(self.stat_lines(s, "nosuch"), [])
+        # An entry of exactly that name wins over the option.
+        self.write_file("-a", b"a file named -a")
+        self.assertEqual(self.lines(s, "NLST -a"), ["-a"])
         self.assertEqual(self.command(s, "NOOP"), "200 OK")
 
 

@@ -3,9 +3,9 @@
 Each client fetches a package folder and the test compares SHA-256 sums, lists the folder and
 the test checks the names and sizes the client made of it, asks for a missing file and then
 fetches another one, and, where the client can, uploads a file, reads it back and makes,
-renames and removes a directory on a server started with "-u". The clients probe for verbs this
-server does not have (FEAT, AUTH TLS, EPSV, EPRT, SITE UTIME, "LIST -a"); passing here means
-they fell back on their own. Each client runs with a time limit and a HOME of its own, so no
+renames and removes a directory on a server started with "-u". The clients find what the
+server has through FEAT (EPSV, MLSD, REST) and probe for what it lacks (AUTH TLS, SITE UTIME);
+curl and ftplib also resume a cut download. Each client runs with a time limit and a HOME of its own, so no
 user configuration (.netrc, .lftprc, .curlrc, .wgetrc) takes part; a client that is not
 installed is skipped with a printed reason.
 """
@@ -17,6 +17,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 import urllib.parse
 
@@ -172,6 +173,17 @@ class Curl(RealClientTest):
                 self.assert_package(target)
                 self.assert_sessions(number)
 
+    def test_resumes_a_cut_download(self):
+        self.serve_package()
+        target = os.path.join(self.local, "image-20m.bin")
+        source = os.path.join(self.package_root, FOLDER, "image-20m.bin")
+        with open(source, "rb") as f:
+            head = f.read(7 * 1024 * 1024 + 13)
+        with open(target, "wb") as f:
+            f.write(head)
+        self.assert_ran(self.curl("-C", "-", "-o", target, self.url(FOLDER + "/image-20m.bin")))
+        self.assertEqual(sha256_of(target), self.expected["image-20m.bin"])
+
     def test_lists_the_folder(self):
         self.serve_package()
         for mode, option in self.MODES.items():
@@ -300,10 +312,10 @@ class Lftp(RealClientTest):
                     "%scd %s; cls -l; echo ==; cls -1" % (setting, FOLDER)))
                 long_lines, names = out.split("==\n")
                 listed = {}
+                # lftp lists through MLSD: size, date, time and name (a folder's ends in "/").
                 for line in long_lines.splitlines():
-                    fields = line.split(None, 8)
-                    listed[fields[8].rstrip("/")] = int(fields[4])
-                    self.assertEqual(line.startswith("d"), fields[8].endswith("/"), line)
+                    size, name = re.match(r" *(\d+) +\w+ +\d+ +[\d:]+ (.*)$", line).groups()
+                    listed[name.rstrip("/")] = int(size)
                 self.assertEqual(listed, self.sizes)
                 self.assertEqual(sorted(names.splitlines()),
                                  sorted(n + "/" if n == "drivers" else n for n in self.sizes))
@@ -470,6 +482,27 @@ class Ftplib(RealClientTest):
                 for name, size in self.sizes.items():
                     if name != "drivers":
                         self.assertEqual(client.size(name), size)
+                client.quit()
+
+    def test_lists_facts_and_resumes(self):
+        self.serve_package()
+        folder = os.path.join(self.package_root, FOLDER)
+        for mode, passive in self.MODES.items():
+            with self.subTest(mode=mode):
+                client = self.ftp(passive=passive)
+                client.cwd(FOLDER)
+                facts = dict(client.mlsd())
+                self.assertEqual(sorted(facts), sorted(self.sizes))
+                for name, fact in facts.items():
+                    status = os.stat(os.path.join(folder, name))
+                    self.assertEqual(fact["type"], "dir" if name == "drivers" else "file")
+                    self.assertEqual(int(fact["size"]), self.sizes[name])
+                    self.assertEqual(fact["modify"], time.strftime(
+                        "%Y%m%d%H%M%S", time.gmtime(status.st_mtime)))
+                chunks = []
+                client.retrbinary("RETR part-300k.bin", chunks.append, rest=100000)
+                with open(os.path.join(folder, "part-300k.bin"), "rb") as f:
+                    self.assertEqual(b"".join(chunks), f.read()[100000:])
                 client.quit()
 
     def test_missing_file_is_an_error_and_the_next_download_works(self):

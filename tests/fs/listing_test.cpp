@@ -15,7 +15,7 @@ FindEntry entryNamed(const char* name, unsigned attributes, long long size) {
     std::snprintf(entry.name, sizeof entry.name, "%s", name);
     entry.attributes = attributes;
     entry.size = size;
-    LocalTime local = {};
+    CalendarTime local = {};
     // Noon on 21 June 2011, local time, whatever the machine's zone.
     entry.writeTime = 1308657600;
     EXPECT_EQ(0, toLocalTime(entry.writeTime, &local));

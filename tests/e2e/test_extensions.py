@@ -1,0 +1,180 @@
+"""The verbs beyond the 28 that today's clients use (FEAT, OPTS, EPSV, EPRT, REST STREAM, MLSD,
+MLST, CDUP, XCUP), as a raw client sees them: one table-driven test per family."""
+import os
+import socket
+import time
+
+from harness import READY_LINE, TIMEOUT, ServerTest, is_windows
+
+RETR_150 = "150 Opening BINARY mode data connection"
+LIST_150 = "150 Opening connection"
+DONE = "226 Transfer complete"
+FEATURES = ["211-Features:", " EPRT", " EPSV", " MDTM", " MLST type*;size*;modify*;",
+            " REST STREAM", " SIZE", " UTF8", "211 End"]
+
+
+class ExtensionTest(ServerTest):
+    def epsv(self, s, command="EPSV"):
+        """EPSV, then a connection to the announced port."""
+        reply = self.command(s, command)
+        self.assertRegex(reply, r"^229 Entering Extended Passive Mode \(\|\|\|\d+\|\)$")
+        port = int(reply.split("|")[3])
+        data = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+        self.addCleanup(data.close)
+        return data
+
+    def facts(self, line):
+        """{fact: value} and the name of an MLSD or MLST line."""
+        facts, name = line.split(" ", 1)
+        return dict(fact.split("=", 1) for fact in facts.rstrip(";").split(";")), name
+
+    def utc(self, relative):
+        return time.strftime("%Y%m%d%H%M%S",
+                             time.gmtime(os.stat(os.path.join(self.root, relative)).st_mtime))
+
+
+class FeaturesAndOptions(ExtensionTest):
+    def test_feat_lists_what_works_and_opts_takes_utf8(self):
+        self.start_server()
+        s = self.connect()
+        s.sendall(b"FEAT\r\n")
+        self.assertEqual(self.read_replies(s, len(FEATURES)), FEATURES)
+        for line, reply in (("OPTS UTF8 ON", "200 OK"), ("opts utf8 off", "200 OK"),
+                            ("OPTS UTF8", "501 Option not understood"),
+                            ("OPTS MLST type;", "501 Option not understood"),
+                            ("OPTS", "501 Option not understood"),
+                            ("XFEAT", "500 Command not recognized")):
+            with self.subTest(line=line):
+                self.assertEqual(self.command(s, line), reply)
+        # FEAT is one reply, one dot; the new verbs are known, so only XFEAT is reported.
+        self.assertTrue(self.server.wait_console("." * 8))
+        self.assertEqual(self.server.console().split(READY_LINE, 1)[1], "." * 8)
+        self.assertTrue(self.server.wait_console("XFEAT", stream="stderr"))
+        self.assertEqual(self.server.errors(), "Unknown ftp command 'XFEAT'\n")
+
+
+class ExtendedDataConnections(ExtensionTest):
+    def test_epsv_eprt_and_epsv_all(self):
+        self.write_file("a.bin", b"over EPSV and EPRT")
+        self.start_server()
+        s = self.connect()
+        for line, reply in (("EPSV 2", "522 Network protocol not supported, use (1)"),
+                            ("EPSV x", "501 Illegal EPSV command."),
+                            ("EPRT |2|::1|5000|", "522 Network protocol not supported, use (1)"),
+                            ("EPRT !1!127.0.0.1!5000!", "200 EPRT command successful"),
+                            ("EPRT |1|127.0.0.2|5000|", "501 Illegal EPRT command."),
+                            ("EPRT |1|127.0.0.1|70000|", "501 Illegal EPRT command."),
+                            ("EPRT |1|127.0.0.256|5000|", "501 Illegal EPRT command."),
+                            ("EPRT |1|127.0.0.1|5000", "501 Illegal EPRT command.")):
+            with self.subTest(line=line):
+                self.assertEqual(self.command(s, line), reply)
+        listener = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(listener.close)
+        listener.settimeout(TIMEOUT)
+        self.assertEqual(self.command(s, "EPRT |1|127.0.0.1|%d|" % listener.getsockname()[1]),
+                         "200 EPRT command successful")
+        self.assertEqual(self.command(s, "RETR a.bin"), RETR_150)
+        self.assertEqual(self.read_all(listener.accept()[0]), b"over EPSV and EPRT")
+        self.assertEqual(self.read_reply(s), DONE)
+        self.assertEqual(self.command(s, "EPSV ALL"), "200 EPSV ALL ok")
+        for line in ("PASV", "PORT 127,0,0,1,4,1", "EPRT |1|127.0.0.1|5000|"):
+            self.assertEqual(self.command(s, line), "503 EPSV ALL in effect", line)
+        data = self.epsv(s, "EPSV 1")
+        self.assertEqual(self.command(s, "RETR a.bin"), RETR_150)
+        self.assertEqual(self.read_all(data), b"over EPSV and EPRT")
+        self.assertEqual(self.read_reply(s), DONE)
+
+
+class RestartedTransfers(ExtensionTest):
+    def test_rest_moves_the_next_retr_only(self):
+        content = bytes(range(256)) * 40
+        self.write_file("fw.bin", content)
+        self.start_server(upload=True)
+        s = self.connect()
+        for offset in (0, 1, 4000, len(content)):
+            with self.subTest(offset=offset):
+                self.assertEqual(self.command(s, "REST %d" % offset),
+                                 "350 Restarting at %d" % offset)
+                self.assertEqual(self.transfer(s, "RETR fw.bin"),
+                                 (content[offset:], [RETR_150, DONE]))
+        # The marker goes with the next transfer or listing, whatever its outcome.
+        cases = [("RETR fw.bin", content), ("RETR missing.bin", content),
+                 ("NLST", content), ("MLSD", content)]
+        for command, after in cases:
+            with self.subTest(command=command):
+                self.assertEqual(self.command(s, "REST 10"), "350 Restarting at 10")
+                self.transfer(s, command)
+                self.assertEqual(self.transfer(s, "RETR fw.bin")[0], after)
+        for argument in ("-1", "1x", " 1", "9223372036854775808", ""):
+            with self.subTest(argument=argument):
+                self.assertEqual(self.command(s, "REST 5"), "350 Restarting at 5")
+                self.assertEqual(self.command(s, ("REST " + argument).rstrip()),
+                                 "501 Invalid REST argument")
+                self.assertEqual(self.transfer(s, "RETR fw.bin")[0], content)
+        self.assertEqual(self.command(s, "REST 9223372036854775807"),
+                         "350 Restarting at 9223372036854775807")
+        self.assertEqual(self.transfer(s, "RETR fw.bin"),
+                         (None, ["554 Restart position beyond the end of the file"]))
+        # Uploads always replace the whole file.
+        self.assertEqual(self.command(s, "REST 5"), "350 Restarting at 5")
+        self.assertEqual(self.upload(s, "STOR fw.bin", b"new"),
+                         ["554 Upload restart not supported"])
+        self.assertEqual(self.read_file("fw.bin"), content)
+        self.assertEqual(self.command(s, "REST 0"), "350 Restarting at 0")
+        self.assertEqual(self.upload(s, "STOR fw.bin", b"new"), [RETR_150, DONE])
+        self.assertEqual(self.read_file("fw.bin"), b"new")
+
+
+class MachineListings(ExtensionTest):
+    def test_mlsd_and_mlst_facts(self):
+        self.write_file("pkg/image.bin", b"i" * 1234)
+        self.write_file("pkg/readme.txt", b"r")
+        os.mkdir(os.path.join(self.root, "pkg", "drivers"))
+        self.write_file("pkg/.hidden", b"h")
+        self.write_file("pkg/.tarnLoader-upload-1-1", b"partial")
+        os.utime(os.path.join(self.root, "pkg", "readme.txt"), (86400 * 365, 86400 * 365))
+        self.start_server()
+        s = self.connect()
+        payload, replies = self.transfer(s, "MLSD /pkg/")
+        self.assertEqual(replies, [LIST_150, DONE])
+        listed = dict((name, facts) for facts, name in
+                      map(self.facts, payload.decode().split("\r\n")[:-1]))
+        self.assertEqual(sorted(listed), ["drivers", "image.bin", "readme.txt"])
+        for name, (kind, size) in {"drivers": ("dir", 0), "image.bin": ("file", 1234),
+                                   "readme.txt": ("file", 1)}.items():
+            self.assertEqual(listed[name], {"type": kind, "size": str(size),
+                                            "modify": self.utc("pkg/" + name)})
+        self.assertEqual(self.command(s, "CWD pkg"), "250 CWD command successful")
+        self.assertEqual(len(self.transfer(s, "MLSD")[0].split(b"\r\n")), 4)
+        for argument, name in (("readme.txt", "/pkg/readme.txt"), ("", "/pkg")):
+            with self.subTest(mlst=argument):
+                s.sendall(("MLST %s\r\n" % argument).encode())
+                first, line, last = self.read_replies(s, 3)
+                self.assertEqual((first, last), ("250-Listing " + name, "250 End"))
+                facts, shown = self.facts(line[1:])
+                self.assertEqual(shown, name)
+                self.assertEqual(facts["modify"], self.utc(name[1:]))
+        for command, reply in (("MLSD readme.txt", "501 Not a folder"),
+                               ("MLSD nosuch", "550 No such file or directory"),
+                               ("MLST ../..", "550 Path permission error")):
+            with self.subTest(command=command):
+                self.assertEqual(self.transfer(s, command), (None, [reply]))
+        if not is_windows():
+            os.symlink(self.base, os.path.join(self.root, "out"))
+            self.assertEqual(self.transfer(s, "MLSD /out"), (None, ["550 Path permission error"]))
+            self.assertEqual(self.command(s, "MLST /out"), "550 Path permission error")
+
+
+class ParentFolder(ExtensionTest):
+    def test_cdup_and_xcup_are_cwd_up(self):
+        os.makedirs(os.path.join(self.root, "fw", "latest"))
+        self.start_server()
+        s = self.connect()
+        for verb in ("CDUP", "XCUP", "cdup"):
+            with self.subTest(verb=verb):
+                self.assertEqual(self.command(s, "CWD /fw/latest"), "250 CWD command successful")
+                self.assertEqual(self.command(s, verb), "250 CWD command successful")
+                self.assertEqual(self.command(s, "PWD"), '257 "/fw"')
+                self.assertEqual(self.command(s, verb + " ignored"), "250 CWD command successful")
+                self.assertEqual(self.command(s, verb), "550 Could not change directory")
+                self.assertEqual(self.command(s, "PWD"), '257 "/"')
