@@ -396,8 +396,12 @@ static int checkEntryTarget(const char* full, bool* isRoot) {
     HANDLE handle =
         openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, finalPath, sizeof finalPath);
     if (handle == INVALID_HANDLE_VALUE) {
-        // A link to nothing leads nowhere; any other failure leaves its target unknown.
-        return isLastError(ErrorKind::kNotFound) ? 0 : failRefused();
+        // A link to nothing leads nowhere, and an entry another program holds open is not
+        // opened here either: the verb then acts on the entry itself, in its pinned folder,
+        // and reports what that gives. A final path that lies elsewhere is refused.
+        return isLastError(ErrorKind::kNotFound) || isLastError(ErrorKind::kAccessDenied)
+                   ? 0
+                   : -1;
     }
     (void)CloseHandle(handle);
     *isRoot = _stricmp(finalPath, rootFinalPath) == 0;
