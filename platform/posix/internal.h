@@ -3,10 +3,6 @@
 // served root.
 #pragma once
 
-// The error of the calling thread's last failed platform call. Kept apart from errno, which
-// the C library may change in between (printf may set it).
-extern thread_local int lastError;
-
 // Our own error number for a path that would lead out of the served root; no errno value
 // means that.
 constexpr int kRefusedPathError = 0x7ffe;
@@ -17,6 +13,9 @@ int fail(int error);
 int failWithErrno();
 // Records kRefusedPathError and returns -1.
 int failRefused();
+// The calling thread's last error number, and a way to put an earlier one back.
+int lastErrorNumber();
+void restoreLastError(int error);
 
 struct Folder {
     int descriptor;  // -1 only for a root that could not be opened yet

@@ -159,10 +159,10 @@ static bool reopenRemovedRoot(Folder* root) {
     if (fstat(root->descriptor, &status) != 0 || status.st_nlink > 0) {
         return false;
     }
-    int error = lastError;
+    int error = lastErrorNumber();
     Folder fresh = {-1};
     if (openRootDescriptor(&fresh) != 0) {
-        lastError = error;
+        restoreLastError(error);
         return false;
     }
     (void)close(root->descriptor);

@@ -17,7 +17,18 @@
 
 #include "platform/posix/internal.h"
 
-thread_local int lastError = 0;
+// The error of the calling thread's last failed platform call. Kept apart from errno, which
+// the C library may change in between (printf may set it). Only this file touches it: the
+// others go through the functions of internal.h.
+static thread_local int lastError = 0;
+
+int lastErrorNumber() {
+    return lastError;
+}
+
+void restoreLastError(int error) {
+    lastError = error;
+}
 
 int fail(int error) {
     lastError = error;

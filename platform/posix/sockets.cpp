@@ -37,7 +37,7 @@ static void fromSocketAddress(const struct sockaddr_in* address, Ipv4Address* ou
 SocketHandle openTcpSocket() {
     int socketFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socketFd < 0) {
-        lastError = errno;
+        (void)failWithErrno();
         return kNoSocket;
     }
     return socketFd;
@@ -72,7 +72,7 @@ int listenSocket(SocketHandle socket, int backlog) {
 }
 
 bool isAddressInUseError() {
-    return lastError == EADDRINUSE;
+    return lastErrorNumber() == EADDRINUSE;
 }
 
 int socketLocalAddress(SocketHandle socket, Ipv4Address* out) {
@@ -107,7 +107,7 @@ SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer) {
                              reinterpret_cast<struct sockaddr*>(&address), &length, SOCK_CLOEXEC);
     } while (connection < 0 && errno == EINTR);
     if (connection < 0) {
-        lastError = errno;
+        (void)failWithErrno();
         return kNoSocket;
     }
     if (peer != nullptr) {
@@ -117,7 +117,7 @@ SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer) {
 }
 
 AcceptFailure classifyAcceptFailure() {
-    switch (lastError) {
+    switch (lastErrorNumber()) {
         case EINTR:
         case ECONNABORTED:
         // A firewall rule that refuses the connection shows here; it costs that connection.
