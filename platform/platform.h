@@ -20,14 +20,12 @@ enum class ErrorKind { kAccessDenied, kBusy, kNotFound, kIsDirectory, kTimedOut,
 void lastErrorText(char* out, std::size_t outSize);
 // Records kind as the calling thread's last error.
 void setLastError(ErrorKind kind);
-// Prints "text: <last error text>\n" on standard error, as perror does.
+// Prints "text: <last error text>\n" on standard error, as perror does, through printConsole.
 void printSystemError(const char* text);
 
 // ---------------------------------------------------------------------------------------------
 // Process.
 
-// Makes standard output and standard error unbuffered, so the console shows every dot at once.
-void prepareConsole();
 // Starts the socket library and sets process-wide socket behaviour (ignored SIGPIPE, raised
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
 int startSockets();
@@ -48,6 +46,19 @@ unsigned long processId();
 long long currentTime();
 // Milliseconds on a clock that never jumps; for deadlines.
 long long monotonicMilliseconds();
+
+// ---------------------------------------------------------------------------------------------
+// Console.
+
+enum class ConsoleStream { kOutput, kError };
+// Texts up to this size are formatted on the stack; longer ones (a long argument in an error
+// line) take a heap copy.
+constexpr std::size_t kConsoleTextSize = 1024;
+
+// Formats like printf and writes the text on stream unbuffered, as C's unbuffered streams did
+// ("\n" reaches a Windows console as CR LF). Text that the console refuses (a closed stream)
+// is lost, as with printf.
+[[gnu::format(printf, 2, 3)]] void printConsole(ConsoleStream stream, const char* format, ...);
 
 // ---------------------------------------------------------------------------------------------
 // Sockets: IPv4 TCP only.

@@ -9,9 +9,9 @@
 
 void sendReply(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
-        std::printf("    %s\n", text);
+        printConsole(ConsoleStream::kOutput, "    %s\n", text);
     } else {
-        std::fputs(".", stdout);
+        printConsole(ConsoleStream::kOutput, ".");
     }
     char line[kReplyLineSize];
     int length = std::snprintf(line, sizeof line, "%s\r\n", text);

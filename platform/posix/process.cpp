@@ -66,7 +66,7 @@ void setLastError(ErrorKind kind) {
 void printSystemError(const char* text) {
     char errorText[kErrorTextSize];
     lastErrorText(errorText, sizeof errorText);
-    std::fprintf(stderr, "%s: %s\n", text, errorText);
+    printConsole(ConsoleStream::kError, "%s: %s\n", text, errorText);
 }
 
 // ---------------------------------------------------------------------------------------------
