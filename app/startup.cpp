@@ -193,5 +193,11 @@ int runServer(int argc, const char* const* argv) {
         return -1;
     }
     printGuidance();
-    return runAcceptLoop(listener);
+    // Without the console thread the console is written at once, as before: slower to a
+    // stalled console, but nothing is lost.
+    (void)startConsoleWriter();
+    int status = runAcceptLoop(listener);
+    // The accept loop's last words, and what sessions left queued, go out before the end.
+    (void)flushConsole(kConsoleFlushMilliseconds);
+    return status;
 }

@@ -48,17 +48,34 @@ long long currentTime();
 long long monotonicMilliseconds();
 
 // ---------------------------------------------------------------------------------------------
-// Console.
+// Console. Until startConsoleWriter, printConsole writes at once and waits for the console: the
+// start-up text, usage and errors before it are written completely before the program goes on.
+// From then on it only queues, and one console thread writes the queue out, so that a console
+// that stops taking output (a full pipe, a paused terminal, a selection in a console window)
+// never holds up a session.
 
 enum class ConsoleStream { kOutput, kError };
 // Texts up to this size are formatted on the stack; longer ones (a long argument in an error
 // line) take a heap copy.
 constexpr std::size_t kConsoleTextSize = 1024;
+// What each stream's queue holds. A text that does not fit is dropped and counted, and the
+// stream's next text that fits comes after the line "[N characters of console output dropped]".
+constexpr std::size_t kConsoleQueueSize = 64 * 1024;
+// How long an ending process waits for the queue to be written, so that a console that never
+// drains cannot hold the exit.
+constexpr int kConsoleFlushMilliseconds = 2000;
 
-// Formats like printf and writes the text on stream unbuffered, as C's unbuffered streams did
-// ("\n" reaches a Windows console as CR LF). Text that the console refuses (a closed stream)
-// is lost, as with printf.
+// Formats like printf and writes the text on stream unbuffered, or queues it for the console
+// thread, which writes it as soon as the console takes it, in the order given, as C's
+// unbuffered streams did ("\n" reaches a Windows console as CR LF). Text that the console
+// refuses (a closed stream) is lost, as with printf.
 [[gnu::format(printf, 2, 3)]] void printConsole(ConsoleStream stream, const char* format, ...);
+// Starts the console thread. Returns 0, or -1 with the error set when it cannot be started;
+// printConsole then goes on writing at once.
+int startConsoleWriter();
+// Waits until the text queued before the call, and any drop line owed, has been written, or
+// milliseconds have passed. Returns 0, or -1 when the time ran out first.
+int flushConsole(int milliseconds);
 
 // ---------------------------------------------------------------------------------------------
 // Sockets: IPv4 TCP only.

@@ -27,6 +27,16 @@ int failWithErrno() {
     return fail(errno);
 }
 
+void deadlineAfter(long milliseconds, struct timespec* out) {
+    (void)clock_gettime(CLOCK_REALTIME, out);  // cannot fail for CLOCK_REALTIME
+    out->tv_sec += milliseconds / 1000;
+    out->tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (out->tv_nsec >= 1000000000L) {
+        out->tv_sec += 1;
+        out->tv_nsec -= 1000000000L;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Errors.
 
@@ -129,12 +139,7 @@ void setIdleThreadHook(void (*hook)()) {
 // or enough threads wait already; the thread then ends.
 static bool waitForNextStart(ThreadStart* next) {
     struct timespec deadline;
-    (void)clock_gettime(CLOCK_REALTIME, &deadline);  // the clock of pthread_cond_timedwait
-    deadline.tv_nsec += kIdleThreadMilliseconds * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    deadlineAfter(kIdleThreadMilliseconds, &deadline);
     (void)pthread_mutex_lock(&idleThreads.lock);
     bool taken = false;
     bool waited = idleThreads.waiting < kMostIdleThreads;

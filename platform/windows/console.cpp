@@ -1,4 +1,5 @@
-// platform/windows/console.cpp: the console streams on Windows.
+// platform/windows/console.cpp: the console streams on Windows, and the console thread that
+// writes their queue out.
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -12,6 +13,11 @@
 
 // Text goes out in pieces of at most this size after its line ends are widened.
 static constexpr std::size_t kConsolePieceSize = 1024;
+
+static ConsoleQueue consoleQueue;
+static SRWLOCK consoleLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE consoleTextQueued = CONDITION_VARIABLE_INIT;
+static CONDITION_VARIABLE consoleTextWritten = CONDITION_VARIABLE_INIT;
 
 static void writeWholePiece(HANDLE handle, const char* data, std::size_t length) {
     while (length > 0) {
@@ -28,7 +34,7 @@ static void writeWholePiece(HANDLE handle, const char* data, std::size_t length)
 // Writes all of text unless the console fails. Written past the runtime, whose stream locks a
 // thread blocked on the console would hold, so every "\n" becomes CR LF here as the runtime's
 // text mode would make it.
-static void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) {
+void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) {
     HANDLE handle =
         GetStdHandle(stream == ConsoleStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
@@ -49,6 +55,50 @@ static void writeWholeText(ConsoleStream stream, const char* text, std::size_t l
     writeWholePiece(handle, piece, used);
 }
 
-void emitConsoleText(ConsoleStream stream, const char* text, std::size_t length) {
-    writeWholeText(stream, text, length);
+void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
+    AcquireSRWLockExclusive(&consoleLock);
+    if (queueConsoleText(&consoleQueue, stream, text, length) == 0) {
+        WakeConditionVariable(&consoleTextQueued);
+    }
+    ReleaseSRWLockExclusive(&consoleLock);
+}
+
+// The console thread. It writes without the lock, so sessions go on queuing while the console
+// waits (a selection in the console window holds every write); only it removes text, so what
+// it writes stays in place meanwhile.
+void writeQueuedText(void*) {
+    AcquireSRWLockExclusive(&consoleLock);
+    for (;;) {
+        ConsoleStream stream = ConsoleStream::kOutput;
+        const char* text = nullptr;
+        std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
+        if (length == 0) {
+            (void)SleepConditionVariableSRW(&consoleTextQueued, &consoleLock, INFINITE, 0);
+            continue;
+        }
+        ReleaseSRWLockExclusive(&consoleLock);
+        writeWholeText(stream, text, length);
+        AcquireSRWLockExclusive(&consoleLock);
+        removeConsoleText(&consoleQueue, length);
+        WakeAllConditionVariable(&consoleTextWritten);
+    }
+}
+
+int waitUntilWritten(int milliseconds) {
+    long long deadline = monotonicMilliseconds() + milliseconds;
+    AcquireSRWLockExclusive(&consoleLock);
+    (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
+    (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
+    WakeConditionVariable(&consoleTextQueued);
+    // Sessions may go on queuing meanwhile; only what came before has to be written.
+    unsigned long long target = consoleQueue.queuedTotal;
+    long long left = milliseconds;
+    while (consoleQueue.removedTotal < target && left > 0) {
+        (void)SleepConditionVariableSRW(&consoleTextWritten, &consoleLock, static_cast<DWORD>(left),
+                                        0);
+        left = deadline - monotonicMilliseconds();
+    }
+    bool written = consoleQueue.removedTotal >= target;
+    ReleaseSRWLockExclusive(&consoleLock);
+    return written ? 0 : -1;
 }
