@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fs/listing.h"
+#include "fs/uploads.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
 #include "session/reply.h"
@@ -122,6 +123,8 @@ void receiveFile(FtpSession* session, const char* path) {
         sendErrorReply(session);
         return;
     }
+    UploadEntry upload;
+    registerUpload(&upload, temporary, file);  // so an ending process removes the file
     sendReply(session, "150 Opening BINARY mode data connection");
     SocketHandle data = openDataConnection(session);
     int status = -1;
@@ -131,13 +134,14 @@ void receiveFile(FtpSession* session, const char* path) {
     // Only a file that was closed without error may replace the target: "226" promises a
     // complete file.
     int closed = closeFile(file);
-    if (status == 0 && closed == 0 && replaceFile(temporary, path) == 0) {
+    if (status == 0 && closed == 0 && finishUpload(&upload, path) == 0) {
         sendReply(session, "226 Transfer complete");
     } else {
         if (data != kNoSocket) {
             sendErrorReply(session);  // openDataConnection has replied when there is no data
         }
         (void)removeFile(temporary);  // a leftover is hidden from listings and harms nothing
+        unregisterUpload(&upload);
     }
     closeSocket(data);
 }

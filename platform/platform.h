@@ -48,6 +48,14 @@ long long currentTime();
 long long monotonicMilliseconds();
 
 // ---------------------------------------------------------------------------------------------
+// Locks: one for each table that threads share, named here so that each is ready without set-up
+// and no platform type shows in this header. Each is held only for a short step.
+
+enum class SharedLock { kUploads, kCount };
+void takeLock(SharedLock lock);
+void releaseLock(SharedLock lock);
+
+// ---------------------------------------------------------------------------------------------
 // Console. Until startConsoleWriter, printConsole writes at once and waits for the console: the
 // start-up text, usage and errors before it are written completely before the program goes on.
 // From then on it only queues, and one console thread writes the queue out, so that a console
@@ -76,6 +84,15 @@ int startConsoleWriter();
 // Waits until the text queued before the call, and any drop line owed, has been written, or
 // milliseconds have passed. Returns 0, or -1 when the time ran out first.
 int flushConsole(int milliseconds);
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+// Removes a file that another thread still holds open as file, for a process about to end.
+// POSIX removes the name, and the holder's descriptor stays valid. Windows cannot remove a file
+// opened without delete sharing, so file is closed first: the holder's later calls on that
+// number fail, or reach a file opened since. Returns 0, or -1 with the error set.
+int removeFileInUse(const char* path, int file);
 
 // ---------------------------------------------------------------------------------------------
 // Sockets: IPv4 TCP only.

@@ -244,3 +244,25 @@ long long monotonicMilliseconds() {
     (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Locks.
+
+static pthread_mutex_t sharedLocks[] = {PTHREAD_MUTEX_INITIALIZER};
+static_assert(sizeof sharedLocks / sizeof sharedLocks[0] == static_cast<int>(SharedLock::kCount),
+              "one initialised mutex for each shared lock");
+
+void takeLock(SharedLock lock) {
+    (void)pthread_mutex_lock(&sharedLocks[static_cast<int>(lock)]);  // a default mutex
+}
+
+void releaseLock(SharedLock lock) {
+    (void)pthread_mutex_unlock(&sharedLocks[static_cast<int>(lock)]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+int removeFileInUse(const char* path, int /*file*/) {
+    return removeFile(path);  // the holder's descriptor stays valid without the name
+}

@@ -253,3 +253,27 @@ long long monotonicMilliseconds() {
     // GetTickCount64 counts from start-up and does not wrap after 49 days as GetTickCount does.
     return static_cast<long long>(GetTickCount64());
 }
+
+// ---------------------------------------------------------------------------------------------
+// Locks.
+
+// A zero-filled SRWLOCK is an unlocked one.
+static SRWLOCK sharedLocks[static_cast<int>(SharedLock::kCount)] = {};
+
+void takeLock(SharedLock lock) {
+    AcquireSRWLockExclusive(&sharedLocks[static_cast<int>(lock)]);
+}
+
+void releaseLock(SharedLock lock) {
+    ReleaseSRWLockExclusive(&sharedLocks[static_cast<int>(lock)]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+int removeFileInUse(const char* path, int file) {
+    // The holder opened the file without delete sharing; until it is closed, no one can remove
+    // it.
+    (void)closeFile(file);  // the removal below says whether it worked
+    return removeFile(path);
+}
