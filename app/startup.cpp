@@ -6,6 +6,7 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/uploads.h"
 #include "platform/platform.h"
 #include "session/session.h"
 #include "session/tcp_socket.h"
@@ -193,6 +194,9 @@ int runServer(int argc, const char* const* argv) {
         return -1;
     }
     printGuidance();
+    // Without the handling, Ctrl-C and the signals end the process as before, leaving the
+    // temporary files of uploads in progress.
+    (void)handleTermination(closeUploads);
     // Without the console thread the console is written at once, as before: slower to a
     // stalled console, but nothing is lost.
     (void)startConsoleWriter();

@@ -1,12 +1,14 @@
-// platform/posix/console.cpp: the console streams on POSIX, and the console thread that writes
-// their queue out.
+// platform/posix/console.cpp: the console streams on POSIX, the console thread that writes
+// their queue out, and the end on SIGINT, SIGTERM and SIGHUP.
 #include "platform/platform.h"
 
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/console_text.h"
@@ -83,4 +85,74 @@ int waitUntilWritten(int milliseconds) {
     bool written = consoleQueue.removedTotal >= target;
     (void)pthread_mutex_unlock(&consoleLock);
     return written ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+static const int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static std::atomic<int> terminationSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may use it");
+static void (*terminationCleanup)() = nullptr;  // set before any handler is installed
+
+// Only the thread of endOnSignal takes these signals, inside sigsuspend, which returns once
+// this has run; so this only notes the signal, and the cleanup runs on that thread outside
+// any handler.
+static void onTerminationSignal(int signalNumber) {
+    int none = 0;
+    (void)terminationSignal.compare_exchange_strong(none, signalNumber);
+}
+
+static void endOnSignal(void*) {
+    sigset_t waiting;
+    (void)pthread_sigmask(SIG_BLOCK, nullptr, &waiting);
+    for (int signalNumber : kTerminationSignals) {
+        (void)sigdelset(&waiting, signalNumber);  // an ignored one stays ignored all the same
+    }
+    while (terminationSignal.load() == 0) {
+        (void)sigsuspend(&waiting);
+    }
+    int signalNumber = terminationSignal.load();
+    terminationCleanup();
+    (void)flushConsole(kConsoleFlushMilliseconds);
+    // The default action ends the process as the signal would have without us, with the status
+    // that shells and service managers read for it. Raised while blocked here, the signal is
+    // taken as soon as it is unblocked.
+    (void)signal(signalNumber, SIG_DFL);
+    sigset_t single;
+    (void)sigemptyset(&single);
+    (void)sigaddset(&single, signalNumber);
+    (void)raise(signalNumber);
+    (void)pthread_sigmask(SIG_UNBLOCK, &single, nullptr);
+    _exit(128 + signalNumber);  // not reached: each of these signals ends the process
+}
+
+int handleTermination(void (*cleanup)()) {
+    terminationCleanup = cleanup;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    (void)sigemptyset(&action.sa_mask);
+    sigset_t handledSignals;
+    (void)sigemptyset(&handledSignals);
+    for (int signalNumber : kTerminationSignals) {
+        struct sigaction previous = {};
+        // A signal the process was started to ignore stays ignored (nohup, a background job).
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            (void)sigaddset(&handledSignals, signalNumber);
+        }
+    }
+    // Every later thread inherits the mask, so only endOnSignal's thread ever takes the
+    // signals: no session's call is interrupted, and the handler never runs amid its work.
+    sigset_t previousMask;
+    (void)pthread_sigmask(SIG_BLOCK, &handledSignals, &previousMask);
+    if (startThread(endOnSignal, nullptr) != 0) {
+        (void)pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        return -1;
+    }
+    for (int signalNumber : kTerminationSignals) {
+        if (sigismember(&handledSignals, signalNumber) == 1) {
+            (void)sigaction(signalNumber, &action, nullptr);
+        }
+    }
+    return 0;
 }

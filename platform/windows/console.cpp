@@ -1,5 +1,5 @@
-// platform/windows/console.cpp: the console streams on Windows, and the console thread that
-// writes their queue out.
+// platform/windows/console.cpp: the console streams on Windows, the console thread that writes
+// their queue out, and the end on Ctrl-C, Ctrl-Break and a closed console window.
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "platform/console_text.h"
+#include "platform/windows/internal.h"
 
 // ---------------------------------------------------------------------------------------------
 // Console.
@@ -101,4 +102,39 @@ int waitUntilWritten(int milliseconds) {
     bool written = consoleQueue.removedTotal >= target;
     ReleaseSRWLockExclusive(&consoleLock);
     return written ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+static void (*terminationCleanup)() = nullptr;  // set before the handler is installed
+static SRWLOCK terminationLock = SRWLOCK_INIT;
+static bool terminationDone = false;  // under terminationLock
+
+// Windows runs this on a new thread for each event, so it may take locks and wait. Returning
+// FALSE passes the event on to the default handler, which ends the process with
+// STATUS_CONTROL_C_EXIT as it would have without us; after a closed window the system ends the
+// process anyway, 5 s after the event.
+static BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    // A second event waits here for the first one's cleanup instead of ending the process in
+    // the middle of it.
+    AcquireSRWLockExclusive(&terminationLock);
+    if (!terminationDone) {
+        terminationCleanup();
+        (void)flushConsole(kConsoleFlushMilliseconds);
+        terminationDone = true;
+    }
+    ReleaseSRWLockExclusive(&terminationLock);
+    return FALSE;
+}
+
+int handleTermination(void (*cleanup)()) {
+    terminationCleanup = cleanup;
+    if (!SetConsoleCtrlHandler(onConsoleEvent, TRUE)) {
+        return failWithSystemError();
+    }
+    return 0;
 }

@@ -164,7 +164,7 @@ class ServerTest(unittest.TestCase):
         self.assertIsNotNone(server.wait_exit(timeout), "the server did not end")
         return server
 
-    def start_server(self, *args, upload=False, root=None, cwd=None, port=None):
+    def start_server(self, *args, upload=False, root=None, cwd=None, port=None, preexec_fn=None):
         """Starts the server on a free port ("-p") and waits for its guidance text."""
         port = port or free_port()
         full = ["-p", str(port)] + (["-u"] if upload else []) + list(args)
@@ -172,7 +172,7 @@ class ServerTest(unittest.TestCase):
             full.append(root)
         server = Server(full, cwd or self.root)
         server.port = port
-        server.start()
+        server.start(preexec_fn=preexec_fn)
         self.addCleanup(self._stop_and_check, server)
         if not server.wait_ready():
             self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))
