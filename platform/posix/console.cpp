@@ -43,10 +43,12 @@ void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) 
 
 void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
     (void)pthread_mutex_lock(&consoleLock);
-    if (queueConsoleText(&consoleQueue, stream, text, length) == 0) {
+    int queued = queueConsoleText(&consoleQueue, stream, text, length);
+    (void)pthread_mutex_unlock(&consoleLock);
+    // Woken after the unlock, the console thread does not stop at once on the lock held here.
+    if (queued == 0) {
         (void)pthread_cond_signal(&consoleTextQueued);
     }
-    (void)pthread_mutex_unlock(&consoleLock);
 }
 
 // The console thread. It writes without the lock, so sessions go on queuing while the console

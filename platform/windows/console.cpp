@@ -58,10 +58,12 @@ void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) 
 
 void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
     AcquireSRWLockExclusive(&consoleLock);
-    if (queueConsoleText(&consoleQueue, stream, text, length) == 0) {
+    int queued = queueConsoleText(&consoleQueue, stream, text, length);
+    ReleaseSRWLockExclusive(&consoleLock);
+    // Woken after the release, the console thread does not stop at once on the lock held here.
+    if (queued == 0) {
         WakeConditionVariable(&consoleTextQueued);
     }
-    ReleaseSRWLockExclusive(&consoleLock);
 }
 
 // The console thread. It writes without the lock, so sessions go on queuing while the console
