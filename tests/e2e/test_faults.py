@@ -7,6 +7,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -421,7 +422,8 @@ class ConsoleFaults(FaultTest):
         port = free_port()
         self.server = Server(["-p", str(port), "-ftpverbose"], self.root)
         self.server.port = port
-        self.server.start(stdout=subprocess.PIPE)
+        self.server.start(stdout=subprocess.PIPE,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         self.addCleanup(self._stop_and_check, self.server)
         pipe = self.server.process.stdout
         ready = READY_LINE.rstrip().encode()  # Windows ends it with CR LF
@@ -450,3 +452,8 @@ class ConsoleFaults(FaultTest):
         produced = greeting + noop * 10500 + other + noop * (9500 + more)
         self.assertTrue(produced.startswith(before) and produced.endswith(after))
         self.assertEqual(len(before) + int(dropped) + len(after), len(produced))
+        # Stalled again, the console cannot hold the end: Ctrl-C gives the queue at most 2 s.
+        s.sendall(b"NOOP\r\n" * 10000)
+        self.assertEqual(len(self.read_replies(s, 10000)), 10000)
+        self.server.process.send_signal(signal.SIGINT)
+        self.assertEqual(self.server.wait_exit(TIMEOUT), 0 if is_windows() else -signal.SIGINT)
