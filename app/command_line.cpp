@@ -1,10 +1,10 @@
 // app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h".
 #include "app/command_line.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "base/text.h"
+#include "platform/platform.h"
 
 static bool readPort(const char* value, int* port) {
     return value != nullptr && scanInteger(value, port) != nullptr;
@@ -101,30 +101,32 @@ void printCommandLineError(const CommandLine& commandLine) {
         case CommandLineStatus::kHelp:
             break;
         case CommandLineStatus::kMissingPort:
-            std::printf("Error: missing port number for option -p\n");
+            printConsole(ConsoleStream::kOutput, "Error: missing port number for option -p\n");
             break;
         case CommandLineStatus::kMissingRange:
-            std::printf("Error: missing port number for option -tp\n");
+            printConsole(ConsoleStream::kOutput, "Error: missing port number for option -tp\n");
             break;
         case CommandLineStatus::kMissingAddress:
-            std::printf("Error:  missing ip address for -ha option\n");
+            printConsole(ConsoleStream::kOutput, "Error:  missing ip address for -ha option\n");
             break;
         case CommandLineStatus::kUnknownOption:
-            std::printf("Error: '%s' option not found\n", commandLine.argument);
+            printConsole(ConsoleStream::kOutput, "Error: '%s' option not found\n",
+                         commandLine.argument);
             break;
         case CommandLineStatus::kSecondRoot:
-            std::printf("Error: Only one directory may be ftp root\n");
+            printConsole(ConsoleStream::kOutput, "Error: Only one directory may be ftp root\n");
             break;
     }
 }
 
 void printUsage() {
-    std::printf(
-        "\n%s serves firmware update content to an QX2102/QX2105 chassis.\n"
-        "This tool runs directly from a windows command prompt.\n\n",
-        "tarnLoader");
-    std::printf("Usage: %s [options] [ftproot]\n", "tarnLoader");
-    std::printf(
+    printConsole(ConsoleStream::kOutput,
+                 "\n%s serves firmware update content to an QX2102/QX2105 chassis.\n"
+                 "This tool runs directly from a windows command prompt.\n\n",
+                 "tarnLoader");
+    printConsole(ConsoleStream::kOutput, "Usage: %s [options] [ftproot]\n", "tarnLoader");
+    printConsole(
+        ConsoleStream::kOutput,
         "[options] are:\n"
         "  -p <port>     Use <port> for control (defaults to (%d)\n"
         "  -prange <port>-<port>  Specify a port range to use for passive mode (defaults to OS "

@@ -6,6 +6,8 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/uploads.h"
+#include "platform/platform.h"
 #include "session/session.h"
 #include "session/tcp_socket.h"
 
@@ -22,10 +24,12 @@ int fixServedRoot(const char* rootArgument) {
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
         setServedRoot(serverSettings.rootPath, serverSettings.realRootPath,
                       sizeof serverSettings.realRootPath) != 0) {
-        std::printf("Error: Unable to set ftp root directory: '%s'\n", shownArgument);
+        printConsole(ConsoleStream::kOutput, "Error: Unable to set ftp root directory: '%s'\n",
+                     shownArgument);
         return -1;
     }
-    std::printf("Using '%s' as ftp root directory\n", serverSettings.rootPath);
+    printConsole(ConsoleStream::kOutput, "Using '%s' as ftp root directory\n",
+                 serverSettings.rootPath);
     return 0;
 }
 
@@ -46,57 +50,59 @@ int listLocalAddresses() {
 }
 
 static void printPortWarning(int port) {
-    std::printf(
-        "Warning: ftp control port %d already in use.  This port is required for the\n"
-        "  chassis update.  Be sure no other update tool instances are running.\n"
-        "  Alternatively, another ftp server may be running on this PC, please\n"
-        "  disable this server temporarily for the update and re-enable after\n"
-        "  completion. This session is using port: %d\n"
-        "  Please resolve this issue before continuing.\n",
-        kDefaultControlPort, port);
+    printConsole(ConsoleStream::kOutput,
+                 "Warning: ftp control port %d already in use.  This port is required for the\n"
+                 "  chassis update.  Be sure no other update tool instances are running.\n"
+                 "  Alternatively, another ftp server may be running on this PC, please\n"
+                 "  disable this server temporarily for the update and re-enable after\n"
+                 "  completion. This session is using port: %d\n"
+                 "  Please resolve this issue before continuing.\n",
+                 kDefaultControlPort, port);
 }
 
 static void printInstructions() {
-    std::printf(
-        "(NOTE) Only one instance of this tool may be run to update one chassis.\n"
-        "       at a time.\n"
-        "\n"
-        "Chassis Update Instructions:\n"
-        "1. Open the chassis home page using either of the following methods:\n"
-        "      a. Open using LinkBench, select the chassis\n"
-        "         model under the LAN instrument I/O tree, and click\n"
-        "         `Instrument Web Interface`.\n"
-        "      b. Or, open an Internet Explorer window and enter the chassis\n"
-        "         ip address or hostname directly, such as http://192.0.2.10\n"
-        "\n"
-        "2. From the chassis home page, navigate to the health page (heart symbol) and\n"
-        "   click on the `Open the Chassis Firmware Update page` link.\n"
-        "\n"
-        "3. On the update page, click `Locate Package`. (Note: the IP address on the\n"
-        "   form should be same as one of the listed addresses above.)\n"
-        "\n"
-        "4. Select `Install`. This action launches a chassis update status page, which\n"
-        "   provides progress information.\n"
-        "\n"
-        "5. When the update status page instructs to power cycle the chassis, please\n"
-        "   close the tarnLoader tool (this window).\n"
-        "\n");
+    printConsole(ConsoleStream::kOutput,
+                 "(NOTE) Only one instance of this tool may be run to update one chassis.\n"
+                 "       at a time.\n"
+                 "\n"
+                 "Chassis Update Instructions:\n"
+                 "1. Open the chassis home page using either of the following methods:\n"
+                 "      a. Open using LinkBench, select the chassis\n"
+                 "         model under the LAN instrument I/O tree, and click\n"
+                 "         `Instrument Web Interface`.\n"
+                 "      b. Or, open an Internet Explorer window and enter the chassis\n"
+                 "         ip address or hostname directly, such as http://192.0.2.10\n"
+                 "\n"
+                 "2. From the chassis home page, navigate to the health page (heart symbol) and\n"
+                 "   click on the `Open the Chassis Firmware Update page` link.\n"
+                 "\n"
+                 "3. On the update page, click `Locate Package`. (Note: the IP address on the\n"
+                 "   form should be same as one of the listed addresses above.)\n"
+                 "\n"
+                 "4. Select `Install`. This action launches a chassis update status page, which\n"
+                 "   provides progress information.\n"
+                 "\n"
+                 "5. When the update status page instructs to power cycle the chassis, please\n"
+                 "   close the tarnLoader tool (this window).\n"
+                 "\n");
 }
 
 void printGuidance() {
     const LocalAddressList* list = &serverSettings.localAddresses;
-    std::printf("%s accepting connections on ip addresses:\n", kProgramName);
-    std::printf("   %s\n", list->addresses[0]);
+    printConsole(ConsoleStream::kOutput, "%s accepting connections on ip addresses:\n",
+                 kProgramName);
+    printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[0]);
     for (int i = 1; i < list->count; i++) {
-        std::printf("   %s\n", list->addresses[i]);
+        printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[i]);
     }
     if (serverSettings.controlPort != kDefaultControlPort) {
         printPortWarning(serverSettings.controlPort);
     }
-    std::printf("\n\n");
+    printConsole(ConsoleStream::kOutput, "\n\n");
     printInstructions();
-    std::printf("More information may be found in the chassis users's guide.\n\n");
-    std::printf("Waiting for the chassis to connect...\n");
+    printConsole(ConsoleStream::kOutput,
+                 "More information may be found in the chassis users's guide.\n\n");
+    printConsole(ConsoleStream::kOutput, "Waiting for the chassis to connect...\n");
 }
 
 int nextPassivePort(int low, int high) {
@@ -112,7 +118,7 @@ int nextPassivePort(int low, int high) {
 static int startSession(SocketHandle connection, int passivePort) {
     FtpSession* session = createSession(connection, passivePort);
     if (session == nullptr) {
-        std::printf("Error: Out of memory\n");
+        printConsole(ConsoleStream::kOutput, "Error: Out of memory\n");
         return -1;
     }
     passivePortPool.inUse[passivePort & 0xff].store(1);
@@ -159,8 +165,7 @@ static SocketHandle openControlListener() {
 }
 
 int runServer(int argc, const char* const* argv) {
-    prepareConsole();
-    std::printf("%s, 1.0.5, 2011-06-21\n", kProgramName);
+    printConsole(ConsoleStream::kOutput, "%s, 1.0.5, 2011-06-21\n", kProgramName);
     resetServerSettings(&serverSettings);
     CommandLine commandLine = readCommandLine(argc, argv, &serverSettings);
     if (commandLine.status != CommandLineStatus::kRun) {
@@ -177,7 +182,7 @@ int runServer(int argc, const char* const* argv) {
         return -1;
     }
     if (listLocalAddresses() != 0) {
-        std::fprintf(stderr, "ip query failed\n");
+        printConsole(ConsoleStream::kError, "ip query failed\n");
         return 1;
     }
     if (serverSettings.natAddress != nullptr) {
@@ -189,5 +194,14 @@ int runServer(int argc, const char* const* argv) {
         return -1;
     }
     printGuidance();
-    return runAcceptLoop(listener);
+    // Without the handling, Ctrl-C and the signals end the process as before, leaving the
+    // temporary files of uploads in progress.
+    (void)handleTermination(closeUploads);
+    // Without the console thread the console is written at once, as before: slower to a
+    // stalled console, but nothing is lost.
+    (void)startConsoleWriter();
+    int status = runAcceptLoop(listener);
+    // The accept loop's last words, and what sessions left queued, go out before the end.
+    (void)flushConsole(kConsoleFlushMilliseconds);
+    return status;
 }

@@ -22,6 +22,7 @@ int nextPassivePort(int low, int high);
 // fails for good or a session record cannot be allocated.
 int runAcceptLoop(SocketHandle listener);
 
-// The whole program: banner, command line, root, sockets, listener, guidance, accept loop.
-// Returns the exit status.
+// The whole program: banner, command line, root, sockets, listener, guidance, written at once;
+// then the console thread and the accept loop, and the console's last flush. Returns the exit
+// status.
 int runServer(int argc, const char* const* argv);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fs/listing.h"
+#include "fs/uploads.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
 #include "session/reply.h"
@@ -134,6 +135,8 @@ static bool isRefusedTarget(const EntryLookup* target) {
 // place once every byte is written. Sends the replies from "150" on.
 static void receiveInto(FtpSession* session, const EntryLookup* target, int file,
                         const char* temporary) {
+    UploadEntry upload;
+    registerUpload(&upload, target->folder, temporary);  // an ending process removes it
     sendReply(session, "150 Opening BINARY mode data connection");
     SocketHandle data = openDataConnection(session);
     int status = -1;
@@ -143,7 +146,7 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     // Only a file that was closed without error may replace the target: "226" promises a
     // complete file.
     int closed = closeFile(file);
-    if (status == 0 && closed == 0 && replaceFileAt(target->folder, temporary, target->name) == 0) {
+    if (status == 0 && closed == 0 && finishUpload(&upload, target->name) == 0) {
         sendReply(session, "226 Transfer complete");
     } else {
         if (data != kNoSocket) {
@@ -152,6 +155,7 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
         // The server's own file goes whatever mode the umask gave it; a leftover would be
         // hidden from listings, but it would still take the space.
         (void)removeOwnFileAt(target->folder, temporary);
+        unregisterUpload(&upload);
     }
     closeSocket(data);
 }

@@ -31,14 +31,12 @@ void lastErrorText(char* out, std::size_t outSize);
 void setLastError(ErrorKind kind);
 // True when the calling thread's last error is of this kind.
 bool isLastError(ErrorKind kind);
-// Prints "text: <last error text>\n" on standard error, as perror does.
+// Prints "text: <last error text>\n" on standard error, as perror does, through printConsole.
 void printSystemError(const char* text);
 
 // ---------------------------------------------------------------------------------------------
 // Process.
 
-// Makes standard output and standard error unbuffered, so the console shows every dot at once.
-void prepareConsole();
 // Starts the socket library and sets process-wide socket behaviour (ignored SIGPIPE, raised
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
 int startSockets();
@@ -62,6 +60,55 @@ unsigned long processId();
 long long currentTime();
 // Milliseconds on a clock that never jumps; for deadlines.
 long long monotonicMilliseconds();
+
+// ---------------------------------------------------------------------------------------------
+// Locks: one for each table that threads share, named here so that each is ready without set-up
+// and no platform type shows in this header. Each is held only for a short step.
+
+enum class SharedLock { kUploads, kCount };
+void takeLock(SharedLock lock);
+void releaseLock(SharedLock lock);
+
+// ---------------------------------------------------------------------------------------------
+// Console. Until startConsoleWriter, printConsole writes at once and waits for the console: the
+// start-up text, usage and errors before it are written completely before the program goes on.
+// From then on it only queues, and one console thread writes the queue out, so that a console
+// that stops taking output (a full pipe, a paused terminal, a selection in a console window)
+// never holds up a session.
+
+enum class ConsoleStream { kOutput, kError };
+// Texts up to this size are formatted on the stack; longer ones (a long argument in an error
+// line) take a heap copy.
+constexpr std::size_t kConsoleTextSize = 1024;
+// What each stream's queue holds. A text that does not fit is dropped and counted, and the
+// stream's next text that fits comes after the line "[N characters of console output dropped]".
+constexpr std::size_t kConsoleQueueSize = 64 * 1024;
+// How long an ending process waits for the queue to be written, so that a console that never
+// drains cannot hold the exit.
+constexpr int kConsoleFlushMilliseconds = 2000;
+
+// Formats like printf and writes the text on stream unbuffered, or queues it for the console
+// thread, which writes it as soon as the console takes it, in the order given, as C's
+// unbuffered streams did ("\n" reaches a Windows console as CR LF). Text that the console
+// refuses (a closed stream) is lost, as with printf.
+[[gnu::format(printf, 2, 3)]] void printConsole(ConsoleStream stream, const char* format, ...);
+// Starts the console thread. Returns 0, or -1 with the error set when it cannot be started;
+// printConsole then goes on writing at once.
+int startConsoleWriter();
+// Waits until the text queued before the call, and any drop line owed, has been written, or
+// milliseconds have passed. Returns 0, or -1 when the time ran out first.
+int flushConsole(int milliseconds);
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+// From now on the operator's ways of ending the program (Ctrl-C, Ctrl-Break and closing the
+// console window on Windows; SIGINT, SIGTERM and SIGHUP on POSIX) run cleanup on a thread that
+// may take locks, flush the console (kConsoleFlushMilliseconds at most), and end the process as
+// the event would have, with the platform's usual status. A signal the process was started to
+// ignore stays ignored. Returns 0, or -1 with the error set: the events then end the process
+// without cleanup, as before.
+int handleTermination(void (*cleanup)());
 
 // ---------------------------------------------------------------------------------------------
 // Sockets: IPv4 TCP only.

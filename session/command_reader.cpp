@@ -1,11 +1,11 @@
 // session/command_reader.cpp: line assembly, verb and argument, and the receive loop.
 #include "session/command_reader.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/settings.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count) {
     if (count == 0) {
@@ -75,11 +75,11 @@ CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* arg
     }
     argumentText[length] = '\0';
     if (serverSettings.verbose) {
-        std::printf("%s %s\n", verb, argumentText);
+        printConsole(ConsoleStream::kOutput, "%s %s\n", verb, argumentText);
     }
     CommandCode code = lookupCommand(verb);
     if (code == kCodeUnrecognised) {
-        std::fprintf(stderr, "Unknown ftp command '%s'\n", verb);
+        printConsole(ConsoleStream::kError, "Unknown ftp command '%s'\n", verb);
     }
     return code;
 }

@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/text.h"
-
 #include "app/settings.h"
+#include "base/text.h"
 #include "fs/file_operations.h"
 #include "fs/listing.h"
 #include "fs/resolve_path.h"
 #include "fs/transfer.h"
 #include "fs/working_directory.h"
+#include "platform/platform.h"
 #include "session/data_connection.h"
 #include "session/reply.h"
 #include "session/session.h"
@@ -63,7 +63,7 @@ static void replyGoodbye(FtpSession* s, const std::string&) {
 }
 static void logIn(FtpSession* s, const std::string&) {
     sendReply(s, "230 User logged in");
-    std::fputs("\nChassis accessing package.", stdout);
+    printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
 }
 static void changeWorkingDirectory(FtpSession* s, const std::string&) {
     sendReply(s, changeDirectory(s, s->argumentText) ? "250 CWD command successful"
@@ -88,7 +88,7 @@ static void status(FtpSession* s, const std::string& path) {
     sendListing(s, path, true, true);
 }
 static void retrieve(FtpSession* s, const std::string& path) {
-    std::fputs("Reading.", stdout);
+    printConsole(ConsoleStream::kOutput, "Reading.");
     sendFile(s, path);
 }
 static void store(FtpSession* s, const std::string& path) {

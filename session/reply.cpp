@@ -10,9 +10,9 @@
 
 void sendReply(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
-        std::printf("    %s\n", text);
+        printConsole(ConsoleStream::kOutput, "    %s\n", text);
     } else {
-        std::fputs(".", stdout);
+        printConsole(ConsoleStream::kOutput, ".");
     }
     char line[kReplyLineSize];
     int length = std::snprintf(line, sizeof line, "%s\r\n", text);
@@ -28,16 +28,30 @@ void sendReply(FtpSession* session, const char* text) {
     (void)sendBytes(session->controlSocket, line, static_cast<std::size_t>(length));
 }
 
+// The verbose echo of a reply of several lines: each line as sendReply echoes one, all in one
+// console text, so that no other session's text comes between them.
+static void echoLines(const char* text) {
+    char echo[kMultilineReplySize * 2];
+    std::size_t used = 0;
+    for (const char* line = text; *line != '\0' && used < sizeof echo;) {
+        std::size_t length = std::strcspn(line, "\r");
+        int written = std::snprintf(echo + used, sizeof echo - used, "    %.*s\n",
+                                    static_cast<int>(length), line);
+        if (written < 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(written);
+        line += length;
+        line += std::strspn(line, "\r\n");
+    }
+    printConsole(ConsoleStream::kOutput, "%s", echo);
+}
+
 void sendMultilineReply(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
-        for (const char* line = text; *line != '\0';) {
-            std::size_t length = std::strcspn(line, "\r");
-            std::printf("    %.*s\n", static_cast<int>(length), line);
-            line += length;
-            line += std::strspn(line, "\r\n");
-        }
+        echoLines(text);
     } else {
-        std::fputs(".", stdout);
+        printConsole(ConsoleStream::kOutput, ".");
     }
     char lines[kMultilineReplySize];
     int length = std::snprintf(lines, sizeof lines, "%s\r\n", text);

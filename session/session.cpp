@@ -3,13 +3,13 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "app/settings.h"
 #include "base/text.h"
+#include "platform/platform.h"
 #include "session/command_reader.h"
 #include "session/dispatch.h"
 #include "session/reply.h"
@@ -85,7 +85,7 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
 
 void endSession(FtpSession* session) {
     if (serverSettings.verbose) {
-        std::printf("Closing control connection\n");
+        printConsole(ConsoleStream::kOutput, "Closing control connection\n");
     }
     if (session->passiveListener != kNoSocket) {
         shutdownReceiving(session->passiveListener);

@@ -1,7 +1,7 @@
 // session/tcp_socket.cpp: bound and listening IPv4 sockets.
 #include "session/tcp_socket.h"
 
-#include <cstdio>
+#include "platform/platform.h"
 
 SocketHandle createTcpSocket(int* port, int backlog, const char* listenFailureText) {
     SocketHandle socket = openTcpSocket();
@@ -16,7 +16,7 @@ SocketHandle createTcpSocket(int* port, int backlog, const char* listenFailureTe
         (void)allowPortReuse(socket);  // without it the bind below may fail; that is reported
     }
     if (bindSocket(socket, requested) != 0) {
-        std::printf("Could not open socket port %d\n", *port);
+        printConsole(ConsoleStream::kOutput, "Could not open socket port %d\n", *port);
         closeSocket(socket);
         return kNoSocket;
     }
@@ -30,7 +30,7 @@ SocketHandle createTcpSocket(int* port, int backlog, const char* listenFailureTe
         // Linux checks only listening sockets for a taken port, so a taken port can show
         // here instead of at bind.
         if (isAddressInUseError()) {
-            std::printf("Could not open socket port %d\n", *port);
+            printConsole(ConsoleStream::kOutput, "Could not open socket port %d\n", *port);
             closeSocket(socket);
             return kNoSocket;
         }

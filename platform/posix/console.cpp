@@ -1,12 +1,160 @@
-// platform/posix/console.cpp: the console streams on POSIX.
+// platform/posix/console.cpp: the console streams on POSIX, the console thread that writes
+// their queue out, and the end on SIGINT, SIGTERM and SIGHUP.
 #include "platform/platform.h"
 
-#include <cstdio>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/console_text.h"
+#include "platform/posix/internal.h"
 
 // ---------------------------------------------------------------------------------------------
 // Console.
 
-void prepareConsole() {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
+static ConsoleQueue consoleQueue;
+static pthread_mutex_t consoleLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t consoleTextQueued = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t consoleTextWritten = PTHREAD_COND_INITIALIZER;
+
+// Writes all of text unless the console fails; the rest is then lost, as with printf. Written
+// past C's streams, whose locks a thread blocked on the console would hold.
+void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) {
+    int descriptor = stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+    while (length > 0) {
+        ssize_t written = write(descriptor, text, length);
+        if (written > 0) {
+            text += written;
+            length -= static_cast<std::size_t>(written);
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A terminal or pipe that another program made non-blocking: wait for room.
+            struct pollfd ready = {descriptor, POLLOUT, 0};
+            (void)poll(&ready, 1, -1);
+        } else if (written == 0 || errno != EINTR) {
+            return;
+        }
+    }
+}
+
+void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
+    (void)pthread_mutex_lock(&consoleLock);
+    int queued = queueConsoleText(&consoleQueue, stream, text, length);
+    (void)pthread_mutex_unlock(&consoleLock);
+    // Woken after the unlock, the console thread does not stop at once on the lock held here.
+    if (queued == 0) {
+        (void)pthread_cond_signal(&consoleTextQueued);
+    }
+}
+
+// The console thread. It writes without the lock, so sessions go on queuing while the console
+// waits; only it removes text, so what it writes stays in place meanwhile.
+void writeQueuedText(void*) {
+    (void)pthread_mutex_lock(&consoleLock);
+    for (;;) {
+        ConsoleStream stream = ConsoleStream::kOutput;
+        const char* text = nullptr;
+        std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
+        if (length == 0) {
+            (void)pthread_cond_wait(&consoleTextQueued, &consoleLock);
+            continue;
+        }
+        (void)pthread_mutex_unlock(&consoleLock);
+        writeWholeText(stream, text, length);
+        (void)pthread_mutex_lock(&consoleLock);
+        removeConsoleText(&consoleQueue, length);
+        (void)pthread_cond_broadcast(&consoleTextWritten);
+    }
+}
+
+int waitUntilWritten(int milliseconds) {
+    struct timespec deadline;
+    deadlineAfter(milliseconds, &deadline);
+    (void)pthread_mutex_lock(&consoleLock);
+    (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
+    (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
+    (void)pthread_cond_signal(&consoleTextQueued);
+    // Sessions may go on queuing meanwhile; only what came before has to be written.
+    unsigned long long target = consoleQueue.queuedTotal;
+    int error = 0;
+    while (consoleQueue.removedTotal < target && error != ETIMEDOUT) {
+        error = pthread_cond_timedwait(&consoleTextWritten, &consoleLock, &deadline);
+    }
+    bool written = consoleQueue.removedTotal >= target;
+    (void)pthread_mutex_unlock(&consoleLock);
+    return written ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+static const int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static std::atomic<int> terminationSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may use it");
+static void (*terminationCleanup)() = nullptr;  // set before any handler is installed
+
+// Only the thread of endOnSignal takes these signals, inside sigsuspend, which returns once
+// this has run; so this only notes the signal, and the cleanup runs on that thread outside
+// any handler.
+static void onTerminationSignal(int signalNumber) {
+    int none = 0;
+    (void)terminationSignal.compare_exchange_strong(none, signalNumber);
+}
+
+static void endOnSignal(void*) {
+    sigset_t waiting;
+    (void)pthread_sigmask(SIG_BLOCK, nullptr, &waiting);
+    for (int signalNumber : kTerminationSignals) {
+        (void)sigdelset(&waiting, signalNumber);  // an ignored one stays ignored all the same
+    }
+    while (terminationSignal.load() == 0) {
+        (void)sigsuspend(&waiting);
+    }
+    int signalNumber = terminationSignal.load();
+    terminationCleanup();
+    (void)flushConsole(kConsoleFlushMilliseconds);
+    // The default action ends the process as the signal would have without us, with the status
+    // that shells and service managers read for it. Raised while blocked here, the signal is
+    // taken as soon as it is unblocked.
+    (void)signal(signalNumber, SIG_DFL);
+    sigset_t single;
+    (void)sigemptyset(&single);
+    (void)sigaddset(&single, signalNumber);
+    (void)raise(signalNumber);
+    (void)pthread_sigmask(SIG_UNBLOCK, &single, nullptr);
+    _exit(128 + signalNumber);  // not reached: each of these signals ends the process
+}
+
+int handleTermination(void (*cleanup)()) {
+    terminationCleanup = cleanup;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    (void)sigemptyset(&action.sa_mask);
+    sigset_t handledSignals;
+    (void)sigemptyset(&handledSignals);
+    for (int signalNumber : kTerminationSignals) {
+        struct sigaction previous = {};
+        // A signal the process was started to ignore stays ignored (nohup, a background job).
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            (void)sigaddset(&handledSignals, signalNumber);
+        }
+    }
+    // Every later thread inherits the mask, so only endOnSignal's thread ever takes the
+    // signals: no session's call is interrupted, and the handler never runs amid its work.
+    sigset_t previousMask;
+    (void)pthread_sigmask(SIG_BLOCK, &handledSignals, &previousMask);
+    if (startThread(endOnSignal, nullptr) != 0) {
+        (void)pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        return -1;
+    }
+    for (int signalNumber : kTerminationSignals) {
+        if (sigismember(&handledSignals, signalNumber) == 1) {
+            (void)sigaction(signalNumber, &action, nullptr);
+        }
+    }
+    return 0;
 }

@@ -1,7 +1,9 @@
 // platform/posix/internal.h: what the POSIX files of the platform layer share: the calling
-// thread's last error and the helpers that record it, and the folders held open beneath the
-// served root.
+// thread's last error and the helpers that record it, the deadlines of timed waits, and the
+// folders held open beneath the served root.
 #pragma once
+
+struct timespec;
 
 // Our own error number for a path that would lead out of the served root; no errno value
 // means that.
@@ -16,6 +18,9 @@ int failRefused();
 // The calling thread's last error number, and a way to put an earlier one back.
 int lastErrorNumber();
 void restoreLastError(int error);
+
+// The time milliseconds from now on the clock of pthread_cond_timedwait (CLOCK_REALTIME).
+void deadlineAfter(long milliseconds, struct timespec* out);
 
 struct Folder {
     int descriptor;  // -1 only for a root that could not be opened yet

@@ -39,6 +39,16 @@ int failWithErrno() {
     return fail(errno);
 }
 
+void deadlineAfter(long milliseconds, struct timespec* out) {
+    (void)clock_gettime(CLOCK_REALTIME, out);  // cannot fail for CLOCK_REALTIME
+    out->tv_sec += milliseconds / 1000;
+    out->tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (out->tv_nsec >= 1000000000L) {
+        out->tv_sec += 1;
+        out->tv_nsec -= 1000000000L;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Errors.
 
@@ -90,7 +100,7 @@ bool isLastError(ErrorKind kind) {
 void printSystemError(const char* text) {
     char errorText[kErrorTextSize];
     lastErrorText(errorText, sizeof errorText);
-    std::fprintf(stderr, "%s: %s\n", text, errorText);
+    printConsole(ConsoleStream::kError, "%s: %s\n", text, errorText);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -153,12 +163,7 @@ void setIdleThreadHook(void (*hook)()) {
 // or enough threads wait already; the thread then ends.
 static bool waitForNextStart(ThreadStart* next) {
     struct timespec deadline;
-    (void)clock_gettime(CLOCK_REALTIME, &deadline);  // the clock of pthread_cond_timedwait
-    deadline.tv_nsec += kIdleThreadMilliseconds * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    deadlineAfter(kIdleThreadMilliseconds, &deadline);
     (void)pthread_mutex_lock(&idleThreads.lock);
     bool taken = false;
     bool waited = idleThreads.waiting < kMostIdleThreads;
@@ -282,3 +287,21 @@ long long monotonicMilliseconds() {
     (void)clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Locks.
+
+static pthread_mutex_t sharedLocks[] = {PTHREAD_MUTEX_INITIALIZER};
+static_assert(sizeof sharedLocks / sizeof sharedLocks[0] == static_cast<int>(SharedLock::kCount),
+              "one initialised mutex for each shared lock");
+
+void takeLock(SharedLock lock) {
+    (void)pthread_mutex_lock(&sharedLocks[static_cast<int>(lock)]);  // a default mutex
+}
+
+void releaseLock(SharedLock lock) {
+    (void)pthread_mutex_unlock(&sharedLocks[static_cast<int>(lock)]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.

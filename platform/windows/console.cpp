@@ -1,14 +1,142 @@
-// platform/windows/console.cpp: the console streams on Windows.
+// platform/windows/console.cpp: the console streams on Windows, the console thread that writes
+// their queue out, and the end on Ctrl-C, Ctrl-Break and a closed console window.
 #include "platform/platform.h"
 
-#include <cstdio>
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include "platform/console_text.h"
+#include "platform/windows/internal.h"
 
 // ---------------------------------------------------------------------------------------------
 // Console.
 
-void prepareConsole() {
-    // The runtime buffers a pipe or a file fully. The streams stay in text mode, so every
-    // "\n" reaches the console as CR LF.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
+// Text goes out in pieces of at most this size after its line ends are widened.
+static constexpr std::size_t kConsolePieceSize = 1024;
+
+static ConsoleQueue consoleQueue;
+static SRWLOCK consoleLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE consoleTextQueued = CONDITION_VARIABLE_INIT;
+static CONDITION_VARIABLE consoleTextWritten = CONDITION_VARIABLE_INIT;
+
+static void writeWholePiece(HANDLE handle, const char* data, std::size_t length) {
+    while (length > 0) {
+        DWORD written = 0;
+        if (!WriteFile(handle, data, static_cast<DWORD>(length), &written, nullptr) ||
+            written == 0) {
+            return;  // the rest is lost, as with printf
+        }
+        data += written;
+        length -= written;
+    }
+}
+
+// Writes all of text unless the console fails. Written past the runtime, whose stream locks a
+// thread blocked on the console would hold, so every "\n" becomes CR LF here as the runtime's
+// text mode would make it.
+void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) {
+    HANDLE handle =
+        GetStdHandle(stream == ConsoleStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return;  // no console: started without one
+    }
+    char piece[kConsolePieceSize];
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; i++) {
+        if (used + 2 > sizeof piece) {
+            writeWholePiece(handle, piece, used);
+            used = 0;
+        }
+        if (text[i] == '\n') {
+            piece[used++] = '\r';
+        }
+        piece[used++] = text[i];
+    }
+    writeWholePiece(handle, piece, used);
+}
+
+void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
+    AcquireSRWLockExclusive(&consoleLock);
+    int queued = queueConsoleText(&consoleQueue, stream, text, length);
+    ReleaseSRWLockExclusive(&consoleLock);
+    // Woken after the release, the console thread does not stop at once on the lock held here.
+    if (queued == 0) {
+        WakeConditionVariable(&consoleTextQueued);
+    }
+}
+
+// The console thread. It writes without the lock, so sessions go on queuing while the console
+// waits (a selection in the console window holds every write); only it removes text, so what
+// it writes stays in place meanwhile.
+void writeQueuedText(void*) {
+    AcquireSRWLockExclusive(&consoleLock);
+    for (;;) {
+        ConsoleStream stream = ConsoleStream::kOutput;
+        const char* text = nullptr;
+        std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
+        if (length == 0) {
+            (void)SleepConditionVariableSRW(&consoleTextQueued, &consoleLock, INFINITE, 0);
+            continue;
+        }
+        ReleaseSRWLockExclusive(&consoleLock);
+        writeWholeText(stream, text, length);
+        AcquireSRWLockExclusive(&consoleLock);
+        removeConsoleText(&consoleQueue, length);
+        WakeAllConditionVariable(&consoleTextWritten);
+    }
+}
+
+int waitUntilWritten(int milliseconds) {
+    long long deadline = monotonicMilliseconds() + milliseconds;
+    AcquireSRWLockExclusive(&consoleLock);
+    (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
+    (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
+    WakeConditionVariable(&consoleTextQueued);
+    // Sessions may go on queuing meanwhile; only what came before has to be written.
+    unsigned long long target = consoleQueue.queuedTotal;
+    long long left = milliseconds;
+    while (consoleQueue.removedTotal < target && left > 0) {
+        (void)SleepConditionVariableSRW(&consoleTextWritten, &consoleLock, static_cast<DWORD>(left),
+                                        0);
+        left = deadline - monotonicMilliseconds();
+    }
+    bool written = consoleQueue.removedTotal >= target;
+    ReleaseSRWLockExclusive(&consoleLock);
+    return written ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.
+
+static void (*terminationCleanup)() = nullptr;  // set before the handler is installed
+static SRWLOCK terminationLock = SRWLOCK_INIT;
+static bool terminationDone = false;  // under terminationLock
+
+// Windows runs this on a new thread for each event, so it may take locks and wait. Returning
+// FALSE passes the event on to the default handler, which ends the process with
+// STATUS_CONTROL_C_EXIT as it would have without us; after a closed window the system ends the
+// process anyway, 5 s after the event.
+static BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    // A second event waits here for the first one's cleanup instead of ending the process in
+    // the middle of it.
+    AcquireSRWLockExclusive(&terminationLock);
+    if (!terminationDone) {
+        terminationCleanup();
+        (void)flushConsole(kConsoleFlushMilliseconds);
+        terminationDone = true;
+    }
+    ReleaseSRWLockExclusive(&terminationLock);
+    return FALSE;
+}
+
+int handleTermination(void (*cleanup)()) {
+    terminationCleanup = cleanup;
+    if (!SetConsoleCtrlHandler(onConsoleEvent, TRUE)) {
+        return failWithSystemError();
+    }
+    return 0;
 }

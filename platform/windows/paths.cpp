@@ -399,9 +399,7 @@ static int checkEntryTarget(const char* full, bool* isRoot) {
         // A link to nothing leads nowhere, and an entry another program holds open is not
         // opened here either: the verb then acts on the entry itself, in its pinned folder,
         // and reports what that gives. A final path that lies elsewhere is refused.
-        return isLastError(ErrorKind::kNotFound) || isLastError(ErrorKind::kAccessDenied)
-                   ? 0
-                   : -1;
+        return isLastError(ErrorKind::kNotFound) || isLastError(ErrorKind::kAccessDenied) ? 0 : -1;
     }
     (void)CloseHandle(handle);
     *isRoot = _stricmp(finalPath, rootFinalPath) == 0;
@@ -528,9 +526,10 @@ int createNewFileAt(Folder* folder, const char* name) {
     if (pathIn(folder, name, path, sizeof path) != 0) {
         return -1;
     }
-    // No sharing: nobody opens an upload before it is complete.
-    HANDLE handle =
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Nobody reads or writes an upload before it is complete; delete sharing only lets an
+    // ending process remove its name while the upload still holds it.
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return failWithSystemError();
     }

@@ -198,7 +198,7 @@ bool isLastError(ErrorKind kind) {
 void printSystemError(const char* text) {
     char errorText[kErrorTextSize];
     lastErrorText(errorText, sizeof errorText);
-    std::fprintf(stderr, "%s: %s\n", text, errorText);
+    printConsole(ConsoleStream::kError, "%s: %s\n", text, errorText);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -269,3 +269,20 @@ long long monotonicMilliseconds() {
     // GetTickCount64 counts from start-up and does not wrap after 49 days as GetTickCount does.
     return static_cast<long long>(GetTickCount64());
 }
+
+// ---------------------------------------------------------------------------------------------
+// Locks.
+
+// A zero-filled SRWLOCK is an unlocked one.
+static SRWLOCK sharedLocks[static_cast<int>(SharedLock::kCount)] = {};
+
+void takeLock(SharedLock lock) {
+    AcquireSRWLockExclusive(&sharedLocks[static_cast<int>(lock)]);
+}
+
+void releaseLock(SharedLock lock) {
+    ReleaseSRWLockExclusive(&sharedLocks[static_cast<int>(lock)]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ending the process.

@@ -78,14 +78,15 @@ class Server:
         self.process = None
         self.port = None
 
-    def start(self, extra_env=None, preexec_fn=None):
+    def start(self, extra_env=None, preexec_fn=None, stdout=None):
+        """stdout=subprocess.PIPE gives standard output to the test (process.stdout)."""
         env = dict(os.environ)
         if extra_env:
             env.update(extra_env)
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(
                 launcher() + [binary()] + self.args, cwd=self.cwd, stdin=subprocess.DEVNULL,
-                stdout=out, stderr=err, env=env, preexec_fn=preexec_fn)
+                stdout=stdout or out, stderr=err, env=env, preexec_fn=preexec_fn)
         return self
 
     def console(self):
@@ -112,12 +113,14 @@ class Server:
         except subprocess.TimeoutExpired:
             return None
 
-    def wait_console(self, text, timeout=TIMEOUT, stream="stdout"):
-        """Waits until text appears on the console; returns whether it did."""
+    def wait_console(self, text, timeout=TIMEOUT, stream="stdout", count=1):
+        """Waits until text appears on the console (count times); returns whether it did. The
+        console thread writes a moment after a reply goes out, so a test waits for the text it
+        expects before it reads the console."""
         deadline = time.monotonic() + timeout
         read = self.console if stream == "stdout" else self.errors
         while time.monotonic() < deadline:
-            if text in read():
+            if read().count(text) >= count:
                 return True
             time.sleep(0.02)
         return False
@@ -126,6 +129,8 @@ class Server:
         if self.process is not None and self.process.poll() is None:
             self.process.kill()
             self.process.wait(timeout=TIMEOUT)
+        if self.process is not None and self.process.stdout is not None:
+            self.process.stdout.close()
         shutil.rmtree(self.output_dir, ignore_errors=True)
 
 
@@ -159,7 +164,7 @@ class ServerTest(unittest.TestCase):
         self.assertIsNotNone(server.wait_exit(timeout), "the server did not end")
         return server
 
-    def start_server(self, *args, upload=False, root=None, cwd=None, port=None):
+    def start_server(self, *args, upload=False, root=None, cwd=None, port=None, preexec_fn=None):
         """Starts the server on a free port ("-p") and waits for its guidance text."""
         port = port or free_port()
         full = ["-p", str(port)] + (["-u"] if upload else []) + list(args)
@@ -167,7 +172,7 @@ class ServerTest(unittest.TestCase):
             full.append(root)
         server = Server(full, cwd or self.root)
         server.port = port
-        server.start()
+        server.start(preexec_fn=preexec_fn)
         self.addCleanup(self._stop_and_check, server)
         if not server.wait_ready():
             self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))

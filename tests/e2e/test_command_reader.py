@@ -204,4 +204,5 @@ class Console(ServerTest):
         self.assertTrue(self.server.wait_console("......"))
         second = self.connect()
         second.close()
+        self.assertTrue(self.server.wait_console("......" + "."))
         self.assertEqual(after_start(self.server.console()), "......" + ".")

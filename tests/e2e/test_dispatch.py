@@ -95,6 +95,7 @@ class Session(ServerTest):
                 self.assertEqual(self.command(s, line), reply)
         data, _ = self.transfer(s, "RETR image.bin")
         self.assertEqual(data, b"firmware")
+        self.assertTrue(self.server.wait_console("\nChassis accessing package.", count=3))
         self.assertEqual(self.server.console().count("\nChassis accessing package."), 3)
 
     def test_quit_closes_and_nothing_after_it_is_read(self):

@@ -1,15 +1,20 @@
 """Faults: clients that reset or vanish, a full disk, files and the root that go away during a
-session, connection floods, lines that never end and PASV/PORT floods. Each time the affected
-session gets its reply or ends, a witness session goes on, and new clients are still greeted."""
+session, connection floods, lines that never end, PASV/PORT floods and a console nobody reads.
+Each time the affected session gets its reply or ends, a witness session goes on, and new
+clients are still greeted."""
 import hashlib
 import os
+import re
+import select
 import shutil
+import signal
 import socket
 import struct
+import subprocess
 import sys
 import time
 
-from harness import TIMEOUT, Server, ServerTest, free_port, is_windows
+from harness import READY_LINE, TIMEOUT, Server, ServerTest, free_port, is_windows, normalise
 
 RETR_150 = "150 Opening BINARY mode data connection"
 LIST_150 = "150 Opening connection"
@@ -419,3 +424,61 @@ class ConnectionFaults(FaultTest):
         self.assert_others_go_on()
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
         self.assert_back_to(idle)
+
+
+def read_pipe(pipe, until=None, quiet=0.2):
+    """What the pipe holds: read until the text until has come (or TIMEOUT), else until it has
+    been quiet for quiet seconds."""
+    data = b""
+    deadline = time.monotonic() + TIMEOUT
+    while until is None or until not in data:
+        wait = quiet if until is None else deadline - time.monotonic()
+        if wait <= 0 or not select.select([pipe], [], [], wait)[0]:
+            break
+        chunk = os.read(pipe.fileno(), 65536)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+class ConsoleFaults(FaultTest):
+    def test_a_console_nobody_reads_holds_up_no_session(self):
+        port = free_port()
+        self.server = Server(["-p", str(port), "-ftpverbose"], self.root)
+        self.server.port = port
+        self.server.start(stdout=subprocess.PIPE,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        self.addCleanup(self._stop_and_check, self.server)
+        pipe = self.server.process.stdout
+        ready = READY_LINE.rstrip().encode()  # Windows ends it with CR LF
+        self.assertIn(ready, read_pipe(pipe, until=ready))
+        greeting, noop = "    220 tarnLoader ready\n", "NOOP \n    200 OK\n"
+        other = greeting + "QUIT \n    221 Goodbye\nClosing control connection\n"
+        s = self.connect()
+        # 340 KB of echo: far more than the pipe (64 KiB) and the queue (64 KiB) hold.
+        for batch in range(40):
+            s.sendall(b"NOOP\r\n" * 500)
+            self.assertEqual(self.read_replies(s, 500), ["200 OK"] * 500)
+            if batch == 20:
+                late = self.connect()
+                self.assertEqual(self.command(late, "QUIT"), "221 Goodbye")
+                self.assert_closed(late)
+        # Read again: what was queued comes out, then the drop line before the next text.
+        seen, more = b"", 0
+        drop = re.compile(r"\[(\d+) characters of console output dropped\]\n")
+        while not re.search(drop.pattern + "(%s)+$" % re.escape(noop), normalise(
+                seen.decode("latin-1"))) and more < 100:
+            self.assertEqual(self.command(s, "NOOP"), "200 OK")
+            seen += read_pipe(pipe)
+            more += 1
+        before, dropped, after = drop.split(normalise(seen.decode("latin-1")))
+        # Whole texts were dropped, in one stretch, and counted exactly.
+        produced = greeting + noop * 10500 + other + noop * (9500 + more)
+        self.assertTrue(produced.startswith(before) and produced.endswith(after))
+        self.assertEqual(len(before) + int(dropped) + len(after), len(produced))
+        # Stalled again, the console cannot hold the end: Ctrl-C gives the queue at most 2 s.
+        s.sendall(b"NOOP\r\n" * 10000)
+        self.assertEqual(len(self.read_replies(s, 10000)), 10000)
+        self.server.process.send_signal(signal.SIGINT)
+        self.assertEqual(self.server.wait_exit(TIMEOUT), 0 if is_windows() else -signal.SIGINT)

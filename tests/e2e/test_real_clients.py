@@ -135,6 +135,7 @@ class RealClientTest(ServerTest):
 
     def assert_sessions(self, count):
         """The server saw count logins: a client kept one session where count is 1."""
+        self.server.wait_console(SESSION_MARK, count=count)
         self.assertEqual(self.server.console().count(SESSION_MARK), count)
 
     def local_file(self, relative):

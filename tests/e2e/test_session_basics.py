@@ -27,7 +27,7 @@ class FixedReplies(ServerTest):
                 self.assertEqual(self.command(s, command), reply)
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
         self.assert_closed(s)
-        self.assertIn("\nChassis accessing package.", self.server.console())
+        self.assertTrue(self.server.wait_console("\nChassis accessing package."))
 
 
 class EveryVerb(ServerTest):

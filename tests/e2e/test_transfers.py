@@ -1,11 +1,13 @@
 """RETR and STOR: byte-exact contents, failures before and after the 150, and uploads that
 never destroy the file they replace."""
+import functools
 import os
 import random
+import signal
 import socket
 import struct
 
-from harness import Server, ServerTest, free_port, is_windows
+from harness import TIMEOUT, Server, ServerTest, free_port, is_windows
 
 RETR_150 = "150 Opening BINARY mode data connection"
 DONE = "226 Transfer complete"
@@ -186,6 +188,28 @@ class Store(TransferTest):
         self.assertTrue(self.server.wait_console("read failed: ", stream="stderr"),
                         self.server.errors())
         self.assertEqual(self.command(s, "NOOP"), "200 OK")
+
+    def test_an_upload_ended_by_a_signal_leaves_the_folder_as_it_was(self):
+        # Wine turns SIGINT into the console's Ctrl-C event (and ends the process with status
+        # 0); SIGTERM and SIGHUP end a Windows program without any event.
+        signals = (signal.SIGINT,) if is_windows() else (signal.SIGINT, signal.SIGTERM,
+                                                          signal.SIGHUP)
+        old = pattern_bytes(100 * 1024, 9)
+        for number in signals:
+            with self.subTest(signal=number.name):
+                self.write_file("fw.bin", old)
+                # As from a terminal: a shell may have started us with SIGINT ignored.
+                default = functools.partial(signal.signal, number, signal.SIG_DFL)
+                self.start_server(upload=True, preexec_fn=default)
+                s = self.connect()
+                data = self.pasv(s)
+                self.assertEqual(self.command(s, "STOR fw.bin"), RETR_150)
+                data.sendall(pattern_bytes(1 << 20, 10))  # the rest never comes
+                self.assertEqual(len(os.listdir(self.root)), 2)  # the temporary file beside it
+                self.server.process.send_signal(number)
+                self.assertEqual(self.server.wait_exit(TIMEOUT), 0 if is_windows() else -number)
+                self.assertEqual(os.listdir(self.root), ["fw.bin"])
+                self.assertEqual(self.read_file("fw.bin"), old)
 
     def test_an_upload_without_a_data_connection_leaves_nothing(self):
         self.write_file("fw.bin", b"old")

@@ -8,11 +8,14 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/settings.h"
+#include "platform/console_text.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temporary_directory.h"
 
@@ -384,4 +387,61 @@ TEST(Errors, EachThreadKeepsItsOwnError) {
     char text[kErrorTextSize];
     lastErrorText(text, sizeof text);
     EXPECT_STRNE("No such file or directory", text);
+}
+
+namespace {
+
+using ConsolePieces = std::vector<std::pair<ConsoleStream, std::string>>;
+
+int queueText(ConsoleQueue* queue, ConsoleStream stream, const std::string& text) {
+    return queueConsoleText(queue, stream, text.data(), text.size());
+}
+
+// Empties the queue as the console thread does; pieces of one stream in a row are joined.
+ConsolePieces writeOut(ConsoleQueue* queue) {
+    ConsolePieces pieces;
+    ConsoleStream stream;
+    const char* text;
+    while (std::size_t length = oldestConsoleText(queue, &stream, &text)) {
+        if (pieces.empty() || pieces.back().first != stream) {
+            pieces.emplace_back(stream, "");
+        }
+        pieces.back().second.append(text, length);
+        removeConsoleText(queue, length);
+    }
+    return pieces;
+}
+
+constexpr ConsoleStream kOut = ConsoleStream::kOutput;
+constexpr ConsoleStream kErr = ConsoleStream::kError;
+
+}  // namespace
+
+TEST(ConsoleQueue, KeepsTheOrderAcrossBothStreamsAndTheRingsEnd) {
+    auto queue = std::make_unique<ConsoleQueue>();
+    std::string output(60000, 'a');
+    for (int round = 0; round < 3; round++) {  // the third round wraps around the ring's end
+        SCOPED_TRACE(round);
+        ASSERT_EQ(0, queueText(queue.get(), kOut, output.substr(0, 20000)));
+        ASSERT_EQ(0, queueText(queue.get(), kErr, "Unknown ftp command 'X'\n"));
+        ASSERT_EQ(0, queueText(queue.get(), kOut, output.substr(20000) + "."));
+        EXPECT_EQ((ConsolePieces{{kOut, output.substr(0, 20000)},
+                                 {kErr, "Unknown ftp command 'X'\n"},
+                                 {kOut, output.substr(20000) + "."}}),
+                  writeOut(queue.get()));
+    }
+}
+
+TEST(ConsoleQueue, DropsWholeTextsAndSaysSoBeforeTheNextOne) {
+    auto queue = std::make_unique<ConsoleQueue>();
+    ASSERT_EQ(0, queueText(queue.get(), kOut, std::string(kConsoleQueueSize - 3, '.')));
+    EXPECT_EQ(-1, queueText(queue.get(), kOut, "    200 OK\n"));
+    EXPECT_EQ(-1, queueText(queue.get(), kOut, "."));  // fits, but its drop line does not
+    EXPECT_EQ(0, queueText(queue.get(), kErr, "send failed: Broken pipe\n"));
+    EXPECT_EQ(2u, writeOut(queue.get()).size());
+    ASSERT_EQ(0, queueText(queue.get(), kOut, "."));
+    ASSERT_EQ(0, queueText(queue.get(), kOut, "."));
+    // The drop line stands on a line of its own, even amid dots.
+    EXPECT_EQ((ConsolePieces{{kOut, "\n[12 characters of console output dropped]\n.."}}),
+              writeOut(queue.get()));
 }

@@ -1,0 +1,67 @@
+// fs/uploads.cpp: the uploads in progress, a list through their own entries, so registering
+// one never allocates and never fails.
+#include "fs/uploads.h"
+
+#include "platform/platform.h"
+
+// Both under SharedLock::kUploads.
+static UploadEntry* firstUpload = nullptr;
+static bool uploadsClosed = false;
+
+static void unlinkUpload(UploadEntry* entry) {
+    if (entry->previous != nullptr) {
+        entry->previous->next = entry->next;
+    } else {
+        firstUpload = entry->next;
+    }
+    if (entry->next != nullptr) {
+        entry->next->previous = entry->previous;
+    }
+}
+
+void registerUpload(UploadEntry* entry, Folder* folder, const char* temporaryName) {
+    entry->folder = folder;
+    entry->temporaryName = temporaryName;
+    entry->previous = nullptr;
+    takeLock(SharedLock::kUploads);
+    entry->next = firstUpload;
+    if (firstUpload != nullptr) {
+        firstUpload->previous = entry;
+    }
+    firstUpload = entry;
+    releaseLock(SharedLock::kUploads);
+}
+
+int finishUpload(UploadEntry* entry, const char* target) {
+    takeLock(SharedLock::kUploads);
+    int result = -1;
+    if (uploadsClosed) {
+        // The process is ending: a half-received file must never replace the target, and
+        // closeUploads may already have removed this one.
+        setLastError(ErrorKind::kAccessDenied);
+    } else {
+        result = replaceFileAt(entry->folder, entry->temporaryName, target);
+        if (result == 0) {
+            unlinkUpload(entry);
+        }
+    }
+    releaseLock(SharedLock::kUploads);
+    return result;
+}
+
+void unregisterUpload(UploadEntry* entry) {
+    takeLock(SharedLock::kUploads);
+    unlinkUpload(entry);
+    releaseLock(SharedLock::kUploads);
+}
+
+void closeUploads() {
+    takeLock(SharedLock::kUploads);
+    uploadsClosed = true;
+    for (UploadEntry* entry = firstUpload; entry != nullptr; entry = entry->next) {
+        // The upload still holds the file open; its name goes now, its space when the
+        // process ends. An ending process can do no more about a file it cannot remove.
+        (void)removeOwnFileAt(entry->folder, entry->temporaryName);
+    }
+    releaseLock(SharedLock::kUploads);
+}

@@ -1,0 +1,29 @@
+// fs/uploads.h: the uploads in progress, so that an ending process removes their temporary
+// files and no half-received upload replaces its target.
+#pragma once
+
+struct Folder;
+
+// One upload in progress. It lives in the uploading thread's frame from registerUpload until
+// finishUpload succeeds or unregisterUpload; the registry reads it under its lock meanwhile.
+struct UploadEntry {
+    Folder* folder;             // the folder of the upload's target, held by the upload
+    const char* temporaryName;  // the file created for the upload there
+    UploadEntry* previous;
+    UploadEntry* next;
+};
+
+// Registers the upload whose temporary file was just created in folder.
+void registerUpload(UploadEntry* entry, Folder* folder, const char* temporaryName);
+// The upload's last step: replaces the entry target of the upload's folder with the temporary
+// file and unregisters the entry.
+// It runs under the lock closeUploads takes, so the two never overlap. Returns 0, or -1 with
+// the error set and the entry still registered: the rename failed, or the process is ending
+// (kAccessDenied's error). The caller then removes the file and unregisters the entry.
+int finishUpload(UploadEntry* entry, const char* target);
+// Unregisters an upload that ends without replacing its target, once its file is removed.
+void unregisterUpload(UploadEntry* entry);
+
+// For the end of the process: refuses every later finishUpload and removes the temporary file
+// of every upload registered, so the served folder is left as it was before them.
+void closeUploads();
