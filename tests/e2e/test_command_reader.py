@@ -87,7 +87,7 @@ class VerbAndArgument(ServerTest):
         self.assertEqual(self.command(s, "sYsT"), "215 tarnLoader 1.0.5")
         self.assertEqual(self.command(s, "noop"), "200 OK")
         self.assertTrue(self.server.wait_console("USER bob\n    331 Login accepted\n"))
-        self.assertIn("SYST \n", self.server.console())
+        self.assertTrue(self.server.wait_console("SYST \n    215 tarnLoader 1.0.5\n"))
 
     def test_five_letter_words_and_unknown_verbs(self):
         self.start_server("-ftpverbose", upload=True)
