@@ -2,14 +2,18 @@
 // their queue out, and the end on SIGINT, SIGTERM and SIGHUP.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/console_text.h"
 #include "platform/posix/internal.h"
@@ -41,8 +45,90 @@ void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) 
     }
 }
 
+// How a stream can be written without ever waiting, so that a text the console takes at once
+// needs no wake-up of the console thread: a file never stalls, a socket takes MSG_DONTWAIT,
+// and a terminal or pipe is opened again with O_NONBLOCK, a flag of that open alone and not of
+// the descriptor the shell shares with us. Set up once, under consoleLock.
+enum class PromptWrite { kNone, kFile, kSocket, kOwnDescriptor };
+struct PromptStream {
+    PromptWrite kind;
+    int descriptor;
+};
+static PromptStream promptStreams[kConsoleStreamCount];
+static bool promptStreamsReady = false;
+
+static int streamDescriptor(ConsoleStream stream) {
+    return stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+}
+
+static void preparePromptStream(ConsoleStream stream, PromptStream* prompt) {
+    int descriptor = streamDescriptor(stream);
+    prompt->kind = PromptWrite::kNone;
+    prompt->descriptor = descriptor;
+    struct stat status;
+    if (fstat(descriptor, &status) != 0) {
+        return;
+    }
+    if (S_ISREG(status.st_mode)) {
+        prompt->kind = PromptWrite::kFile;
+    } else if (S_ISSOCK(status.st_mode)) {
+        prompt->kind = PromptWrite::kSocket;
+    } else {
+        char path[32];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", descriptor);
+        int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (own >= 0) {
+            prompt->kind = PromptWrite::kOwnDescriptor;
+            prompt->descriptor = own;
+        }
+    }
+}
+
+// Writes as much of text as the console takes without waiting; returns the count handled.
+// A text the console refuses for good counts as handled: it is lost, as with printf.
+static std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, std::size_t length) {
+    const PromptStream& prompt = promptStreams[stream == ConsoleStream::kOutput ? 0 : 1];
+    std::size_t handled = 0;
+    while (handled < length && prompt.kind != PromptWrite::kNone) {
+        ssize_t written = prompt.kind == PromptWrite::kSocket
+                              ? send(prompt.descriptor, text + handled, length - handled,
+                                     MSG_DONTWAIT | MSG_NOSIGNAL)
+                              : write(prompt.descriptor, text + handled, length - handled);
+        if (written > 0) {
+            handled += static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;  // the console is not taking text now: the console thread waits for it
+        } else {
+            return length;
+        }
+    }
+    return handled;
+}
+
 void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
+    int index = stream == ConsoleStream::kOutput ? 0 : 1;
     (void)pthread_mutex_lock(&consoleLock);
+    if (!promptStreamsReady) {
+        preparePromptStream(ConsoleStream::kOutput, &promptStreams[0]);
+        preparePromptStream(ConsoleStream::kError, &promptStreams[1]);
+        promptStreamsReady = true;
+    }
+    // With nothing queued and no drop line owed, text the console takes at once goes out at
+    // once, in order; only what it does not take waits for the console thread.
+    if (consoleQueue.segmentCount == 0 && consoleQueue.dropped[index] == 0 && length > 0) {
+        std::size_t handled = writeWithoutWaiting(stream, text, length);
+        if (handled > 0) {
+            consoleQueue.lineOpen[index] = text[handled - 1] != '\n';
+        }
+        text += handled;
+        length -= handled;
+        if (length == 0) {
+            (void)pthread_mutex_unlock(&consoleLock);
+            return;
+        }
+    }
     int queued = queueConsoleText(&consoleQueue, stream, text, length);
     (void)pthread_mutex_unlock(&consoleLock);
     // Woken after the unlock, the console thread does not stop at once on the lock held here.
