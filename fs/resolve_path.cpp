@@ -2,6 +2,8 @@
 // walks them.
 #include "fs/resolve_path.h"
 
+#include <algorithm>
+
 #include "app/settings.h"
 #include "platform/platform.h"
 #include "session/session.h"
@@ -112,8 +114,11 @@ int resolvePath(const FtpSession* session, const std::string& argument, std::str
     }
     std::vector<std::string> tokens;
     splitPath(&tokens, argument, "/\\");
+    // Only a ".." can rise above the root; without one the root's own names are not needed.
     std::vector<std::string> rootNames;
-    splitPath(&rootNames, serverSettings.realRootPath, std::string(1, kPathSeparator));
+    if (std::find(tokens.begin(), tokens.end(), "..") != tokens.end()) {
+        splitPath(&rootNames, serverSettings.realRootPath, std::string(1, kPathSeparator));
+    }
     NamedPlace place = {{}, false, {}};
     bool anchored = argument[0] == '/' || argument[0] == '\\';
     if (!anchored) {
