@@ -65,7 +65,7 @@ long long monotonicMilliseconds();
 // Locks: one for each table that threads share, named here so that each is ready without set-up
 // and no platform type shows in this header. Each is held only for a short step.
 
-enum class SharedLock { kUploads, kCount };
+enum class SharedLock { kUploads, kSparedRecords, kCount };
 void takeLock(SharedLock lock);
 void releaseLock(SharedLock lock);
 

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "app/settings.h"
@@ -20,19 +19,19 @@
 // buffer by giving the pages back, so nothing of one session reaches the next. A few records
 // at most, given back to the system once the server has been idle for a moment.
 constexpr int kMostSparedRecords = 8;
-static std::mutex sparedRecordsLock;
 static FtpSession* sparedRecords[kMostSparedRecords];
 static int sparedRecordCount = 0;
 
 static FtpSession* takeSparedRecord() {
     FtpSession* record = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(sparedRecordsLock);
-        if (sparedRecordCount == 0) {
-            return nullptr;
-        }
+    takeLock(SharedLock::kSparedRecords);
+    if (sparedRecordCount > 0) {
         sparedRecordCount--;
         record = sparedRecords[sparedRecordCount];
+    }
+    releaseLock(SharedLock::kSparedRecords);
+    if (record == nullptr) {
+        return nullptr;
     }
     std::memset(record, 0, offsetof(FtpSession, transferBuffer));
     discardPages(record->transferBuffer, sizeof record->transferBuffer);
@@ -40,26 +39,26 @@ static FtpSession* takeSparedRecord() {
 }
 
 static void spareOrRelease(FtpSession* session) {
-    {
-        std::lock_guard<std::mutex> guard(sparedRecordsLock);
-        if (sparedRecordCount < kMostSparedRecords) {
-            sparedRecords[sparedRecordCount] = session;
-            sparedRecordCount++;
-            return;
-        }
+    takeLock(SharedLock::kSparedRecords);
+    bool spared = sparedRecordCount < kMostSparedRecords;
+    if (spared) {
+        sparedRecords[sparedRecordCount] = session;
+        sparedRecordCount++;
     }
-    releasePages(session, sizeof(FtpSession));
+    releaseLock(SharedLock::kSparedRecords);
+    if (!spared) {
+        releasePages(session, sizeof(FtpSession));
+    }
 }
 
 void releaseSparedRecords() {
     FtpSession* released[kMostSparedRecords];
     int count = 0;
-    {
-        std::lock_guard<std::mutex> guard(sparedRecordsLock);
-        count = sparedRecordCount;
-        std::copy(sparedRecords, sparedRecords + count, released);
-        sparedRecordCount = 0;
-    }
+    takeLock(SharedLock::kSparedRecords);
+    count = sparedRecordCount;
+    std::copy(sparedRecords, sparedRecords + count, released);
+    sparedRecordCount = 0;
+    releaseLock(SharedLock::kSparedRecords);
     for (int i = 0; i < count; i++) {
         releasePages(released[i], sizeof(FtpSession));
     }
