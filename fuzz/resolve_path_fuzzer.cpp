@@ -4,14 +4,12 @@
 //
 // Input: one byte that picks the session's working directory (the root or a subfolder), then
 // the argument, up to its first zero byte as the command reader would hand it over.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "base/text.h"
 #include "fs/resolve_path.h"
@@ -46,16 +44,11 @@ static void checkForm(const std::string& argument, int status, const std::string
 
 // What the kernel says the descriptor is: the file the server would send.
 static void checkOpenedFile(const std::string& argument, int file) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file);
-    char target[PATH_MAX];
-    ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length > 0) {
-        target[length] = '\0';
-        if (!liesWithin(target, makeFuzzRoot())) {
-            failProperty("a file opened for RETR lies inside the root",
-                         argument + " opens " + target);
-        }
+    std::error_code error;
+    std::string target =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(file), error).string();
+    if (!error && !liesWithin(target, makeFuzzRoot())) {
+        failProperty("a file opened for RETR lies inside the root", argument + " opens " + target);
     }
     (void)closeFile(file);
 }
