@@ -60,50 +60,40 @@ static bool hasWildcard(const std::string& name) {
     return name.find_first_of("*?") != std::string::npos;
 }
 
-// Splits a client path ("/", "/fw/latest") into its folder and its last name.
-static void splitClientPath(const char* clientPath, ListingTarget* target) {
-    std::string path = toRootRelative(clientPath);
+// Splits a path below the root into its folder ("." at the top) and its last name.
+static void splitLastName(const std::string& path, ListingTarget* target) {
     std::size_t slash = path.rfind('/');
-    if (path == ".") {
-        target->folder = ".";
-        target->pattern = "*";
-    } else if (slash == std::string::npos) {
-        target->folder = ".";
-        target->pattern = path;
-    } else {
-        target->folder = path.substr(0, slash);
-        target->pattern = path.substr(slash + 1);
-    }
+    target->folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    target->pattern = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The folder and pattern for path (empty: the working directory). A name without wildcards
 // is the entry it names, followed through links: a folder yields its own line, the root its
 // entries. Returns -1 with the error set when the path is refused.
 static int chooseTarget(const FtpSession* session, const std::string& path, ListingTarget* target) {
+    std::string folderPath = path;
     if (path.empty()) {
-        target->folder = toRootRelative(session->workingDirectory);
-        target->pattern = "*";
-        return 0;
+        folderPath = toRootRelative(session->workingDirectory);
+    } else {
+        splitLastName(path, target);
+        if (hasWildcard(target->pattern)) {
+            return 0;
+        }
+        char reached[kClientPathSize];
+        FileStatus status;
+        if (locateBeneath(session->root, path.c_str(), reached, sizeof reached, &status) != 0) {
+            // Not there by its exact name: listings match names without regard to case.
+            bool isDots = target->pattern == "." || target->pattern == "..";
+            return isLastError(ErrorKind::kRefusedPath) || isDots ? -1 : 0;
+        }
+        folderPath = toRootRelative(reached);
+        if (folderPath != ".") {
+            splitLastName(folderPath, target);
+            return 0;
+        }
     }
-    std::size_t slash = path.rfind('/');
-    std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (hasWildcard(last)) {
-        target->folder = slash == std::string::npos ? "." : path.substr(0, slash);
-        target->pattern = last;
-        return 0;
-    }
-    char reached[kClientPathSize];
-    FileStatus status;
-    if (locateBeneath(session->root, path.c_str(), reached, sizeof reached, &status) == 0) {
-        splitClientPath(reached, target);
-        return 0;
-    }
-    if (isLastError(ErrorKind::kRefusedPath) || last == "." || last == "..") {
-        return -1;
-    }
-    // Not there by its exact name: listings match names without regard to case.
-    target->folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    target->pattern = last;
+    target->folder = folderPath;
+    target->pattern = "*";
     return 0;
 }
 

@@ -59,7 +59,7 @@ int flushConsole(int milliseconds) {
     return consoleWriterRunning.load() ? waitUntilWritten(milliseconds) : 0;
 }
 
-static int streamIndex(ConsoleStream stream) {
+int consoleStreamIndex(ConsoleStream stream) {
     return stream == ConsoleStream::kOutput ? 0 : 1;
 }
 
@@ -85,7 +85,7 @@ static std::size_t formatDropLine(const ConsoleQueue* queue, int index, char* ou
 
 int queueConsoleText(ConsoleQueue* queue, ConsoleStream stream, const char* text,
                      std::size_t length) {
-    int index = streamIndex(stream);
+    int index = consoleStreamIndex(stream);
     char dropLine[kDropLineSize];
     std::size_t dropLength = formatDropLine(queue, index, dropLine, sizeof dropLine);
     std::size_t needed = dropLength + length;
@@ -134,7 +134,7 @@ void removeConsoleText(ConsoleQueue* queue, std::size_t count) {
     ConsoleSegment* first = &queue->segments[queue->firstSegment];
     queue->head = (queue->head + count) % kConsoleRingSize;
     queue->used -= count;
-    queue->queued[streamIndex(first->stream)] -= count;
+    queue->queued[consoleStreamIndex(first->stream)] -= count;
     queue->removedTotal += count;
     first->length -= count;
     if (first->length == 0) {

@@ -17,6 +17,9 @@ constexpr int kConsoleSegmentCount = 4096;
 // "\n[N characters of console output dropped]\n" with the largest N.
 constexpr std::size_t kDropLineSize = 64;
 
+// 0 for standard output, 1 for standard error: the stream's place in the arrays below.
+int consoleStreamIndex(ConsoleStream stream);
+
 // A run of queued characters of one stream.
 struct ConsoleSegment {
     ConsoleStream stream;

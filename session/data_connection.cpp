@@ -54,18 +54,23 @@ static void discardStaleConnections(FtpSession* session) {
 static const char kExtendedPassiveOnly[] = "503 EPSV ALL in effect";
 static const char kUnsupportedProtocol[] = "522 Network protocol not supported, use (1)";
 
+// PASV and EPSV alike: the same listener, drained of stale connections, announced by reply.
+static void usePassiveListener(FtpSession* session, const char* reply) {
+    discardStaleConnections(session);
+    sendReply(session, reply);
+    session->passiveMode = true;
+}
+
 void enterPassiveMode(FtpSession* session) {
     if (session->extendedPassiveOnly) {
         sendReply(session, kExtendedPassiveOnly);
         return;
     }
-    discardStaleConnections(session);
     if (formatPassiveReply(session->scratchText, sizeof session->scratchText,
                            &session->serverAddress, session->passivePort) != 0) {
         session->scratchText[0] = '\0';
     }
-    sendReply(session, session->scratchText);
-    session->passiveMode = true;
+    usePassiveListener(session, session->scratchText);
 }
 
 static bool isAllDigits(const char* text) {
@@ -93,12 +98,10 @@ void enterExtendedPassiveMode(FtpSession* session, const char* argument) {
                   isAllDigits(argument) ? kUnsupportedProtocol : "501 Illegal EPSV command.");
         return;
     }
-    discardStaleConnections(session);
     char reply[kReplyLineSize];
     std::snprintf(reply, sizeof reply, "229 Entering Extended Passive Mode (|||%d|)",
                   session->passivePort);
-    sendReply(session, reply);
-    session->passiveMode = true;
+    usePassiveListener(session, reply);
 }
 
 static bool isSameHost(const Ipv4Address* a, const Ipv4Address* b) {

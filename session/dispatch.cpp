@@ -2,7 +2,6 @@
 #include "session/dispatch.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "app/settings.h"
 #include "base/text.h"
@@ -65,9 +64,12 @@ static void logIn(FtpSession* s, const std::string&) {
     sendReply(s, "230 User logged in");
     printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
 }
+static void replyToCwd(FtpSession* s, char* path) {
+    sendReply(s, changeDirectory(s, path) ? "250 CWD command successful"
+                                          : "550 Could not change directory");
+}
 static void changeWorkingDirectory(FtpSession* s, const std::string&) {
-    sendReply(s, changeDirectory(s, s->argumentText) ? "250 CWD command successful"
-                                                     : "550 Could not change directory");
+    replyToCwd(s, s->argumentText);
 }
 static void printWorkingDirectory(FtpSession* s, const std::string&) {
     sendWorkingDirectory(s);
@@ -118,8 +120,7 @@ static void renameTo(FtpSession* s, const std::string& path) {
 
 static void changeToParent(FtpSession* s, const std::string&) {
     char parent[] = "..";
-    sendReply(s, changeDirectory(s, parent) ? "250 CWD command successful"
-                                            : "550 Could not change directory");
+    replyToCwd(s, parent);
 }
 static void extendedPassive(FtpSession* s, const std::string&) {
     enterExtendedPassiveMode(s, s->argumentText);

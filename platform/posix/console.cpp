@@ -26,10 +26,14 @@ static pthread_mutex_t consoleLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t consoleTextQueued = PTHREAD_COND_INITIALIZER;
 static pthread_cond_t consoleTextWritten = PTHREAD_COND_INITIALIZER;
 
+static int streamDescriptor(ConsoleStream stream) {
+    return stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+}
+
 // Writes all of text unless the console fails; the rest is then lost, as with printf. Written
 // past C's streams, whose locks a thread blocked on the console would hold.
 void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) {
-    int descriptor = stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+    int descriptor = streamDescriptor(stream);
     while (length > 0) {
         ssize_t written = write(descriptor, text, length);
         if (written > 0) {
@@ -57,10 +61,6 @@ struct PromptStream {
 static PromptStream promptStreams[kConsoleStreamCount];
 static bool promptStreamsReady = false;
 
-static int streamDescriptor(ConsoleStream stream) {
-    return stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
-}
-
 static void preparePromptStream(ConsoleStream stream, PromptStream* prompt) {
     int descriptor = streamDescriptor(stream);
     prompt->kind = PromptWrite::kNone;
@@ -87,7 +87,7 @@ static void preparePromptStream(ConsoleStream stream, PromptStream* prompt) {
 // Writes as much of text as the console takes without waiting; returns the count handled.
 // A text the console refuses for good counts as handled: it is lost, as with printf.
 static std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, std::size_t length) {
-    const PromptStream& prompt = promptStreams[stream == ConsoleStream::kOutput ? 0 : 1];
+    const PromptStream& prompt = promptStreams[consoleStreamIndex(stream)];
     std::size_t handled = 0;
     while (handled < length && prompt.kind != PromptWrite::kNone) {
         ssize_t written = prompt.kind == PromptWrite::kSocket
@@ -108,7 +108,7 @@ static std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, s
 }
 
 void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
-    int index = stream == ConsoleStream::kOutput ? 0 : 1;
+    int index = consoleStreamIndex(stream);
     (void)pthread_mutex_lock(&consoleLock);
     if (!promptStreamsReady) {
         preparePromptStream(ConsoleStream::kOutput, &promptStreams[0]);

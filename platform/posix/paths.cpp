@@ -301,12 +301,11 @@ static int stepInto(Walk* walk, const std::string& name) {
     return failRefused();
 }
 
-static int endWalk(Walk* walk, const std::string& name, bool exists, WalkEnd* end) {
+static void endWalk(Walk* walk, const std::string& name, bool exists, WalkEnd* end) {
     end->folder = walk->folder;
     end->reached.swap(walk->reached);
     end->name = name;
     end->exists = exists;
-    return 0;
 }
 
 // Takes the next name off the walk: follows it, steps into it, or ends the walk there. Returns
@@ -330,12 +329,14 @@ static int takeNextName(Walk* walk, LastName last, WalkEnd* end) {
         if (errno != ENOENT) {
             return failRefused();
         }
-        return endWalk(walk, name, false, end) + 1;
+        endWalk(walk, name, false, end);
+        return 1;
     }
     if (last == LastName::kFollow && S_ISLNK(end->status.st_mode)) {
         return followLink(walk, name.c_str());
     }
-    return endWalk(walk, name, true, end) + 1;
+    endWalk(walk, name, true, end);
+    return 1;
 }
 
 // Walks path from the root. With kKeep the last name is not followed. On success *end holds
@@ -378,9 +379,17 @@ static void releaseEnd(const WalkEnd* end, int rootDescriptor) {
     }
 }
 
-// The walk that ends in the entry itself, links followed; *exists false when it is missing.
-static int walkToEntry(Folder* root, const char* path, WalkEnd* end) {
-    return walkPath(root->descriptor, path, LastName::kFollow, end);
+// The walk to the entry path names, links followed. Fails with "does not exist" when the
+// entry is missing; on success the caller releases *end.
+static int walkToExisting(int rootDescriptor, const char* path, WalkEnd* end) {
+    if (walkPath(rootDescriptor, path, LastName::kFollow, end) != 0) {
+        return -1;
+    }
+    if (!end->exists) {
+        releaseEnd(end, rootDescriptor);
+        return fail(ENOENT);
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -441,12 +450,11 @@ static int openFileOnce(Folder* root, const char* path) {
     }
     for (int walks = 0; walks < kMostWalks; walks++) {
         WalkEnd end;
-        if (walkPath(root->descriptor, path, LastName::kFollow, &end) != 0) {
+        if (walkToExisting(root->descriptor, path, &end) != 0) {
             return -1;
         }
-        if (!end.exists || end.name.empty()) {
-            releaseEnd(&end, root->descriptor);
-            return fail(end.name.empty() ? EISDIR : ENOENT);
+        if (end.name.empty()) {
+            return fail(EISDIR);  // the root itself; its descriptor is not ours to close
         }
         // SECURITY: O_NOFOLLOW: the name the walk found to be no link is opened as such.
         descriptor = openat(end.folder, end.name.c_str(), kFlags | O_NOFOLLOW);
@@ -485,13 +493,10 @@ static int fileStatusOnce(Folder* root, const char* path, FileStatus* out) {
         return 0;
     }
     WalkEnd end;
-    if (walkPath(root->descriptor, path, LastName::kFollow, &end) != 0) {
+    if (walkToExisting(root->descriptor, path, &end) != 0) {
         return -1;
     }
     releaseEnd(&end, root->descriptor);
-    if (!end.exists) {
-        return fail(ENOENT);
-    }
     toFileStatus(&end.status, out);
     return 0;
 }
@@ -499,13 +504,10 @@ static int fileStatusOnce(Folder* root, const char* path, FileStatus* out) {
 static int locateOnce(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
                       FileStatus* status) {
     WalkEnd end;
-    if (walkToEntry(root, path, &end) != 0) {
+    if (walkToExisting(root->descriptor, path, &end) != 0) {
         return -1;
     }
     releaseEnd(&end, root->descriptor);
-    if (!end.exists) {
-        return fail(ENOENT);
-    }
     // The walk has taken every link and ".." out of the names it reached.
     std::string shown;
     for (const std::string& name : end.reached) {
@@ -632,12 +634,8 @@ static int openFolderOnce(Folder* root, const char* path) {
         return descriptor;
     }
     WalkEnd end;
-    if (walkPath(root->descriptor, path, LastName::kFollow, &end) != 0) {
+    if (walkToExisting(root->descriptor, path, &end) != 0) {
         return -1;
-    }
-    if (!end.exists) {
-        releaseEnd(&end, root->descriptor);
-        return fail(ENOENT);
     }
     const char* name = end.name.empty() ? "." : end.name.c_str();
     descriptor = openat(end.folder, name, kFlags | O_NOFOLLOW | O_CLOEXEC);

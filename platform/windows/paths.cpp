@@ -300,18 +300,25 @@ int openFileBeneath(Folder* /*root*/, const char* path) {
     return file;
 }
 
-int fileStatusBeneath(Folder* /*root*/, const char* path, FileStatus* out) {
-    char full[kLongPathSize];
-    if (entryPath(path, full, sizeof full) != 0) {
-        return -1;
-    }
-    HANDLE handle = openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, nullptr, 0);
+// The status of what full names, links followed, once its final path (to finalOut, when
+// given) is checked to lie beneath the root.
+static int verifiedStatus(const char* full, FileStatus* out, char* finalOut,
+                          std::size_t finalSize) {
+    HANDLE handle = openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, finalOut, finalSize);
     if (handle == INVALID_HANDLE_VALUE) {
         return -1;
     }
     int result = statusOfHandle(handle, out);
     (void)CloseHandle(handle);
     return result;
+}
+
+int fileStatusBeneath(Folder* /*root*/, const char* path, FileStatus* out) {
+    char full[kLongPathSize];
+    if (entryPath(path, full, sizeof full) != 0) {
+        return -1;
+    }
+    return verifiedStatus(full, out, nullptr, 0);
 }
 
 int locateBeneath(Folder* /*root*/, const char* path, char* clientPath, std::size_t clientSize,
@@ -321,14 +328,7 @@ int locateBeneath(Folder* /*root*/, const char* path, char* clientPath, std::siz
         return -1;
     }
     char finalPath[kLongPathSize];
-    HANDLE handle =
-        openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, finalPath, sizeof finalPath);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    int result = statusOfHandle(handle, status);
-    (void)CloseHandle(handle);
-    if (result != 0) {
+    if (verifiedStatus(full, status, finalPath, sizeof finalPath) != 0) {
         return -1;
     }
     const char* below = finalPath + std::strlen(rootFinalPath);
@@ -379,12 +379,7 @@ static int pathIn(const Folder* folder, const char* name, char* out, std::size_t
 }
 
 static int describeRoot(EntryLookup* out) {
-    HANDLE handle = openVerified(rootFinalPath, FILE_READ_ATTRIBUTES, kAnyShare, nullptr, 0);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    int result = statusOfHandle(handle, &out->status);
-    (void)CloseHandle(handle);
+    int result = verifiedStatus(rootFinalPath, &out->status, nullptr, 0);
     out->exists = result == 0;
     return result;
 }
