@@ -69,9 +69,10 @@ class Connection:
 class Server:
     """One tarnLoader process; its console goes to files so a test can read it at any time."""
 
-    def __init__(self, args, cwd):
+    def __init__(self, args, cwd, program=None):
         self.args = list(args)
         self.cwd = cwd
+        self.program = program or binary()
         self.output_dir = tempfile.mkdtemp(prefix="tarnloader-console-")
         self.stdout_path = os.path.join(self.output_dir, "stdout")
         self.stderr_path = os.path.join(self.output_dir, "stderr")
@@ -85,7 +86,7 @@ class Server:
             env.update(extra_env)
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(
-                launcher() + [binary()] + self.args, cwd=self.cwd, stdin=subprocess.DEVNULL,
+                launcher() + [self.program] + self.args, cwd=self.cwd, stdin=subprocess.DEVNULL,
                 stdout=stdout or out, stderr=err, env=env, preexec_fn=preexec_fn)
         return self
 

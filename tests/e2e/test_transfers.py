@@ -3,11 +3,12 @@ never destroy the file they replace."""
 import functools
 import os
 import random
+import shutil
 import signal
 import socket
 import struct
 
-from harness import TIMEOUT, Server, ServerTest, free_port, is_windows
+from harness import TIMEOUT, Server, ServerTest, binary, free_port, is_windows
 
 RETR_150 = "150 Opening BINARY mode data connection"
 DONE = "226 Transfer complete"
@@ -246,8 +247,10 @@ class Store(TransferTest):
         os.mkdir(os.path.join(self.root, "locked"), 0o555)
         for folder in (self.base, self.root):
             os.chmod(folder, 0o777)
+        # A copy nobody can reach: the build folder may lie where only root may enter.
+        program = shutil.copy2(binary(), os.path.join(self.base, "tarnLoader"))
         port = free_port()
-        server = Server(["-p", str(port), "-u"], self.root)
+        server = Server(["-p", str(port), "-u"], self.root, program=program)
         server.port = port
         server.start(preexec_fn=limit_the_server)
         self.addCleanup(server.stop)
