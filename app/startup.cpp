@@ -113,20 +113,21 @@ int nextPassivePort(int low, int high) {
     return candidate;
 }
 
-// Hands one accepted connection to a new session thread. Returns -1 when no record can be
-// had; a thread that cannot be started costs only this connection.
-static int startSession(SocketHandle connection, int passivePort) {
+// Hands one accepted connection to a new session thread. A record or thread that cannot be
+// had costs only this connection: the sessions already running, a chassis mid-update among
+// them, go on.
+static void startSession(SocketHandle connection, int passivePort) {
     FtpSession* session = createSession(connection, passivePort);
     if (session == nullptr) {
         printConsole(ConsoleStream::kOutput, "Error: Out of memory\n");
-        return -1;
+        closeSocket(connection);
+        return;
     }
     passivePortPool.inUse[passivePort & 0xff].store(1);
     if (startThread(sessionThread, session) != 0) {
         printSystemError("Error: could not start a session thread");
         endSession(session);
     }
-    return 0;
 }
 
 int runAcceptLoop(SocketHandle listener) {
@@ -147,9 +148,7 @@ int runAcceptLoop(SocketHandle listener) {
             }
             continue;
         }
-        if (startSession(connection, candidate) != 0) {
-            return -1;
-        }
+        startSession(connection, candidate);
         candidate = nextPassivePort(serverSettings.passivePortLow, serverSettings.passivePortHigh);
     }
 }

@@ -19,7 +19,7 @@ void printGuidance();
 int nextPassivePort(int low, int high);
 
 // Accepts control connections for ever, one session thread each. Returns only when accept
-// fails for good or a session record cannot be allocated.
+// fails for good.
 int runAcceptLoop(SocketHandle listener);
 
 // The whole program: banner, command line, root, sockets, listener, guidance, written at once;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "app/settings.h"
@@ -130,6 +131,13 @@ void serveSession(FtpSession* session) {
 
 void sessionThread(void* session) {
     FtpSession* record = static_cast<FtpSession*>(session);
-    serveSession(record);
+    // The path texts of a command grow on the heap. When memory runs out there, the session
+    // ends and the process goes on: every other session, a chassis mid-update among them,
+    // must not end with it. What the unfinished command held open is lost with it.
+    try {
+        serveSession(record);
+    } catch (const std::bad_alloc&) {
+        printConsole(ConsoleStream::kOutput, "Error: Out of memory, a session ends\n");
+    }
     endSession(record);
 }

@@ -32,6 +32,13 @@ def is_windows():
     return bool(launcher())
 
 
+def is_sanitized():
+    """A build with AddressSanitizer or ThreadSanitizer, which reserve vast shadow memory."""
+    with open(binary(), "rb") as f:
+        content = f.read()
+    return b"__asan_init" in content or b"__tsan_init" in content
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))

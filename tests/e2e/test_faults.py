@@ -14,7 +14,8 @@ import subprocess
 import sys
 import time
 
-from harness import READY_LINE, TIMEOUT, Server, ServerTest, free_port, is_windows, normalise
+from harness import (READY_LINE, TIMEOUT, Server, ServerTest, free_port, is_sanitized,
+                     is_windows, normalise)
 
 RETR_150 = "150 Opening BINARY mode data connection"
 LIST_150 = "150 Opening connection"
@@ -338,6 +339,36 @@ class ConnectionFaults(FaultTest):
                 else:
                     sock.close()
         self.assertEqual(opened, 1000)
+        self.assert_others_go_on()
+        self.assert_back_to(idle)
+
+    def test_connections_past_the_memory_limit_cost_only_themselves(self):
+        if is_windows():
+            self.skipTest("an address-space limit is a POSIX resource limit of the server")
+        if is_sanitized():
+            self.skipTest("a sanitizer's shadow memory does not fit an address-space limit")
+        import resource
+        limit = 512 << 20
+
+        def limit_address_space():
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+        self.start(preexec_fn=limit_address_space)
+        idle = self.figures()
+        socks = []
+        greeted = 0
+        for _ in range(700):
+            sock = socket.create_connection(("127.0.0.1", self.server.port), timeout=TIMEOUT)
+            socks.append(sock)
+            # Each one is greeted, or closed when its session could not be had.
+            greeted += sock.recv(64) == b"220 tarnLoader ready\r\n"
+        self.assertGreater(greeted, 0)
+        self.assertLess(greeted, 700, "the limit was never reached")
+        self.assertIsNone(self.server.process.poll(), "the server ended")
+        self.assertEqual(self.transfer(self.witness, "RETR /witness.bin"),
+                         (WITNESS, [RETR_150, DONE]))
+        for sock in socks:
+            sock.close()
         self.assert_others_go_on()
         self.assert_back_to(idle)
 
