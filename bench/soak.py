@@ -299,7 +299,7 @@ class Worker(threading.Thread):
             control.expect("USER soak%d" % self.number, "331 Login accepted")
             control.expect("PASS x", "230 User logged in")
             reply = control.command("MKD " + self.folder)
-            if reply not in ("257 Directory created", "550 File exists"):
+            if reply not in ('257 "%s" created' % self.folder, "550 File exists"):
                 raise Failure("MKD: %r" % reply)
             length = self.rng.randrange(5, 120)
             for _ in range(length):
@@ -395,7 +395,8 @@ class Worker(threading.Thread):
             line = control.line()
             if line == "200 OK":
                 break
-            lines.append(line)
+            if not line.startswith("213"):
+                lines.append(line)
         names = sorted(line.split(None, 8)[8] for line in lines)
         expected = sorted(["sub"] + list(folder_listing(self.files, "/pkg/sub")))
         if names != expected:

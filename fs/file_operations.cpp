@@ -83,7 +83,15 @@ void deleteFile(FtpSession* session, const std::string& path) {
 }
 
 void createDirectory(FtpSession* session, const std::string& path) {
-    changeEntry(session, path, makeDirectoryAt, ErrorKind::kExists, "257 Directory created");
+    // RFC 959: the reply names the new folder, so that a client learns what was made.
+    char quoted[kReplyTextSize - 16];
+    char reply[kReplyTextSize];
+    std::string shown = "/" + path;
+    if (quotePath(quoted, sizeof quoted, shown.c_str()) != 0) {
+        copyText(quoted, sizeof quoted, "\"\"");  // never for a path a command can name
+    }
+    std::snprintf(reply, sizeof reply, "257 %s created", quoted);
+    changeEntry(session, path, makeDirectoryAt, ErrorKind::kExists, reply);
 }
 
 // The session's own working directory stays, as Windows keeps a process's current directory.
@@ -117,7 +125,7 @@ void deleteDirectory(FtpSession* session, const std::string& path) {
 
 void storeRenameSource(FtpSession* session, const std::string& path) {
     // The lookup only refuses a path that leads out; whether the source exists is RNTO's
-    // question, as it always has been.
+    // question.
     EntryLookup entry;
     if (lookUpEntry(session->root, path.c_str(), &entry) != 0 &&
         isLastError(ErrorKind::kRefusedPath)) {
@@ -127,20 +135,23 @@ void storeRenameSource(FtpSession* session, const std::string& path) {
     closeFolder(entry.folder);
     // Kept as the client would name it from the root, so that the source stays what RNFR
     // named even after a CWD, and is looked up again when RNTO runs.
-    char source[kScratchTextSize];
-    int length = std::snprintf(source, sizeof source, "/%s", path == "." ? "" : path.c_str());
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof source) {
+    int length = std::snprintf(session->renameSource, sizeof session->renameSource, "/%s",
+                               path == "." ? "" : path.c_str());
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof session->renameSource) {
+        session->renameSource[0] = '\0';
         sendReply(session, "550 Path permission error");
         return;
     }
-    copyText(session->scratchText, sizeof session->scratchText, source);
     sendReply(session, "350 File exists");
 }
 
-// Looks up the rename source kept in the scratch text. Returns -1 after the error reply.
+// Looks up the rename source that RNFR kept, and forgets it: RNTO uses it once. Returns -1
+// after the error reply.
 static int lookUpSource(FtpSession* session, EntryLookup* source) {
+    std::string kept = session->renameSource;
+    session->renameSource[0] = '\0';
     std::string path;
-    if (resolvePath(session, session->scratchText, &path) != 0 || path.empty()) {
+    if (kept.empty() || resolvePath(session, kept, &path) != 0 || path.empty()) {
         setLastError(ErrorKind::kNotFound);
         sendErrorReply(session);
         return -1;
@@ -157,6 +168,7 @@ static int lookUpSource(FtpSession* session, EntryLookup* source) {
 
 void renameToTarget(FtpSession* session, const std::string& target) {
     if (target.empty()) {
+        session->renameSource[0] = '\0';
         setLastError(ErrorKind::kNotFound);
         sendErrorReply(session);
         return;

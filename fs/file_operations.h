@@ -12,7 +12,8 @@ void sendFileInfo(FtpSession* session, const std::string& path, bool isSize);
 void deleteFile(FtpSession* session, const std::string& path);
 void createDirectory(FtpSession* session, const std::string& path);
 void deleteDirectory(FtpSession* session, const std::string& path);
-// RNFR: keeps the source, as the client sees it, in the session's scratch text.
+// RNFR: keeps the source, as the client sees it, until the next RNTO.
 void storeRenameSource(FtpSession* session, const std::string& path);
-// RNTO: renames the source kept by RNFR to target (which may be empty: then it fails).
+// RNTO: renames the source kept by RNFR to target (which may be empty: then it fails), and
+// forgets the source whatever the outcome.
 void renameToTarget(FtpSession* session, const std::string& target);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/settings.h"
 #include "fs/resolve_path.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
@@ -131,7 +130,19 @@ struct ListingStyle {
     bool showsHidden;  // hidden and system entries: NLST shows them, the others do not
 };
 
-static void sendEntries(SocketHandle output, FindState* state, FindEntry* entry,
+// The lines around a STAT listing on the control connection (RFC 959): 211 for the status of
+// the working directory, 213 for that of a path the client named.
+struct ControlFrame {
+    const char* first;
+    const char* last;
+};
+
+static const ControlFrame kStatusFrame = {"211-Status follows:", "211 End"};
+static const ControlFrame kPathStatusFrame = {"213-Status follows:", "213 End"};
+
+// Sends each entry as a line on data, or, without a data connection, as a line of the
+// session's reply.
+static void sendEntries(FtpSession* session, SocketHandle data, FindState* state, FindEntry* entry,
                         const ListingStyle& style) {
     bool sending = true;
     do {
@@ -140,24 +151,30 @@ static void sendEntries(SocketHandle output, FindState* state, FindEntry* entry,
         }
         char line[kListingLineSize];
         int length = style.format(line, sizeof line, entry);
-        if (length < 0) {
+        if (length < 2) {
             continue;
         }
-        // Once the client has gone, further sends only fail; the listing still ends normally.
-        if (sending && sendBytes(output, line, static_cast<std::size_t>(length)) != 0) {
+        if (data == kNoSocket) {
+            line[length - 2] = '\0';  // a reply line gets its line end, and its names' safety,
+            sendReplyContinuation(session, line);  // from sendReplyContinuation
+        } else if (sending && sendBytes(data, line, static_cast<std::size_t>(length)) != 0) {
+            // Once the client has gone, further sends only fail; the listing still ends
+            // normally.
             sending = false;
         }
     } while (findNext(state, entry) == 0);
 }
 
 // Sends what the enumeration found over a data connection framed by "150" and "226" (or, with
-// overControl, as bare lines on the control connection), then ends the enumeration.
+// a frame, as a reply on the control connection), then ends the enumeration.
 static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
-                      const ListingStyle& style, bool overControl) {
-    if (overControl) {
+                      const ListingStyle& style, const ControlFrame* frame) {
+    if (frame != nullptr) {
+        sendReplyContinuation(session, frame->first);
         if (state != nullptr) {
-            sendEntries(session->controlSocket, state, entry, style);
+            sendEntries(session, kNoSocket, state, entry, style);
         }
+        sendReply(session, frame->last);
         findClose(state);
         return;
     }
@@ -165,9 +182,9 @@ static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
     SocketHandle data = openDataConnection(session);
     if (data != kNoSocket) {
         if (state != nullptr) {
-            sendEntries(data, state, entry, style);
+            sendEntries(session, data, state, entry, style);
         }
-        closeSocket(data);
+        closeDataConnection(data);
         sendReply(session, "226 Transfer complete");
     }
     findClose(state);
@@ -187,7 +204,11 @@ void sendListing(FtpSession* session, const std::string& path, bool longFormat, 
         return;
     }
     ListingStyle style = {longFormat ? formatLongLine : formatNameLine, !longFormat};
-    sendFound(session, state, &entry, style, overControl);
+    const ControlFrame* frame = nullptr;
+    if (overControl) {
+        frame = session->argumentText[0] == '\0' ? &kStatusFrame : &kPathStatusFrame;
+    }
+    sendFound(session, state, &entry, style, frame);
 }
 
 // Clients send ls options ("-a", "-la") before the path. An option word is taken off unless
@@ -237,7 +258,7 @@ void sendMachineListing(FtpSession* session, const std::string& path) {
         sendErrorReply(session);
         return;
     }
-    sendFound(session, state, &entry, {formatFactsLine, false}, false);
+    sendFound(session, state, &entry, {formatFactsLine, false}, nullptr);
 }
 
 void sendEntryFacts(FtpSession* session, const std::string& path) {
@@ -247,15 +268,18 @@ void sendEntryFacts(FtpSession* session, const std::string& path) {
         return;
     }
     char facts[kListingLineSize];
-    char reply[kMultilineReplySize];
+    char line[kReplyTextSize];
     int length =
         formatFacts(facts, sizeof facts, status.isDirectory, status.size, status.modifiedTime);
-    int written = std::snprintf(reply, sizeof reply, "250-Listing %s\r\n %s %s\r\n250 End", reached,
-                                facts, reached);
-    if (length < 0 || written < 0 || static_cast<std::size_t>(written) >= sizeof reply) {
+    int written = std::snprintf(line, sizeof line, " %s %s", facts, reached);
+    if (length < 0 || written < 0 || static_cast<std::size_t>(written) >= sizeof line) {
         setLastError(ErrorKind::kNotFound);
         sendErrorReply(session);
         return;
     }
-    sendMultilineReply(session, reply);
+    char first[kReplyTextSize];
+    std::snprintf(first, sizeof first, "250-Listing %s", reached);  // shorter than line
+    sendReplyContinuation(session, first);
+    sendReplyContinuation(session, line);
+    sendReply(session, "250 End");
 }

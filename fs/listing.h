@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <string>
 
-struct FtpSession;
-struct FindEntry;
+#include "platform/platform.h"
 
-constexpr std::size_t kListingLineSize = 500;
+struct FtpSession;
+
+// Room for the longest name an enumeration gives and the facts or long-format fields.
+constexpr std::size_t kListingLineSize = kEntryNameSize + 256;
 constexpr std::size_t kDateTextSize = 20;
 // Uploads in progress are received under names with this prefix; listings never show them.
 extern const char kUploadPrefix[];
@@ -25,8 +27,8 @@ int resolveListingArgument(const FtpSession* session, const char* argument, std:
 
 // Sends the entries that path matches (a path below the root from resolvePath; empty for the
 // working directory). Over a data connection framed by "150" and "226", or, with overControl,
-// as bare lines on the control connection. A path that leads out of the root gets "550 Path
-// permission error" alone.
+// as the lines of a reply on the control connection between "211-" and "211 End" ("213" when
+// a path is named). A path that leads out of the root gets "550 Path permission error" alone.
 void sendListing(FtpSession* session, const std::string& path, bool longFormat, bool overControl);
 
 // MLSD: the entries of the folder path names (the working directory when empty) as fact lines

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text.h"
 #include "fs/listing.h"
 #include "fs/uploads.h"
 #include "platform/platform.h"
@@ -12,23 +13,25 @@
 #include "session/reply.h"
 #include "session/session.h"
 
-// Sends the file's pieces and the one final reply.
-static void copyFileToSocket(FtpSession* session, int file, SocketHandle data) {
+// Sends the file's pieces. Returns the transfer's final reply in reply, to be sent once the
+// data connection is closed.
+static void copyFileToSocket(FtpSession* session, int file, SocketHandle data, char* reply,
+                             std::size_t replySize) {
     for (;;) {
         bool sendFailed = false;
         long long count = sendFilePiece(data, file, session->transferBuffer,
                                         sizeof session->transferBuffer, &sendFailed);
         if (count == 0) {
-            sendReply(session, "226 Transfer complete");
+            copyText(reply, replySize, "226 Transfer complete");
             return;
         }
         if (count < 0 && !sendFailed) {
-            sendErrorReply(session);
+            formatErrorReply(reply, replySize);
             return;
         }
         if (count < 0) {
             printSystemError("send failed");
-            sendReply(session, "426 Broken pipe");
+            copyText(reply, replySize, "426 Broken pipe");
             return;
         }
     }
@@ -69,9 +72,11 @@ void sendFile(FtpSession* session, const std::string& path) {
     sendReply(session, "150 Opening BINARY mode data connection");
     SocketHandle data = openDataConnection(session);
     if (data != kNoSocket) {
-        (void)limitSendBuffer(data);            // only a matter of speed
-        copyFileToSocket(session, file, data);  // the final reply goes out before the close
-        closeSocket(data);
+        (void)limitSendBuffer(data);  // only a matter of speed
+        char reply[kReplyTextSize];
+        copyFileToSocket(session, file, data, reply, sizeof reply);
+        closeDataConnection(data);
+        sendReply(session, reply);
     }
     (void)closeFile(file);  // a read-only descriptor has nothing left to report
 }
@@ -138,26 +143,31 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     UploadEntry upload;
     registerUpload(&upload, target->folder, temporary);  // an ending process removes it
     sendReply(session, "150 Opening BINARY mode data connection");
-    SocketHandle data = openDataConnection(session);
+    char reply[kReplyTextSize];
+    SocketHandle data = connectForTransfer(session, reply, sizeof reply);
     int status = -1;
     if (data != kNoSocket) {
         status = copySocketToFile(session, data, file);
+        if (status != 0) {
+            formatErrorReply(reply, sizeof reply);
+        }
+        closeDataConnection(data);
     }
     // Only a file that was closed without error may replace the target: "226" promises a
     // complete file.
     int closed = closeFile(file);
     if (status == 0 && closed == 0 && finishUpload(&upload, target->name) == 0) {
         sendReply(session, "226 Transfer complete");
-    } else {
-        if (data != kNoSocket) {
-            sendErrorReply(session);  // openDataConnection has replied when there is no data
-        }
-        // The server's own file goes whatever mode the umask gave it; a leftover would be
-        // hidden from listings, but it would still take the space.
-        (void)removeOwnFileAt(target->folder, temporary);
-        unregisterUpload(&upload);
+        return;
     }
-    closeSocket(data);
+    if (status == 0) {
+        formatErrorReply(reply, sizeof reply);  // the close or the rename failed
+    }
+    // The server's own file goes whatever mode the umask gave it, and before the reply, so
+    // that a client acting on the reply finds the folder as it was.
+    (void)removeOwnFileAt(target->folder, temporary);
+    unregisterUpload(&upload);
+    sendReply(session, reply);
 }
 
 void receiveFile(FtpSession* session, const std::string& path) {

@@ -20,9 +20,13 @@ int virtualCwd(const FtpSession* session, char* out, std::size_t outSize) {
 }
 
 void sendWorkingDirectory(FtpSession* session) {
-    std::snprintf(session->scratchText, sizeof session->scratchText, "257 \"%s\"",
-                  session->workingDirectory);
-    sendReply(session, session->scratchText);
+    char quoted[kReplyTextSize - 4];
+    char reply[kReplyTextSize];
+    if (quotePath(quoted, sizeof quoted, session->workingDirectory) != 0) {
+        quoted[0] = '\0';  // the working directory always fits, quotes doubled or not
+    }
+    std::snprintf(reply, sizeof reply, "257 %s", quoted);
+    sendReply(session, reply);
 }
 
 // CWD's argument in the form resolvePath takes. After its first separator CWD's text has

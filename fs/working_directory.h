@@ -16,5 +16,5 @@ bool changeDirectory(FtpSession* session, char* path);
 // The session's working directory as the client sees it (what PWD shows).
 int virtualCwd(const FtpSession* session, char* out, std::size_t outSize);
 
-// Answers PWD and XPWD: "257" and the quoted path, formatted in the session's scratch text.
+// Answers PWD and XPWD: "257" and the quoted path.
 void sendWorkingDirectory(FtpSession* session);

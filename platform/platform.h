@@ -165,6 +165,8 @@ int setNoDelay(SocketHandle socket);
 // send buffering.
 int limitSendBuffer(SocketHandle socket);
 void shutdownReceiving(SocketHandle socket);
+// Ends what we send: the peer reads the end of the stream once it has read everything before.
+void shutdownSending(SocketHandle socket);
 void closeSocket(SocketHandle socket);
 
 // The host's IPv4 addresses for the operator, in the platform's order, at most maxCount.

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-install_packages cmake ninja-build g++ libgtest-dev python3 curl wget lftp tnftp
+install_packages cmake ninja-build g++ libgtest-dev python3 curl wget lftp tnftp aria2 rclone
 
 run_suite() {
     local folder=$1

@@ -63,11 +63,15 @@ CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* arg
         letters++;
     }
     std::size_t length = 0;
+    bool hasControlByte = false;
     if (letters < lineLength && line[letters] == ' ') {
-        // Any byte below 32 or from 128 up ends the argument; only printable ASCII is kept.
+        // Names are bytes (UTF-8 as clients send them), so every byte from 32 up is kept. A
+        // control byte is refused rather than taken as the argument's end: acting on the
+        // part before it would change or remove a file the client never named.
         for (std::size_t i = letters + 1; i < lineLength && length + 1 < argumentSize; i++) {
             unsigned char byte = static_cast<unsigned char>(line[i]);
-            if (byte < 32 || byte >= 128) {
+            if (byte < 32) {
+                hasControlByte = true;
                 break;
             }
             argumentText[length++] = static_cast<char>(byte);
@@ -80,8 +84,9 @@ CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* arg
     CommandCode code = lookupCommand(verb);
     if (code == kCodeUnrecognised) {
         printConsole(ConsoleStream::kError, "Unknown ftp command '%s'\n", verb);
+        return code;
     }
-    return code;
+    return hasControlByte ? kCodeBadArgument : code;
 }
 
 CommandCode readCommand(FtpSession* session, char* argumentText) {

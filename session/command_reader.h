@@ -22,6 +22,7 @@ int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength);
 
 // Splits one line into its verb (up to five letters, upper-cased) and argument, and looks the
 // verb up. Echoes the line on the console when verbose, and reports an unknown verb there.
+// A known verb whose argument holds a byte below 32 gives kCodeBadArgument.
 CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
                              std::size_t argumentSize);
 

@@ -41,6 +41,7 @@ enum CommandCode : int {
     kCodeOpts,
     kCodeXcup,
     kCodeUnrecognised,
+    kCodeBadArgument,  // a known verb whose argument holds a control byte
 };
 
 constexpr int kCommandCount = kCodeUnrecognised;

@@ -51,6 +51,10 @@ static void discardStaleConnections(FtpSession* session) {
     }
 }
 
+// What closeDataConnection reads, and throws away, while it waits for the client's end.
+constexpr std::size_t kDiscardBufferSize = 512;
+constexpr int kDataCloseReadLimit = 64;
+
 static const char kExtendedPassiveOnly[] = "503 EPSV ALL in effect";
 static const char kUnsupportedProtocol[] = "522 Network protocol not supported, use (1)";
 
@@ -66,11 +70,12 @@ void enterPassiveMode(FtpSession* session) {
         sendReply(session, kExtendedPassiveOnly);
         return;
     }
-    if (formatPassiveReply(session->scratchText, sizeof session->scratchText,
-                           &session->serverAddress, session->passivePort) != 0) {
-        session->scratchText[0] = '\0';
+    char reply[kReplyTextSize];
+    if (formatPassiveReply(reply, sizeof reply, &session->serverAddress, session->passivePort) !=
+        0) {
+        reply[0] = '\0';  // never: the reply has a fixed form
     }
-    usePassiveListener(session, session->scratchText);
+    usePassiveListener(session, reply);
 }
 
 static bool isAllDigits(const char* text) {
@@ -98,7 +103,7 @@ void enterExtendedPassiveMode(FtpSession* session, const char* argument) {
                   isAllDigits(argument) ? kUnsupportedProtocol : "501 Illegal EPSV command.");
         return;
     }
-    char reply[kReplyLineSize];
+    char reply[kReplyTextSize];
     std::snprintf(reply, sizeof reply, "229 Entering Extended Passive Mode (|||%d|)",
                   session->passivePort);
     usePassiveListener(session, reply);
@@ -246,26 +251,54 @@ static SocketHandle acceptPassiveConnection(FtpSession* session) {
     }
 }
 
-SocketHandle openDataConnection(FtpSession* session) {
+SocketHandle connectForTransfer(FtpSession* session, char* failureReply, std::size_t replySize) {
     SocketHandle data;
     if (session->passiveMode) {
         data = acceptPassiveConnection(session);
         if (data == kNoSocket) {
-            sendReply(session, "425 Can't open data connection.");
+            copyText(failureReply, replySize, "425 Can't open data connection.");
             return kNoSocket;
         }
     } else {
         if (!session->hasPortTarget) {
-            sendReply(session, "425 Use PORT or PASV first.");
+            copyText(failureReply, replySize, "425 Use PORT or PASV first.");
             return kNoSocket;
         }
         data = connectDataSocket(&session->dataAddress);
         if (data == kNoSocket) {
-            sendErrorReply(session);
+            formatErrorReply(failureReply, replySize);
             return kNoSocket;
         }
     }
     // A client that neither reads nor sends must not hold the session for ever.
     (void)setSocketTimeout(data, session->stallMilliseconds);  // without it: no stall limit
+    return data;
+}
+
+void closeDataConnection(SocketHandle data) {
+    // The end of the stream goes first; the client reads what is left, sees the end and
+    // closes its side. Only then does the final reply go out: a client that knows the size
+    // stops reading at the last byte and then waits for the reply (aria2c), and would miss
+    // one that arrived together with "150". A client that keeps its side open meanwhile
+    // costs at most the wait.
+    shutdownSending(data);
+    long long deadline = monotonicMilliseconds() + kDataCloseWaitMilliseconds;
+    char discarded[kDiscardBufferSize];
+    for (int reads = 0; reads < kDataCloseReadLimit; reads++) {
+        long long remaining = deadline - monotonicMilliseconds();
+        if (remaining <= 0 || waitReadable(data, static_cast<int>(remaining)) != 1 ||
+            receiveBytes(data, discarded, sizeof discarded) <= 0) {
+            break;
+        }
+    }
+    closeSocket(data);
+}
+
+SocketHandle openDataConnection(FtpSession* session) {
+    char reply[kReplyTextSize];
+    SocketHandle data = connectForTransfer(session, reply, sizeof reply);
+    if (data == kNoSocket) {
+        sendReply(session, reply);
+    }
     return data;
 }

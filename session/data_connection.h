@@ -1,12 +1,17 @@
 // session/data_connection.h: PASV, PORT and the data connection of one transfer.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/platform.h"
 
 struct FtpSession;
 
 // At most this many connections that were made before a PASV reply are discarded by it.
 constexpr int kStaleConnectionLimit = 16;
+// How long the end of a transfer waits for the client to close its side of the data
+// connection before the final reply goes out anyway.
+constexpr int kDataCloseWaitMilliseconds = 1000;
 
 // Reads "h1,h2,h3,h4,p1,p2" as the C library's "%d,%d,%d,%d,%d,%d" would and keeps the low
 // eight bits of each number; text after the sixth is ignored. Returns 0, or -1 when fewer
@@ -35,5 +40,11 @@ void storeExtendedPortTarget(FtpSession* session, const char* argument);
 // Opens the data connection of one transfer, after its "150" reply. Returns the socket, or
 // kNoSocket after sending the transfer's one final reply (425 or the error reply).
 SocketHandle openDataConnection(FtpSession* session);
+// As openDataConnection, but on failure the final reply is only written to failureReply, for
+// a transfer that must clean up before it answers.
+SocketHandle connectForTransfer(FtpSession* session, char* failureReply, std::size_t replySize);
+// Ends a transfer's data connection: our side first, then a short wait for the client's end,
+// so that the final reply reaches the client after the data.
+void closeDataConnection(SocketHandle data);
 // A connected socket to address, or kNoSocket after printing why.
 SocketHandle connectDataSocket(const Ipv4Address* address);

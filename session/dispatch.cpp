@@ -57,6 +57,9 @@ static void replyUser(FtpSession* s, const std::string&) {
 static void replyUnrecognised(FtpSession* s, const std::string&) {
     sendReply(s, "500 Command not recognized");
 }
+static void replySyntaxError(FtpSession* s, const std::string&) {
+    sendReply(s, "501 Syntax error in parameters or arguments.");
+}
 static void replyGoodbye(FtpSession* s, const std::string&) {
     sendReply(s, "221 Goodbye");
 }
@@ -183,16 +186,17 @@ static void restart(FtpSession* s, const std::string&) {
         return;
     }
     s->restartOffset = offset;
-    char reply[kReplyLineSize];
+    char reply[kReplyTextSize];
     std::snprintf(reply, sizeof reply, "350 Restarting at %lld", offset);
     sendReply(s, reply);
 }
 
 static const char kDenied[] = "550 Permission denied";
 
-// One row per code, in code order; the last row answers unrecognised verbs. DELE and RNFR
-// are not gated: the read-only setting has never covered them, and clients rely on that.
-static const DispatchRow kDispatchTable[kCommandCount + 1] = {
+// One row per code, in code order; the last two answer unrecognised verbs and bad arguments.
+// DELE and RNFR are not gated: the read-only setting does not cover them, and clients rely on
+// that.
+static const DispatchRow kDispatchTable[kCodeBadArgument + 1] = {
     {nullptr, Argument::kIgnored, replyAborted},                // ABOR
     {nullptr, Argument::kIgnored, changeWorkingDirectory},      // CWD
     {nullptr, Argument::kRequiredPath, dele},                   // DELE
@@ -230,6 +234,7 @@ static const DispatchRow kDispatchTable[kCommandCount + 1] = {
     {nullptr, Argument::kIgnored, setOption},                   // OPTS
     {nullptr, Argument::kIgnored, changeToParent},              // XCUP
     {nullptr, Argument::kIgnored, replyUnrecognised},           // unrecognised
+    {nullptr, Argument::kIgnored, replySyntaxError},            // a control byte in the argument
 };
 
 // Resolves the argument as the row asks. Returns false after the reply when the path is
@@ -267,8 +272,13 @@ static bool usesRestartMarker(CommandCode code) {
 }
 
 bool dispatchCommand(FtpSession* session, CommandCode code, std::string* resolvedPath) {
-    if (code < 0 || code > kCodeUnrecognised) {
+    if (code < 0 || code > kCodeBadArgument) {
         return false;
+    }
+    // A new RNFR replaces the source even when it is refused before its work runs, so that
+    // RNTO never renames an entry the client had moved on from.
+    if (code == kCodeRnfr) {
+        session->renameSource[0] = '\0';
     }
     answer(session, code, resolvedPath);
     if (usesRestartMarker(code)) {

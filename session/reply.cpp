@@ -8,24 +8,49 @@
 #include "platform/platform.h"
 #include "session/session.h"
 
+// Every byte of text may take two on the wire (CR NUL), and the line end follows.
+constexpr std::size_t kReplyLineSize = 2 * kReplyTextSize + 2;
+
+// Builds text and CR LF into out (kReplyLineSize bytes) and returns the line's length.
+static std::size_t buildLine(char* out, const char* text) {
+    std::size_t length = 0;
+    for (const char* c = text; *c != '\0' && length + 4 <= kReplyLineSize; c++) {
+        // SECURITY: a name with a line end in it must not end the reply, nor let what follows
+        // read as a reply of its own.
+        if (*c == '\r') {
+            out[length++] = '\r';
+            out[length++] = '\0';
+        } else if (*c == '\n') {
+            out[length++] = '\0';
+        } else {
+            out[length++] = *c;
+        }
+    }
+    out[length++] = '\r';
+    out[length++] = '\n';
+    return length;
+}
+
+static void sendLine(FtpSession* session, const char* text) {
+    char line[kReplyLineSize];
+    std::size_t length = buildLine(line, text);
+    (void)sendBytes(session->controlSocket, line, length);  // a dead connection shows later
+}
+
 void sendReply(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
         printConsole(ConsoleStream::kOutput, "    %s\n", text);
     } else {
         printConsole(ConsoleStream::kOutput, ".");
     }
-    char line[kReplyLineSize];
-    int length = std::snprintf(line, sizeof line, "%s\r\n", text);
-    if (length < 0) {
-        return;
+    sendLine(session, text);
+}
+
+void sendReplyContinuation(FtpSession* session, const char* text) {
+    if (serverSettings.verbose) {
+        printConsole(ConsoleStream::kOutput, "    %s\n", text);
     }
-    if (static_cast<std::size_t>(length) >= sizeof line) {
-        // Never a reply of ours; still end the cut line properly so the client stays in step.
-        length = static_cast<int>(sizeof line) - 1;
-        line[length - 2] = '\r';
-        line[length - 1] = '\n';
-    }
-    (void)sendBytes(session->controlSocket, line, static_cast<std::size_t>(length));
+    sendLine(session, text);
 }
 
 // The verbose echo of a reply of several lines: each line as sendReply echoes one, all in one
@@ -61,10 +86,35 @@ void sendMultilineReply(FtpSession* session, const char* text) {
     (void)sendBytes(session->controlSocket, lines, static_cast<std::size_t>(length));
 }
 
-void sendErrorReply(FtpSession* session) {
+void formatErrorReply(char* out, std::size_t outSize) {
     char errorText[kErrorTextSize];
     lastErrorText(errorText, sizeof errorText);
-    char text[kErrorReplySize];
-    std::snprintf(text, sizeof text, "550 %s", errorText);
+    std::snprintf(out, outSize, "550 %s", errorText);
+}
+
+void sendErrorReply(FtpSession* session) {
+    char text[kReplyTextSize];
+    formatErrorReply(text, sizeof text);
     sendReply(session, text);
+}
+
+int quotePath(char* out, std::size_t outSize, const char* path) {
+    std::size_t length = 0;
+    if (outSize < 3) {
+        return -1;
+    }
+    out[length++] = '"';
+    for (const char* c = path; *c != '\0'; c++) {
+        std::size_t needed = *c == '"' ? 2 : 1;
+        if (length + needed + 2 > outSize) {
+            return -1;
+        }
+        out[length++] = *c;
+        if (*c == '"') {
+            out[length++] = '"';
+        }
+    }
+    out[length++] = '"';
+    out[length] = '\0';
+    return 0;
 }

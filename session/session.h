@@ -7,9 +7,9 @@
 
 constexpr std::size_t kTransferBufferSize = 262144;
 constexpr std::size_t kArgumentTextSize = 500;
-constexpr std::size_t kScratchTextSize = 270;
 constexpr std::size_t kCommandBufferSize = 501;
-constexpr std::size_t kWorkingDirectorySize = 260;
+// A working directory may be as long as any client path the platform gives back.
+constexpr std::size_t kWorkingDirectorySize = kClientPathSize;
 // How long a transfer waits for its passive data connection.
 constexpr int kDataConnectionWaitMilliseconds = 60000;
 // How long a transfer may go without progress before it is given up.
@@ -42,7 +42,9 @@ struct FtpSession {
     int dataWaitMilliseconds;
     int stallMilliseconds;
     char argumentText[kArgumentTextSize];
-    char scratchText[kScratchTextSize];  // PASV and PWD replies, and the rename source
+    // What RNFR named, as a path from the root ("/fw/a.bin"), until RNTO uses it; empty when
+    // there is none.
+    char renameSource[kClientPathSize];
     // Where the session is, as the client sees it ("/", "/fw/latest"): the text PWD shows,
     // walked from the root again by every command that uses it.
     char workingDirectory[kWorkingDirectorySize];

@@ -248,6 +248,12 @@ void shutdownReceiving(SocketHandle socket) {
     }
 }
 
+void shutdownSending(SocketHandle socket) {
+    if (socket != kNoSocket) {
+        (void)shutdown(static_cast<int>(socket), SHUT_WR);  // fails harmlessly on a dead socket
+    }
+}
+
 void closeSocket(SocketHandle socket) {
     if (socket != kNoSocket) {
         (void)close(static_cast<int>(socket));  // Linux frees the descriptor even on EINTR

@@ -230,6 +230,12 @@ void shutdownReceiving(SocketHandle socket) {
     }
 }
 
+void shutdownSending(SocketHandle socket) {
+    if (socket != kNoSocket) {
+        (void)shutdown(toWinsock(socket), SD_SEND);  // fails harmlessly on a dead socket
+    }
+}
+
 void closeSocket(SocketHandle socket) {
     if (socket != kNoSocket) {
         (void)closesocket(toWinsock(socket));  // the handle is gone whatever it reports

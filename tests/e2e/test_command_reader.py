@@ -126,17 +126,38 @@ class VerbAndArgument(ServerTest):
         self.assertEqual(self.command(s, "store image.bin"), "553 Permission denied")
         self.assertEqual(self.command(s, "XMKDIR newdir"), "550 Permission denied")
 
-    def test_argument_ends_at_control_bytes_and_bytes_from_128(self):
-        self.start_server()
-        os.mkdir(os.path.join(self.root, "d"))
+    def test_names_keep_their_bytes_from_128_up(self):
+        """UTF-8 names reach the file system whole; a control byte refuses the command."""
+        self.write_file("n", b"short")
+        self.write_file("n\u00ebw.txt", b"long")
+        os.mkdir(os.path.join(self.root, "\u00fcn\u00efc\u00f8d\u00e9"))
+        self.start_server(upload=True)
         s = self.connect()
-        endings = [b"\xe9xyz", b"\x80", b"\xff/..", b"\x00zzz", b"\x00", b"\tx", b"\x1f"]
-        for tail in endings:
+        utf8 = "n\u00ebw.txt".encode()
+        s.sendall(b"DELE " + utf8 + b"\r\n")
+        self.assertEqual(self.read_reply(s), "250 DELE command successful.")
+        self.assertEqual(sorted(os.listdir(self.root)), ["n", "\u00fcn\u00efc\u00f8d\u00e9"])
+        folder = "\u00fcn\u00efc\u00f8d\u00e9".encode()
+        s.sendall(b"CWD " + folder + b"\r\n")
+        self.assertEqual(self.read_reply(s), "250 CWD command successful")
+        self.assertEqual(self.command(s, "PWD").encode("latin-1"), b'257 "/' + folder + b'"')
+        data = self.pasv(s)
+        s.sendall(b"STOR " + utf8 + b"\r\n")
+        self.assertTrue(self.read_reply(s).startswith("150"))
+        data.sendall(b"stored")
+        data.close()
+        self.assertEqual(self.read_reply(s), "226 Transfer complete")
+        self.assertEqual(self.read_file(os.path.join(folder.decode(), "n\u00ebw.txt")), b"stored")
+        payload, replies = self.transfer(s, "NLST")
+        self.assertEqual(payload, utf8 + b"\r\n")
+        # A control byte is refused whole, never taken as the end of the name.
+        for tail in (b"\x00zzz", b"\x00", b"\tx", b"\x1f"):
             with self.subTest(tail=tail):
-                s.sendall(b"CWD d" + tail + b"\r\n")
-                self.assertEqual(self.read_reply(s), "250 CWD command successful")
-                self.assertEqual(self.command(s, "PWD"), '257 "/d"')
-                self.assertEqual(self.command(s, "CWD /"), "250 CWD command successful")
+                s.sendall(b"DELE " + utf8 + tail + b"\r\n")
+                self.assertEqual(self.read_reply(s), "501 Syntax error in parameters or arguments.")
+        self.assertEqual(self.command(s, "SIZE /n"), "213 5")
+        self.assertEqual(self.read_file(os.path.join(folder.decode(), "n\u00ebw.txt")), b"stored")
+        self.assertEqual(self.command(s, "CWD /"), "250 CWD command successful")
         # The search for the line end goes past a zero byte.
         s.sendall(b"NOOP\x00junk\r\n\x00\r\n")
         self.assertEqual(self.read_replies(s, 2), ["200 OK", "500 Command not recognized"])
@@ -153,9 +174,9 @@ class VerbAndArgument(ServerTest):
         s.sendall(b"RETR f\xe9oo\r\n")
         self.read_reply(s)
         s.sendall(b"USER a\x00b\r\n")
-        self.assertEqual(self.read_reply(s), "331 Login accepted")
+        self.assertEqual(self.read_reply(s), "501 Syntax error in parameters or arguments.")
         self.assertTrue(self.server.wait_console("USER a\n"))
-        self.assertIn("RETR f\n", self.server.console())
+        self.assertIn("RETR f\xe9oo\n", self.server.console())
 
 
 class Console(ServerTest):

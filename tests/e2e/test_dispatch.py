@@ -70,11 +70,11 @@ class EmptyArguments(ServerTest):
                 data, replies = self.transfer(s, "NLST")
                 self.assertEqual(replies, ["150 Opening connection", "226 Transfer complete"])
                 self.assertEqual(data, b"image.bin\r\n")
-                # STAT writes its lines straight onto the control connection, with no code.
+                # STAT answers with the listing as a reply on the control connection.
                 s.sendall(b"STAT\r\n")
-                line = self.read_line(s)
+                first, line, last = self.read_replies(s, 3)
+                self.assertEqual((first, last), ("211-Status follows:", "211 End"))
                 self.assertTrue(line.endswith(" image.bin"), line)
-                self.assertEqual(self.command(s, "NOOP"), "200 OK")
                 self.server.stop()
 
 

@@ -116,9 +116,9 @@ class Directories(FileOperationTest):
         self.write_file("full/a.bin", b"a")
         self.start_server(upload=True)
         s = self.connect()
-        self.assertEqual(self.command(s, "MKD new"), "257 Directory created")
-        self.assertEqual(self.command(s, "XMKD /new/deeper"), "257 Directory created")
-        self.assertEqual(self.command(s, "MKD new dir"), "257 Directory created")
+        self.assertEqual(self.command(s, "MKD new"), '257 "/new" created')
+        self.assertEqual(self.command(s, "XMKD /new/deeper"), '257 "/new/deeper" created')
+        self.assertEqual(self.command(s, "MKD new dir"), '257 "/new dir" created')
         self.assertTrue(os.path.isdir(os.path.join(self.root, "new", "deeper")))
         self.assertTrue(os.path.isdir(os.path.join(self.root, "new dir")))
         for command, reply in (("MKD new", EXISTS), ("XMKD full/a.bin", EXISTS),
@@ -229,25 +229,22 @@ class Rename(FileOperationTest):
         self.assertNotEqual(reply, "550 Path permission error")
         self.assertEqual(self.tree(), before)
 
-    def test_rnto_before_rnfr_and_after_pwd_or_pasv(self):
+    def test_the_source_lasts_until_rnto_uses_it(self):
         self.write_file("a.bin", b"A")
         self.start_server(upload=True)
         s = self.connect()
-        before = self.tree()
         self.assertEqual(self.command(s, "RNTO b.bin"), NOT_FOUND)
-        # PWD and PASV format their replies where RNFR keeps its source.
-        for between in ("PWD", "XPWD", "PASV"):
-            with self.subTest(between=between):
-                self.assertEqual(self.command(s, "RNFR a.bin"), RNFR_OK)
-                self.command(s, between)
-                reply = self.command(s, "RNTO b.bin")
-                self.assertTrue(reply.startswith("550 "), reply)
-        self.assertEqual(self.tree(), before)
-        # A source too long to keep is refused, and the one kept before stays.
+        # Replies formatted between the two never touch the source.
         self.assertEqual(self.command(s, "RNFR a.bin"), RNFR_OK)
-        self.assertEqual(self.command(s, "RNFR " + "/".join(["d" * 60] * 5)),
-                         "550 Path permission error")
+        for between in ("PWD", "XPWD", "PASV", "EPSV", "NOOP"):
+            self.assertFalse(self.command(s, between).startswith("5"), between)
         self.assertEqual(self.command(s, "RNTO b.bin"), RENAMED)
+        self.assertEqual(self.tree(), {"b.bin": b"A"})
+        # RNTO uses the source once, and a refused RNFR replaces it.
+        self.assertEqual(self.command(s, "RNTO c.bin"), NOT_FOUND)
+        self.assertEqual(self.command(s, "RNFR b.bin"), RNFR_OK)
+        self.assertEqual(self.command(s, "RNFR ../outside.bin"), "550 Path permission error")
+        self.assertEqual(self.command(s, "RNTO c.bin"), NOT_FOUND)
         self.assertEqual(self.tree(), {"b.bin": b"A"})
 
     def test_the_source_is_fixed_when_rnfr_runs(self):

@@ -33,14 +33,15 @@ class ListingTest(ServerTest):
         return sorted(text.split("\r\n")[:-1])
 
     def stat_lines(self, s, argument=None):
-        """STAT's bare lines: whatever arrives before the reply to a NOOP sent after it."""
-        s.sendall((("STAT " + argument) if argument else "STAT").encode("latin-1") +
-                  b"\r\nNOOP\r\n")
+        """The listing lines of STAT's reply: 211 without an argument, 213 with one."""
+        code = "213" if argument else "211"
+        first = self.command(s, ("STAT " + argument) if argument else "STAT")
+        self.assertEqual(first, code + "-Status follows:")
         lines = []
         while True:
             line = self.read_line(s)
             self.assertIsNotNone(line, "connection closed during STAT")
-            if line == "200 OK":
+            if line == code + " End":
                 return sorted(lines)
             lines.append(line)
 
@@ -102,6 +103,28 @@ class LongFormat(ListingTest):
 
 
 class Entries(ListingTest):
+    def test_names_with_line_ends_cannot_break_a_reply(self):
+        if is_windows():
+            self.skipTest("Windows names cannot hold CR or LF")
+        self.write_file("a\rb", b"1")
+        os.mkdir(os.path.join(self.root, "c\nd"))
+        os.symlink("c\nd", os.path.join(self.root, "plain"))
+        self.start_server()
+        s = self.connect()
+        # RFC 959: a CR in a pathname goes out as CR NUL; an LF goes out as NUL.
+        s.sendall(b"STAT\r\n")
+        first, *entries, last = self.read_replies(s, 5)
+        self.assertEqual((first, last), ("211-Status follows:", "211 End"))
+        self.assertEqual(sorted(line.split(" ")[-1] for line in entries),
+                         ["a\r\x00b", "c\x00d", "plain"])
+        self.assertEqual(self.command(s, "CWD plain"), "250 CWD command successful")
+        self.assertEqual(self.command(s, "PWD"), '257 "/c\x00d"')
+        s.sendall(b"MLST\r\n")
+        listing, facts, end = self.read_replies(s, 3)
+        self.assertEqual((listing, end), ("250-Listing /c\x00d", "250 End"))
+        self.assertTrue(facts.endswith(" /c\x00d"), facts)
+        self.assertEqual(self.command(s, "NOOP"), "200 OK")
+
     def test_hidden_system_and_upload_entries(self):
         self.write_file("a.bin", b"a")
         self.write_file(".hidden", b"h")

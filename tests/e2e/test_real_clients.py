@@ -1,4 +1,5 @@
-"""Real, unmodified FTP clients against the binary: curl, wget, lftp, tnftp and Python's ftplib.
+"""Real, unmodified FTP clients against the binary: curl, wget, lftp, tnftp, rclone, aria2c and
+Python's ftplib.
 
 Each client fetches a package folder and the test compares SHA-256 sums, lists the folder and
 the test checks the names and sizes the client made of it, asks for a missing file and then
@@ -26,6 +27,7 @@ from harness import ServerTest
 CLIENT_TIMEOUT = 60
 FOLDER = "QX2105"
 MISSING = "missing.bin"
+UTF8_FOLDER = "\u00fcn\u00efc\u00f8d\u00e9"
 SESSION_MARK = "Chassis accessing package."
 # Environment variables through which a user's own settings would reach a client.
 PERSONAL_VARIABLES = ("CURL_HOME", "WGETRC", "LFTP_HOME", "NETRC", "XDG_CONFIG_HOME",
@@ -74,6 +76,8 @@ class RealClientTest(ServerTest):
             "image-20m.bin": os.urandom(20 * 1024 * 1024),
             "release notes.txt": b"a name with a space\r\n",
             "drivers/module.bin": os.urandom(4096),
+            # UTF-8 names, with bytes from 0x80 to 0x9f among them ("ř", "у").
+            "drivers/%s/m\u00f3dulo \u0159 \u0443.bin" % UTF8_FOLDER: os.urandom(1000),
         }
         cls.expected = {}
         for relative, content in contents.items():
@@ -261,7 +265,10 @@ class Wget(RealClientTest):
             with self.subTest(mode=mode):
                 target = os.path.join(self.local, mode)
                 os.mkdir(target)
+                # nocontrol: wget would otherwise escape the UTF-8 bytes 0x80 to 0x9f in the
+                # local names.
                 self.assert_ran(self.wget(*(option + ["-r", "-nH", "-np",
+                                                      "--restrict-file-names=nocontrol",
                                                       self.url(FOLDER + "/")]), cwd=target))
                 self.assert_package(os.path.join(target, FOLDER))
 
@@ -291,9 +298,10 @@ class Lftp(RealClientTest):
     MODES = {"passive": "", "active": "set ftp:passive-mode off; "}
 
     def lftp(self, commands):
-        # A user and password, not anonymous: lftp then also tries AUTH TLS first.
+        # A user and password, not anonymous: lftp then also tries AUTH TLS first. lftp turns
+        # the server's UTF-8 names into the local character set, so that must be UTF-8.
         script = "open -u chassis,secret %s; %s" % (self.url(), commands)
-        return self.run_client(["lftp", "-c", script])
+        return self.run_client(["lftp", "-c", script], env=dict(self.env, LC_ALL="C.UTF-8"))
 
     def test_fetches_the_package_in_one_session(self):
         self.serve_package()
@@ -355,6 +363,13 @@ class Lftp(RealClientTest):
                 self.assert_sessions(number)
 
 
+    def test_mirrors_a_tree_back(self):
+        self.serve_uploads()
+        shutil.copytree(os.path.join(self.package_root, FOLDER), os.path.join(self.local, "tree"))
+        self.assert_ran(self.lftp("mirror -R --no-perms tree " + FOLDER))
+        self.assert_package(os.path.join(self.root, FOLDER))
+
+
 class Tnftp(RealClientTest):
     """tnftp reads its commands from standard input. SYST names no system it knows, so it
     stays in ASCII mode until told "binary"."""
@@ -373,11 +388,12 @@ class Tnftp(RealClientTest):
         for number, (mode, mode_command) in enumerate(self.MODES.items(), 1):
             with self.subTest(mode=mode):
                 target = os.path.join(self.local, mode)
-                os.makedirs(os.path.join(target, "drivers"))
-                # mget also asks for the folder "drivers" and is told it is a directory.
+                os.makedirs(os.path.join(target, "drivers", UTF8_FOLDER))
+                # mget also asks for each folder and is told it is a directory.
                 self.assert_ran(self.tnftp(mode_command, [
                     "prompt off", "cd " + FOLDER, "lcd " + target, "mget *",
-                    "cd drivers", "lcd drivers", "mget *"]))
+                    "cd drivers", "lcd drivers", "mget *",
+                    "cd " + UTF8_FOLDER, "lcd " + UTF8_FOLDER, "mget *"]))
                 self.assert_package(target)
                 self.assert_sessions(number)
 
@@ -435,6 +451,46 @@ class Tnftp(RealClientTest):
                 self.assert_sessions(number)
 
 
+class Rclone(RealClientTest):
+    """rclone walks the tree through MLSD, in parallel sessions."""
+
+    client = "rclone"
+
+    def rclone(self, *args):
+        password = self.assert_ran(self.run_client(["rclone", "obscure", "secret"])).strip()
+        return self.run_client(["rclone", "--config", os.devnull, "--ftp-host", "127.0.0.1",
+                                "--ftp-port", str(self.server.port), "--ftp-user", "chassis",
+                                "--ftp-pass", password] + list(args))
+
+    def test_copies_the_package_both_ways(self):
+        self.serve_package()
+        self.assert_ran(self.rclone("copy", ":ftp:" + FOLDER, os.path.join(self.local, "down")))
+        self.assert_package(os.path.join(self.local, "down"))
+        self.server.stop()
+        self.serve_uploads()
+        self.assert_ran(self.rclone("copy", os.path.join(self.local, "down"), ":ftp:up"))
+        self.assert_package(os.path.join(self.root, "up"))
+
+
+class Aria2c(RealClientTest):
+    """aria2c knows a file's size from SIZE, stops reading the data at its last byte and then
+    waits for the final reply."""
+
+    client = "aria2c"
+
+    def test_small_files_never_wait_for_the_final_reply(self):
+        self.serve_package()
+        started = time.monotonic()
+        for number in range(25):
+            self.assert_ran(self.run_client([
+                "aria2c", "-q", "--allow-overwrite=true", "--timeout=10", "-d", self.local,
+                self.url(FOLDER + "/drivers/module.bin")]))
+        # A stall costs aria2c a timeout of its own, 10 s here.
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual(sha256_of(os.path.join(self.local, "module.bin")),
+                         self.expected["drivers/module.bin"])
+
+
 class Ftplib(RealClientTest):
     """Python's ftplib in passive and active mode, used as a program would use it."""
 
@@ -483,6 +539,11 @@ class Ftplib(RealClientTest):
                 for name, size in self.sizes.items():
                     if name != "drivers":
                         self.assertEqual(client.size(name), size)
+                # STAT's listing is one reply, which ftplib reads to its last line.
+                status = client.sendcmd("STAT").split("\n")
+                self.assertEqual((status[0], status[-1]), ("211-Status follows:", "211 End"))
+                self.assertEqual(sorted(line.split(None, 8)[8] for line in status[1:-1]),
+                                 sorted(self.sizes))
                 client.quit()
 
     def test_lists_facts_and_resumes(self):

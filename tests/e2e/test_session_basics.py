@@ -59,8 +59,9 @@ class EveryVerb(ServerTest):
                 first = self.command(s, verb)
                 self.assertTrue(first.startswith("150 "), first)
                 self.assertTrue(self.read_reply(s).startswith(("550 ", "425 ")))
-        # STAT answers on the control connection; a name that matches nothing sends nothing.
-        s.sendall(b"STAT nothing-here\r\n")
+        # STAT answers on the control connection; a name that matches nothing frames nothing.
+        self.assertEqual(self.command(s, "STAT nothing-here"), "213-Status follows:")
+        self.assertEqual(self.read_reply(s), "213 End")
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
 
 

@@ -96,8 +96,11 @@ TEST(ParseCommandLine, ReadsVerbAndArgument) {
         {"PW", kCodeUnrecognised, ""},
         {"", kCodeUnrecognised, ""},
         {" NOOP", kCodeUnrecognised, "NOOP"},
-        {"RETR f\xe9tch", kCodeRetr, "f"},
-        {"RETR a\tb", kCodeRetr, "a"},
+        {"RETR f\xe9tch", kCodeRetr, "f\xe9tch"},
+        {"DELE n\xc3\xabw.txt", kCodeDele, "n\xc3\xabw.txt"},
+        {"RETR a\tb", kCodeBadArgument, "a"},
+        {"CWDX a\tb", kCodeUnrecognised, "a"},
+        {"NOOP\t", kCodeNoop, ""},
         {"retr \x7f", kCodeRetr, "\x7f"},
         {"\xc3\x89TAT", kCodeUnrecognised, ""},
     };
@@ -109,9 +112,9 @@ TEST(ParseCommandLine, ReadsVerbAndArgument) {
     }
 }
 
-TEST(ParseCommandLine, ZeroByteEndsTheArgument) {
+TEST(ParseCommandLine, RefusesAZeroByteInTheArgument) {
     Parsed parsed = parse(std::string("RETR a\0b", 8));
-    EXPECT_EQ(kCodeRetr, parsed.code);
+    EXPECT_EQ(kCodeBadArgument, parsed.code);
     EXPECT_EQ("a", parsed.argument);
 }
 

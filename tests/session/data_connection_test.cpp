@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 
+#include "session/reply.h"
 #include "session/session.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temporary_directory.h"
@@ -44,7 +45,7 @@ TEST(ParsePortArgument, RefusesMalformedArguments) {
 }
 
 TEST(FormatPassiveReply, AnnouncesAddressAndPortBytes) {
-    char reply[kScratchTextSize];
+    char reply[kReplyTextSize];
     Ipv4Address address = {{192, 168, 1, 10}, 21};
     ASSERT_EQ(0, formatPassiveReply(reply, sizeof reply, &address, 50000));
     EXPECT_STREQ("227 Entering Passive Mode (192,168,1,10,195,80)", reply);
