@@ -52,7 +52,7 @@ int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength) 
     return 1;
 }
 
-CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
+const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
                              std::size_t argumentSize) {
     char verb[kVerbTextSize] = {};
     std::size_t letters = 0;
@@ -81,15 +81,15 @@ CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* arg
     if (serverSettings.verbose) {
         printConsole(ConsoleStream::kOutput, "%s %s\n", verb, argumentText);
     }
-    CommandCode code = lookupCommand(verb);
-    if (code == kCodeUnrecognised) {
+    const Verb* found = lookUpVerb(verb);
+    if (found == nullptr) {
         printConsole(ConsoleStream::kError, "Unknown ftp command '%s'\n", verb);
-        return code;
+        return &kUnrecognisedVerb;
     }
-    return hasControlByte ? kCodeBadArgument : code;
+    return hasControlByte ? &kRefusedArgument : found;
 }
 
-CommandCode readCommand(FtpSession* session, char* argumentText) {
+const Verb* readCommand(FtpSession* session, char* argumentText) {
     CommandReader* reader = &session->reader;
     char line[kCommandBufferSize];
     std::size_t lineLength = 0;
@@ -99,13 +99,13 @@ CommandCode readCommand(FtpSession* session, char* argumentText) {
             break;
         }
         if (taken < 0) {
-            return kCodeLost;  // a full buffer without a line end: not a client we can serve
+            return nullptr;  // a full buffer without a line end: not a client we can serve
         }
         char received[kCommandBufferSize];
         std::size_t room = sizeof reader->held - reader->heldLength;
         long long count = receiveBytes(session->controlSocket, received, room);
         if (count <= 0) {
-            return kCodeLost;
+            return nullptr;
         }
         appendCommandBytes(reader, received, static_cast<std::size_t>(count));
     }

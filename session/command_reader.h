@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "session/command_table.h"
+#include "session/dispatch.h"
 #include "session/session.h"
 
 constexpr std::size_t kVerbTextSize = 6;
@@ -21,11 +21,12 @@ void appendCommandBytes(CommandReader* reader, const char* data, std::size_t cou
 int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength);
 
 // Splits one line into its verb (up to five letters, upper-cased) and argument, and looks the
-// verb up. Echoes the line on the console when verbose, and reports an unknown verb there.
-// A known verb whose argument holds a byte below 32 gives kCodeBadArgument.
-CommandCode parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
+// verb up. Echoes the line on the console when verbose, and reports an unknown verb there
+// (&kUnrecognisedVerb). A known verb whose argument holds a byte below 32 gives
+// &kRefusedArgument.
+const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
                              std::size_t argumentSize);
 
-// Reads the next command line of the session. Returns its code, or kCodeLost when the
+// Reads the next command line of the session. Returns its verb, or nullptr when the
 // connection ends, fails, or sends kCommandBufferSize bytes without a line end.
-CommandCode readCommand(FtpSession* session, char* argumentText);
+const Verb* readCommand(FtpSession* session, char* argumentText);

@@ -1,7 +1,8 @@
-// session/dispatch.cpp: the dispatch table of the verbs.
+// session/dispatch.cpp: the verb table and the answer to one command.
 #include "session/dispatch.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/settings.h"
 #include "base/text.h"
@@ -14,27 +15,6 @@
 #include "session/data_connection.h"
 #include "session/reply.h"
 #include "session/session.h"
-
-namespace {
-
-// How a verb's argument is used before its work runs.
-enum class Argument {
-    kIgnored,       // not resolved
-    kListPattern,   // resolved; a refused path is answered, an empty one lists the directory
-    kListOptions,   // as kListPattern, after leading ls options are taken off
-    kRequiredPath,  // resolved; an empty or refused path is answered
-    kRenameTarget,  // resolved; passed on even when empty
-};
-
-using Work = void (*)(FtpSession* session, const std::string& path);
-
-struct DispatchRow {
-    const char* gateReply;  // sent instead of the work while the server is read-only
-    Argument argument;
-    Work work;
-};
-
-}  // namespace
 
 static void replyAborted(FtpSession* s, const std::string&) {
     sendReply(s, "226 Aborted");
@@ -193,49 +173,59 @@ static void restart(FtpSession* s, const std::string&) {
 
 static const char kDenied[] = "550 Permission denied";
 
-// One row per code, in code order; the last two answer unrecognised verbs and bad arguments.
-// DELE and RNFR are not gated: the read-only setting does not cover them, and clients rely on
-// that.
-static const DispatchRow kDispatchTable[kCodeBadArgument + 1] = {
-    {nullptr, Argument::kIgnored, replyAborted},                // ABOR
-    {nullptr, Argument::kIgnored, changeWorkingDirectory},      // CWD
-    {nullptr, Argument::kRequiredPath, dele},                   // DELE
-    {nullptr, Argument::kListOptions, list},                    // LIST
-    {nullptr, Argument::kRequiredPath, modificationTime},       // MDTM
-    {kDenied, Argument::kRequiredPath, makeDir},                // MKD
-    {nullptr, Argument::kIgnored, replyNotImplemented},         // MODE
-    {nullptr, Argument::kListOptions, nameList},                // NLST
-    {nullptr, Argument::kIgnored, replyOk},                     // NOOP
-    {nullptr, Argument::kIgnored, logIn},                       // PASS
-    {nullptr, Argument::kIgnored, passive},                     // PASV
-    {nullptr, Argument::kIgnored, port},                        // PORT
-    {nullptr, Argument::kIgnored, printWorkingDirectory},       // PWD
-    {nullptr, Argument::kIgnored, replyGoodbye},                // QUIT
-    {nullptr, Argument::kIgnored, restart},                     // REST
-    {nullptr, Argument::kRequiredPath, retrieve},               // RETR
-    {kDenied, Argument::kRequiredPath, removeDir},              // RMD
-    {nullptr, Argument::kRequiredPath, renameFrom},             // RNFR
-    {kDenied, Argument::kRenameTarget, renameTo},               // RNTO
-    {nullptr, Argument::kRequiredPath, size},                   // SIZE
-    {nullptr, Argument::kListOptions, status},                  // STAT
-    {"553 Permission denied", Argument::kRequiredPath, store},  // STOR
-    {nullptr, Argument::kIgnored, replySystem},                 // SYST
-    {nullptr, Argument::kIgnored, replyType},                   // TYPE
-    {nullptr, Argument::kIgnored, replyUser},                   // USER
-    {kDenied, Argument::kRequiredPath, makeDir},                // XMKD
-    {nullptr, Argument::kIgnored, printWorkingDirectory},       // XPWD
-    {kDenied, Argument::kRequiredPath, removeDir},              // XRMD
-    {nullptr, Argument::kIgnored, changeToParent},              // CDUP
-    {nullptr, Argument::kIgnored, extendedPort},                // EPRT
-    {nullptr, Argument::kIgnored, extendedPassive},             // EPSV
-    {nullptr, Argument::kIgnored, replyFeatures},               // FEAT
-    {nullptr, Argument::kListPattern, machineListing},          // MLSD
-    {nullptr, Argument::kListPattern, entryFacts},              // MLST
-    {nullptr, Argument::kIgnored, setOption},                   // OPTS
-    {nullptr, Argument::kIgnored, changeToParent},              // XCUP
-    {nullptr, Argument::kIgnored, replyUnrecognised},           // unrecognised
-    {nullptr, Argument::kIgnored, replySyntaxError},            // a control byte in the argument
+// The 28 verbs of the chassis's own design, then the extensions today's clients use. A verb
+// is looked up in this order. DELE and RNFR are not gated: the read-only setting does not
+// cover them, and clients rely on that.
+static const Verb kVerbs[] = {
+    {"ABOR", nullptr, Argument::kIgnored, replyAborted, 0},
+    {"CWD", nullptr, Argument::kIgnored, changeWorkingDirectory, 0},
+    {"DELE", nullptr, Argument::kRequiredPath, dele, 0},
+    {"LIST", nullptr, Argument::kListOptions, list, kUsesRestartMarker},
+    {"MDTM", nullptr, Argument::kRequiredPath, modificationTime, 0},
+    {"MKD", kDenied, Argument::kRequiredPath, makeDir, 0},
+    {"MODE", nullptr, Argument::kIgnored, replyNotImplemented, 0},
+    {"NLST", nullptr, Argument::kListOptions, nameList, kUsesRestartMarker},
+    {"NOOP", nullptr, Argument::kIgnored, replyOk, 0},
+    {"PASS", nullptr, Argument::kIgnored, logIn, 0},
+    {"PASV", nullptr, Argument::kIgnored, passive, 0},
+    {"PORT", nullptr, Argument::kIgnored, port, 0},
+    {"PWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
+    {"QUIT", nullptr, Argument::kIgnored, replyGoodbye, kEndsSession},
+    {"REST", nullptr, Argument::kIgnored, restart, 0},
+    {"RETR", nullptr, Argument::kRequiredPath, retrieve, kUsesRestartMarker},
+    {"RMD", kDenied, Argument::kRequiredPath, removeDir, 0},
+    {"RNFR", nullptr, Argument::kRequiredPath, renameFrom, kNamesRenameSource},
+    {"RNTO", kDenied, Argument::kRenameTarget, renameTo, 0},
+    {"SIZE", nullptr, Argument::kRequiredPath, size, 0},
+    {"STAT", nullptr, Argument::kListOptions, status, 0},
+    {"STOR", "553 Permission denied", Argument::kRequiredPath, store, kUsesRestartMarker},
+    {"SYST", nullptr, Argument::kIgnored, replySystem, 0},
+    {"TYPE", nullptr, Argument::kIgnored, replyType, 0},
+    {"USER", nullptr, Argument::kIgnored, replyUser, 0},
+    {"XMKD", kDenied, Argument::kRequiredPath, makeDir, 0},
+    {"XPWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
+    {"XRMD", kDenied, Argument::kRequiredPath, removeDir, 0},
+    {"CDUP", nullptr, Argument::kIgnored, changeToParent, 0},
+    {"EPRT", nullptr, Argument::kIgnored, extendedPort, 0},
+    {"EPSV", nullptr, Argument::kIgnored, extendedPassive, 0},
+    {"FEAT", nullptr, Argument::kIgnored, replyFeatures, 0},
+    {"MLSD", nullptr, Argument::kListPattern, machineListing, kUsesRestartMarker},
+    {"MLST", nullptr, Argument::kListPattern, entryFacts, 0},
+    {"OPTS", nullptr, Argument::kIgnored, setOption, 0},
+    {"XCUP", nullptr, Argument::kIgnored, changeToParent, 0},
 };
+
+const Verb kUnrecognisedVerb = {nullptr, nullptr, Argument::kIgnored, replyUnrecognised, 0};
+const Verb kRefusedArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError, 0};
+
+const Verb* lookUpVerb(const char* name) {
+    for (const Verb& verb : kVerbs) {
+        if (std::strncmp(name, verb.name, 4) == 0) {
+            return &verb;
+        }
+    }
+    return nullptr;
+}
 
 // Resolves the argument as the row asks. Returns false after the reply when the path is
 // refused, or missing where the verb needs one.
@@ -252,37 +242,28 @@ static bool resolveArgument(FtpSession* session, Argument argument, std::string*
     return true;
 }
 
-static void answer(FtpSession* session, CommandCode code, std::string* resolvedPath) {
-    const DispatchRow& row = kDispatchTable[code];
-    if (row.gateReply != nullptr && serverSettings.readOnly) {
-        sendReply(session, row.gateReply);
+static void answer(FtpSession* session, const Verb* verb, std::string* resolvedPath) {
+    if (verb->gateReply != nullptr && serverSettings.readOnly) {
+        sendReply(session, verb->gateReply);
         return;
     }
-    if (row.argument != Argument::kIgnored &&
-        !resolveArgument(session, row.argument, resolvedPath)) {
+    if (verb->argument != Argument::kIgnored &&
+        !resolveArgument(session, verb->argument, resolvedPath)) {
         return;
     }
-    row.work(session, *resolvedPath);
+    verb->work(session, *resolvedPath);
 }
 
-// A REST marker holds for the one transfer or listing that follows it, however that ends.
-static bool usesRestartMarker(CommandCode code) {
-    return code == kCodeRetr || code == kCodeStor || code == kCodeList || code == kCodeNlst ||
-           code == kCodeMlsd;
-}
-
-bool dispatchCommand(FtpSession* session, CommandCode code, std::string* resolvedPath) {
-    if (code < 0 || code > kCodeBadArgument) {
-        return false;
-    }
-    // A new RNFR replaces the source even when it is refused before its work runs, so that
-    // RNTO never renames an entry the client had moved on from.
-    if (code == kCodeRnfr) {
+bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolvedPath) {
+    // RNTO must never rename an entry the client has moved on from, so the old source goes
+    // even when the new one is refused before the work runs.
+    if ((verb->flags & kNamesRenameSource) != 0) {
         session->renameSource[0] = '\0';
     }
-    answer(session, code, resolvedPath);
-    if (usesRestartMarker(code)) {
+    answer(session, verb, resolvedPath);
+    // A REST marker holds for the one transfer or listing that follows it, however it ends.
+    if ((verb->flags & kUsesRestartMarker) != 0) {
         session->restartOffset = 0;
     }
-    return code != kCodeQuit;
+    return (verb->flags & kEndsSession) == 0;
 }

@@ -122,8 +122,8 @@ void serveSession(FtpSession* session) {
     sendReply(session, "220 tarnLoader ready");
     std::string resolvedPath;
     for (;;) {
-        CommandCode code = readCommand(session, session->argumentText);
-        if (!dispatchCommand(session, code, &resolvedPath)) {
+        const Verb* verb = readCommand(session, session->argumentText);
+        if (verb == nullptr || !dispatchCommand(session, verb, &resolvedPath)) {
             return;
         }
     }
