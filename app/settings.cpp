@@ -1,10 +1,9 @@
-// app/settings.cpp: the one definition of the process-wide settings and the port pool.
+// app/settings.cpp: the one definition of the process-wide settings.
 #include "app/settings.h"
 
 #include <cstring>
 
 ServerSettings serverSettings = {"/", "/", true, 0, kDefaultControlPort, 0, 0, nullptr, {}};
-PassivePortPool passivePortPool = {};
 
 void resetServerSettings(ServerSettings* settings) {
     std::memset(settings, 0, sizeof *settings);

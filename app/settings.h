@@ -1,7 +1,6 @@
-// app/settings.h: the process-wide settings that start-up fixes, and the passive port pool.
+// app/settings.h: the process-wide settings that start-up fixes.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 
 constexpr std::size_t kRootPathSize = 260;
@@ -9,7 +8,6 @@ constexpr int kMaxLocalAddresses = 10;
 constexpr std::size_t kAddressTextSize = 20;
 constexpr int kDefaultControlPort = 21;
 constexpr int kFallbackControlPort = 4100;
-constexpr int kPassivePortPoolSize = 256;
 
 struct LocalAddressList {
     char addresses[kMaxLocalAddresses][kAddressTextSize];
@@ -30,14 +28,7 @@ struct ServerSettings {
     LocalAddressList localAddresses;
 };
 
-// One in-use flag per port number modulo 256. The accept loop sets flags and searches them;
-// sessions clear their own at teardown. A stale read only moves the search to another port.
-struct PassivePortPool {
-    std::atomic<unsigned char> inUse[kPassivePortPoolSize];
-};
-
 extern ServerSettings serverSettings;
-extern PassivePortPool passivePortPool;
 
 // The settings as the program starts, before the command line is read.
 void resetServerSettings(ServerSettings* settings);

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "fs/uploads.h"
 #include "platform/platform.h"
+#include "session/passive_ports.h"
 #include "session/session.h"
 #include "session/tcp_socket.h"
 
@@ -105,14 +106,6 @@ void printGuidance() {
     printConsole(ConsoleStream::kOutput, "Waiting for the chassis to connect...\n");
 }
 
-int nextPassivePort(int low, int high) {
-    int candidate = low;
-    while (candidate < high && passivePortPool.inUse[candidate & 0xff].load() != 0) {
-        candidate++;
-    }
-    return candidate;
-}
-
 // Hands one accepted connection to a new session thread. A record or thread that cannot be
 // had costs only this connection: the sessions already running, a chassis mid-update among
 // them, go on.
@@ -123,7 +116,7 @@ static void startSession(SocketHandle connection, int passivePort) {
         closeSocket(connection);
         return;
     }
-    passivePortPool.inUse[passivePort & 0xff].store(1);
+    takePassivePort(passivePort);
     if (startThread(sessionThread, session) != 0) {
         printSystemError("Error: could not start a session thread");
         endSession(session);

@@ -14,10 +14,6 @@ int listLocalAddresses();
 // Prints the address list, the port warning and the operator instructions.
 void printGuidance();
 
-// The passive port for the next session: the lowest port of the range whose flag is clear,
-// else the range's high end; the low end when there is no range.
-int nextPassivePort(int low, int high);
-
 // Accepts control connections for ever, one session thread each. Returns only when accept
 // fails for good.
 int runAcceptLoop(SocketHandle listener);

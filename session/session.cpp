@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "session/command_reader.h"
 #include "session/dispatch.h"
+#include "session/passive_ports.h"
 #include "session/reply.h"
 #include "session/tcp_socket.h"
 
@@ -94,7 +95,7 @@ void endSession(FtpSession* session) {
     shutdownReceiving(session->controlSocket);
     closeSocket(session->controlSocket);
     closeFolder(session->root);
-    passivePortPool.inUse[session->passivePort & 0xff].store(0);
+    releasePassivePort(session->passivePort);
     spareOrRelease(session);
 }
 

@@ -1,9 +1,7 @@
-// tests/app/startup_test.cpp: choosing each session's passive port from the pool.
-#include "app/startup.h"
+// tests/session/passive_ports_test.cpp: choosing each session's passive port.
+#include "session/passive_ports.h"
 
 #include <gtest/gtest.h>
-
-#include "app/settings.h"
 
 namespace {
 
@@ -12,11 +10,11 @@ class PassivePortPoolTest : public ::testing::Test {
     void SetUp() override { clear(); }
     void TearDown() override { clear(); }
     static void clear() {
-        for (auto& flag : passivePortPool.inUse) {
-            flag.store(0);
+        for (int port = 0; port < 256; port++) {
+            releasePassivePort(port);
         }
     }
-    static void take(int port) { passivePortPool.inUse[port & 0xff].store(1); }
+    static void take(int port) { takePassivePort(port); }
 };
 
 }  // namespace
@@ -29,7 +27,7 @@ TEST_F(PassivePortPoolTest, TakesTheLowestFreePortOfTheRange) {
     EXPECT_EQ(5002, nextPassivePort(5000, 5002));
     take(5002);
     EXPECT_EQ(5002, nextPassivePort(5000, 5002));  // the high end is never tested
-    passivePortPool.inUse[5001 & 0xff].store(0);
+    releasePassivePort(5001);
     EXPECT_EQ(5001, nextPassivePort(5000, 5002));
 }
 

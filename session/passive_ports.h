@@ -1,0 +1,13 @@
+// session/passive_ports.h: which passive ports of a "-prange" range live sessions hold, so that
+// the accept loop can give the next session a free one.
+#pragma once
+
+// One flag per port number modulo 256, so ports 256 apart share a flag. The accept loop takes
+// a session's port before its thread starts; the session releases its bound port at teardown.
+// A stale read only moves the search to another port, so no lock is needed.
+void takePassivePort(int port);
+void releasePassivePort(int port);
+
+// The passive port for the next session: the lowest port from low up to high - 1 whose flag
+// is clear, else high itself (never tested); low whenever low is not below high (no range).
+int nextPassivePort(int low, int high);
