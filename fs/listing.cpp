@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fs/resolve_path.h"
+#include "session/channel.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
 #include "session/reply.h"
@@ -142,8 +143,8 @@ static const ControlFrame kPathStatusFrame = {"213-Status follows:", "213 End"};
 
 // Sends each entry as a line on data, or, without a data connection, as a line of the
 // session's reply.
-static void sendEntries(FtpSession* session, SocketHandle data, FindState* state, FindEntry* entry,
-                        const ListingStyle& style) {
+static void sendEntries(FtpSession* session, DataConnection* data, FindState* state,
+                        FindEntry* entry, const ListingStyle& style) {
     bool sending = true;
     do {
         if (!isListed(entry, !style.showsHidden)) {
@@ -154,10 +155,10 @@ static void sendEntries(FtpSession* session, SocketHandle data, FindState* state
         if (length < 2) {
             continue;
         }
-        if (data == kNoSocket) {
+        if (data == nullptr) {
             line[length - 2] = '\0';  // a reply line gets its line end, and its names' safety,
             sendReplyContinuation(session, line);  // from sendReplyContinuation
-        } else if (sending && sendBytes(data, line, static_cast<std::size_t>(length)) != 0) {
+        } else if (sending && sendDataBytes(data, line, static_cast<std::size_t>(length)) != 0) {
             // Once the client has gone, further sends only fail; the listing still ends
             // normally.
             sending = false;
@@ -172,19 +173,19 @@ static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
     if (frame != nullptr) {
         sendReplyContinuation(session, frame->first);
         if (state != nullptr) {
-            sendEntries(session, kNoSocket, state, entry, style);
+            sendEntries(session, nullptr, state, entry, style);
         }
         sendReply(session, frame->last);
         findClose(state);
         return;
     }
     sendReply(session, "150 Opening connection");
-    SocketHandle data = openDataConnection(session);
-    if (data != kNoSocket) {
+    DataConnection data;
+    if (openDataConnection(session, &data) == 0) {
         if (state != nullptr) {
-            sendEntries(session, data, state, entry, style);
+            sendEntries(session, &data, state, entry, style);
         }
-        closeDataConnection(data);
+        closeDataConnection(&data);
         sendReply(session, "226 Transfer complete");
     }
     findClose(state);

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "fs/listing.h"
 #include "fs/uploads.h"
+#include "session/channel.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
 #include "session/reply.h"
@@ -15,12 +16,12 @@
 
 // Sends the file's pieces. Returns the transfer's final reply in reply, to be sent once the
 // data connection is closed.
-static void copyFileToSocket(FtpSession* session, int file, SocketHandle data, char* reply,
-                             std::size_t replySize) {
+static void copyFileToData(FtpSession* session, int file, DataConnection* data, char* reply,
+                           std::size_t replySize) {
     for (;;) {
         bool sendFailed = false;
-        long long count = sendFilePiece(data, file, session->transferBuffer,
-                                        sizeof session->transferBuffer, &sendFailed);
+        long long count = sendFileData(data, file, session->transferBuffer,
+                                       sizeof session->transferBuffer, &sendFailed);
         if (count == 0) {
             copyText(reply, replySize, "226 Transfer complete");
             return;
@@ -70,12 +71,12 @@ void sendFile(FtpSession* session, const std::string& path) {
         return;
     }
     sendReply(session, "150 Opening BINARY mode data connection");
-    SocketHandle data = openDataConnection(session);
-    if (data != kNoSocket) {
-        (void)limitSendBuffer(data);  // only a matter of speed
+    DataConnection data;
+    if (openDataConnection(session, &data) == 0) {
+        (void)limitSendBuffer(data.socket);  // only a matter of speed
         char reply[kReplyTextSize];
-        copyFileToSocket(session, file, data, reply, sizeof reply);
-        closeDataConnection(data);
+        copyFileToData(session, file, &data, reply, sizeof reply);
+        closeDataConnection(&data);
         sendReply(session, reply);
     }
     (void)closeFile(file);  // a read-only descriptor has nothing left to report
@@ -105,10 +106,10 @@ static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize)
 
 // Receives every byte into file. Returns 0 when the client closed the connection after the
 // last byte, or -1 after printing and leaving the error for the reply.
-static int copySocketToFile(FtpSession* session, SocketHandle data, int file) {
+static int copyDataToFile(FtpSession* session, DataConnection* data, int file) {
     for (;;) {
         long long count =
-            receiveBytes(data, session->transferBuffer, sizeof session->transferBuffer);
+            receiveDataBytes(data, session->transferBuffer, sizeof session->transferBuffer);
         if (count == 0) {
             return 0;
         }
@@ -144,14 +145,14 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     registerUpload(&upload, target->folder, temporary);  // an ending process removes it
     sendReply(session, "150 Opening BINARY mode data connection");
     char reply[kReplyTextSize];
-    SocketHandle data = connectForTransfer(session, reply, sizeof reply);
-    int status = -1;
-    if (data != kNoSocket) {
-        status = copySocketToFile(session, data, file);
+    DataConnection data;
+    int status = connectForTransfer(session, &data, reply, sizeof reply);
+    if (status == 0) {
+        status = copyDataToFile(session, &data, file);
         if (status != 0) {
             formatErrorReply(reply, sizeof reply);
         }
-        closeDataConnection(data);
+        closeDataConnection(&data);
     }
     // Only a file that was closed without error may replace the target: "226" promises a
     // complete file.

@@ -6,6 +6,7 @@
 #include "app/settings.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "session/channel.h"
 
 void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count) {
     if (count == 0) {
@@ -103,7 +104,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         }
         char received[kCommandBufferSize];
         std::size_t room = sizeof reader->held - reader->heldLength;
-        long long count = receiveBytes(session->controlSocket, received, room);
+        long long count = receiveControlBytes(session, received, room);
         if (count <= 0) {
             return nullptr;
         }

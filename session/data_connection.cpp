@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "session/channel.h"
 #include "session/reply.h"
 #include "session/session.h"
 
@@ -50,10 +51,6 @@ static void discardStaleConnections(FtpSession* session) {
         closeSocket(stale);
     }
 }
-
-// What closeDataConnection reads, and throws away, while it waits for the client's end.
-constexpr std::size_t kDiscardBufferSize = 512;
-constexpr int kDataCloseReadLimit = 64;
 
 static const char kExtendedPassiveOnly[] = "503 EPSV ALL in effect";
 static const char kUnsupportedProtocol[] = "522 Network protocol not supported, use (1)";
@@ -251,54 +248,38 @@ static SocketHandle acceptPassiveConnection(FtpSession* session) {
     }
 }
 
-SocketHandle connectForTransfer(FtpSession* session, char* failureReply, std::size_t replySize) {
-    SocketHandle data;
+int connectForTransfer(FtpSession* session, DataConnection* data, char* failureReply,
+                       std::size_t replySize) {
+    SocketHandle socket;
     if (session->passiveMode) {
-        data = acceptPassiveConnection(session);
-        if (data == kNoSocket) {
+        socket = acceptPassiveConnection(session);
+        if (socket == kNoSocket) {
             copyText(failureReply, replySize, "425 Can't open data connection.");
-            return kNoSocket;
+            return -1;
         }
     } else {
         if (!session->hasPortTarget) {
             copyText(failureReply, replySize, "425 Use PORT or PASV first.");
-            return kNoSocket;
+            return -1;
         }
-        data = connectDataSocket(&session->dataAddress);
-        if (data == kNoSocket) {
+        socket = connectDataSocket(&session->dataAddress);
+        if (socket == kNoSocket) {
             formatErrorReply(failureReply, replySize);
-            return kNoSocket;
+            return -1;
         }
     }
-    // A client that neither reads nor sends must not hold the session for ever.
-    (void)setSocketTimeout(data, session->stallMilliseconds);  // without it: no stall limit
-    return data;
-}
-
-void closeDataConnection(SocketHandle data) {
-    // The end of the stream goes first; the client reads what is left, sees the end and
-    // closes its side. Only then does the final reply go out: a client that knows the size
-    // stops reading at the last byte and then waits for the reply (aria2c), and would miss
-    // one that arrived together with "150". A client that keeps its side open meanwhile
-    // costs at most the wait.
-    shutdownSending(data);
-    long long deadline = monotonicMilliseconds() + kDataCloseWaitMilliseconds;
-    char discarded[kDiscardBufferSize];
-    for (int reads = 0; reads < kDataCloseReadLimit; reads++) {
-        long long remaining = deadline - monotonicMilliseconds();
-        if (remaining <= 0 || waitReadable(data, static_cast<int>(remaining)) != 1 ||
-            receiveBytes(data, discarded, sizeof discarded) <= 0) {
-            break;
-        }
+    if (startDataConnection(session, socket, data) != 0) {
+        formatErrorReply(failureReply, replySize);
+        return -1;
     }
-    closeSocket(data);
+    return 0;
 }
 
-SocketHandle openDataConnection(FtpSession* session) {
+int openDataConnection(FtpSession* session, DataConnection* data) {
     char reply[kReplyTextSize];
-    SocketHandle data = connectForTransfer(session, reply, sizeof reply);
-    if (data == kNoSocket) {
+    if (connectForTransfer(session, data, reply, sizeof reply) != 0) {
         sendReply(session, reply);
+        return -1;
     }
-    return data;
+    return 0;
 }

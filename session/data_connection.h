@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 struct FtpSession;
+struct DataConnection;
 
 // At most this many connections that were made before a PASV reply are discarded by it.
 constexpr int kStaleConnectionLimit = 16;
@@ -37,14 +38,12 @@ int parseExtendedPortArgument(const char* argument, Ipv4Address* out);
 // EPRT: as PORT for an IPv4 target; IPv6 gets 522.
 void storeExtendedPortTarget(FtpSession* session, const char* argument);
 
-// Opens the data connection of one transfer, after its "150" reply. Returns the socket, or
-// kNoSocket after sending the transfer's one final reply (425 or the error reply).
-SocketHandle openDataConnection(FtpSession* session);
+// Opens the data connection of one transfer, after its "150" reply. Returns 0, or -1 after
+// sending the transfer's one final reply (425 or the error reply).
+int openDataConnection(FtpSession* session, DataConnection* data);
 // As openDataConnection, but on failure the final reply is only written to failureReply, for
 // a transfer that must clean up before it answers.
-SocketHandle connectForTransfer(FtpSession* session, char* failureReply, std::size_t replySize);
-// Ends a transfer's data connection: our side first, then a short wait for the client's end,
-// so that the final reply reaches the client after the data.
-void closeDataConnection(SocketHandle data);
+int connectForTransfer(FtpSession* session, DataConnection* data, char* failureReply,
+                       std::size_t replySize);
 // A connected socket to address, or kNoSocket after printing why.
 SocketHandle connectDataSocket(const Ipv4Address* address);

@@ -6,6 +6,7 @@
 
 #include "app/settings.h"
 #include "platform/platform.h"
+#include "session/channel.h"
 #include "session/session.h"
 
 // Every byte of text may take two on the wire (CR NUL), and the line end follows.
@@ -34,7 +35,7 @@ static std::size_t buildLine(char* out, const char* text) {
 static void sendLine(FtpSession* session, const char* text) {
     char line[kReplyLineSize];
     std::size_t length = buildLine(line, text);
-    (void)sendBytes(session->controlSocket, line, length);  // a dead connection shows later
+    (void)sendControlBytes(session, line, length);  // a dead connection shows later
 }
 
 void sendReply(FtpSession* session, const char* text) {
@@ -83,7 +84,7 @@ void sendMultilineReply(FtpSession* session, const char* text) {
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof lines) {
         return;  // never a reply of ours
     }
-    (void)sendBytes(session->controlSocket, lines, static_cast<std::size_t>(length));
+    (void)sendControlBytes(session, lines, static_cast<std::size_t>(length));
 }
 
 void formatErrorReply(char* out, std::size_t outSize) {

@@ -1,0 +1,35 @@
+// session/channel.h: every byte of a session's control connection and of its data connections
+// passes through here, so that a connection protected on the wire changes this module alone.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+struct FtpSession;
+
+// The data connection of one transfer or listing.
+struct DataConnection {
+    SocketHandle socket;
+};
+
+// Sends all length bytes on the control connection. Returns 0, or -1 with the error set.
+int sendControlBytes(FtpSession* session, const char* data, std::size_t length);
+// Receives up to size bytes from the control connection. Returns the count, 0 when the client
+// has closed it, or -1 with the error set.
+long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t size);
+
+// Makes a connected socket the transfer's data connection; the connection owns it from now
+// on. Returns 0, or -1 with the error set after closing the socket.
+int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out);
+// As sendControlBytes and receiveControlBytes, on the data connection.
+int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length);
+long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size);
+// Sends the next piece of file, at most size bytes, passing it through buffer where it
+// cannot go straight from the file. As sendFilePiece: the count, 0 at the end, or -1 with
+// *sendFailed telling a failed send from a failed read.
+long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
+                       bool* sendFailed);
+// Ends the data connection: our side first, then a short wait for the client's end, so that
+// the final reply reaches the client after the data.
+void closeDataConnection(DataConnection* data);
