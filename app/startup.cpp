@@ -35,16 +35,16 @@ int fixServedRoot(const char* rootArgument) {
 }
 
 int listLocalAddresses() {
-    Ipv4Address found[kMaxLocalAddresses];
+    NetworkAddress found[kMaxLocalAddresses];
     int count = queryLocalAddresses(found, kMaxLocalAddresses);
     if (count < 0) {
         return -1;
     }
     LocalAddressList* list = &serverSettings.localAddresses;
     for (int i = 0; i < count; i++) {
-        std::snprintf(list->addresses[i], sizeof list->addresses[i], "%u.%u.%u.%u",
-                      found[i].octets[0], found[i].octets[1], found[i].octets[2],
-                      found[i].octets[3]);
+        if (formatAddress(&found[i], list->addresses[i], sizeof list->addresses[i]) != 0) {
+            list->addresses[i][0] = '\0';  // never for an IPv4 address
+        }
     }
     list->count = count;
     return 0;

@@ -111,40 +111,56 @@ int flushConsole(int milliseconds);
 int handleTermination(void (*cleanup)());
 
 // ---------------------------------------------------------------------------------------------
-// Sockets: IPv4 TCP only.
+// Sockets: TCP over IPv4.
 
 using SocketHandle = std::intptr_t;  // a Winsock SOCKET or a POSIX descriptor
 constexpr SocketHandle kNoSocket = -1;
 
-// An IPv4 address and port; octets[0] is the first number of the dotted form.
-struct Ipv4Address {
-    unsigned char octets[4];
+enum class AddressFamily : unsigned char { kIpv4, kIpv6 };
+constexpr std::size_t kAddressBytes = 16;
+// Room for the text of any address, an IPv6 zone included.
+constexpr std::size_t kNetworkAddressTextSize = 64;
+
+// An address and port of either family. bytes holds the address in the order of its written
+// form: an IPv4 address in its first four bytes.
+struct NetworkAddress {
+    AddressFamily family;
+    unsigned char bytes[kAddressBytes];
     unsigned short port;
+    unsigned scope;  // the zone of a link-local IPv6 address; 0 otherwise
 };
+
+// Writes the address (not the port) in its usual form: "192.0.2.10", "2001:db8::1". Returns 0,
+// or -1 when it does not fit.
+int formatAddress(const NetworkAddress* address, char* out, std::size_t outSize);
+// Reads the usual form of an address of family (port 0). Returns 0, or -1 when text is none.
+int parseAddress(const char* text, AddressFamily family, NetworkAddress* out);
+// True when a and b name the same host: the same family, address and zone, whatever the port.
+bool isSameHost(const NetworkAddress* a, const NetworkAddress* b);
 
 // The largest listen backlog the platform accepts (SOMAXCONN).
 extern const int kLargestBacklog;
 
-SocketHandle openTcpSocket();
+SocketHandle openTcpSocket(AddressFamily family);
 // Lets a listener take a port whose old connections linger in TIME_WAIT. Does nothing where
 // the platform needs no such option (Windows, where it would let others steal the port).
 int allowPortReuse(SocketHandle socket);
-// Binds to the given port on every local interface.
-int bindSocket(SocketHandle socket, unsigned short port);
+// Binds to the given port on every local interface of family.
+int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port);
 // A listen that fails because the port is taken fails with an error of its own: callers treat
 // it as a failed bind (isAddressInUseError).
 int listenSocket(SocketHandle socket, int backlog);
 bool isAddressInUseError();
-int socketLocalAddress(SocketHandle socket, Ipv4Address* out);
-int socketPeerAddress(SocketHandle socket, Ipv4Address* out);
+int socketLocalAddress(SocketHandle socket, NetworkAddress* out);
+int socketPeerAddress(SocketHandle socket, NetworkAddress* out);
 // Accepts one connection; peer may be nullptr. Retries after EINTR.
-SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer);
+SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer);
 
 // How the accept loop treats the error of a failed acceptConnection.
 enum class AcceptFailure { kFatal, kRetry, kRetryAfterPause };
 AcceptFailure classifyAcceptFailure();
 
-int connectSocket(SocketHandle socket, const Ipv4Address* address);
+int connectSocket(SocketHandle socket, const NetworkAddress* address);
 // Sends all length bytes unless the connection fails or a send timeout expires.
 // Returns 0, or -1 with the error set (kTimedOut's error after a timeout).
 int sendBytes(SocketHandle socket, const char* data, std::size_t length);
@@ -172,7 +188,7 @@ void closeSocket(SocketHandle socket);
 // The host's IPv4 addresses for the operator, in the platform's order, at most maxCount.
 // Returns the count, or -1 when the query failed. A host name without addresses gives 0 on
 // Windows; on POSIX, where the interfaces are read directly, finding none is a failure.
-int queryLocalAddresses(Ipv4Address* out, int maxCount);
+int queryLocalAddresses(NetworkAddress* out, int maxCount);
 
 // ---------------------------------------------------------------------------------------------
 // Paths and directories.

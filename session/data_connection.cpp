@@ -28,10 +28,10 @@ int parsePortArgument(const char* argument, unsigned char numbers[6]) {
     return 0;
 }
 
-int formatPassiveReply(char* out, std::size_t outSize, const Ipv4Address* address, int port) {
+int formatPassiveReply(char* out, std::size_t outSize, const NetworkAddress* address, int port) {
     int length = std::snprintf(out, outSize, "227 Entering Passive Mode (%u,%u,%u,%u,%d,%d)",
-                               address->octets[0], address->octets[1], address->octets[2],
-                               address->octets[3], (port >> 8) & 0xff, port & 0xff);
+                               address->bytes[0], address->bytes[1], address->bytes[2],
+                               address->bytes[3], (port >> 8) & 0xff, port & 0xff);
     return (length >= 0 && static_cast<std::size_t>(length) < outSize) ? 0 : -1;
 }
 
@@ -106,13 +106,9 @@ void enterExtendedPassiveMode(FtpSession* session, const char* argument) {
     usePassiveListener(session, reply);
 }
 
-static bool isSameHost(const Ipv4Address* a, const Ipv4Address* b) {
-    return std::memcmp(a->octets, b->octets, sizeof a->octets) == 0;
-}
-
 // Makes target the session's active-mode target and replies success; refuses with refusal
 // a target other than the client itself.
-static void useActiveTarget(FtpSession* session, const Ipv4Address* target, const char* success,
+static void useActiveTarget(FtpSession* session, const NetworkAddress* target, const char* success,
                             const char* refusal) {
     // SECURITY: only the client itself may be the target (no FTP bounce to third parties).
     if (!isSameHost(target, &session->peerAddress)) {
@@ -135,8 +131,9 @@ void storePortTarget(FtpSession* session, const char* argument) {
         sendReply(session, "501 Illegal PORT command.");
         return;
     }
-    Ipv4Address target;
-    std::memcpy(target.octets, numbers, sizeof target.octets);
+    NetworkAddress target = {};
+    target.family = AddressFamily::kIpv4;
+    std::memcpy(target.bytes, numbers, 4);
     target.port = static_cast<unsigned short>(numbers[4] * 256 + numbers[5]);
     useActiveTarget(session, &target, "200 PORT command successful", "501 Illegal PORT command.");
 }
@@ -155,7 +152,7 @@ static const char* scanBoundedNumber(const char* text, char end, int maxDigits, 
     return digits > 0 && *value <= maxValue && *text == end ? text : nullptr;
 }
 
-int parseExtendedPortArgument(const char* argument, Ipv4Address* out) {
+int parseExtendedPortArgument(const char* argument, NetworkAddress* out) {
     // "<d>1<d>a.b.c.d<d>port<d>", where any printable character but a digit may stand for <d>.
     char delimiter = argument[0];
     if (delimiter < 33 || delimiter > 126 || (delimiter >= '0' && delimiter <= '9')) {
@@ -169,6 +166,8 @@ int parseExtendedPortArgument(const char* argument, Ipv4Address* out) {
     if (protocol != 1) {
         return -2;
     }
+    std::memset(out, 0, sizeof *out);
+    out->family = AddressFamily::kIpv4;
     rest++;
     for (int i = 0; i < 4; i++) {
         int octet = 0;
@@ -176,7 +175,7 @@ int parseExtendedPortArgument(const char* argument, Ipv4Address* out) {
         if (rest == nullptr) {
             return -1;
         }
-        out->octets[i] = static_cast<unsigned char>(octet);
+        out->bytes[i] = static_cast<unsigned char>(octet);
         rest++;
     }
     int port = 0;
@@ -193,7 +192,7 @@ void storeExtendedPortTarget(FtpSession* session, const char* argument) {
         sendReply(session, kExtendedPassiveOnly);
         return;
     }
-    Ipv4Address target;
+    NetworkAddress target;
     int parsed = parseExtendedPortArgument(argument, &target);
     if (parsed == -2) {
         sendReply(session, kUnsupportedProtocol);
@@ -206,8 +205,8 @@ void storeExtendedPortTarget(FtpSession* session, const char* argument) {
     useActiveTarget(session, &target, "200 EPRT command successful", "501 Illegal EPRT command.");
 }
 
-SocketHandle connectDataSocket(const Ipv4Address* address) {
-    SocketHandle socket = openTcpSocket();
+SocketHandle connectDataSocket(const NetworkAddress* address) {
+    SocketHandle socket = openTcpSocket(address->family);
     if (socket == kNoSocket) {
         printSystemError("socket() failed");
         return kNoSocket;
@@ -231,7 +230,7 @@ static SocketHandle acceptPassiveConnection(FtpSession* session) {
             waitReadable(session->passiveListener, static_cast<int>(remaining)) != 1) {
             return kNoSocket;
         }
-        Ipv4Address peer;
+        NetworkAddress peer;
         SocketHandle data = acceptConnection(session->passiveListener, &peer);
         if (data == kNoSocket) {
             // SECURITY: a connection reset while it waited (from any host) costs only itself;

@@ -20,7 +20,7 @@ constexpr int kDataCloseWaitMilliseconds = 1000;
 int parsePortArgument(const char* argument, unsigned char numbers[6]);
 
 // Formats the PASV reply for the given address and port into out.
-int formatPassiveReply(char* out, std::size_t outSize, const Ipv4Address* address, int port);
+int formatPassiveReply(char* out, std::size_t outSize, const NetworkAddress* address, int port);
 
 // PASV: discards connections that are already waiting, announces our address and passive
 // port, and switches the session to passive mode.
@@ -34,7 +34,7 @@ void enterExtendedPassiveMode(FtpSession* session, const char* argument);
 void storePortTarget(FtpSession* session, const char* argument);
 // Reads EPRT's "|1|a.b.c.d|port|" (any printable delimiter). Returns 0, -2 for a protocol
 // other than IPv4, or -1 for anything malformed.
-int parseExtendedPortArgument(const char* argument, Ipv4Address* out);
+int parseExtendedPortArgument(const char* argument, NetworkAddress* out);
 // EPRT: as PORT for an IPv4 target; IPv6 gets 522.
 void storeExtendedPortTarget(FtpSession* session, const char* argument);
 
@@ -46,4 +46,4 @@ int openDataConnection(FtpSession* session, DataConnection* data);
 int connectForTransfer(FtpSession* session, DataConnection* data, char* failureReply,
                        std::size_t replySize);
 // A connected socket to address, or kNoSocket after printing why.
-SocketHandle connectDataSocket(const Ipv4Address* address);
+SocketHandle connectDataSocket(const NetworkAddress* address);

@@ -29,7 +29,7 @@ struct CommandReader {
 // teardown. The transfer buffer comes last, so fresh pages of it are not touched, and cost no
 // memory, until the first transfer.
 struct FtpSession {
-    Ipv4Address dataAddress;  // the PORT target of active mode
+    NetworkAddress dataAddress;  // the PORT target of active mode
     bool hasPortTarget;       // false until a valid PORT
     bool passiveMode;
     bool extendedPassiveOnly;  // after EPSV ALL: PASV, PORT and EPRT are refused
@@ -37,8 +37,8 @@ struct FtpSession {
     SocketHandle passiveListener;
     SocketHandle controlSocket;
     int passivePort;            // asked of the pool, then the port actually bound
-    Ipv4Address serverAddress;  // our end of the control connection: what PASV announces
-    Ipv4Address peerAddress;    // the client's end: the only allowed data peer
+    NetworkAddress serverAddress;  // our end of the control connection: what PASV announces
+    NetworkAddress peerAddress;    // the client's end: the only allowed data peer
     int dataWaitMilliseconds;
     int stallMilliseconds;
     char argumentText[kArgumentTextSize];

@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 
 SocketHandle createTcpSocket(int* port, int backlog, const char* listenFailureText) {
-    SocketHandle socket = openTcpSocket();
+    SocketHandle socket = openTcpSocket(AddressFamily::kIpv4);
     if (socket == kNoSocket) {
         printSystemError("createTcpSocket():socket failed");
         return kSocketUnavailable;
@@ -15,12 +15,12 @@ SocketHandle createTcpSocket(int* port, int backlog, const char* listenFailureTe
     if (requested != 0) {
         (void)allowPortReuse(socket);  // without it the bind below may fail; that is reported
     }
-    if (bindSocket(socket, requested) != 0) {
+    if (bindSocket(socket, AddressFamily::kIpv4, requested) != 0) {
         printConsole(ConsoleStream::kOutput, "Could not open socket port %d\n", *port);
         closeSocket(socket);
         return kNoSocket;
     }
-    Ipv4Address bound;
+    NetworkAddress bound;
     if (socketLocalAddress(socket, &bound) != 0) {
         printSystemError("Error: getsockname() failed");
         closeSocket(socket);

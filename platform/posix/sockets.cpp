@@ -1,4 +1,4 @@
-// platform/posix/sockets.cpp: IPv4 TCP sockets and the host's addresses on POSIX.
+// platform/posix/sockets.cpp: TCP sockets, addresses and the host's addresses on POSIX.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -22,20 +22,64 @@
 
 const int kLargestBacklog = SOMAXCONN;
 
-static void toSocketAddress(const Ipv4Address* address, struct sockaddr_in* out) {
+// The socket address of address; returns its length.
+static socklen_t toSocketAddress(const NetworkAddress* address, struct sockaddr_storage* out) {
     std::memset(out, 0, sizeof *out);
-    out->sin_family = AF_INET;
-    out->sin_port = htons(address->port);
-    std::memcpy(&out->sin_addr.s_addr, address->octets, 4);
+    if (address->family == AddressFamily::kIpv6) {
+        struct sockaddr_in6* six = reinterpret_cast<struct sockaddr_in6*>(out);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(address->port);
+        std::memcpy(&six->sin6_addr, address->bytes, sizeof six->sin6_addr);
+        six->sin6_scope_id = address->scope;
+        return sizeof *six;
+    }
+    struct sockaddr_in* four = reinterpret_cast<struct sockaddr_in*>(out);
+    four->sin_family = AF_INET;
+    four->sin_port = htons(address->port);
+    std::memcpy(&four->sin_addr.s_addr, address->bytes, 4);
+    return sizeof *four;
 }
 
-static void fromSocketAddress(const struct sockaddr_in* address, Ipv4Address* out) {
-    std::memcpy(out->octets, &address->sin_addr.s_addr, 4);
-    out->port = ntohs(address->sin_port);
+static int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out) {
+    std::memset(out, 0, sizeof *out);
+    if (address->ss_family == AF_INET6) {
+        const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
+        out->family = AddressFamily::kIpv6;
+        std::memcpy(out->bytes, &six->sin6_addr, sizeof six->sin6_addr);
+        out->port = ntohs(six->sin6_port);
+        out->scope = six->sin6_scope_id;
+        return 0;
+    }
+    if (address->ss_family != AF_INET) {
+        return fail(EAFNOSUPPORT);
+    }
+    const struct sockaddr_in* four = reinterpret_cast<const struct sockaddr_in*>(address);
+    out->family = AddressFamily::kIpv4;
+    std::memcpy(out->bytes, &four->sin_addr.s_addr, 4);
+    out->port = ntohs(four->sin_port);
+    return 0;
 }
 
-SocketHandle openTcpSocket() {
-    int socketFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+static int familyOf(AddressFamily family) {
+    return family == AddressFamily::kIpv6 ? AF_INET6 : AF_INET;
+}
+
+int formatAddress(const NetworkAddress* address, char* out, std::size_t outSize) {
+    if (inet_ntop(familyOf(address->family), address->bytes, out,
+                  static_cast<socklen_t>(outSize)) == nullptr) {
+        return failWithErrno();
+    }
+    return 0;
+}
+
+int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
+    std::memset(out, 0, sizeof *out);
+    out->family = family;
+    return inet_pton(familyOf(family), text, out->bytes) == 1 ? 0 : fail(EINVAL);
+}
+
+SocketHandle openTcpSocket(AddressFamily family) {
+    int socketFd = socket(familyOf(family), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socketFd < 0) {
         (void)failWithErrno();
         return kNoSocket;
@@ -51,14 +95,14 @@ int allowPortReuse(SocketHandle socket) {
     return 0;
 }
 
-int bindSocket(SocketHandle socket, unsigned short port) {
-    struct sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address),
-             sizeof address) != 0) {
+int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port) {
+    NetworkAddress any = {};  // all zero bytes: every interface
+    any.family = family;
+    any.port = port;
+    struct sockaddr_storage address;
+    socklen_t length = toSocketAddress(&any, &address);
+    if (bind(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address), length) !=
+        0) {
         return failWithErrno();
     }
     return 0;
@@ -75,30 +119,28 @@ bool isAddressInUseError() {
     return lastErrorNumber() == EADDRINUSE;
 }
 
-int socketLocalAddress(SocketHandle socket, Ipv4Address* out) {
-    struct sockaddr_in address;
+int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
+    struct sockaddr_storage address;
     socklen_t length = sizeof address;
     if (getsockname(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address),
                     &length) != 0) {
         return failWithErrno();
     }
-    fromSocketAddress(&address, out);
-    return 0;
+    return fromSocketAddress(&address, out);
 }
 
-int socketPeerAddress(SocketHandle socket, Ipv4Address* out) {
-    struct sockaddr_in address;
+int socketPeerAddress(SocketHandle socket, NetworkAddress* out) {
+    struct sockaddr_storage address;
     socklen_t length = sizeof address;
     if (getpeername(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address),
                     &length) != 0) {
         return failWithErrno();
     }
-    fromSocketAddress(&address, out);
-    return 0;
+    return fromSocketAddress(&address, out);
 }
 
-SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer) {
-    struct sockaddr_in address;
+SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
+    struct sockaddr_storage address;
     socklen_t length = sizeof address;
     int connection;
     do {
@@ -110,8 +152,9 @@ SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer) {
         (void)failWithErrno();
         return kNoSocket;
     }
-    if (peer != nullptr) {
-        fromSocketAddress(&address, peer);
+    if (peer != nullptr && fromSocketAddress(&address, peer) != 0) {
+        (void)close(connection);  // a family we never listen on
+        return kNoSocket;
     }
     return connection;
 }
@@ -141,11 +184,11 @@ AcceptFailure classifyAcceptFailure() {
     }
 }
 
-int connectSocket(SocketHandle socket, const Ipv4Address* address) {
-    struct sockaddr_in target;
-    toSocketAddress(address, &target);
+int connectSocket(SocketHandle socket, const NetworkAddress* address) {
+    struct sockaddr_storage target;
+    socklen_t targetLength = toSocketAddress(address, &target);
     int result = connect(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&target),
-                         sizeof target);
+                         targetLength);
     if (result != 0 && errno == EINTR) {
         // The connection goes on in the background after EINTR; wait for its outcome.
         struct pollfd waiter = {static_cast<int>(socket), POLLOUT, 0};
@@ -260,7 +303,7 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
-int queryLocalAddresses(Ipv4Address* out, int maxCount) {
+int queryLocalAddresses(NetworkAddress* out, int maxCount) {
     struct ifaddrs* interfaces = nullptr;
     if (getifaddrs(&interfaces) != 0) {
         return failWithErrno();
@@ -278,10 +321,11 @@ int queryLocalAddresses(Ipv4Address* out, int maxCount) {
             if (isLoopback != (wantLoopback == 1)) {
                 continue;
             }
-            const struct sockaddr_in* address =
-                reinterpret_cast<const struct sockaddr_in*>(entry->ifa_addr);
-            fromSocketAddress(address, &out[count]);
-            count++;
+            struct sockaddr_storage address;
+            std::memcpy(&address, entry->ifa_addr, sizeof(struct sockaddr_in));
+            if (fromSocketAddress(&address, &out[count]) == 0) {
+                count++;
+            }
         }
     }
     freeifaddrs(interfaces);

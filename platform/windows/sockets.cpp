@@ -1,9 +1,11 @@
-// platform/windows/sockets.cpp: IPv4 TCP sockets with Winsock 2, and the host's addresses.
+// platform/windows/sockets.cpp: TCP sockets and addresses with Winsock 2, and the host's
+// addresses.
 #include "platform/platform.h"
 
 #include <winsock2.h>
 
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include <climits>
 #include <cstring>
@@ -22,20 +24,68 @@ static SOCKET toWinsock(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
 
-static void toSocketAddress(const Ipv4Address* address, struct sockaddr_in* out) {
+// The socket address of address; returns its length.
+static int toSocketAddress(const NetworkAddress* address, struct sockaddr_storage* out) {
     std::memset(out, 0, sizeof *out);
-    out->sin_family = AF_INET;
-    out->sin_port = htons(address->port);
-    std::memcpy(&out->sin_addr.s_addr, address->octets, 4);
+    if (address->family == AddressFamily::kIpv6) {
+        struct sockaddr_in6* six = reinterpret_cast<struct sockaddr_in6*>(out);
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(address->port);
+        std::memcpy(&six->sin6_addr, address->bytes, sizeof six->sin6_addr);
+        six->sin6_scope_id = address->scope;
+        return static_cast<int>(sizeof *six);
+    }
+    struct sockaddr_in* four = reinterpret_cast<struct sockaddr_in*>(out);
+    four->sin_family = AF_INET;
+    four->sin_port = htons(address->port);
+    std::memcpy(&four->sin_addr.s_addr, address->bytes, 4);
+    return static_cast<int>(sizeof *four);
 }
 
-static void fromSocketAddress(const struct sockaddr_in* address, Ipv4Address* out) {
-    std::memcpy(out->octets, &address->sin_addr.s_addr, 4);
-    out->port = ntohs(address->sin_port);
+static int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out) {
+    std::memset(out, 0, sizeof *out);
+    if (address->ss_family == AF_INET6) {
+        const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
+        out->family = AddressFamily::kIpv6;
+        std::memcpy(out->bytes, &six->sin6_addr, sizeof six->sin6_addr);
+        out->port = ntohs(six->sin6_port);
+        out->scope = six->sin6_scope_id;
+        return 0;
+    }
+    if (address->ss_family != AF_INET) {
+        recordError(WSAEAFNOSUPPORT, ErrorSource::kSocket);
+        return -1;
+    }
+    const struct sockaddr_in* four = reinterpret_cast<const struct sockaddr_in*>(address);
+    out->family = AddressFamily::kIpv4;
+    std::memcpy(out->bytes, &four->sin_addr.s_addr, 4);
+    out->port = ntohs(four->sin_port);
+    return 0;
 }
 
-SocketHandle openTcpSocket() {
-    SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
+static int familyOf(AddressFamily family) {
+    return family == AddressFamily::kIpv6 ? AF_INET6 : AF_INET;
+}
+
+int formatAddress(const NetworkAddress* address, char* out, std::size_t outSize) {
+    if (inet_ntop(familyOf(address->family), address->bytes, out, outSize) == nullptr) {
+        return failWithSocketError();
+    }
+    return 0;
+}
+
+int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
+    std::memset(out, 0, sizeof *out);
+    out->family = family;
+    if (inet_pton(familyOf(family), text, out->bytes) != 1) {
+        recordError(WSAEINVAL, ErrorSource::kSocket);
+        return -1;
+    }
+    return 0;
+}
+
+SocketHandle openTcpSocket(AddressFamily family) {
+    SOCKET created = socket(familyOf(family), SOCK_STREAM, 0);
     if (created == INVALID_SOCKET) {
         recordSocketError();
         return kNoSocket;
@@ -49,14 +99,13 @@ int allowPortReuse(SocketHandle /*socket*/) {
     return 0;
 }
 
-int bindSocket(SocketHandle socket, unsigned short port) {
-    struct sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&address), sizeof address) !=
-        0) {
+int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port) {
+    NetworkAddress any = {};  // all zero bytes: every interface
+    any.family = family;
+    any.port = port;
+    struct sockaddr_storage address;
+    int length = toSocketAddress(&any, &address);
+    if (bind(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&address), length) != 0) {
         return failWithSocketError();
     }
     return 0;
@@ -73,30 +122,28 @@ bool isAddressInUseError() {
     return lastError.source == ErrorSource::kSocket && lastError.number == WSAEADDRINUSE;
 }
 
-int socketLocalAddress(SocketHandle socket, Ipv4Address* out) {
-    struct sockaddr_in address;
+int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
+    struct sockaddr_storage address;
     int length = sizeof address;
     if (getsockname(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&address), &length) !=
         0) {
         return failWithSocketError();
     }
-    fromSocketAddress(&address, out);
-    return 0;
+    return fromSocketAddress(&address, out);
 }
 
-int socketPeerAddress(SocketHandle socket, Ipv4Address* out) {
-    struct sockaddr_in address;
+int socketPeerAddress(SocketHandle socket, NetworkAddress* out) {
+    struct sockaddr_storage address;
     int length = sizeof address;
     if (getpeername(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&address), &length) !=
         0) {
         return failWithSocketError();
     }
-    fromSocketAddress(&address, out);
-    return 0;
+    return fromSocketAddress(&address, out);
 }
 
-SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer) {
-    struct sockaddr_in address;
+SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
+    struct sockaddr_storage address;
     int length;
     SOCKET connection;
     do {
@@ -108,8 +155,9 @@ SocketHandle acceptConnection(SocketHandle listener, Ipv4Address* peer) {
         recordSocketError();
         return kNoSocket;
     }
-    if (peer != nullptr) {
-        fromSocketAddress(&address, peer);
+    if (peer != nullptr && fromSocketAddress(&address, peer) != 0) {
+        (void)closesocket(connection);  // a family we never listen on
+        return kNoSocket;
     }
     return static_cast<SocketHandle>(connection);
 }
@@ -139,11 +187,10 @@ AcceptFailure classifyAcceptFailure() {
     }
 }
 
-int connectSocket(SocketHandle socket, const Ipv4Address* address) {
-    struct sockaddr_in target;
-    toSocketAddress(address, &target);
-    if (connect(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&target), sizeof target) !=
-        0) {
+int connectSocket(SocketHandle socket, const NetworkAddress* address) {
+    struct sockaddr_storage target;
+    int length = toSocketAddress(address, &target);
+    if (connect(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&target), length) != 0) {
         return failWithSocketError();
     }
     return 0;
@@ -244,7 +291,7 @@ void closeSocket(SocketHandle socket) {
 
 static constexpr std::size_t kHostNameSize = 256;
 
-int queryLocalAddresses(Ipv4Address* out, int maxCount) {
+int queryLocalAddresses(NetworkAddress* out, int maxCount) {
     // On Windows the host name's entry lists every configured IPv4 address, in the order the
     // system prefers, which is the list the operator expects.
     char hostName[kHostNameSize];
@@ -260,8 +307,9 @@ int queryLocalAddresses(Ipv4Address* out, int maxCount) {
     }
     int count = 0;
     while (count < maxCount && host->h_addr_list[count] != nullptr) {
-        std::memcpy(out[count].octets, host->h_addr_list[count], 4);
-        out[count].port = 0;
+        std::memset(&out[count], 0, sizeof out[count]);
+        out[count].family = AddressFamily::kIpv4;
+        std::memcpy(out[count].bytes, host->h_addr_list[count], 4);
         count++;
     }
     return count;

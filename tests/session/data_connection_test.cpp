@@ -46,10 +46,10 @@ TEST(ParsePortArgument, RefusesMalformedArguments) {
 
 TEST(FormatPassiveReply, AnnouncesAddressAndPortBytes) {
     char reply[kReplyTextSize];
-    Ipv4Address address = {{192, 168, 1, 10}, 21};
+    NetworkAddress address = {AddressFamily::kIpv4, {192, 168, 1, 10}, 21, 0};
     ASSERT_EQ(0, formatPassiveReply(reply, sizeof reply, &address, 50000));
     EXPECT_STREQ("227 Entering Passive Mode (192,168,1,10,195,80)", reply);
-    Ipv4Address widest = {{255, 255, 255, 255}, 0};
+    NetworkAddress widest = {AddressFamily::kIpv4, {255, 255, 255, 255}, 0, 0};
     ASSERT_EQ(0, formatPassiveReply(reply, sizeof reply, &widest, 65535));
     EXPECT_STREQ("227 Entering Passive Mode (255,255,255,255,255,255)", reply);
 }

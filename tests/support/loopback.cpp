@@ -5,7 +5,7 @@
 
 #include "session/session.h"
 
-static const Ipv4Address kLoopback = {{127, 0, 0, 1}, 0};
+static const NetworkAddress kLoopback = {AddressFamily::kIpv4, {127, 0, 0, 1}, 0, 0};
 
 // Sockets must work before any test runs (Winsock needs starting; POSIX ignores SIGPIPE).
 static const int socketsStarted = startSockets();
@@ -14,9 +14,9 @@ SocketHandle listenOnFreePort(unsigned short* port) {
     if (socketsStarted != 0) {
         return kNoSocket;
     }
-    SocketHandle listener = openTcpSocket();
-    Ipv4Address bound;
-    if (listener == kNoSocket || bindSocket(listener, 0) != 0 || listenSocket(listener, 16) != 0 ||
+    SocketHandle listener = openTcpSocket(AddressFamily::kIpv4);
+    NetworkAddress bound;
+    if (listener == kNoSocket || bindSocket(listener, AddressFamily::kIpv4, 0) != 0 || listenSocket(listener, 16) != 0 ||
         socketLocalAddress(listener, &bound) != 0) {
         closeSocket(listener);
         return kNoSocket;
@@ -26,8 +26,8 @@ SocketHandle listenOnFreePort(unsigned short* port) {
 }
 
 SocketHandle connectToLoopback(unsigned short port) {
-    SocketHandle socket = openTcpSocket();
-    Ipv4Address target = kLoopback;
+    SocketHandle socket = openTcpSocket(AddressFamily::kIpv4);
+    NetworkAddress target = kLoopback;
     target.port = port;
     if (socket == kNoSocket || connectSocket(socket, &target) != 0) {
         closeSocket(socket);
