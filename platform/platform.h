@@ -174,6 +174,10 @@ int queryLocalAddresses(Ipv4Address* out, int maxCount);
 
 // ---------------------------------------------------------------------------------------------
 // Paths and directories.
+//
+// Every path and name below is UTF-8, as the names on the wire are. POSIX passes the bytes on
+// as they are; Windows converts them to UTF-16 for its wide calls and back, and refuses text
+// that is not UTF-8 (kRefusedPath's error) rather than look up anything in its place.
 
 extern const char kPathSeparator;  // '\\' on Windows, '/' on POSIX
 
@@ -184,9 +188,11 @@ int enterDefaultRoot();
 // Writes the process's current directory. Returns 0, or -1 when it fails or does not fit.
 int currentDirectory(char* out, std::size_t outSize);
 // True where a path component cannot name an ordinary entry of the served tree on this
-// platform (drive prefixes, streams and device names on Windows). Always false on POSIX.
+// platform (drive prefixes, streams, device names and text that is not UTF-8 on Windows).
+// Always false on POSIX.
 bool isReservedName(const char* component);
-// Compares two names as the platform's file lookups do (case-insensitively on Windows).
+// Compares two names as the platform's file lookups do (on Windows without regard to case,
+// letters beyond ASCII included).
 bool isSameName(const char* a, const char* b);
 
 struct FileStatus {
@@ -224,7 +230,9 @@ int toUniversalTime(long long time, CalendarTime* out);
 // own error: "does not exist", or "not a directory" where a middle name is a file.
 
 constexpr std::size_t kClientPathSize = 1024;
-// Room for one name in a folder and its terminator.
+// Room for one name in a folder, in UTF-8, and its terminator. On Windows a name of up to 255
+// UTF-16 units can take up to 765 bytes; there a name that does not fit is refused as too long
+// by lookUpEntry and passed over by findFirst and findNext.
 constexpr std::size_t kEntryNameSize = 260;
 
 // Fixes the served root for every later lookup. rootPath must be an absolute path that opens
@@ -313,7 +321,8 @@ struct FindState;
 // entry) otherwise. Returns nullptr when nothing matches or the folder cannot be read; then
 // isLastError(ErrorKind::kRefusedPath) tells a folder outside the root.
 FindState* findFirst(Folder* root, const char* folderPath, const char* pattern, FindEntry* entry);
-// Fills entry with the next match. Returns 0, or -1 when there is none.
+// Fills entry with the next match. Returns 0, or -1 when there is none. On Windows both pass
+// over a name with no UTF-8 form (one with a lone surrogate).
 int findNext(FindState* state, FindEntry* entry);
 void findClose(FindState* state);
 

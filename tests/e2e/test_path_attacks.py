@@ -412,3 +412,57 @@ class PathAttacks(ServerTest):
 
     def test_escape_attempts_with_uploads(self):
         self.run_corpus(upload=True)
+
+
+class LookAlikeNames(ServerTest):
+    """Names beyond any ANSI code page, which that code page would turn into ASCII look-alikes:
+    a link to a folder beside the root named "\uff52oot" (fullwidth r) for a root named "root",
+    and a link to a folder "\uff0e\uff0e" (fullwidth full stops) inside the root. Each name
+    must stay what it is on the way to the checks that keep clients inside the root."""
+
+    LOOK_ALIKE = "\uff52oot"
+    DOTS = "\uff0e\uff0e"
+
+    def setUp(self):
+        super().setUp()
+        outside = os.path.join(self.base, self.LOOK_ALIKE)
+        self.write_file("secret.txt", b"look-alike secret", base=outside)
+        os.mkdir(os.path.join(self.root, self.DOTS))
+        try:
+            os.symlink(outside, os.path.join(self.root, "look"))
+            os.symlink(self.DOTS, os.path.join(self.root, "dots"))
+        except OSError as error:
+            self.skipTest("no links here: %s" % error)
+        self.beside = self.tree(self.base, skip=self.root)
+
+    def tree(self, top, skip=None):
+        found = []
+        for folder, dirs, files in os.walk(top):
+            dirs[:] = [name for name in dirs if os.path.join(folder, name) != skip]
+            found += [os.path.relpath(os.path.join(folder, name), top) for name in dirs + files]
+        return sorted(found)
+
+    def test_a_link_to_a_look_alike_of_the_root_is_refused(self):
+        self.start_server()
+        s = self.connect()
+        self.assertEqual(self.command(s, "SIZE look/secret.txt"), REFUSED)
+        self.assertEqual(self.transfer(s, "RETR look/secret.txt"), (None, [REFUSED]))
+        self.assertEqual(self.command(s, "CWD look"), CWD_REFUSED)
+        self.assertEqual(self.command(s, "PWD"), '257 "/"')
+
+    def test_fullwidth_dots_are_a_name_inside_the_root(self):
+        self.start_server(upload=True)
+        s = self.connect()
+        inside = os.path.join(self.root, self.DOTS)
+        self.assertEqual(self.command(s, "MKD dots/made"), "257 Directory created")
+        replies = self.upload(s, "STOR dots/sent.bin", b"x")
+        self.assertTrue(replies[-1].startswith("226"), replies)
+        self.assertEqual(self.tree(self.base, skip=self.root), self.beside,
+                         "entries appeared beside the root")
+        self.assertEqual(self.tree(inside), ["made", "sent.bin"])
+        self.assertEqual(self.command(s, "CWD dots"), CWD_OK)
+        # The reply carries the name as UTF-8, as the FEAT list promises.
+        pwd = self.command(s, "PWD").encode("latin-1").decode("utf-8")
+        self.assertEqual(pwd, '257 "/%s"' % self.DOTS)
+        self.assertEqual(self.command(s, "MKD here"), "257 Directory created")
+        self.assertEqual(self.tree(inside), ["here", "made", "sent.bin"])
