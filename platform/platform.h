@@ -37,6 +37,13 @@ void printSystemError(const char* text);
 // ---------------------------------------------------------------------------------------------
 // Process.
 
+// The program's arguments in UTF-8, as every name that crosses this header is: on Windows read
+// again from the wide command line, since argv is in the ANSI code page, which would turn a
+// name outside it into another name; on POSIX argv itself. The result has argc entries and
+// lasts until the process ends. Returns nullptr, with the error set, when an argument has no
+// UTF-8 form.
+const char* const* commandLineInUtf8(int argc, char** argv);
+
 // Starts the socket library and sets process-wide socket behaviour (ignored SIGPIPE, raised
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
 int startSockets();

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 
@@ -228,6 +229,53 @@ void printSystemError(const char* text) {
 
 // ---------------------------------------------------------------------------------------------
 // Process.
+
+// The runtime's own parser of the wide command line, the twin of the one that made argv, and
+// the start-up code's choice of wildcard expansion, so that both parses split alike. mingw-w64
+// keeps these declarations to its start-up code.
+struct RuntimeStartupInfo {
+    int newMode;
+};
+extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
+                              int expandWildcards, RuntimeStartupInfo* startupInfo);
+extern "C" int _dowildcard;
+
+const char* const* commandLineInUtf8(int argc, char** /*argv*/) {
+    int count = 0;
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    RuntimeStartupInfo startupInfo = {0};
+    if (__wgetmainargs(&count, &wide, &environment, _dowildcard, &startupInfo) != 0 ||
+        count != argc) {
+        failWithRuntimeError(EINVAL);
+        return nullptr;
+    }
+    // Kept until the process ends, as argv is; a failure ends the process, which frees all.
+    char** arguments =
+        static_cast<char**>(std::calloc(static_cast<std::size_t>(count) + 1, sizeof(char*)));
+    if (arguments == nullptr) {
+        failWithRuntimeError(ENOMEM);
+        return nullptr;
+    }
+    for (int i = 0; i < count; i++) {
+        // A lone surrogate has no UTF-8 form; WC_ERR_INVALID_CHARS makes the count fail.
+        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide[i], -1, nullptr, 0,
+                                       nullptr, nullptr);
+        if (size <= 0) {
+            failWithRuntimeError(EILSEQ);
+            return nullptr;
+        }
+        arguments[i] = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+        if (arguments[i] == nullptr) {
+            failWithRuntimeError(ENOMEM);
+            return nullptr;
+        }
+        if (toUtf8Text(wide[i], arguments[i], static_cast<std::size_t>(size)) != 0) {
+            return nullptr;
+        }
+    }
+    return arguments;
+}
 
 int startSockets() {
     WSADATA data;

@@ -450,6 +450,13 @@ class LookAlikeNames(ServerTest):
         self.assertEqual(self.command(s, "CWD look"), CWD_REFUSED)
         self.assertEqual(self.command(s, "PWD"), '257 "/"')
 
+    def test_a_root_named_beyond_the_code_page_is_served_as_named(self):
+        self.start_server(root=os.path.join(self.base, self.LOOK_ALIKE))
+        s = self.connect()
+        self.assertEqual(self.command(s, "SIZE secret.txt"), "213 17")
+        shown = self.LOOK_ALIKE.encode("utf-8").decode("latin-1")
+        self.assertIn(shown + "' as ftp root directory", self.server.console())
+
     def test_fullwidth_dots_are_a_name_inside_the_root(self):
         self.start_server(upload=True)
         s = self.connect()
