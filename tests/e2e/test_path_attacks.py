@@ -3,12 +3,14 @@ byte to every verb that takes a path, with and without "-u". Sentinels planted b
 must stay unread, unlisted and unchanged, and nothing may appear outside the root."""
 import hashlib
 import os
+import select
 import shutil
 import socket
+import subprocess
 import sys
 import time
 
-from harness import TIMEOUT, ServerTest, is_windows
+from harness import START_TIMEOUT, TIMEOUT, ServerTest, binary, free_port, is_windows, launcher
 
 REFUSED = "550 Path permission error"
 CWD_OK = "250 CWD command successful"
@@ -456,6 +458,26 @@ class LookAlikeNames(ServerTest):
         self.assertEqual(self.command(s, "SIZE secret.txt"), "213 17")
         shown = self.LOOK_ALIKE.encode("utf-8").decode("latin-1")
         self.assertIn(shown + "' as ftp root directory", self.server.console())
+
+    def test_the_console_shows_a_root_named_beyond_the_code_page(self):
+        """A terminal is a real console to Wine, which the Windows build writes in UTF-16."""
+        root = os.path.join(self.base, self.LOOK_ALIKE)
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        process = subprocess.Popen(launcher() + [binary(), "-p", str(free_port()), root],
+                                   stdin=slave, stdout=slave, stderr=slave)
+        os.close(slave)
+        self.addCleanup(process.wait, TIMEOUT)
+        self.addCleanup(process.kill)
+        seen = b""
+        deadline = time.monotonic() + START_TIMEOUT
+        while b"Waiting for the chassis" not in seen and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.5)[0]:
+                try:
+                    seen += os.read(master, 65536)
+                except OSError:  # the terminal has no writer left
+                    break
+        self.assertIn(self.LOOK_ALIKE.encode("utf-8") + b"' as ftp root directory", seen)
 
     def test_fullwidth_dots_are_a_name_inside_the_root(self):
         self.start_server(upload=True)
