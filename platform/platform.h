@@ -37,6 +37,13 @@ void printSystemError(const char* text);
 // ---------------------------------------------------------------------------------------------
 // Process.
 
+// The program's arguments in UTF-8, as every name that crosses this header is: on Windows read
+// again from the wide command line, since argv is in the ANSI code page, which would turn a
+// name outside it into another name; on POSIX argv itself. The result has argc entries and
+// lasts until the process ends. Returns nullptr, with the error set, when an argument has no
+// UTF-8 form.
+const char* const* commandLineInUtf8(int argc, char** argv);
+
 // Starts the socket library and sets process-wide socket behaviour (ignored SIGPIPE, raised
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
 int startSockets();
@@ -192,6 +199,10 @@ int queryLocalAddresses(NetworkAddress* out, int maxCount);
 
 // ---------------------------------------------------------------------------------------------
 // Paths and directories.
+//
+// Every path and name below is UTF-8, as the names on the wire are. POSIX passes the bytes on
+// as they are; Windows converts them to UTF-16 for its wide calls and back, and refuses text
+// that is not UTF-8 (kRefusedPath's error) rather than look up anything in its place.
 
 extern const char kPathSeparator;  // '\\' on Windows, '/' on POSIX
 
@@ -202,9 +213,11 @@ int enterDefaultRoot();
 // Writes the process's current directory. Returns 0, or -1 when it fails or does not fit.
 int currentDirectory(char* out, std::size_t outSize);
 // True where a path component cannot name an ordinary entry of the served tree on this
-// platform (drive prefixes, streams and device names on Windows). Always false on POSIX.
+// platform (drive prefixes, streams, device names and text that is not UTF-8 on Windows).
+// Always false on POSIX.
 bool isReservedName(const char* component);
-// Compares two names as the platform's file lookups do (case-insensitively on Windows).
+// Compares two names as the platform's file lookups do (on Windows without regard to case,
+// letters beyond ASCII included).
 bool isSameName(const char* a, const char* b);
 
 struct FileStatus {
@@ -242,7 +255,9 @@ int toUniversalTime(long long time, CalendarTime* out);
 // own error: "does not exist", or "not a directory" where a middle name is a file.
 
 constexpr std::size_t kClientPathSize = 1024;
-// Room for one name in a folder and its terminator.
+// Room for one name in a folder, in UTF-8, and its terminator. On Windows a name of up to 255
+// UTF-16 units can take up to 765 bytes; there a name that does not fit is refused as too long
+// by lookUpEntry and passed over by findFirst and findNext.
 constexpr std::size_t kEntryNameSize = 260;
 
 // Fixes the served root for every later lookup. rootPath must be an absolute path that opens
@@ -331,7 +346,8 @@ struct FindState;
 // entry) otherwise. Returns nullptr when nothing matches or the folder cannot be read; then
 // isLastError(ErrorKind::kRefusedPath) tells a folder outside the root.
 FindState* findFirst(Folder* root, const char* folderPath, const char* pattern, FindEntry* entry);
-// Fills entry with the next match. Returns 0, or -1 when there is none.
+// Fills entry with the next match. Returns 0, or -1 when there is none. On Windows both pass
+// over a name with no UTF-8 form (one with a lone surrogate).
 int findNext(FindState* state, FindEntry* entry);
 void findClose(FindState* state);
 

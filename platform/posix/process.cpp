@@ -106,6 +106,10 @@ void printSystemError(const char* text) {
 // ---------------------------------------------------------------------------------------------
 // Process.
 
+const char* const* commandLineInUtf8(int /*argc*/, char** argv) {
+    return argv;  // POSIX names are bytes, and the server passes them on as they came
+}
+
 int startSockets() {
     // A send to a vanished client, or a write past a file-size limit, must fail with an error
     // instead of ending the process; Windows has no such signals.

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/console_text.h"
 #include "platform/windows/internal.h"
 
@@ -32,28 +34,89 @@ static void writeWholePiece(HANDLE handle, const char* data, std::size_t length)
     }
 }
 
+// A console reads the bytes of WriteFile in its own code page, so the UTF-8 text goes to it
+// as UTF-16. A byte that is no UTF-8 (a client's, echoed) shows as U+FFFD.
+static void writeConsolePiece(HANDLE handle, const char* data, std::size_t length) {
+    wchar_t wide[kConsolePieceSize];
+    int units = MultiByteToWideChar(CP_UTF8, 0, data, static_cast<int>(length), wide,
+                                    static_cast<int>(kConsolePieceSize));
+    const wchar_t* rest = wide;
+    while (units > 0) {
+        DWORD written = 0;
+        if (!WriteConsoleW(handle, rest, static_cast<DWORD>(units), &written, nullptr) ||
+            written == 0) {
+            return;  // the rest is lost, as with printf
+        }
+        rest += written;
+        units -= static_cast<int>(written);
+    }
+}
+
+static void writePiece(HANDLE handle, bool isConsole, const char* data, std::size_t length) {
+    if (isConsole) {
+        writeConsolePiece(handle, data, length);
+    } else {
+        writeWholePiece(handle, data, length);
+    }
+}
+
+// The length of text without the unfinished UTF-8 character at its end, if any.
+static std::size_t wholeCharacters(const char* text, std::size_t length) {
+    std::size_t start = length;
+    while (start > 0 && length - start < 3 &&
+           (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) {
+        start--;
+    }
+    if (start == 0) {
+        return length;
+    }
+    unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    std::size_t needed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    return length - (start - 1) < needed ? start - 1 : length;
+}
+
+// The start of a character that a text for the console ended in, per stream, put before the
+// stream's next text: the queue hands out a text in two pieces where its ring wraps. Each
+// thread that writes keeps its own.
+static thread_local char unfinishedBytes[kConsoleStreamCount][4];
+static thread_local std::size_t unfinishedCount[kConsoleStreamCount];
+
 // Writes all of text unless the console fails. Written past the runtime, whose stream locks a
 // thread blocked on the console would hold, so every "\n" becomes CR LF here as the runtime's
-// text mode would make it.
+// text mode would make it. Files and pipes take the UTF-8 bytes as they are.
 void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) {
     HANDLE handle =
         GetStdHandle(stream == ConsoleStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return;  // no console: started without one
     }
+    DWORD mode = 0;
+    bool isConsole = GetConsoleMode(handle, &mode) != 0;
     char piece[kConsolePieceSize];
     std::size_t used = 0;
+    if (isConsole) {
+        int index = consoleStreamIndex(stream);
+        used = unfinishedCount[index];
+        std::memcpy(piece, unfinishedBytes[index], used);
+        std::size_t whole = wholeCharacters(text, length);
+        unfinishedCount[index] = length - whole;
+        std::memcpy(unfinishedBytes[index], text + whole, length - whole);
+        length = whole;
+    }
     for (std::size_t i = 0; i < length; i++) {
         if (used + 2 > sizeof piece) {
-            writeWholePiece(handle, piece, used);
-            used = 0;
+            // A piece for the console ends with a whole character, so that each converts.
+            std::size_t whole = isConsole ? wholeCharacters(piece, used) : used;
+            writePiece(handle, isConsole, piece, whole);
+            std::memmove(piece, piece + whole, used - whole);
+            used -= whole;
         }
         if (text[i] == '\n') {
             piece[used++] = '\r';
         }
         piece[used++] = text[i];
     }
-    writeWholePiece(handle, piece, used);
+    writePiece(handle, isConsole, piece, used);
 }
 
 void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {

@@ -1,5 +1,5 @@
-// platform/windows/files.cpp: names, the find functions and file descriptors with the
-// Microsoft C runtime.
+// platform/windows/files.cpp: names and their UTF-8 and UTF-16 forms, the find functions and
+// file descriptors with the Microsoft C runtime.
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/windows/internal.h"
 
@@ -28,8 +29,67 @@
 
 const char kPathSeparator = '\\';
 
+// Converts text to UTF-16 as toWideText does, but without recording an error. Returns 0,
+// kRefusedPathError for text that is not UTF-8, or ENAMETOOLONG.
+static int convertToWide(const char* text, wchar_t* out, std::size_t outSize) {
+    int size = static_cast<int>(outSize < INT_MAX ? outSize : INT_MAX);
+    if (size == 0) {
+        return ENAMETOOLONG;
+    }
+    // A length of -1 converts the terminator too.
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out, size) == 0) {
+        return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? ENAMETOOLONG : kRefusedPathError;
+    }
+    // SECURITY: the text must come back as the very bytes it was. A decoder that took an
+    // over-long form ("\xC0\xAE" for ".") would let a name that passed every check by its
+    // bytes open another one.
+    char back[kLongPathTextSize];
+    int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, out, -1, back,
+                                     static_cast<int>(sizeof back), nullptr, nullptr);
+    if (length == 0 || std::strcmp(back, text) != 0) {
+        return kRefusedPathError;
+    }
+    return 0;
+}
+
+int toWideText(const char* text, wchar_t* out, std::size_t outSize) {
+    int error = convertToWide(text, out, outSize);
+    return error == 0 ? 0 : failWithRuntimeError(error);
+}
+
+int toUtf8Text(const wchar_t* text, char* out, std::size_t outSize) {
+    int size = static_cast<int>(outSize < INT_MAX ? outSize : INT_MAX);
+    if (size == 0) {
+        return failWithRuntimeError(ENAMETOOLONG);
+    }
+    // WC_ERR_INVALID_CHARS refuses a lone surrogate, which NTFS allows in a name, instead of
+    // turning it into U+FFFD: a name must reach the client as it is or not at all.
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out, size, nullptr, nullptr) ==
+        0) {
+        return failWithRuntimeError(
+            GetLastError() == ERROR_INSUFFICIENT_BUFFER ? ENAMETOOLONG : kRefusedPathError);
+    }
+    return 0;
+}
+
+bool isSameWideName(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength) {
+    if (aLength > INT_MAX || bLength > INT_MAX) {
+        return false;
+    }
+    // An ordinal comparison through the system's upper-case table matches names the way the
+    // file system does, whatever the user's locale; a linguistic one (LCMapStringEx in a
+    // locale) would not, for letters such as the Turkish dotted and dotless i. A failure
+    // compares unequal, which keeps a path outside the root.
+    return CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) ==
+           CSTR_EQUAL;
+}
+
 int changeProcessDirectory(const char* path) {
-    return _chdir(path) == 0 ? 0 : failWithErrno();
+    wchar_t widePath[kLongPathSize];
+    if (toWideText(path, widePath, kLongPathSize) != 0) {
+        return -1;
+    }
+    return _wchdir(widePath) == 0 ? 0 : failWithErrno();
 }
 
 int enterDefaultRoot() {
@@ -45,20 +105,21 @@ int enterDefaultRoot() {
 }
 
 int currentDirectory(char* out, std::size_t outSize) {
-    int size = static_cast<int>(outSize < INT_MAX ? outSize : INT_MAX);
-    if (_getcwd(out, size) == nullptr) {
+    wchar_t directory[kLongPathSize];
+    if (_wgetcwd(directory, static_cast<int>(kLongPathSize)) == nullptr) {
         return failWithErrno();
     }
-    return 0;
+    return toUtf8Text(directory, out, outSize);
 }
 
 // Device names that Windows opens instead of a file of that name, in any folder. Windows also
-// takes COM and LPT with a superscript 1, 2 or 3 (0xB9, 0xB2, 0xB3 in code page 1252).
+// takes COM and LPT with a superscript 1, 2 or 3 (U+00B9, U+00B2, U+00B3, here in UTF-8).
 static const char* const kDeviceNames[] = {
-    "CON",     "PRN",     "AUX",     "NUL",     "COM1",   "COM2",   "COM3",    "COM4",
-    "COM5",    "COM6",    "COM7",    "COM8",    "COM9",   "LPT1",   "LPT2",    "LPT3",
-    "LPT4",    "LPT5",    "LPT6",    "LPT7",    "LPT8",   "LPT9",   "COM\xB9", "COM\xB2",
-    "COM\xB3", "LPT\xB9", "LPT\xB2", "LPT\xB3", "CONIN$", "CONOUT$"};
+    "CON",         "PRN",         "AUX",         "NUL",         "COM1",        "COM2",
+    "COM3",        "COM4",        "COM5",        "COM6",        "COM7",        "COM8",
+    "COM9",        "LPT1",        "LPT2",        "LPT3",        "LPT4",        "LPT5",
+    "LPT6",        "LPT7",        "LPT8",        "LPT9",        "COM\xC2\xB9", "COM\xC2\xB2",
+    "COM\xC2\xB3", "LPT\xC2\xB9", "LPT\xC2\xB2", "LPT\xC2\xB3", "CONIN$",      "CONOUT$"};
 
 static constexpr std::size_t kDeviceNameSize = 8;
 
@@ -66,6 +127,12 @@ bool isReservedName(const char* component) {
     // SECURITY: a colon names a drive ("c:") or a stream ("file:stream"); either would reach
     // past the entry the client named.
     if (std::strchr(component, ':') != nullptr) {
+        return true;
+    }
+    // SECURITY: a name that is not UTF-8 can name no entry here (every name is UTF-16
+    // underneath), and no lossy form of it may be looked up instead.
+    wchar_t wide[kLongPathSize];
+    if (convertToWide(component, wide, kLongPathSize) == kRefusedPathError) {
         return true;
     }
     // SECURITY: "nul.txt" and "con .log" open the device as well: Windows looks only at the
@@ -80,6 +147,7 @@ bool isReservedName(const char* component) {
     char base[kDeviceNameSize];
     std::memcpy(base, component, length);
     base[length] = '\0';
+    // The superscripts have no letter case, so an ASCII comparison serves for every name.
     for (const char* device : kDeviceNames) {
         if (_stricmp(base, device) == 0) {
             return true;
@@ -89,7 +157,14 @@ bool isReservedName(const char* component) {
 }
 
 bool isSameName(const char* a, const char* b) {
-    return _stricmp(a, b) == 0;
+    if (std::strcmp(a, b) == 0) {
+        return true;  // the same bytes, even where they are no UTF-8
+    }
+    wchar_t wideA[kLongPathSize];
+    wchar_t wideB[kLongPathSize];
+    return convertToWide(a, wideA, kLongPathSize) == 0 &&
+           convertToWide(b, wideB, kLongPathSize) == 0 &&
+           isSameWideName(wideA, std::wcslen(wideA), wideB, std::wcslen(wideB));
 }
 
 // The runtime rejects times before 1970; some versions return an error for them and others a
@@ -129,12 +204,46 @@ struct FindState {
     Folder* folder;  // pinned while its entries are read
 };
 
-static void describeEntry(const struct __finddata64_t* found, FindEntry* entry) {
-    // The runtime's name field has the same 260 bytes as ours, so the name always fits.
-    std::snprintf(entry->name, sizeof entry->name, "%s", found->name);
+static int describeEntry(const struct _wfinddata64_t* found, FindEntry* entry) {
+    if (toUtf8Text(found->name, entry->name, sizeof entry->name) != 0) {
+        return -1;
+    }
     entry->attributes = found->attrib;
     entry->size = (found->attrib & _A_SUBDIR) != 0 ? 0 : static_cast<long long>(found->size);
     entry->writeTime = static_cast<long long>(found->time_write);
+    return 0;
+}
+
+// Describes found, or the next match after it whose name reaches the client as it is: a name
+// with a lone surrogate has no UTF-8 form, and one of 255 units may not fit in UTF-8, so such
+// names are passed over. Returns 0, or -1 when no match is left.
+static int describeMatch(intptr_t handle, struct _wfinddata64_t* found, FindEntry* entry) {
+    while (describeEntry(found, entry) != 0) {
+        if (_wfindnext64(handle, found) != 0) {
+            return failWithErrno();
+        }
+    }
+    return 0;
+}
+
+// Starts the runtime's enumeration of pattern in folder and describes the first match that
+// reaches the client. Returns the runtime's handle, or -1 with the error set.
+static intptr_t startFind(const Folder* folder, const char* pattern, FindEntry* entry) {
+    wchar_t search[kLongPathSize];
+    if (pathInFolder(folder, pattern, search, kLongPathSize) != 0) {
+        return -1;
+    }
+    struct _wfinddata64_t found;
+    intptr_t handle = _wfindfirst64(search, &found);
+    if (handle == -1) {
+        recordError(errno, ErrorSource::kRuntime);
+        return -1;
+    }
+    if (describeMatch(handle, &found, entry) != 0) {
+        (void)_findclose(handle);  // fails only for a handle we never hand out
+        return -1;
+    }
+    return handle;
 }
 
 FindState* findFirst(Folder* /*root*/, const char* folderPath, const char* pattern,
@@ -145,36 +254,21 @@ FindState* findFirst(Folder* /*root*/, const char* folderPath, const char* patte
         return nullptr;
     }
     state->folder = pinFolderBeneath(folderPath);
-    char search[kLongPathSize];
-    int written = -1;
-    if (state->folder != nullptr) {
-        written = std::snprintf(search, sizeof search, "%s\\%s", state->folder->path, pattern);
-        if (written < 0 || static_cast<std::size_t>(written) >= sizeof search) {
-            recordError(ENAMETOOLONG, ErrorSource::kRuntime);
-            written = -1;
-        }
-    }
-    struct __finddata64_t found;
-    state->handle = written < 0 ? -1 : _findfirst64(search, &found);
+    state->handle = state->folder == nullptr ? -1 : startFind(state->folder, pattern, entry);
     if (state->handle == -1) {
-        if (written >= 0) {
-            recordError(errno, ErrorSource::kRuntime);
-        }
         closeFolder(state->folder);
         std::free(state);
         return nullptr;
     }
-    describeEntry(&found, entry);
     return state;
 }
 
 int findNext(FindState* state, FindEntry* entry) {
-    struct __finddata64_t found;
-    if (_findnext64(state->handle, &found) != 0) {
+    struct _wfinddata64_t found;
+    if (_wfindnext64(state->handle, &found) != 0) {
         return failWithErrno();
     }
-    describeEntry(&found, entry);
-    return 0;
+    return describeMatch(state->handle, &found, entry);
 }
 
 void findClose(FindState* state) {

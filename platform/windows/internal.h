@@ -29,9 +29,24 @@ int failWithErrno();
 int failWithSocketError();
 int failWithSystemError();
 
-// Room for a current directory or a final path with its "\\?\" prefix; longer paths fail as
-// too long.
+// Room, in UTF-16 units, for a current directory or a final path with its "\\?\" prefix;
+// longer paths fail as too long.
 constexpr std::size_t kLongPathSize = 1024;
+// Room for such a path in UTF-8, where one UTF-16 unit takes at most 3 bytes.
+constexpr std::size_t kLongPathTextSize = 3 * kLongPathSize;
+
+// Every name that crosses platform.h is UTF-8 and every Win32 call here takes UTF-16: the ANSI
+// calls would turn a name outside the code page into a look-alike (two fullwidth full stops,
+// U+FF0E, into "..").
+
+// Converts text to UTF-16 in out (outSize units). Returns 0, or -1 with kRefusedPathError for
+// text that is not UTF-8, or ENAMETOOLONG when it does not fit.
+int toWideText(const char* text, wchar_t* out, std::size_t outSize);
+// Converts UTF-16 text to UTF-8. Returns 0, or -1 with kRefusedPathError for text that is not
+// valid UTF-16 (a lone surrogate), or ENAMETOOLONG when it does not fit.
+int toUtf8Text(const wchar_t* text, char* out, std::size_t outSize);
+// Compares two UTF-16 texts of the given lengths as Windows compares names.
+bool isSameWideName(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength);
 
 // Our own error number for a path that would lead out of the served root; no runtime error
 // number means that.
@@ -40,11 +55,13 @@ constexpr int kRefusedPathError = 0x7ffe;
 int failRefused();
 
 // A folder beneath the root: the handle that pins it (none for the root's own record, which
-// holds nothing open between commands) and its final path.
+// holds nothing open between commands) and its final path, in UTF-16 as the system gave it.
 struct Folder {
     void* handle;
-    char path[kLongPathSize];
+    wchar_t path[kLongPathSize];
 };
 
 // Pins the folder that path names beneath the root. Returns it, or nullptr with the error set.
 Folder* pinFolderBeneath(const char* path);
+// The full UTF-16 path of name (UTF-8) in a pinned folder. Returns 0, or -1 with the error.
+int pathInFolder(const Folder* folder, const char* name, wchar_t* out, std::size_t outSize);

@@ -1,6 +1,7 @@
 // platform/windows/paths.cpp: the served root and every lookup beneath it on Windows. Each
 // lookup pins what it found with a handle, checks that handle's final path against the
 // root's, and acts while the handle is held; a path whose final form cannot be told is refused.
+// Paths stay in UTF-16 from the client's UTF-8 names to the system and back.
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -16,14 +17,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "platform/windows/internal.h"
 
-// The root's final path without its "\\?\" prefix, fixed at start-up before any session
-// exists; only read afterwards.
-static char rootFinalPath[kLongPathSize];
+// The root's final path without its "\\?\" prefix, in UTF-16 for every check and in UTF-8
+// for the server; fixed at start-up before any session exists, only read afterwards.
+static wchar_t rootFinalPath[kLongPathSize];
+static char rootFinalText[kLongPathTextSize];
 
 // Share modes without FILE_SHARE_DELETE: while such a handle is open, neither the entry nor
 // any folder above it can be renamed or removed.
@@ -56,9 +59,9 @@ static void splitNames(const char* text, std::vector<std::string>* names) {
     }
 }
 
-// The names of a path below the root, with "." and ".." taken off by name, as Windows itself
-// does before it opens anything.
-static int namesBelowRoot(const char* path, std::vector<std::string>* names) {
+// The names of a path below the root in UTF-16, with "." and ".." taken off by name, as
+// Windows itself does before it opens anything.
+static int namesBelowRoot(const char* path, std::vector<std::wstring>* names) {
     std::vector<std::string> steps;
     splitNames(path, &steps);
     for (const std::string& step : steps) {
@@ -73,83 +76,106 @@ static int namesBelowRoot(const char* path, std::vector<std::string>* names) {
             names->pop_back();
             continue;
         }
-        // SECURITY: drive prefixes, streams and device names would reach past the root, and
-        // "\\.\" or "\\?\" forms cannot arise from names joined below it.
+        // SECURITY: drive prefixes, streams, device names and text that is not UTF-8 would
+        // reach past the root or stand for another name, and "\\.\" or "\\?\" forms cannot
+        // arise from names joined below it.
         if (isReservedName(step.c_str())) {
             return failRefused();
         }
-        names->push_back(step);
+        wchar_t name[kLongPathSize];
+        if (toWideText(step.c_str(), name, kLongPathSize) != 0) {
+            return -1;
+        }
+        names->push_back(name);
     }
     return 0;
 }
 
-static int joinPath(const char* folder, const std::vector<std::string>& names, std::size_t count,
-                    char* out, std::size_t outSize) {
-    std::string path = folder;
-    for (std::size_t i = 0; i < count; i++) {
-        path += "\\" + names[i];
-    }
-    int written = std::snprintf(out, outSize, "%s", path.c_str());
-    if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
+// Copies text with its terminator. Returns 0, or -1 with ENAMETOOLONG when it does not fit.
+static int copyWideText(wchar_t* out, std::size_t outSize, const wchar_t* text) {
+    std::size_t length = std::wcslen(text);
+    if (length >= outSize) {
         return failWithRuntimeError(ENAMETOOLONG);
     }
+    std::wmemcpy(out, text, length + 1);
     return 0;
+}
+
+static int joinPath(const wchar_t* folder, const std::vector<std::wstring>& names,
+                    std::size_t count, wchar_t* out, std::size_t outSize) {
+    std::wstring path = folder;
+    for (std::size_t i = 0; i < count; i++) {
+        path += L"\\" + names[i];
+    }
+    return copyWideText(out, outSize, path.c_str());
+}
+
+static int joinName(const wchar_t* folder, const wchar_t* name, wchar_t* out, std::size_t outSize) {
+    std::wstring path = folder;
+    path += L"\\";
+    path += name;
+    return copyWideText(out, outSize, path.c_str());
 }
 
 // True when path is the root or lies below it, compared name by name as Windows compares.
-static bool isBeneathRoot(const char* path) {
-    std::size_t length = std::strlen(rootFinalPath);
-    if (_strnicmp(path, rootFinalPath, length) != 0) {
+static bool isBeneathRoot(const wchar_t* path) {
+    std::size_t length = std::wcslen(rootFinalPath);
+    // SECURITY: the UTF-16 paths are compared as the system gave them. Their ANSI forms would
+    // let a folder "root" with a fullwidth r (U+FF52) beside a root "root" pass for the root.
+    if (length == 0 || std::wcslen(path) < length ||
+        !isSameWideName(path, length, rootFinalPath, length)) {
         return false;
     }
     // SECURITY: whole names only: a root of D:\pkg never takes D:\pkg2.
-    return path[length] == '\0' || path[length] == '\\' || rootFinalPath[length - 1] == '\\';
+    return path[length] == L'\0' || path[length] == L'\\' || rootFinalPath[length - 1] == L'\\';
 }
 
 // The final path of what handle names, without the "\\?\" prefix. Fails closed: a path that
 // cannot be told (a network path included) is refused.
-static int finalPathOf(HANDLE handle, char* out, std::size_t outSize) {
-    char finalPath[kLongPathSize];
-    DWORD length =
-        GetFinalPathNameByHandleA(handle, finalPath, static_cast<DWORD>(sizeof finalPath),
-                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= sizeof finalPath || std::strncmp(finalPath, "\\\\?\\", 4) != 0 ||
-        std::strncmp(finalPath, "\\\\?\\UNC\\", 8) == 0) {
+static int finalPathOf(HANDLE handle, wchar_t* out, std::size_t outSize) {
+    wchar_t finalPath[kLongPathSize];
+    DWORD length = GetFinalPathNameByHandleW(handle, finalPath, static_cast<DWORD>(kLongPathSize),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= kLongPathSize || std::wcsncmp(finalPath, L"\\\\?\\", 4) != 0 ||
+        std::wcsncmp(finalPath, L"\\\\?\\UNC\\", 8) == 0) {
         return failRefused();
     }
-    int written = std::snprintf(out, outSize, "%s", finalPath + 4);
-    if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
+    // SECURITY: a path without a UTF-8 form (a name with a lone surrogate) could not be shown
+    // to the client or compared as the server's text; it is refused, not carried in part.
+    char text[kLongPathTextSize];
+    if (toUtf8Text(finalPath + 4, text, sizeof text) != 0 ||
+        copyWideText(out, outSize, finalPath + 4) != 0) {
         return failRefused();
     }
     return 0;
 }
 
 // Opens path (links followed) and checks that what was opened lies beneath the root. Returns
-// the handle, or INVALID_HANDLE_VALUE with the error set; its final path goes to finalOut.
-static HANDLE openVerified(const char* path, DWORD access, DWORD share, char* finalOut,
-                           std::size_t finalSize) {
+// the handle, or INVALID_HANDLE_VALUE with the error set; its final path goes to finalOut
+// (kLongPathSize units), when given.
+static HANDLE openVerified(const wchar_t* path, DWORD access, DWORD share, wchar_t* finalOut) {
     // FILE_FLAG_BACKUP_SEMANTICS lets CreateFile open a folder as well.
-    HANDLE handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         recordSystemError();
         return INVALID_HANDLE_VALUE;
     }
-    char finalPath[kLongPathSize];
-    if (finalPathOf(handle, finalPath, sizeof finalPath) != 0 || !isBeneathRoot(finalPath)) {
+    wchar_t finalPath[kLongPathSize];
+    if (finalPathOf(handle, finalPath, kLongPathSize) != 0 || !isBeneathRoot(finalPath)) {
         (void)CloseHandle(handle);
         failRefused();
         return INVALID_HANDLE_VALUE;
     }
-    if (finalOut != nullptr && std::snprintf(finalOut, finalSize, "%s", finalPath) < 0) {
-        finalOut[0] = '\0';
+    if (finalOut != nullptr) {
+        std::wmemcpy(finalOut, finalPath, std::wcslen(finalPath) + 1);
     }
     return handle;
 }
 
 // The full path of the entry that a path below the root names.
-static int entryPath(const char* path, char* out, std::size_t outSize) {
-    std::vector<std::string> names;
+static int entryPath(const char* path, wchar_t* out, std::size_t outSize) {
+    std::vector<std::wstring> names;
     if (namesBelowRoot(path, &names) != 0) {
         return -1;
     }
@@ -157,17 +183,22 @@ static int entryPath(const char* path, char* out, std::size_t outSize) {
 }
 
 int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathSize) {
-    HANDLE handle = CreateFileA(rootPath, 0, kAnyShare, nullptr, OPEN_EXISTING,
+    wchar_t widePath[kLongPathSize];
+    if (toWideText(rootPath, widePath, kLongPathSize) != 0) {
+        return -1;
+    }
+    HANDLE handle = CreateFileW(widePath, 0, kAnyShare, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return failWithSystemError();
     }
-    int found = finalPathOf(handle, rootFinalPath, sizeof rootFinalPath);
+    int found = finalPathOf(handle, rootFinalPath, kLongPathSize);
     (void)CloseHandle(handle);  // a handle opened without access has nothing left to write
-    if (found != 0) {
+    if (found != 0 || toUtf8Text(rootFinalPath, rootFinalText, sizeof rootFinalText) != 0) {
+        rootFinalPath[0] = L'\0';
         return -1;
     }
-    int written = std::snprintf(realPathOut, realPathSize, "%s", rootFinalPath);
+    int written = std::snprintf(realPathOut, realPathSize, "%s", rootFinalText);
     if (written < 0 || static_cast<std::size_t>(written) >= realPathSize) {
         return failWithRuntimeError(ENAMETOOLONG);
     }
@@ -182,7 +213,7 @@ bool isAbsolutePath(const char* path) {
 
 int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize) {
     std::vector<std::string> rootNames;
-    splitNames(rootFinalPath, &rootNames);
+    splitNames(rootFinalText, &rootNames);
     std::vector<std::string> names;
     splitNames(absolutePath, &names);
     // A path from the top of the current drive: the root's own drive is the one meant.
@@ -193,7 +224,7 @@ int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize)
         return failRefused();
     }
     for (std::size_t i = skip; i < rootNames.size(); i++) {
-        if (_stricmp(names[i - skip].c_str(), rootNames[i].c_str()) != 0) {
+        if (!isSameName(names[i - skip].c_str(), rootNames[i].c_str())) {
             return failRefused();
         }
     }
@@ -208,19 +239,21 @@ int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize)
     return 0;
 }
 
-static Folder* newFolder(HANDLE handle, const char* path) {
+static Folder* newFolder(HANDLE handle, const wchar_t* path) {
     Folder* folder = static_cast<Folder*>(std::malloc(sizeof(Folder)));
+    if (folder == nullptr) {
+        failWithRuntimeError(ENOMEM);
+    } else if (copyWideText(folder->path, kLongPathSize, path) != 0) {
+        std::free(folder);
+        folder = nullptr;
+    }
     if (folder == nullptr) {
         if (handle != nullptr) {
             (void)CloseHandle(handle);
         }
-        failWithRuntimeError(ENOMEM);
         return nullptr;
     }
     folder->handle = handle;
-    if (std::snprintf(folder->path, sizeof folder->path, "%s", path) < 0) {
-        folder->path[0] = '\0';
-    }
     return folder;
 }
 
@@ -269,13 +302,13 @@ static int statusOfHandle(HANDLE handle, FileStatus* out) {
 }
 
 int openFileBeneath(Folder* /*root*/, const char* path) {
-    char full[kLongPathSize];
-    if (entryPath(path, full, sizeof full) != 0) {
+    wchar_t full[kLongPathSize];
+    if (entryPath(path, full, kLongPathSize) != 0) {
         return -1;
     }
     // Others may read the file meanwhile, but neither write, rename nor remove it; the file
     // is read through the very handle whose final path was checked.
-    HANDLE handle = openVerified(full, GENERIC_READ, FILE_SHARE_READ, nullptr, 0);
+    HANDLE handle = openVerified(full, GENERIC_READ, FILE_SHARE_READ, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return -1;
     }
@@ -301,10 +334,9 @@ int openFileBeneath(Folder* /*root*/, const char* path) {
 }
 
 // The status of what full names, links followed, once its final path (to finalOut, when
-// given) is checked to lie beneath the root.
-static int verifiedStatus(const char* full, FileStatus* out, char* finalOut,
-                          std::size_t finalSize) {
-    HANDLE handle = openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, finalOut, finalSize);
+// given, kLongPathSize units) is checked to lie beneath the root.
+static int verifiedStatus(const wchar_t* full, FileStatus* out, wchar_t* finalOut) {
+    HANDLE handle = openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, finalOut);
     if (handle == INVALID_HANDLE_VALUE) {
         return -1;
     }
@@ -314,25 +346,30 @@ static int verifiedStatus(const char* full, FileStatus* out, char* finalOut,
 }
 
 int fileStatusBeneath(Folder* /*root*/, const char* path, FileStatus* out) {
-    char full[kLongPathSize];
-    if (entryPath(path, full, sizeof full) != 0) {
+    wchar_t full[kLongPathSize];
+    if (entryPath(path, full, kLongPathSize) != 0) {
         return -1;
     }
-    return verifiedStatus(full, out, nullptr, 0);
+    return verifiedStatus(full, out, nullptr);
 }
 
 int locateBeneath(Folder* /*root*/, const char* path, char* clientPath, std::size_t clientSize,
                   FileStatus* status) {
-    char full[kLongPathSize];
-    if (entryPath(path, full, sizeof full) != 0) {
+    wchar_t full[kLongPathSize];
+    if (entryPath(path, full, kLongPathSize) != 0) {
         return -1;
     }
-    char finalPath[kLongPathSize];
-    if (verifiedStatus(full, status, finalPath, sizeof finalPath) != 0) {
+    wchar_t finalPath[kLongPathSize];
+    if (verifiedStatus(full, status, finalPath) != 0) {
         return -1;
     }
-    const char* below = finalPath + std::strlen(rootFinalPath);
-    std::string shown = *below == '\0' ? "/" : below;
+    // A final path beneath the root is at least as long as the root's: an ordinal comparison
+    // without regard to case matches unit for unit.
+    char below[kLongPathTextSize];
+    if (toUtf8Text(finalPath + std::wcslen(rootFinalPath), below, sizeof below) != 0) {
+        return -1;
+    }
+    std::string shown = below[0] == '\0' ? "/" : below;
     for (char& c : shown) {
         c = c == '\\' ? '/' : c;
     }
@@ -347,14 +384,13 @@ int locateBeneath(Folder* /*root*/, const char* path, char* clientPath, std::siz
 }
 
 // Pins the folder that the first count names lead to. Returns it, or nullptr with the error.
-static Folder* pinFolder(const std::vector<std::string>& names, std::size_t count) {
-    char full[kLongPathSize];
-    if (joinPath(rootFinalPath, names, count, full, sizeof full) != 0) {
+static Folder* pinFolder(const std::vector<std::wstring>& names, std::size_t count) {
+    wchar_t full[kLongPathSize];
+    if (joinPath(rootFinalPath, names, count, full, kLongPathSize) != 0) {
         return nullptr;
     }
-    char finalPath[kLongPathSize];
-    HANDLE handle =
-        openVerified(full, FILE_LIST_DIRECTORY, kPinningShare, finalPath, sizeof finalPath);
+    wchar_t finalPath[kLongPathSize];
+    HANDLE handle = openVerified(full, FILE_LIST_DIRECTORY, kPinningShare, finalPath);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
@@ -362,34 +398,35 @@ static Folder* pinFolder(const std::vector<std::string>& names, std::size_t coun
 }
 
 Folder* pinFolderBeneath(const char* path) {
-    std::vector<std::string> names;
+    std::vector<std::wstring> names;
     if (namesBelowRoot(path, &names) != 0) {
         return nullptr;
     }
     return pinFolder(names, names.size());
 }
 
-// The full path of name in a pinned folder.
-static int pathIn(const Folder* folder, const char* name, char* out, std::size_t outSize) {
-    int written = std::snprintf(out, outSize, "%s\\%s", folder->path, name);
-    if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
-        return failWithRuntimeError(ENAMETOOLONG);
+// SECURITY: the name joins the folder's final path exactly as the system gave it. Its ANSI
+// form turned a folder named with two fullwidth full stops into "..", so that a name joined
+// to it landed beside the root.
+int pathInFolder(const Folder* folder, const char* name, wchar_t* out, std::size_t outSize) {
+    wchar_t wideName[kLongPathSize];
+    if (toWideText(name, wideName, kLongPathSize) != 0) {
+        return -1;
     }
-    return 0;
+    return joinName(folder->path, wideName, out, outSize);
 }
 
 static int describeRoot(EntryLookup* out) {
-    int result = verifiedStatus(rootFinalPath, &out->status, nullptr, 0);
+    int result = verifiedStatus(rootFinalPath, &out->status, nullptr);
     out->exists = result == 0;
     return result;
 }
 
 // Where an entry leads when opened: refused when that lies outside the root, true in *isRoot
 // when it is the root itself.
-static int checkEntryTarget(const char* full, bool* isRoot) {
-    char finalPath[kLongPathSize];
-    HANDLE handle =
-        openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, finalPath, sizeof finalPath);
+static int checkEntryTarget(const wchar_t* full, bool* isRoot) {
+    wchar_t finalPath[kLongPathSize];
+    HANDLE handle = openVerified(full, FILE_READ_ATTRIBUTES, kAnyShare, finalPath);
     if (handle == INVALID_HANDLE_VALUE) {
         // A link to nothing leads nowhere, and an entry another program holds open is not
         // opened here either: the verb then acts on the entry itself, in its pinned folder,
@@ -397,7 +434,8 @@ static int checkEntryTarget(const char* full, bool* isRoot) {
         return isLastError(ErrorKind::kNotFound) || isLastError(ErrorKind::kAccessDenied) ? 0 : -1;
     }
     (void)CloseHandle(handle);
-    *isRoot = _stricmp(finalPath, rootFinalPath) == 0;
+    *isRoot = isSameWideName(finalPath, std::wcslen(finalPath), rootFinalPath,
+                             std::wcslen(rootFinalPath));
     return 0;
 }
 
@@ -405,27 +443,29 @@ int lookUpEntry(Folder* /*root*/, const char* path, EntryLookup* out) {
     out->folder = nullptr;
     out->name[0] = '\0';
     out->exists = false;
-    std::vector<std::string> names;
+    std::vector<std::wstring> names;
     if (namesBelowRoot(path, &names) != 0) {
         return -1;
     }
     if (names.empty()) {
         return describeRoot(out);
     }
-    if (names.back().size() >= sizeof out->name) {
-        return failWithRuntimeError(ENAMETOOLONG);
+    // The client's own bytes again: every name here converted both ways unchanged.
+    char name[kEntryNameSize];
+    if (toUtf8Text(names.back().c_str(), name, sizeof name) != 0) {
+        return -1;
     }
     Folder* folder = pinFolder(names, names.size() - 1);
     if (folder == nullptr) {
         return -1;
     }
-    char full[kLongPathSize];
+    wchar_t full[kLongPathSize];
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (pathIn(folder, names.back().c_str(), full, sizeof full) != 0) {
+    if (joinName(folder->path, names.back().c_str(), full, kLongPathSize) != 0) {
         closeFolder(folder);
         return -1;
     }
-    out->exists = GetFileAttributesExA(full, GetFileExInfoStandard, &data) != 0;
+    out->exists = GetFileAttributesExW(full, GetFileExInfoStandard, &data) != 0;
     if (out->exists) {
         toFileStatus(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
                      data.ftLastWriteTime, &out->status);
@@ -444,32 +484,32 @@ int lookUpEntry(Folder* /*root*/, const char* path, EntryLookup* out) {
         return describeRoot(out);
     }
     out->folder = folder;
-    std::memcpy(out->name, names.back().c_str(), names.back().size() + 1);
+    std::memcpy(out->name, name, sizeof name);
     return 0;
 }
 
 int makeDirectoryAt(Folder* folder, const char* name) {
-    char path[kLongPathSize];
-    if (pathIn(folder, name, path, sizeof path) != 0) {
+    wchar_t path[kLongPathSize];
+    if (pathInFolder(folder, name, path, kLongPathSize) != 0) {
         return -1;
     }
-    return _mkdir(path) == 0 ? 0 : failWithErrno();
+    return _wmkdir(path) == 0 ? 0 : failWithErrno();
 }
 
 int removeDirectoryAt(Folder* folder, const char* name) {
-    char path[kLongPathSize];
-    if (pathIn(folder, name, path, sizeof path) != 0) {
+    wchar_t path[kLongPathSize];
+    if (pathInFolder(folder, name, path, kLongPathSize) != 0) {
         return -1;
     }
-    return _rmdir(path) == 0 ? 0 : failWithErrno();
+    return _wrmdir(path) == 0 ? 0 : failWithErrno();
 }
 
 int removeFileAt(Folder* folder, const char* name) {
-    char path[kLongPathSize];
-    if (pathIn(folder, name, path, sizeof path) != 0) {
+    wchar_t path[kLongPathSize];
+    if (pathInFolder(folder, name, path, kLongPathSize) != 0) {
         return -1;
     }
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return failWithSystemError();
     }
@@ -482,48 +522,48 @@ int removeFileAt(Folder* folder, const char* name) {
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         return failWithRuntimeError(EACCES);
     }
-    return _unlink(path) == 0 ? 0 : failWithErrno();
+    return _wunlink(path) == 0 ? 0 : failWithErrno();
 }
 
 int removeOwnFileAt(Folder* folder, const char* name) {
-    char path[kLongPathSize];
-    if (pathIn(folder, name, path, sizeof path) != 0) {
+    wchar_t path[kLongPathSize];
+    if (pathInFolder(folder, name, path, kLongPathSize) != 0) {
         return -1;
     }
     // Our own file may have come out read-only; that must not keep it.
-    (void)SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);  // DeleteFile reports what matters
-    return DeleteFileA(path) ? 0 : failWithSystemError();
+    (void)SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);  // DeleteFile reports what matters
+    return DeleteFileW(path) ? 0 : failWithSystemError();
 }
 
 int renameEntryAt(Folder* fromFolder, const char* fromName, Folder* toFolder, const char* toName) {
-    char from[kLongPathSize];
-    char to[kLongPathSize];
-    if (pathIn(fromFolder, fromName, from, sizeof from) != 0 ||
-        pathIn(toFolder, toName, to, sizeof to) != 0) {
+    wchar_t from[kLongPathSize];
+    wchar_t to[kLongPathSize];
+    if (pathInFolder(fromFolder, fromName, from, kLongPathSize) != 0 ||
+        pathInFolder(toFolder, toName, to, kLongPathSize) != 0) {
         return -1;
     }
     // Without MOVEFILE_REPLACE_EXISTING an existing entry is never replaced.
-    return MoveFileExA(from, to, 0) ? 0 : failWithSystemError();
+    return MoveFileExW(from, to, 0) ? 0 : failWithSystemError();
 }
 
 int replaceFileAt(Folder* folder, const char* fromName, const char* toName) {
-    char from[kLongPathSize];
-    char to[kLongPathSize];
-    if (pathIn(folder, fromName, from, sizeof from) != 0 ||
-        pathIn(folder, toName, to, sizeof to) != 0) {
+    wchar_t from[kLongPathSize];
+    wchar_t to[kLongPathSize];
+    if (pathInFolder(folder, fromName, from, kLongPathSize) != 0 ||
+        pathInFolder(folder, toName, to, kLongPathSize) != 0) {
         return -1;
     }
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : failWithSystemError();
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : failWithSystemError();
 }
 
 int createNewFileAt(Folder* folder, const char* name) {
-    char path[kLongPathSize];
-    if (pathIn(folder, name, path, sizeof path) != 0) {
+    wchar_t path[kLongPathSize];
+    if (pathInFolder(folder, name, path, kLongPathSize) != 0) {
         return -1;
     }
     // Nobody reads or writes an upload before it is complete; delete sharing only lets an
     // ending process remove its name while the upload still holds it.
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    HANDLE handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return failWithSystemError();

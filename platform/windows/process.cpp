@@ -11,7 +11,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwctype>
 
 #include "platform/windows/internal.h"
 
@@ -106,28 +108,52 @@ int failWithSystemError() {
 // Errors.
 
 static constexpr std::size_t kSystemTextSize = 512;
+// The same text in UTF-8, where one UTF-16 unit takes at most 3 bytes.
+static constexpr std::size_t kSystemTextUtf8Size = 3 * kSystemTextSize;
 
-// The system's text for a Winsock or Win32 code on one line, without the line end that
-// FormatMessage appends. Returns false when the system has no text for it.
+// The system's text for a Winsock or Win32 code on one line, in UTF-8, without the line end
+// that FormatMessage appends. Returns false when the system has no text for it. The wide
+// text is asked for because the ANSI one is in the code page, and an error text ends up in a
+// reply, which must stay UTF-8.
 static bool formatSystemText(int number, char* out, std::size_t outSize) {
+    wchar_t text[kSystemTextSize];
     // FORMAT_MESSAGE_MAX_WIDTH_MASK joins a text of several lines: an error text ends up in
     // a reply, which must stay one line.
-    DWORD length = FormatMessageA(
+    DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-        nullptr, static_cast<DWORD>(number), 0, out, static_cast<DWORD>(outSize), nullptr);
-    if (length >= outSize) {
+        nullptr, static_cast<DWORD>(number), 0, text, static_cast<DWORD>(kSystemTextSize), nullptr);
+    if (length >= kSystemTextSize) {
         length = 0;
     }
-    while (length > 0 && std::isspace(static_cast<unsigned char>(out[length - 1]))) {
+    while (length > 0 && std::iswspace(text[length - 1])) {
         length--;
     }
-    out[length] = '\0';
+    text[length] = L'\0';
     for (DWORD i = 0; i < length; i++) {
-        if (out[i] == '\r' || out[i] == '\n') {
-            out[i] = ' ';
+        if (text[i] == L'\r' || text[i] == L'\n') {
+            text[i] = L' ';
         }
     }
-    return length > 0;
+    // The conversion must not replace the error whose text this is.
+    ErrorRecord kept = lastError;
+    bool converted = length > 0 && toUtf8Text(text, out, outSize) == 0;
+    lastError = kept;
+    return converted;
+}
+
+// Copies as much of text as fits without cutting a UTF-8 sequence in two: a reply that ends in
+// half a character is no UTF-8.
+static void copyWholeCharacters(char* out, std::size_t outSize, const char* text) {
+    std::size_t length = std::strlen(text);
+    if (length >= outSize) {
+        length = outSize - 1;
+        // Continuation bytes (10xxxxxx) belong to the character that begins before them.
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+            length--;
+        }
+    }
+    std::memcpy(out, text, length);
+    out[length] = '\0';
 }
 
 // msvcrt's table ends before the POSIX values that later runtimes added; ETIMEDOUT is the one
@@ -156,9 +182,9 @@ void lastErrorText(char* out, std::size_t outSize) {
         formatRuntimeText(error.number, out, outSize);
         return;
     }
-    char text[kSystemTextSize];
+    char text[kSystemTextUtf8Size];
     if (formatSystemText(error.number, text, sizeof text)) {
-        std::snprintf(out, outSize, "%s", text);
+        copyWholeCharacters(out, outSize, text);
     } else if (error.source == ErrorSource::kSocket) {
         std::snprintf(out, outSize, "Winsock error %d", error.number);
     } else {
@@ -203,6 +229,53 @@ void printSystemError(const char* text) {
 
 // ---------------------------------------------------------------------------------------------
 // Process.
+
+// The runtime's own parser of the wide command line, the twin of the one that made argv, and
+// the start-up code's choice of wildcard expansion, so that both parses split alike. mingw-w64
+// keeps these declarations to its start-up code.
+struct RuntimeStartupInfo {
+    int newMode;
+};
+extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
+                              int expandWildcards, RuntimeStartupInfo* startupInfo);
+extern "C" int _dowildcard;
+
+const char* const* commandLineInUtf8(int argc, char** /*argv*/) {
+    int count = 0;
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    RuntimeStartupInfo startupInfo = {0};
+    if (__wgetmainargs(&count, &wide, &environment, _dowildcard, &startupInfo) != 0 ||
+        count != argc) {
+        failWithRuntimeError(EINVAL);
+        return nullptr;
+    }
+    // Kept until the process ends, as argv is; a failure ends the process, which frees all.
+    char** arguments =
+        static_cast<char**>(std::calloc(static_cast<std::size_t>(count) + 1, sizeof(char*)));
+    if (arguments == nullptr) {
+        failWithRuntimeError(ENOMEM);
+        return nullptr;
+    }
+    for (int i = 0; i < count; i++) {
+        // A lone surrogate has no UTF-8 form; WC_ERR_INVALID_CHARS makes the count fail.
+        int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide[i], -1, nullptr, 0,
+                                       nullptr, nullptr);
+        if (size <= 0) {
+            failWithRuntimeError(EILSEQ);
+            return nullptr;
+        }
+        arguments[i] = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+        if (arguments[i] == nullptr) {
+            failWithRuntimeError(ENOMEM);
+            return nullptr;
+        }
+        if (toUtf8Text(wide[i], arguments[i], static_cast<std::size_t>(size)) != 0) {
+            return nullptr;
+        }
+    }
+    return arguments;
+}
 
 int startSockets() {
     WSADATA data;

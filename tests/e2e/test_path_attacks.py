@@ -3,12 +3,14 @@ byte to every verb that takes a path, with and without "-u". Sentinels planted b
 must stay unread, unlisted and unchanged, and nothing may appear outside the root."""
 import hashlib
 import os
+import select
 import shutil
 import socket
+import subprocess
 import sys
 import time
 
-from harness import TIMEOUT, ServerTest, is_windows
+from harness import START_TIMEOUT, TIMEOUT, ServerTest, binary, free_port, is_windows, launcher
 
 REFUSED = "550 Path permission error"
 CWD_OK = "250 CWD command successful"
@@ -423,3 +425,84 @@ class PathAttacks(ServerTest):
 
     def test_escape_attempts_with_uploads(self):
         self.run_corpus(upload=True)
+
+
+class LookAlikeNames(ServerTest):
+    """Names beyond any ANSI code page, which that code page would turn into ASCII look-alikes:
+    a link to a folder beside the root named "\uff52oot" (fullwidth r) for a root named "root",
+    and a link to a folder "\uff0e\uff0e" (fullwidth full stops) inside the root. Each name
+    must stay what it is on the way to the checks that keep clients inside the root."""
+
+    LOOK_ALIKE = "\uff52oot"
+    DOTS = "\uff0e\uff0e"
+
+    def setUp(self):
+        super().setUp()
+        outside = os.path.join(self.base, self.LOOK_ALIKE)
+        self.write_file("secret.txt", b"look-alike secret", base=outside)
+        os.mkdir(os.path.join(self.root, self.DOTS))
+        try:
+            os.symlink(outside, os.path.join(self.root, "look"))
+            os.symlink(self.DOTS, os.path.join(self.root, "dots"))
+        except OSError as error:
+            self.skipTest("no links here: %s" % error)
+        self.beside = self.tree(self.base, skip=self.root)
+
+    def tree(self, top, skip=None):
+        found = []
+        for folder, dirs, files in os.walk(top):
+            dirs[:] = [name for name in dirs if os.path.join(folder, name) != skip]
+            found += [os.path.relpath(os.path.join(folder, name), top) for name in dirs + files]
+        return sorted(found)
+
+    def test_a_link_to_a_look_alike_of_the_root_is_refused(self):
+        self.start_server()
+        s = self.connect()
+        self.assertEqual(self.command(s, "SIZE look/secret.txt"), REFUSED)
+        self.assertEqual(self.transfer(s, "RETR look/secret.txt"), (None, [REFUSED]))
+        self.assertEqual(self.command(s, "CWD look"), CWD_REFUSED)
+        self.assertEqual(self.command(s, "PWD"), '257 "/"')
+
+    def test_a_root_named_beyond_the_code_page_is_served_as_named(self):
+        self.start_server(root=os.path.join(self.base, self.LOOK_ALIKE))
+        s = self.connect()
+        self.assertEqual(self.command(s, "SIZE secret.txt"), "213 17")
+        shown = self.LOOK_ALIKE.encode("utf-8").decode("latin-1")
+        self.assertIn(shown + "' as ftp root directory", self.server.console())
+
+    def test_the_console_shows_a_root_named_beyond_the_code_page(self):
+        """A terminal is a real console to Wine, which the Windows build writes in UTF-16."""
+        root = os.path.join(self.base, self.LOOK_ALIKE)
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        process = subprocess.Popen(launcher() + [binary(), "-p", str(free_port()), root],
+                                   stdin=slave, stdout=slave, stderr=slave)
+        os.close(slave)
+        self.addCleanup(process.wait, TIMEOUT)
+        self.addCleanup(process.kill)
+        seen = b""
+        deadline = time.monotonic() + START_TIMEOUT
+        while b"Waiting for the chassis" not in seen and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.5)[0]:
+                try:
+                    seen += os.read(master, 65536)
+                except OSError:  # the terminal has no writer left
+                    break
+        self.assertIn(self.LOOK_ALIKE.encode("utf-8") + b"' as ftp root directory", seen)
+
+    def test_fullwidth_dots_are_a_name_inside_the_root(self):
+        self.start_server(upload=True)
+        s = self.connect()
+        inside = os.path.join(self.root, self.DOTS)
+        self.assertEqual(self.command(s, "MKD dots/made"), "257 Directory created")
+        replies = self.upload(s, "STOR dots/sent.bin", b"x")
+        self.assertTrue(replies[-1].startswith("226"), replies)
+        self.assertEqual(self.tree(self.base, skip=self.root), self.beside,
+                         "entries appeared beside the root")
+        self.assertEqual(self.tree(inside), ["made", "sent.bin"])
+        self.assertEqual(self.command(s, "CWD dots"), CWD_OK)
+        # The reply carries the name as UTF-8, as the FEAT list promises.
+        pwd = self.command(s, "PWD").encode("latin-1").decode("utf-8")
+        self.assertEqual(pwd, '257 "/%s"' % self.DOTS)
+        self.assertEqual(self.command(s, "MKD here"), "257 Directory created")
+        self.assertEqual(self.tree(inside), ["here", "made", "sent.bin"])

@@ -205,6 +205,57 @@ TEST_F(BeneathTest, FollowsLinksOnlyWhileTheyStayInside) {
     EXPECT_STREQ("/fw/a.bin", reached);
 }
 
+// Names cross the platform layer as UTF-8: as the bytes they are on POSIX, through UTF-16 on
+// Windows, where text that is not UTF-8 can name nothing and is refused.
+TEST_F(BeneathTest, NamesTravelAsUtf8) {
+    const bool isWindows = kPathSeparator == '\\';
+    const std::string name = "nëw ünïcødé 日本.txt";
+    const std::string folder = "földer 日本";
+    const std::string renamed = folder + "/rënamed 日本.txt";
+    EntryLookup created = entry(name);
+    ASSERT_FALSE(created.exists);
+    EXPECT_EQ(name, created.name);
+    int file = createNewFileAt(created.folder, created.name);
+    ASSERT_GE(file, 0) << lastError();
+    EXPECT_EQ(0, writeFile(file, "data", 4));
+    EXPECT_EQ(0, closeFile(file));
+    EXPECT_EQ(0, makeDirectoryAt(created.folder, folder.c_str())) << lastError();
+    closeFolder(created.folder);
+    EXPECT_EQ((Names{folder, name}), findNames(".", "*"));
+    EXPECT_EQ((Names{name}), findNames(".", "*日本.txt"));
+    FileStatus status;
+    EXPECT_EQ(0, fileStatusBeneath(root, name.c_str(), &status)) << lastError();
+    EXPECT_EQ(4, status.size);
+    char reached[kClientPathSize];
+    EXPECT_EQ(0, locateBeneath(root, folder.c_str(), reached, sizeof reached, &status));
+    EXPECT_EQ("/" + folder, reached);
+    // Letters beyond ASCII match without regard to case where the platform's names do.
+    EntryLookup upper = entry("NËW ÜNÏCØDÉ 日本.TXT");
+    EXPECT_EQ(isWindows, upper.exists);
+    closeFolder(upper.folder);
+    EXPECT_EQ(isWindows, isSameName("földer", "FÖLDER"));
+    EntryLookup from = entry(name);
+    EntryLookup to = entry(renamed);
+    EXPECT_EQ(0, renameEntryAt(from.folder, from.name, to.folder, to.name)) << lastError();
+    EXPECT_EQ((Names{"rënamed 日本.txt"}), findNames(folder, "*"));
+    EXPECT_EQ(0, removeFileAt(to.folder, to.name)) << lastError();
+    closeFolder(to.folder);  // it pins the folder, which is removed next
+    EXPECT_EQ(0, removeDirectoryAt(from.folder, folder.c_str())) << lastError();
+    closeFolder(from.folder);
+    EXPECT_EQ(Names{}, findNames(".", "*"));
+    for (const char* invalid : {"bad\xFF.txt", "\xC0\xAE\xC0\xAE", "cut\xE6\x97", "\xED\xA0\x80"}) {
+        SCOPED_TRACE(invalid);
+        EntryLookup found = {};
+        EXPECT_EQ(isWindows ? -1 : 0, lookUpEntry(root, invalid, &found));
+        EXPECT_EQ(isWindows, isLastError(ErrorKind::kRefusedPath));
+        EXPECT_EQ(isWindows, isReservedName(invalid));
+        closeFolder(found.folder);
+    }
+    EXPECT_EQ(isWindows, isReservedName("com¹"));
+    EXPECT_EQ(isWindows, isReservedName("LPT³.txt"));
+    EXPECT_FALSE(isReservedName("COM¼"));
+}
+
 TEST_F(BeneathTest, FindReportsAttributesAndSizes) {
     base.writeFile("root/file.bin", std::string(1234, 'x'));
     base.makeDirectory("root/dir");
