@@ -255,10 +255,9 @@ int toUniversalTime(long long time, CalendarTime* out);
 // own error: "does not exist", or "not a directory" where a middle name is a file.
 
 constexpr std::size_t kClientPathSize = 1024;
-// Room for one name in a folder, in UTF-8, and its terminator. On Windows a name of up to 255
-// UTF-16 units can take up to 765 bytes; there a name that does not fit is refused as too long
-// by lookUpEntry and passed over by findFirst and findNext.
-constexpr std::size_t kEntryNameSize = 260;
+// Room for one name in a folder, in UTF-8, and its terminator: a Windows name of 255 UTF-16
+// units takes up to 765 bytes.
+constexpr std::size_t kEntryNameSize = 768;
 
 // Fixes the served root for every later lookup. rootPath must be an absolute path that opens
 // as a directory; its real path (links resolved) goes to realPathOut. Start-up only.

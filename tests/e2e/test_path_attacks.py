@@ -494,7 +494,7 @@ class LookAlikeNames(ServerTest):
         self.start_server(upload=True)
         s = self.connect()
         inside = os.path.join(self.root, self.DOTS)
-        self.assertEqual(self.command(s, "MKD dots/made"), "257 Directory created")
+        self.assertEqual(self.command(s, "MKD dots/made"), '257 "/dots/made" created')
         replies = self.upload(s, "STOR dots/sent.bin", b"x")
         self.assertTrue(replies[-1].startswith("226"), replies)
         self.assertEqual(self.tree(self.base, skip=self.root), self.beside,
@@ -504,5 +504,8 @@ class LookAlikeNames(ServerTest):
         # The reply carries the name as UTF-8, as the FEAT list promises.
         pwd = self.command(s, "PWD").encode("latin-1").decode("utf-8")
         self.assertEqual(pwd, '257 "/%s"' % self.DOTS)
-        self.assertEqual(self.command(s, "MKD here"), "257 Directory created")
-        self.assertEqual(self.tree(inside), ["here", "made", "sent.bin"])
+        self.assertTrue(self.command(s, "MKD here").startswith('257 "/'))
+        # Named directly, in UTF-8, the dots are the same folder inside.
+        s.sendall(("MKD /%s/direct\r\n" % self.DOTS).encode())
+        self.assertTrue(self.read_reply(s).startswith('257 "/'))
+        self.assertEqual(self.tree(inside), ["direct", "here", "made", "sent.bin"])
