@@ -3,12 +3,11 @@
 
 #include <cstring>
 
-ServerSettings serverSettings = {"/", "/", true, 0, kDefaultControlPort, 0, 0, nullptr, {}};
+ServerSettings serverSettings = {"/", true, 0, kDefaultControlPort, 0, 0, nullptr, {}};
 
 void resetServerSettings(ServerSettings* settings) {
     std::memset(settings, 0, sizeof *settings);
     settings->rootPath[0] = '/';
-    settings->realRootPath[0] = '/';
     settings->readOnly = true;
     settings->controlPort = kDefaultControlPort;
 }

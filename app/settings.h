@@ -18,7 +18,6 @@ struct LocalAddressList {
 // thread only reads it, so it needs no lock.
 struct ServerSettings {
     char rootPath[kRootPathSize];      // as the OS reported it when we entered it
-    char realRootPath[kRootPathSize];  // the same with links resolved: what confinement tests
     bool readOnly;
     int verbose;
     int controlPort;

@@ -23,8 +23,7 @@ int fixServedRoot(const char* rootArgument) {
     // SECURITY: never fall back to serving "/" or a whole drive; DELE is not gated.
     if (entered != 0 ||
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
-        setServedRoot(serverSettings.rootPath, serverSettings.realRootPath,
-                      sizeof serverSettings.realRootPath) != 0) {
+        setServedRoot(serverSettings.rootPath) != 0) {
         printConsole(ConsoleStream::kOutput, "Error: Unable to set ftp root directory: '%s'\n",
                      shownArgument);
         return -1;

@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "fs/resolve_path.h"
+#include "platform/path_text.h"
 #include "platform/platform.h"
 #include "session/reply.h"
 #include "session/session.h"
@@ -99,7 +100,7 @@ static bool isWorkingDirectory(FtpSession* session, const std::string& path) {
     char reached[kClientPathSize];
     FileStatus status;
     return locateBeneath(session->root, path.c_str(), reached, sizeof reached, &status) == 0 &&
-           isSameName(reached, session->workingDirectory);
+           isSameName(reached, toRootRelative(session->workingDirectory).c_str());
 }
 
 void deleteDirectory(FtpSession* session, const std::string& path) {

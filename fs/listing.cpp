@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fs/resolve_path.h"
+#include "platform/path_text.h"
 #include "session/channel.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
@@ -86,7 +87,7 @@ static int chooseTarget(const FtpSession* session, const std::string& path, List
             bool isDots = target->pattern == "." || target->pattern == "..";
             return isLastError(ErrorKind::kRefusedPath) || isDots ? -1 : 0;
         }
-        folderPath = toRootRelative(reached);
+        folderPath = reached;
         if (folderPath != ".") {
             splitLastName(folderPath, target);
             return 0;
@@ -231,8 +232,8 @@ int resolveListingArgument(const FtpSession* session, const char* argument, std:
     return resolvePath(session, rest, path);
 }
 
-// Where the folder or entry that path names (the working directory when empty) is, as the
-// client sees it. Sends the error reply and returns -1 when it is refused or missing.
+// Where the folder or entry that path names (the working directory when empty) is, relative to
+// the root. Sends the error reply and returns -1 when it is refused or missing.
 static int locateOrReply(FtpSession* session, const std::string& path, char* reached,
                          std::size_t reachedSize, FileStatus* status) {
     std::string lookup = path.empty() ? toRootRelative(session->workingDirectory) : path;
@@ -254,7 +255,7 @@ void sendMachineListing(FtpSession* session, const std::string& path) {
         return;
     }
     FindEntry entry;
-    FindState* state = findFirst(session->root, toRootRelative(reached).c_str(), "*", &entry);
+    FindState* state = findFirst(session->root, reached, "*", &entry);
     if (state == nullptr && isLastError(ErrorKind::kRefusedPath)) {
         sendErrorReply(session);
         return;
@@ -268,18 +269,21 @@ void sendEntryFacts(FtpSession* session, const std::string& path) {
     if (locateOrReply(session, path, reached, sizeof reached, &status) != 0) {
         return;
     }
+    char shown[kClientPathSize];
     char facts[kListingLineSize];
     char line[kReplyTextSize];
     int length =
         formatFacts(facts, sizeof facts, status.isDirectory, status.size, status.modifiedTime);
-    int written = std::snprintf(line, sizeof line, " %s %s", facts, reached);
+    int written = toClientPath(reached, shown, sizeof shown) != 0
+                      ? -1
+                      : std::snprintf(line, sizeof line, " %s %s", facts, shown);
     if (length < 0 || written < 0 || static_cast<std::size_t>(written) >= sizeof line) {
         setLastError(ErrorKind::kNotFound);
         sendErrorReply(session);
         return;
     }
     char first[kReplyTextSize];
-    std::snprintf(first, sizeof first, "250-Listing %s", reached);  // shorter than line
+    std::snprintf(first, sizeof first, "250-Listing %s", shown);  // shorter than line
     sendReplyContinuation(session, first);
     sendReplyContinuation(session, line);
     sendReply(session, "250 End");

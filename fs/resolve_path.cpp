@@ -4,43 +4,9 @@
 
 #include <algorithm>
 
-#include "app/settings.h"
+#include "platform/path_text.h"
 #include "platform/platform.h"
 #include "session/session.h"
-
-void splitPath(std::vector<std::string>* tokens, const std::string& text,
-               const std::string& separators) {
-    std::size_t position = 0;
-    for (;;) {
-        std::size_t start = text.find_first_not_of(separators, position);
-        if (start == std::string::npos) {
-            return;
-        }
-        std::size_t end = text.find_first_of(separators, start);
-        tokens->push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        if (end == std::string::npos) {
-            return;
-        }
-        position = end;
-    }
-}
-
-static std::string joinNames(const std::vector<std::string>& names) {
-    if (names.empty()) {
-        return ".";
-    }
-    std::string path = names[0];
-    for (std::size_t i = 1; i < names.size(); i++) {
-        path += "/" + names[i];
-    }
-    return path;
-}
-
-std::string toRootRelative(const char* clientPath) {
-    std::vector<std::string> names;
-    splitPath(&names, clientPath, "/");
-    return joinNames(names);
-}
 
 namespace {
 
@@ -58,15 +24,8 @@ struct NamedPlace {
 // True when names are the root's own names (compared as the platform compares names).
 static bool isRootByName(const std::vector<std::string>& names,
                          const std::vector<std::string>& rootNames) {
-    if (names.size() != rootNames.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < rootNames.size(); i++) {
-        if (!isSameName(names[i].c_str(), rootNames[i].c_str())) {
-            return false;
-        }
-    }
-    return true;
+    std::vector<std::string> rest;
+    return names.size() == rootNames.size() && startsWithNames(names, rootNames, &rest);
 }
 
 // The walk follows the names as they stand, so that ".." after a link goes up from where the
@@ -113,16 +72,16 @@ int resolvePath(const FtpSession* session, const std::string& argument, std::str
         return 0;
     }
     std::vector<std::string> tokens;
-    splitPath(&tokens, argument, "/\\");
+    splitNames(argument, "/\\", &tokens);
     // Only a ".." can rise above the root; without one the root's own names are not needed.
     std::vector<std::string> rootNames;
     if (std::find(tokens.begin(), tokens.end(), "..") != tokens.end()) {
-        splitPath(&rootNames, serverSettings.realRootPath, std::string(1, kPathSeparator));
+        splitNames(servedRootPath(), kSystemPathSeparators, &rootNames);
     }
     NamedPlace place = {{}, false, {}};
     bool anchored = argument[0] == '/' || argument[0] == '\\';
     if (!anchored) {
-        splitPath(&place.names, session->workingDirectory, "/");
+        splitNames(session->workingDirectory, "/", &place.names);
         place.walked = place.names;
     }
     for (const std::string& token : tokens) {

@@ -3,13 +3,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 struct FtpSession;
-
-// Appends to tokens the maximal runs of text that hold no character of separators.
-void splitPath(std::vector<std::string>* tokens, const std::string& text,
-               const std::string& separators);
 
 // Resolves a client's argument: "/" and "\" both separate, a leading one anchors at the root,
 // anything else is relative to the session's working directory. The result is the path below
@@ -20,6 +15,3 @@ void splitPath(std::vector<std::string>* tokens, const std::string& text,
 // it ends above the root, or it holds a name that is no ordinary entry (a device on Windows).
 // A path that goes above the root and comes back in by the root's own names is inside.
 int resolvePath(const FtpSession* session, const std::string& argument, std::string* result);
-
-// Joins a session's client path ("/" or "/fw/latest") into the form resolvePath gives.
-std::string toRootRelative(const char* clientPath);

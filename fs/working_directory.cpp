@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/text.h"
 #include "fs/resolve_path.h"
+#include "platform/path_text.h"
 #include "platform/platform.h"
 #include "session/reply.h"
 #include "session/session.h"
@@ -29,9 +31,8 @@ void sendWorkingDirectory(FtpSession* session) {
     sendReply(session, reply);
 }
 
-// CWD's argument in the form resolvePath takes. After its first separator CWD's text has
-// always been an OS path of its own, so an absolute one counts when it names the root by its
-// real path.
+// CWD's argument in the form resolvePath takes. After its first separator CWD's text may be a
+// system path of its own, so an absolute one counts when it names the root by its real path.
 static int cwdArgument(char* path, std::string* argument) {
     if (!isSeparator(path[0]) || !isAbsolutePath(path + 1)) {
         *argument = path;
@@ -42,11 +43,11 @@ static int cwdArgument(char* path, std::string* argument) {
     if (isSeparator(path[2])) {
         return -1;
     }
-    char relative[kClientPathSize];
-    if (toRootRelativePath(path + 1, relative, sizeof relative) != 0) {
+    std::vector<std::string> names;
+    if (namesBelowRoot(path + 1, &names) != 0) {
         return -1;
     }
-    *argument = std::string("/") + relative;
+    *argument = "/" + joinNames(names);
     return 0;
 }
 
@@ -62,11 +63,12 @@ bool changeDirectory(FtpSession* session, char* path) {
     std::string argument;
     std::string walked;
     char reached[kClientPathSize];
+    char shown[kWorkingDirectorySize];
     FileStatus status;
     if (cwdArgument(path, &argument) != 0 || resolvePath(session, argument, &walked) != 0 ||
         locateBeneath(session->root, walked.c_str(), reached, sizeof reached, &status) != 0 ||
-        !status.isDirectory || std::strlen(reached) >= sizeof session->workingDirectory) {
+        !status.isDirectory || toClientPath(reached, shown, sizeof shown) != 0) {
         return false;
     }
-    return copyText(session->workingDirectory, sizeof session->workingDirectory, reached) == 0;
+    return copyText(session->workingDirectory, sizeof session->workingDirectory, shown) == 0;
 }

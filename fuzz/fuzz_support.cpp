@@ -92,8 +92,7 @@ static void makeFuzzTree() {
 
     std::string rootText = root.string();
     copyText(serverSettings.rootPath, sizeof serverSettings.rootPath, rootText.c_str());
-    if (setServedRoot(rootText.c_str(), serverSettings.realRootPath,
-                      sizeof serverSettings.realRootPath) != 0) {
+    if (setServedRoot(rootText.c_str()) != 0) {
         failProperty("the fuzz root can be served", rootText);
     }
     fuzzRoot = rootText;

@@ -60,9 +60,10 @@ static void checkLocation(const std::string& argument, const std::string& result
     if (locateBeneath(session->root, result.c_str(), reached, sizeof reached, &status) != 0) {
         return;
     }
-    std::string path = makeFuzzRoot() + (std::strcmp(reached, "/") == 0 ? "" : reached);
+    std::string path =
+        makeFuzzRoot() + (std::strcmp(reached, ".") == 0 ? "" : "/" + std::string(reached));
     std::string onDisk = resolveExistingPart(path);
-    if (reached[0] != '/' || onDisk != path || !liesWithin(onDisk, makeFuzzRoot())) {
+    if (reached[0] == '/' || onDisk != path || !liesWithin(onDisk, makeFuzzRoot())) {
         failProperty("a located entry is the place inside the root it names",
                      argument + " -> " + reached + " is " + onDisk);
     }

@@ -179,7 +179,7 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
 int waitReadable(SocketHandle socket, int timeoutMilliseconds);
 // Limits how long one send or receive may wait without progress; 0 means no limit.
 int setSocketTimeout(SocketHandle socket, int milliseconds);
-// Sends replies at once instead of waiting to join them with later data.
+// Sends small writes at once instead of waiting to join them with later data.
 int setNoDelay(SocketHandle socket);
 // Bounds the data a file download keeps queued on its socket. On Linux, where the path's
 // round trip is at most 2 ms (a local network), a fixed 1 MiB send buffer replaces
@@ -205,6 +205,8 @@ int queryLocalAddresses(NetworkAddress* out, int maxCount);
 // that is not UTF-8 (kRefusedPath's error) rather than look up anything in its place.
 
 extern const char kPathSeparator;  // '\\' on Windows, '/' on POSIX
+// Every character that separates names in a system path: "\\/" on Windows, "/" on POSIX.
+extern const char kSystemPathSeparators[];
 
 int changeProcessDirectory(const char* path);
 // Moves the process to the directory served when no root is given: on POSIX the current
@@ -245,7 +247,7 @@ int toUniversalTime(long long time, CalendarTime* out);
 // ---------------------------------------------------------------------------------------------
 // The served root and the paths beneath it.
 //
-// A client's path reaches this layer as text relative to the served root: names joined by "/",
+// A path reaches this layer as text relative to the served root: names joined by "/",
 // "." for the root itself, and "." and ".." steps. Each call looks the path up from the root
 // and then acts on what the lookup opened, never on the text again. ".." never rises above the
 // root, and a link is followed only while its target stays beneath the root: a relative target
@@ -260,15 +262,15 @@ constexpr std::size_t kClientPathSize = 1024;
 constexpr std::size_t kEntryNameSize = 768;
 
 // Fixes the served root for every later lookup. rootPath must be an absolute path that opens
-// as a directory; its real path (links resolved) goes to realPathOut. Start-up only.
-int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathSize);
+// as a directory. Start-up only.
+int setServedRoot(const char* rootPath);
+// The served root's real path (links resolved), as every lookup compares with it.
+const char* servedRootPath();
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
 // a leading separator or a drive prefix).
 bool isAbsolutePath(const char* path);
-// An absolute OS path (such as CWD hands over after its first separator) as a path relative to
-// the root, when it names the root or a place below it by the root's real path. Returns 0,
-// or -1 with kRefusedPath's error. No file-system call is made.
-int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize);
+// The length of path's drive prefix ("C:" on Windows), 0 where there is none.
+std::size_t drivePrefixLength(const char* path);
 
 // A folder held open at or beneath the root: on POSIX a descriptor; on Windows a handle that
 // keeps the folder, and every folder above it, from being renamed or removed while it is held.
@@ -281,15 +283,15 @@ struct Folder;
 Folder* openServedRoot();
 void closeFolder(Folder* folder);
 
-// RETR: opens the regular file path names, links followed, for reading; others may read but
+// Opens the regular file path names, links followed, for reading; others may read but
 // not write it meanwhile. A directory fails with kIsDirectory's error, anything else that is
 // not a regular file with kAccessDenied's (a fifo or a device would block or never end).
 int openFileBeneath(Folder* root, const char* path);
-// SIZE, MDTM: the status of the entry path names, links followed.
+// The status of the entry path names, links followed.
 int fileStatusBeneath(Folder* root, const char* path, FileStatus* out);
-// CWD and listings: the status of the entry path names, links followed, and where it is as a
-// client sees it: "/" for the root, "/fw/latest" below it.
-int locateBeneath(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
+// The status of the entry path names, links followed, and where it is: the path relative to
+// the root that reaches it without links or dot names ("." for the root, "fw/latest").
+int locateBeneath(Folder* root, const char* path, char* reached, std::size_t reachedSize,
                   FileStatus* status);
 
 // The entry that a path's last name stands for, found in the folder that holds it.
@@ -299,8 +301,8 @@ struct EntryLookup {
     bool exists;
     FileStatus status;  // of the entry itself (a link is a link), when it exists
 };
-// DELE, RMD, MKD, RNFR, RNTO, STOR: follows links up to the folder that holds path's last
-// entry. The entry itself is not followed, so the verb acts on a link and not on its target;
+// For a change to an entry: follows links up to the folder that holds path's last entry. The
+// entry itself is not followed, so a change acts on a link and not on its target;
 // but a link that leads out of the root is refused, and one that leads to the root itself
 // makes the path name the root. Only the last name may be missing (exists is then false).
 // Release out->folder with closeFolder.

@@ -24,6 +24,7 @@
 // Paths and directories.
 
 const char kPathSeparator = '/';
+const char kSystemPathSeparators[] = "/";
 
 int changeProcessDirectory(const char* path) {
     return chdir(path) == 0 ? 0 : failWithErrno();

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_text.h"
 #include "platform/posix/internal.h"
 
 // The root's real path, fixed at start-up before any session exists; only read afterwards.
@@ -37,59 +38,22 @@ int failRefused() {
     return fail(kRefusedPathError);
 }
 
-static void splitNames(const char* text, std::vector<std::string>* names) {
-    const char* start = text;
-    for (;;) {
-        const char* end = std::strchr(start, '/');
-        std::size_t length =
-            end != nullptr ? static_cast<std::size_t>(end - start) : std::strlen(start);
-        if (length > 0 && !(length == 1 && start[0] == '.')) {
-            names->emplace_back(start, length);
-        }
-        if (end == nullptr) {
-            return;
-        }
-        start = end + 1;
-    }
-}
-
-// The names of absolutePath below the root's real path, or false when it does not lie there.
-static bool namesBelowRoot(const char* absolutePath, std::vector<std::string>* names) {
-    std::vector<std::string> rootNames;
-    splitNames(rootRealPath, &rootNames);
-    std::vector<std::string> pathNames;
-    splitNames(absolutePath, &pathNames);
-    // SECURITY: compare whole names, so a root of /srv/pkg never takes /srv/pkg2, and a ".."
-    // before the end of the root's names never matches one of them.
-    if (absolutePath[0] != '/' || pathNames.size() < rootNames.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < rootNames.size(); i++) {
-        if (pathNames[i] != rootNames[i]) {
-            return false;
+// The names of a path as the walk takes them: "." names are no step at all.
+static void walkNamesOf(const char* text, std::vector<std::string>* names) {
+    std::vector<std::string> all;
+    splitNames(text, "/", &all);
+    for (const std::string& name : all) {
+        if (name != ".") {
+            names->push_back(name);
         }
     }
-    names->assign(pathNames.begin() + static_cast<long>(rootNames.size()), pathNames.end());
-    return true;
 }
 
 bool isAbsolutePath(const char* path) {
     return path[0] == '/';
 }
 
-int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize) {
-    std::vector<std::string> names;
-    if (!namesBelowRoot(absolutePath, &names)) {
-        return failRefused();
-    }
-    std::string relative = ".";
-    for (const std::string& name : names) {
-        relative += "/" + name;
-    }
-    int written = std::snprintf(out, outSize, "%s", relative.c_str());
-    if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
-        return failRefused();
-    }
+std::size_t drivePrefixLength(const char* /*path*/) {
     return 0;
 }
 
@@ -104,23 +68,27 @@ static int openRootDescriptor(Folder* root) {
     return 0;
 }
 
-int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathSize) {
+int setServedRoot(const char* rootPath) {
     char* resolved = realpath(rootPath, nullptr);
     if (resolved == nullptr) {
         return failWithErrno();
     }
     int written = std::snprintf(rootRealPath, sizeof rootRealPath, "%s", resolved);
     std::free(resolved);
-    if (written < 0 || static_cast<std::size_t>(written) >= realPathSize) {
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof rootRealPath) {
+        rootRealPath[0] = '\0';
         return fail(ENAMETOOLONG);
     }
-    std::memcpy(realPathOut, rootRealPath, static_cast<std::size_t>(written) + 1);
     Folder root = {-1};
     if (openRootDescriptor(&root) != 0) {
         return -1;
     }
     (void)close(root.descriptor);
     return 0;
+}
+
+const char* servedRootPath() {
+    return rootRealPath;
 }
 
 Folder* openServedRoot() {
@@ -239,7 +207,7 @@ static void startWalk(Walk* walk, int rootDescriptor, const char* path) {
     walk->ahead.clear();
     walk->links = 0;
     std::vector<std::string> names;
-    splitNames(path, &names);
+    walkNamesOf(path, &names);
     walk->ahead.assign(names.rbegin(), names.rend());
 }
 
@@ -265,13 +233,13 @@ static int followLink(Walk* walk, const char* name) {
     if (target[0] == '/') {
         // SECURITY: an absolute target is followed only to a place below the root's real
         // path, and from the root's own descriptor, never by its text.
-        if (!namesBelowRoot(target, &names)) {
+        if (namesBelowRoot(target, &names) != 0) {
             return failRefused();
         }
         leaveFolder(walk);
         walk->reached.clear();
     } else {
-        splitNames(target, &names);
+        walkNamesOf(target, &names);
     }
     walk->ahead.insert(walk->ahead.end(), names.rbegin(), names.rend());
     return 0;
@@ -501,7 +469,7 @@ static int fileStatusOnce(Folder* root, const char* path, FileStatus* out) {
     return 0;
 }
 
-static int locateOnce(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
+static int locateOnce(Folder* root, const char* path, char* reached, std::size_t reachedSize,
                       FileStatus* status) {
     WalkEnd end;
     if (walkToExisting(root->descriptor, path, &end) != 0) {
@@ -509,15 +477,11 @@ static int locateOnce(Folder* root, const char* path, char* clientPath, std::siz
     }
     releaseEnd(&end, root->descriptor);
     // The walk has taken every link and ".." out of the names it reached.
-    std::string shown;
-    for (const std::string& name : end.reached) {
-        shown += "/" + name;
-    }
     if (!end.name.empty()) {
-        shown += "/" + end.name;
+        end.reached.push_back(end.name);
     }
-    int written = std::snprintf(clientPath, clientSize, "%s", shown.empty() ? "/" : shown.c_str());
-    if (written < 0 || static_cast<std::size_t>(written) >= clientSize) {
+    int written = std::snprintf(reached, reachedSize, "%s", joinNames(end.reached).c_str());
+    if (written < 0 || static_cast<std::size_t>(written) >= reachedSize) {
         return fail(ENAMETOOLONG);
     }
     toFileStatus(&end.status, status);
@@ -652,10 +616,10 @@ int fileStatusBeneath(Folder* root, const char* path, FileStatus* out) {
     return withServedRoot(root, [&] { return fileStatusOnce(root, path, out); });
 }
 
-int locateBeneath(Folder* root, const char* path, char* clientPath, std::size_t clientSize,
+int locateBeneath(Folder* root, const char* path, char* reached, std::size_t reachedSize,
                   FileStatus* status) {
     return withServedRoot(root,
-                          [&] { return locateOnce(root, path, clientPath, clientSize, status); });
+                          [&] { return locateOnce(root, path, reached, reachedSize, status); });
 }
 
 int lookUpEntry(Folder* root, const char* path, EntryLookup* out) {

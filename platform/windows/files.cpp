@@ -28,6 +28,7 @@
 // Paths and directories.
 
 const char kPathSeparator = '\\';
+const char kSystemPathSeparators[] = "\\/";
 
 // Converts text to UTF-16 as toWideText does, but without recording an error. Returns 0,
 // kRefusedPathError for text that is not UTF-8, or ENAMETOOLONG.

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_text.h"
 #include "platform/windows/internal.h"
 
 // The root's final path without its "\\?\" prefix, in UTF-16 for every check and in UTF-8
@@ -41,44 +42,19 @@ static bool isSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
-static void splitNames(const char* text, std::vector<std::string>* names) {
-    const char* start = text;
-    for (;;) {
-        while (isSeparator(*start)) {
-            start++;
-        }
-        if (*start == '\0') {
-            return;
-        }
-        const char* end = start;
-        while (*end != '\0' && !isSeparator(*end)) {
-            end++;
-        }
-        names->emplace_back(start, static_cast<std::size_t>(end - start));
-        start = end;
-    }
-}
-
 // The names of a path below the root in UTF-16, with "." and ".." taken off by name, as
 // Windows itself does before it opens anything.
-static int namesBelowRoot(const char* path, std::vector<std::wstring>* names) {
+static int namesOfPath(const char* path, std::vector<std::wstring>* names) {
     std::vector<std::string> steps;
-    splitNames(path, &steps);
-    for (const std::string& step : steps) {
-        if (step == ".") {
-            continue;
-        }
-        if (step == "..") {
-            // SECURITY: ".." never rises above the root.
-            if (names->empty()) {
-                return failRefused();
-            }
-            names->pop_back();
-            continue;
-        }
+    splitNames(path, kSystemPathSeparators, &steps);
+    std::vector<std::string> taken;
+    if (takeDotNames(steps, &taken) != 0) {
+        return failRefused();
+    }
+    for (const std::string& step : taken) {
         // SECURITY: drive prefixes, streams, device names and text that is not UTF-8 would
-        // reach past the root or stand for another name, and "\\.\" or "\\?\" forms cannot
-        // arise from names joined below it.
+        // reach past the root or stand for another name, and "\\.\" or "\\?\" forms
+        // cannot arise from names joined below it.
         if (isReservedName(step.c_str())) {
             return failRefused();
         }
@@ -176,13 +152,13 @@ static HANDLE openVerified(const wchar_t* path, DWORD access, DWORD share, wchar
 // The full path of the entry that a path below the root names.
 static int entryPath(const char* path, wchar_t* out, std::size_t outSize) {
     std::vector<std::wstring> names;
-    if (namesBelowRoot(path, &names) != 0) {
+    if (namesOfPath(path, &names) != 0) {
         return -1;
     }
     return joinPath(rootFinalPath, names, names.size(), out, outSize);
 }
 
-int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathSize) {
+int setServedRoot(const char* rootPath) {
     wchar_t widePath[kLongPathSize];
     if (toWideText(rootPath, widePath, kLongPathSize) != 0) {
         return -1;
@@ -196,47 +172,23 @@ int setServedRoot(const char* rootPath, char* realPathOut, std::size_t realPathS
     (void)CloseHandle(handle);  // a handle opened without access has nothing left to write
     if (found != 0 || toUtf8Text(rootFinalPath, rootFinalText, sizeof rootFinalText) != 0) {
         rootFinalPath[0] = L'\0';
+        rootFinalText[0] = '\0';
         return -1;
     }
-    int written = std::snprintf(realPathOut, realPathSize, "%s", rootFinalText);
-    if (written < 0 || static_cast<std::size_t>(written) >= realPathSize) {
-        return failWithRuntimeError(ENAMETOOLONG);
-    }
     return 0;
+}
+
+const char* servedRootPath() {
+    return rootFinalText;
 }
 
 bool isAbsolutePath(const char* path) {
     // "D:name" depends on drive D's own current directory, not on the process's.
-    return isSeparator(path[0]) ||
-           (std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':');
+    return isSeparator(path[0]) || drivePrefixLength(path) > 0;
 }
 
-int toRootRelativePath(const char* absolutePath, char* out, std::size_t outSize) {
-    std::vector<std::string> rootNames;
-    splitNames(rootFinalText, &rootNames);
-    std::vector<std::string> names;
-    splitNames(absolutePath, &names);
-    // A path from the top of the current drive: the root's own drive is the one meant.
-    bool hasDrive = absolutePath[0] != '\0' && absolutePath[1] == ':';
-    std::size_t skip =
-        !hasDrive && !rootNames.empty() && rootNames[0].size() == 2 && rootNames[0][1] == ':';
-    if ((!hasDrive && !isSeparator(absolutePath[0])) || names.size() + skip < rootNames.size()) {
-        return failRefused();
-    }
-    for (std::size_t i = skip; i < rootNames.size(); i++) {
-        if (!isSameName(names[i - skip].c_str(), rootNames[i].c_str())) {
-            return failRefused();
-        }
-    }
-    std::string relative = ".";
-    for (std::size_t i = rootNames.size() - skip; i < names.size(); i++) {
-        relative += "/" + names[i];
-    }
-    int written = std::snprintf(out, outSize, "%s", relative.c_str());
-    if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
-        return failRefused();
-    }
-    return 0;
+std::size_t drivePrefixLength(const char* path) {
+    return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' ? 2 : 0;
 }
 
 static Folder* newFolder(HANDLE handle, const wchar_t* path) {
@@ -353,7 +305,7 @@ int fileStatusBeneath(Folder* /*root*/, const char* path, FileStatus* out) {
     return verifiedStatus(full, out, nullptr);
 }
 
-int locateBeneath(Folder* /*root*/, const char* path, char* clientPath, std::size_t clientSize,
+int locateBeneath(Folder* /*root*/, const char* path, char* reached, std::size_t reachedSize,
                   FileStatus* status) {
     wchar_t full[kLongPathSize];
     if (entryPath(path, full, kLongPathSize) != 0) {
@@ -369,15 +321,10 @@ int locateBeneath(Folder* /*root*/, const char* path, char* clientPath, std::siz
     if (toUtf8Text(finalPath + std::wcslen(rootFinalPath), below, sizeof below) != 0) {
         return -1;
     }
-    std::string shown = below[0] == '\0' ? "/" : below;
-    for (char& c : shown) {
-        c = c == '\\' ? '/' : c;
-    }
-    if (shown[0] != '/') {
-        shown.insert(shown.begin(), '/');  // a root at the top of a drive ends in "\"
-    }
-    int written = std::snprintf(clientPath, clientSize, "%s", shown.c_str());
-    if (written < 0 || static_cast<std::size_t>(written) >= clientSize) {
+    std::vector<std::string> names;
+    splitNames(below, kSystemPathSeparators, &names);
+    int written = std::snprintf(reached, reachedSize, "%s", joinNames(names).c_str());
+    if (written < 0 || static_cast<std::size_t>(written) >= reachedSize) {
         return failWithRuntimeError(ENAMETOOLONG);
     }
     return 0;
@@ -399,7 +346,7 @@ static Folder* pinFolder(const std::vector<std::wstring>& names, std::size_t cou
 
 Folder* pinFolderBeneath(const char* path) {
     std::vector<std::wstring> names;
-    if (namesBelowRoot(path, &names) != 0) {
+    if (namesOfPath(path, &names) != 0) {
         return nullptr;
     }
     return pinFolder(names, names.size());
@@ -444,7 +391,7 @@ int lookUpEntry(Folder* /*root*/, const char* path, EntryLookup* out) {
     out->name[0] = '\0';
     out->exists = false;
     std::vector<std::wstring> names;
-    if (namesBelowRoot(path, &names) != 0) {
+    if (namesOfPath(path, &names) != 0) {
         return -1;
     }
     if (names.empty()) {

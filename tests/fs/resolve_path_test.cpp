@@ -13,30 +13,6 @@
 #include "tests/support/loopback.h"
 #include "tests/support/temporary_directory.h"
 
-TEST(SplitPath, KeepsRunsBetweenSeparatorsOnly) {
-    struct Case {
-        const char* text;
-        std::vector<std::string> tokens;
-    };
-    const Case cases[] = {
-        {"", {}},
-        {"a.bin", {"a.bin"}},
-        {"fw/a.bin", {"fw", "a.bin"}},
-        {"//fw///a.bin/", {"fw", "a.bin"}},
-        {"\\fw\\a.bin", {"fw", "a.bin"}},
-        {"/", {}},
-        {"new file.bin", {"new file.bin"}},
-        {"../x", {"..", "x"}},
-        {"D:/other/x", {"D:", "other", "x"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        std::vector<std::string> tokens;
-        splitPath(&tokens, c.text, "/\\");
-        EXPECT_EQ(c.tokens, tokens);
-    }
-}
-
 namespace {
 
 // A served root "pkg" inside a temporary folder, with a sibling "pkg2" and a file beside the
@@ -49,7 +25,7 @@ class ResolvePathTest : public ::testing::Test {
         base.writeFile("pkg2/a.bin", "outside");
         base.writeFile("secret.txt", "outside");
         useServedRoot(base.join("pkg"));
-        rootName = std::filesystem::path(serverSettings.realRootPath).filename().string();
+        rootName = std::filesystem::path(servedRootPath()).filename().string();
         record = std::make_unique<OfflineSession>();
     }
 
