@@ -88,6 +88,12 @@ void sendMultilineReply(FtpSession* session, const char* text) {
 }
 
 void formatErrorReply(char* out, std::size_t outSize) {
+    // A path that would lead out of the root gets one answer whatever the verb, and tells the
+    // client nothing of what lies beyond.
+    if (isLastError(ErrorKind::kRefusedPath)) {
+        std::snprintf(out, outSize, "%s", "550 Path permission error");
+        return;
+    }
     char errorText[kErrorTextSize];
     lastErrorText(errorText, sizeof errorText);
     std::snprintf(out, outSize, "550 %s", errorText);

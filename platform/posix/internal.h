@@ -3,11 +3,10 @@
 // folders held open beneath the served root.
 #pragma once
 
+#include "platform/errors.h"
+
 struct timespec;
 
-// Our own error number for a path that would lead out of the served root; no errno value
-// means that.
-constexpr int kRefusedPathError = 0x7ffe;
 
 // Records error as the calling thread's last error and returns -1.
 int fail(int error);

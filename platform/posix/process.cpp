@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/errors.h"
 #include "platform/posix/internal.h"
 
 // The error of the calling thread's last failed platform call. Kept apart from errno, which
@@ -52,8 +53,15 @@ void deadlineAfter(long milliseconds, struct timespec* out) {
 // ---------------------------------------------------------------------------------------------
 // Errors.
 
-// A refused path reads as the reply every verb gives it.
-static const char kRefusedPathText[] = "Path permission error";
+const int kBusyErrorNumber = EBUSY;
+
+void recordRuntimeError(int number) {
+    lastError = number;
+}
+
+int lastRuntimeError() {
+    return lastError;
+}
 
 void lastErrorText(char* out, std::size_t outSize) {
     if (outSize == 0) {
@@ -67,40 +75,6 @@ void lastErrorText(char* out, std::size_t outSize) {
     // GNU strerror_r may return a static text and leave the buffer untouched.
     const char* text = strerror_r(lastError, buffer, sizeof buffer);
     std::snprintf(out, outSize, "%s", text);
-}
-
-static int errorNumberOf(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::kAccessDenied:
-            return EACCES;
-        case ErrorKind::kBusy:
-            return EBUSY;
-        case ErrorKind::kNotFound:
-            return ENOENT;
-        case ErrorKind::kIsDirectory:
-            return EISDIR;
-        case ErrorKind::kTimedOut:
-            return ETIMEDOUT;
-        case ErrorKind::kExists:
-            return EEXIST;
-        case ErrorKind::kRefusedPath:
-            return kRefusedPathError;
-    }
-    return EINVAL;
-}
-
-void setLastError(ErrorKind kind) {
-    lastError = errorNumberOf(kind);
-}
-
-bool isLastError(ErrorKind kind) {
-    return lastError == errorNumberOf(kind);
-}
-
-void printSystemError(const char* text) {
-    char errorText[kErrorTextSize];
-    lastErrorText(errorText, sizeof errorText);
-    printConsole(ConsoleStream::kError, "%s: %s\n", text, errorText);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "platform/errors.h"
+
 // Where the number of the last error comes from. The runtime's errno values, Winsock's codes
 // and Win32's codes overlap, and each source has its own texts.
 enum class ErrorSource { kRuntime, kSocket, kSystem };
@@ -48,9 +50,6 @@ int toUtf8Text(const wchar_t* text, char* out, std::size_t outSize);
 // Compares two UTF-16 texts of the given lengths as Windows compares names.
 bool isSameWideName(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength);
 
-// Our own error number for a path that would lead out of the served root; no runtime error
-// number means that.
-constexpr int kRefusedPathError = 0x7ffe;
 // Records kRefusedPathError and returns -1.
 int failRefused();
 

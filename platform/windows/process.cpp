@@ -15,6 +15,7 @@
 #include <cstring>
 #include <cwctype>
 
+#include "platform/errors.h"
 #include "platform/windows/internal.h"
 
 thread_local ErrorRecord lastError = {0, ErrorSource::kRuntime};
@@ -174,8 +175,7 @@ void lastErrorText(char* out, std::size_t outSize) {
     }
     ErrorRecord error = lastError;
     if (error.source == ErrorSource::kRuntime && error.number == kRefusedPathError) {
-        // A refused path reads as the reply every verb gives it.
-        std::snprintf(out, outSize, "%s", "Path permission error");
+        std::snprintf(out, outSize, "%s", kRefusedPathText);
         return;
     }
     if (error.source == ErrorSource::kRuntime) {
@@ -192,39 +192,14 @@ void lastErrorText(char* out, std::size_t outSize) {
     }
 }
 
-static int errorNumberOf(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::kAccessDenied:
-            return EACCES;
-        case ErrorKind::kBusy:
-            // The Windows runtime refuses to remove the current directory with EACCES.
-            return EACCES;
-        case ErrorKind::kNotFound:
-            return ENOENT;
-        case ErrorKind::kIsDirectory:
-            return EISDIR;
-        case ErrorKind::kTimedOut:
-            return ETIMEDOUT;
-        case ErrorKind::kExists:
-            return EEXIST;
-        case ErrorKind::kRefusedPath:
-            return kRefusedPathError;
-    }
-    return EINVAL;
+const int kBusyErrorNumber = EACCES;
+
+void recordRuntimeError(int number) {
+    recordError(number, ErrorSource::kRuntime);
 }
 
-void setLastError(ErrorKind kind) {
-    recordError(errorNumberOf(kind), ErrorSource::kRuntime);
-}
-
-bool isLastError(ErrorKind kind) {
-    return lastError.source == ErrorSource::kRuntime && lastError.number == errorNumberOf(kind);
-}
-
-void printSystemError(const char* text) {
-    char errorText[kErrorTextSize];
-    lastErrorText(errorText, sizeof errorText);
-    printConsole(ConsoleStream::kError, "%s: %s\n", text, errorText);
+int lastRuntimeError() {
+    return lastError.source == ErrorSource::kRuntime ? lastError.number : -1;
 }
 
 // ---------------------------------------------------------------------------------------------
