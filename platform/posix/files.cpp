@@ -1,5 +1,6 @@
-// platform/posix/files.cpp: paths, directories, the find functions and file descriptors on
-// POSIX (Linux), translated to the behaviour the server expects of Windows.
+// platform/posix/files.cpp: names, changes in a folder held beneath the root, the find
+// functions and file descriptors on POSIX (Linux), with the behaviour the server expects of
+// Windows.
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -48,6 +49,38 @@ bool isReservedName(const char* /*component*/) {
 bool isSameName(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
 }
+
+static void toCalendarTime(const struct tm* broken, CalendarTime* out) {
+    out->year = broken->tm_year + 1900;
+    out->month = broken->tm_mon + 1;
+    out->day = broken->tm_mday;
+    out->hour = broken->tm_hour;
+    out->minute = broken->tm_min;
+    out->second = broken->tm_sec;
+}
+
+int toLocalTime(long long time, CalendarTime* out) {
+    time_t value = static_cast<time_t>(time);
+    struct tm broken;
+    if (localtime_r(&value, &broken) == nullptr) {
+        return failWithErrno();
+    }
+    toCalendarTime(&broken, out);
+    return 0;
+}
+
+int toUniversalTime(long long time, CalendarTime* out) {
+    time_t value = static_cast<time_t>(time);
+    struct tm broken;
+    if (gmtime_r(&value, &broken) == nullptr) {
+        return failWithErrno();
+    }
+    toCalendarTime(&broken, out);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Changes in a folder held beneath the root.
 
 int makeDirectoryAt(Folder* folder, const char* name) {
     return mkdirat(folder->descriptor, name, 0777) == 0 ? 0 : failWithErrno();
@@ -115,35 +148,6 @@ int createNewFileAt(Folder* folder, const char* name) {
         file = openat(folder->descriptor, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (file < 0 && errno == EINTR);
     return file >= 0 ? file : failWithErrno();
-}
-
-static void toCalendarTime(const struct tm* broken, CalendarTime* out) {
-    out->year = broken->tm_year + 1900;
-    out->month = broken->tm_mon + 1;
-    out->day = broken->tm_mday;
-    out->hour = broken->tm_hour;
-    out->minute = broken->tm_min;
-    out->second = broken->tm_sec;
-}
-
-int toLocalTime(long long time, CalendarTime* out) {
-    time_t value = static_cast<time_t>(time);
-    struct tm broken;
-    if (localtime_r(&value, &broken) == nullptr) {
-        return failWithErrno();
-    }
-    toCalendarTime(&broken, out);
-    return 0;
-}
-
-int toUniversalTime(long long time, CalendarTime* out) {
-    time_t value = static_cast<time_t>(time);
-    struct tm broken;
-    if (gmtime_r(&value, &broken) == nullptr) {
-        return failWithErrno();
-    }
-    toCalendarTime(&broken, out);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------
