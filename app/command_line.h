@@ -21,7 +21,7 @@ struct CommandLine {
 };
 
 // Reads argv[1..argc-1] into settings (which the caller has reset) and stops at the first
-// error, as the server always has: later arguments are not looked at.
+// error: later arguments are not looked at, so an operator sees one message at a time.
 CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* settings);
 
 // Prints the message for a failed reading (nothing for kRun and kHelp) on standard output.

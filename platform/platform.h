@@ -109,12 +109,12 @@ int flushConsole(int milliseconds);
 // ---------------------------------------------------------------------------------------------
 // Ending the process.
 
-// From now on the operator's ways of ending the program (Ctrl-C, Ctrl-Break and closing the
+// After this call the operator's ways of ending the program (Ctrl-C, Ctrl-Break and closing the
 // console window on Windows; SIGINT, SIGTERM and SIGHUP on POSIX) run cleanup on a thread that
 // may take locks, flush the console (kConsoleFlushMilliseconds at most), and end the process as
 // the event would have, with the platform's usual status. A signal the process was started to
 // ignore stays ignored. Returns 0, or -1 with the error set: the events then end the process
-// without cleanup, as before.
+// at once, without cleanup.
 int handleTermination(void (*cleanup)());
 
 // ---------------------------------------------------------------------------------------------
