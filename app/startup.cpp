@@ -147,10 +147,13 @@ int runAcceptLoop(SocketHandle listener) {
 
 static SocketHandle openControlListener() {
     int* port = &serverSettings.controlPort;
-    SocketHandle listener = createTcpSocket(port, kLargestBacklog, "Error: listen failed");
+    // One socket for IPv6 and IPv4 clients alike; IPv4 alone where the system has no IPv6.
+    SocketHandle listener =
+        createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog, "Error: listen failed");
     if (listener == kNoSocket && *port == kDefaultControlPort) {
         *port = kFallbackControlPort;
-        listener = createTcpSocket(port, kLargestBacklog, "Error: listen failed");
+        listener =
+            createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog, "Error: listen failed");
     }
     return listener;
 }

@@ -1,6 +1,6 @@
 // fuzz/port_argument_fuzzer.cpp: the PORT argument against a reference reading of
-// "%d,%d,%d,%d,%d,%d". The argument sits in a buffer that ends at its terminator, so a read
-// past it is a sanitizer report.
+// "%d,%d,%d,%d,%d,%d", and the same bytes as EPRT's argument, for both families. The argument
+// sits in a buffer that ends at its terminator, so a read past it is a sanitizer report.
 //
 // Input: the argument, up to its first zero byte.
 #include <cstddef>
@@ -82,6 +82,39 @@ std::string describe(const char* argument) {
     return text;
 }
 
+// EPRT: what it accepts has the family of its protocol number and a port, and an IPv6 address
+// written out again in its usual form reads back as the same address.
+void checkExtendedPort(const char* argument) {
+    int protocol = -1;
+    NetworkAddress target;
+    int status = parseExtendedPortArgument(argument, &protocol, &target);
+    if (status != 0 && status != -1 && status != -2) {
+        failProperty("parseExtendedPortArgument returns 0, -1 or -2", describe(argument));
+    }
+    if (status != 0) {
+        return;
+    }
+    bool isFamilyRight = (protocol == 1 && target.family == AddressFamily::kIpv4) ||
+                         (protocol == 2 && target.family == AddressFamily::kIpv6);
+    if (!isFamilyRight || target.port == 0) {
+        failProperty("EPRT gives its protocol's family and a port", describe(argument));
+    }
+    if (protocol != 2) {
+        return;
+    }
+    char text[kNetworkAddressTextSize];
+    char again[kNetworkAddressTextSize + 16];
+    NetworkAddress reread;
+    int reprotocol = 0;
+    if (formatAddress(&target, text, sizeof text) != 0 ||
+        std::snprintf(again, sizeof again, "|2|%s|%u|", text, target.port) < 0 ||
+        parseExtendedPortArgument(again, &reprotocol, &reread) != 0 ||
+        std::memcmp(reread.bytes, target.bytes, kAddressBytes) != 0 ||
+        reread.port != target.port) {
+        failProperty("an IPv6 address reads back as itself", describe(argument));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -95,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(argument.get(), text, length);
     argument[length] = '\0';
 
+    checkExtendedPort(argument.get());
     unsigned char numbers[6] = {};
     int status = parsePortArgument(argument.get(), numbers);
     if (status != 0 && status != -1) {

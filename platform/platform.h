@@ -118,7 +118,7 @@ int flushConsole(int milliseconds);
 int handleTermination(void (*cleanup)());
 
 // ---------------------------------------------------------------------------------------------
-// Sockets: TCP over IPv4.
+// Sockets: TCP over IPv4 and IPv6.
 
 using SocketHandle = std::intptr_t;  // a Winsock SOCKET or a POSIX descriptor
 constexpr SocketHandle kNoSocket = -1;
@@ -149,6 +149,11 @@ bool isSameHost(const NetworkAddress* a, const NetworkAddress* b);
 extern const int kLargestBacklog;
 
 SocketHandle openTcpSocket(AddressFamily family);
+// Makes an IPv6 socket take IPv4 connections too; they arrive as IPv4 addresses.
+int acceptBothFamilies(SocketHandle socket);
+// True when the last error says the system has no such family, or no address of it to bind:
+// IPv6 missing or turned off.
+bool isFamilyUnavailableError();
 // Lets a listener take a port whose old connections linger in TIME_WAIT. Does nothing where
 // the platform needs no such option (Windows, where it would let others steal the port).
 int allowPortReuse(SocketHandle socket);

@@ -43,6 +43,9 @@ void closeDataConnection(DataConnection* data) {
     // one that arrived together with "150". A client that keeps its side open meanwhile
     // costs at most the wait.
     shutdownSending(data->socket);
+    // Each receive below waits no longer than the whole wait may, even where the system says
+    // a reset connection is readable and then blocks in the receive (Wine does).
+    (void)setSocketTimeout(data->socket, kDataCloseWaitMilliseconds);  // else: the stall limit
     long long deadline = monotonicMilliseconds() + kDataCloseWaitMilliseconds;
     char discarded[kDiscardBufferSize];
     for (int reads = 0; reads < kDataCloseReadLimit; reads++) {

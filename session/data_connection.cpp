@@ -53,7 +53,18 @@ static void discardStaleConnections(FtpSession* session) {
 }
 
 static const char kExtendedPassiveOnly[] = "503 EPSV ALL in effect";
-static const char kUnsupportedProtocol[] = "522 Network protocol not supported, use (1)";
+
+// RFC 2428's number for the family of the session's control connection, which its data
+// connections share: 1 for IPv4, 2 for IPv6.
+static int sessionProtocol(const FtpSession* session) {
+    return session->peerAddress.family == AddressFamily::kIpv6 ? 2 : 1;
+}
+
+static void refuseProtocol(FtpSession* session) {
+    sendReply(session, sessionProtocol(session) == 2
+                           ? "522 Network protocol not supported, use (2)"
+                           : "522 Network protocol not supported, use (1)");
+}
 
 // PASV and EPSV alike: the same listener, drained of stale connections, announced by reply.
 static void usePassiveListener(FtpSession* session, const char* reply) {
@@ -65,6 +76,11 @@ static void usePassiveListener(FtpSession* session, const char* reply) {
 void enterPassiveMode(FtpSession* session) {
     if (session->extendedPassiveOnly) {
         sendReply(session, kExtendedPassiveOnly);
+        return;
+    }
+    // PASV's reply can only hold an IPv4 address.
+    if (sessionProtocol(session) == 2) {
+        sendReply(session, "425 Use EPSV for IPv6 connections.");
         return;
     }
     char reply[kReplyTextSize];
@@ -95,9 +111,16 @@ void enterExtendedPassiveMode(FtpSession* session, const char* argument) {
         sendReply(session, "200 EPSV ALL ok");
         return;
     }
-    if (argument[0] != '\0' && std::strcmp(argument, "1") != 0) {
-        sendReply(session,
-                  isAllDigits(argument) ? kUnsupportedProtocol : "501 Illegal EPSV command.");
+    if (argument[0] != '\0' && !isAllDigits(argument)) {
+        sendReply(session, "501 Illegal EPSV command.");
+        return;
+    }
+    // The passive listener is of the control connection's family, so only that one is served.
+    bool isOwn = argument[0] == '\0' ||
+                 (sessionProtocol(session) == 1 && std::strcmp(argument, "1") == 0) ||
+                 (sessionProtocol(session) == 2 && std::strcmp(argument, "2") == 0);
+    if (!isOwn) {
+        refuseProtocol(session);
         return;
     }
     char reply[kReplyTextSize];
@@ -126,6 +149,10 @@ void storePortTarget(FtpSession* session, const char* argument) {
         sendReply(session, kExtendedPassiveOnly);
         return;
     }
+    if (sessionProtocol(session) == 2) {
+        sendReply(session, "501 Use EPRT for IPv6 connections.");
+        return;
+    }
     unsigned char numbers[6];
     if (parsePortArgument(argument, numbers) != 0) {
         sendReply(session, "501 Illegal PORT command.");
@@ -152,34 +179,63 @@ static const char* scanBoundedNumber(const char* text, char end, int maxDigits, 
     return digits > 0 && *value <= maxValue && *text == end ? text : nullptr;
 }
 
-int parseExtendedPortArgument(const char* argument, NetworkAddress* out) {
-    // "<d>1<d>a.b.c.d<d>port<d>", where any printable character but a digit may stand for <d>.
+// Reads the IPv4 address of EPRT's protocol 1, "a.b.c.d" up to delimiter. Returns the position
+// of the delimiter, or nullptr.
+static const char* scanIpv4(const char* text, char delimiter, NetworkAddress* out) {
+    out->family = AddressFamily::kIpv4;
+    for (int i = 0; i < 4; i++) {
+        int octet = 0;
+        text = scanBoundedNumber(text, i < 3 ? '.' : delimiter, 3, 255, &octet);
+        if (text == nullptr) {
+            return nullptr;
+        }
+        out->bytes[i] = static_cast<unsigned char>(octet);
+        if (i < 3) {
+            text++;
+        }
+    }
+    return text;
+}
+
+// Reads the IPv6 address of EPRT's protocol 2 up to delimiter, in its usual text form with an
+// optional zone. Returns the position of the delimiter, or nullptr.
+static const char* scanIpv6(const char* text, char delimiter, NetworkAddress* out) {
+    const char* end = std::strchr(text, delimiter);
+    // SECURITY: the address is copied only when it fits, so the text's length cannot matter.
+    if (end == nullptr || end == text ||
+        static_cast<std::size_t>(end - text) >= kNetworkAddressTextSize) {
+        return nullptr;
+    }
+    char address[kNetworkAddressTextSize];
+    std::memcpy(address, text, static_cast<std::size_t>(end - text));
+    address[end - text] = '\0';
+    return parseAddress(address, AddressFamily::kIpv6, out) == 0 ? end : nullptr;
+}
+
+int parseExtendedPortArgument(const char* argument, int* protocol, NetworkAddress* out) {
+    // "<d>1<d>a.b.c.d<d>port<d>" or "<d>2<d>IPv6 address<d>port<d>", where any printable
+    // character but a digit may stand for <d>.
+    *protocol = 0;
     char delimiter = argument[0];
     if (delimiter < 33 || delimiter > 126 || (delimiter >= '0' && delimiter <= '9')) {
         return -1;
     }
-    int protocol = 0;
-    const char* rest = scanBoundedNumber(argument + 1, delimiter, 3, 255, &protocol);
+    int number = 0;
+    const char* rest = scanBoundedNumber(argument + 1, delimiter, 3, 255, &number);
     if (rest == nullptr) {
         return -1;
     }
-    if (protocol != 1) {
+    *protocol = number;
+    if (number != 1 && number != 2) {
         return -2;
     }
     std::memset(out, 0, sizeof *out);
-    out->family = AddressFamily::kIpv4;
-    rest++;
-    for (int i = 0; i < 4; i++) {
-        int octet = 0;
-        rest = scanBoundedNumber(rest, i < 3 ? '.' : delimiter, 3, 255, &octet);
-        if (rest == nullptr) {
-            return -1;
-        }
-        out->bytes[i] = static_cast<unsigned char>(octet);
-        rest++;
+    rest = number == 1 ? scanIpv4(rest + 1, delimiter, out) : scanIpv6(rest + 1, delimiter, out);
+    if (rest == nullptr) {
+        return -1;
     }
     int port = 0;
-    rest = scanBoundedNumber(rest, delimiter, 5, 65535, &port);
+    rest = scanBoundedNumber(rest + 1, delimiter, 5, 65535, &port);
     if (rest == nullptr || port == 0 || rest[1] != '\0') {
         return -1;
     }
@@ -193,14 +249,26 @@ void storeExtendedPortTarget(FtpSession* session, const char* argument) {
         return;
     }
     NetworkAddress target;
-    int parsed = parseExtendedPortArgument(argument, &target);
-    if (parsed == -2) {
-        sendReply(session, kUnsupportedProtocol);
+    int protocol = 0;
+    int parsed = parseExtendedPortArgument(argument, &protocol, &target);
+    if (parsed == -2 || (protocol != 0 && protocol != sessionProtocol(session))) {
+        refuseProtocol(session);
         return;
     }
     if (parsed != 0) {
         sendReply(session, "501 Illegal EPRT command.");
         return;
+    }
+    // An address without a zone is on the link the client's own connection came over. lftp
+    // names the unspecified address "::" when its data socket listens on every interface:
+    // that can only mean the client itself.
+    static const unsigned char kUnspecified[kAddressBytes] = {};
+    if (target.family == AddressFamily::kIpv6 &&
+        std::memcmp(target.bytes, kUnspecified, sizeof kUnspecified) == 0) {
+        std::memcpy(target.bytes, session->peerAddress.bytes, sizeof target.bytes);
+    }
+    if (target.family == AddressFamily::kIpv6 && target.scope == 0) {
+        target.scope = session->peerAddress.scope;
     }
     useActiveTarget(session, &target, "200 EPRT command successful", "501 Illegal EPRT command.");
 }

@@ -23,19 +23,21 @@ int parsePortArgument(const char* argument, unsigned char numbers[6]);
 int formatPassiveReply(char* out, std::size_t outSize, const NetworkAddress* address, int port);
 
 // PASV: discards connections that are already waiting, announces our address and passive
-// port, and switches the session to passive mode.
+// port, and switches the session to passive mode. An IPv6 client is told to use EPSV.
 void enterPassiveMode(FtpSession* session);
-// EPSV: as PASV, with the port alone in the reply ("229 ... (|||port|)"). "EPSV 1" is the
-// same; "EPSV ALL" refuses PASV, PORT and EPRT from then on; other protocols get 522.
+// EPSV: as PASV, with the port alone in the reply ("229 ... (|||port|)"). "EPSV 1" (IPv4) or
+// "EPSV 2" (IPv6), the control connection's family, is the same; "EPSV ALL" refuses PASV,
+// PORT and EPRT from then on; other protocols get 522.
 void enterExtendedPassiveMode(FtpSession* session, const char* argument);
 // PORT: stores the client's target and switches the session to active mode. Refuses a target
 // other than the control connection's peer, which would let any client make us connect to
-// third parties.
+// third parties. An IPv6 client is told to use EPRT.
 void storePortTarget(FtpSession* session, const char* argument);
-// Reads EPRT's "|1|a.b.c.d|port|" (any printable delimiter). Returns 0, -2 for a protocol
-// other than IPv4, or -1 for anything malformed.
-int parseExtendedPortArgument(const char* argument, NetworkAddress* out);
-// EPRT: as PORT for an IPv4 target; IPv6 gets 522.
+// Reads EPRT's "|1|a.b.c.d|port|" or "|2|IPv6 address|port|" (any printable delimiter) and
+// its protocol number. Returns 0, -2 for a protocol other than 1 and 2, or -1 for anything
+// malformed (*protocol then holds the number when it could be read, else 0).
+int parseExtendedPortArgument(const char* argument, int* protocol, NetworkAddress* out);
+// EPRT: as PORT, for a target of the control connection's family; the other family gets 522.
 void storeExtendedPortTarget(FtpSession* session, const char* argument);
 
 // Opens the data connection of one transfer, after its "150" reply. Returns 0, or -1 after

@@ -100,17 +100,18 @@ void endSession(FtpSession* session) {
 }
 
 void serveSession(FtpSession* session) {
-    session->passiveListener =
-        createTcpSocket(&session->passivePort, 1, "passive socket listen failed");
-    if (session->passiveListener < 0) {
-        session->passiveListener = kNoSocket;
-        return;  // the console line is printed; the client sees its connection close
-    }
     if (socketLocalAddress(session->controlSocket, &session->serverAddress) != 0 ||
         socketPeerAddress(session->controlSocket, &session->peerAddress) != 0) {
         printSystemError("getsockname() failed");
         sendReply(session, "500 getsockname failed");
         return;
+    }
+    // The data connections of a client come over the family of its control connection.
+    session->passiveListener = createTcpSocket(session->peerAddress.family, &session->passivePort,
+                                               1, "passive socket listen failed");
+    if (session->passiveListener < 0) {
+        session->passiveListener = kNoSocket;
+        return;  // the console line is printed; the client sees its connection close
     }
     session->root = openServedRoot();
     if (session->root == nullptr) {

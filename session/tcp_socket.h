@@ -8,9 +8,11 @@
 // failed for a reason other than a taken port. The console line is already printed.
 constexpr SocketHandle kSocketUnavailable = -2;
 
-// Makes an IPv4 TCP socket listening on *port (its low 16 bits; 0 for any free port) on every
-// interface, and writes the port actually bound back into *port. When the port is taken it
-// prints "Could not open socket port %d" with the requested value and returns kNoSocket.
+// Makes a TCP socket of family listening on *port (its low 16 bits; 0 for any free port) on
+// every interface, and writes the port actually bound back into *port. An IPv6 socket takes
+// IPv4 clients too, and is an IPv4 one where the system has no IPv6. When the port is taken
+// it prints "Could not open socket port %d" with the requested value and returns kNoSocket.
 // Other failures print a perror line (listenFailureText for listen) and return
 // kSocketUnavailable.
-SocketHandle createTcpSocket(int* port, int backlog, const char* listenFailureText);
+SocketHandle createTcpSocket(AddressFamily family, int* port, int backlog,
+                             const char* listenFailureText);

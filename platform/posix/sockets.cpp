@@ -1,9 +1,11 @@
-// platform/posix/sockets.cpp: TCP sockets, addresses and the host's addresses on POSIX.
+// platform/posix/sockets.cpp: TCP sockets over IPv4 and IPv6, addresses and the host's
+// addresses on POSIX.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -44,6 +46,14 @@ static int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddr
     std::memset(out, 0, sizeof *out);
     if (address->ss_family == AF_INET6) {
         const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
+        // An IPv4 client of a socket that takes both families arrives as ::ffff:a.b.c.d; it is
+        // an IPv4 client in every reply and check.
+        if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+            out->family = AddressFamily::kIpv4;
+            std::memcpy(out->bytes, six->sin6_addr.s6_addr + 12, 4);
+            out->port = ntohs(six->sin6_port);
+            return 0;
+        }
         out->family = AddressFamily::kIpv6;
         std::memcpy(out->bytes, &six->sin6_addr, sizeof six->sin6_addr);
         out->port = ntohs(six->sin6_port);
@@ -73,9 +83,26 @@ int formatAddress(const NetworkAddress* address, char* out, std::size_t outSize)
 }
 
 int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
-    std::memset(out, 0, sizeof *out);
-    out->family = family;
-    return inet_pton(familyOf(family), text, out->bytes) == 1 ? 0 : fail(EINVAL);
+    // The numeric form only, never a name to look up; for IPv6 with an optional zone.
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = familyOf(family);
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return fail(EINVAL);
+    }
+    struct sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    std::memcpy(&address, found->ai_addr,
+                found->ai_addrlen < sizeof address ? found->ai_addrlen : sizeof address);
+    freeaddrinfo(found);
+    if (fromSocketAddress(&address, out) != 0 || out->family != family) {
+        return fail(EINVAL);  // a mapped IPv4 address is no IPv6 one
+    }
+    out->port = 0;
+    return 0;
 }
 
 SocketHandle openTcpSocket(AddressFamily family) {
@@ -85,6 +112,20 @@ SocketHandle openTcpSocket(AddressFamily family) {
         return kNoSocket;
     }
     return socketFd;
+}
+
+int acceptBothFamilies(SocketHandle socket) {
+    int off = 0;
+    if (setsockopt(static_cast<int>(socket), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        return failWithErrno();
+    }
+    return 0;
+}
+
+bool isFamilyUnavailableError() {
+    int error = lastErrorNumber();
+    return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EADDRNOTAVAIL ||
+           error == EPROTONOSUPPORT;
 }
 
 int allowPortReuse(SocketHandle socket) {

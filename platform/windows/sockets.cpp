@@ -1,5 +1,5 @@
-// platform/windows/sockets.cpp: TCP sockets and addresses with Winsock 2, and the host's
-// addresses.
+// platform/windows/sockets.cpp: TCP sockets over IPv4 and IPv6 and addresses with Winsock 2,
+// and the host's addresses.
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -46,6 +46,14 @@ static int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddr
     std::memset(out, 0, sizeof *out);
     if (address->ss_family == AF_INET6) {
         const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
+        // An IPv4 client of a socket that takes both families arrives as ::ffff:a.b.c.d; it is
+        // an IPv4 client in every reply and check.
+        if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+            out->family = AddressFamily::kIpv4;
+            std::memcpy(out->bytes, six->sin6_addr.s6_addr + 12, 4);
+            out->port = ntohs(six->sin6_port);
+            return 0;
+        }
         out->family = AddressFamily::kIpv6;
         std::memcpy(out->bytes, &six->sin6_addr, sizeof six->sin6_addr);
         out->port = ntohs(six->sin6_port);
@@ -75,12 +83,27 @@ int formatAddress(const NetworkAddress* address, char* out, std::size_t outSize)
 }
 
 int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
-    std::memset(out, 0, sizeof *out);
-    out->family = family;
-    if (inet_pton(familyOf(family), text, out->bytes) != 1) {
+    // The numeric form only, never a name to look up; for IPv6 with an optional zone.
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = familyOf(family);
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
         recordError(WSAEINVAL, ErrorSource::kSocket);
         return -1;
     }
+    struct sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    std::size_t length = found->ai_addrlen < sizeof address ? found->ai_addrlen : sizeof address;
+    std::memcpy(&address, found->ai_addr, length);
+    freeaddrinfo(found);
+    if (fromSocketAddress(&address, out) != 0 || out->family != family) {
+        recordError(WSAEINVAL, ErrorSource::kSocket);  // a mapped IPv4 address is no IPv6 one
+        return -1;
+    }
+    out->port = 0;
     return 0;
 }
 
@@ -91,6 +114,21 @@ SocketHandle openTcpSocket(AddressFamily family) {
         return kNoSocket;
     }
     return static_cast<SocketHandle>(created);
+}
+
+int acceptBothFamilies(SocketHandle socket) {
+    DWORD off = 0;
+    if (setsockopt(toWinsock(socket), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<char*>(&off),
+                   sizeof off) != 0) {
+        return failWithSocketError();
+    }
+    return 0;
+}
+
+bool isFamilyUnavailableError() {
+    return lastError.source == ErrorSource::kSocket &&
+           (lastError.number == WSAEAFNOSUPPORT || lastError.number == WSAEPFNOSUPPORT ||
+            lastError.number == WSAEADDRNOTAVAIL || lastError.number == WSAEPROTONOSUPPORT);
 }
 
 int allowPortReuse(SocketHandle /*socket*/) {

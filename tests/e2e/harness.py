@@ -39,6 +39,16 @@ def is_sanitized():
     return b"__asan_init" in content or b"__tsan_init" in content
 
 
+def has_ipv6():
+    """The machine has the IPv6 loopback address."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -189,8 +199,8 @@ class ServerTest(unittest.TestCase):
 
     # --- raw control connections ------------------------------------------------------------
 
-    def connect(self, port=None, greet=True):
-        sock = socket.create_connection(("127.0.0.1", port or self.server.port), timeout=TIMEOUT)
+    def connect(self, port=None, greet=True, host="127.0.0.1"):
+        sock = socket.create_connection((host, port or self.server.port), timeout=TIMEOUT)
         self.addCleanup(sock.close)
         s = Connection(sock)
         if greet:
@@ -275,10 +285,10 @@ class ServerTest(unittest.TestCase):
         data.close()
         return [first, self.read_reply(s)]
 
-    def ftp(self, port=None, passive=True):
-        """An ftplib session, logged in."""
+    def ftp(self, port=None, passive=True, host="127.0.0.1"):
+        """An ftplib session, logged in. Over IPv6 (host "::1") ftplib uses EPSV and EPRT."""
         client = ftplib.FTP()
-        client.connect("127.0.0.1", port or self.server.port, timeout=TIMEOUT)
+        client.connect(host, port or self.server.port, timeout=TIMEOUT)
         self.addCleanup(self._close_ftp, client)
         client.login("anonymous", "chassis@")
         client.set_pasv(passive)

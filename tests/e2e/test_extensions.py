@@ -4,7 +4,7 @@ import os
 import socket
 import time
 
-from harness import READY_LINE, TIMEOUT, ServerTest, is_windows
+from harness import READY_LINE, TIMEOUT, ServerTest, has_ipv6, is_windows
 
 RETR_150 = "150 Opening BINARY mode data connection"
 LIST_150 = "150 Opening connection"
@@ -14,12 +14,12 @@ FEATURES = ["211-Features:", " EPRT", " EPSV", " MDTM", " MLST type*;size*;modif
 
 
 class ExtensionTest(ServerTest):
-    def epsv(self, s, command="EPSV"):
+    def epsv(self, s, command="EPSV", host="127.0.0.1"):
         """EPSV, then a connection to the announced port."""
         reply = self.command(s, command)
         self.assertRegex(reply, r"^229 Entering Extended Passive Mode \(\|\|\|\d+\|\)$")
         port = int(reply.split("|")[3])
-        data = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+        data = socket.create_connection((host, port), timeout=TIMEOUT)
         self.addCleanup(data.close)
         return data
 
@@ -83,6 +83,43 @@ class ExtendedDataConnections(ExtensionTest):
         self.assertEqual(self.command(s, "RETR a.bin"), RETR_150)
         self.assertEqual(self.read_all(data), b"over EPSV and EPRT")
         self.assertEqual(self.read_reply(s), DONE)
+
+
+    def test_ipv6_clients_use_epsv_and_eprt_and_ipv4_ones_stay_as_they_were(self):
+        if not has_ipv6():
+            self.skipTest("this machine has no IPv6 loopback address")
+        self.write_file("a.bin", b"over IPv6")
+        self.start_server()
+        s = self.connect(host="::1")
+        for line, reply in (("PASV", "425 Use EPSV for IPv6 connections."),
+                            ("PORT 127,0,0,1,4,1", "501 Use EPRT for IPv6 connections."),
+                            ("EPSV 1", "522 Network protocol not supported, use (2)"),
+                            ("EPRT |1|127.0.0.1|5000|", "522 Network protocol not supported, use (2)"),
+                            ("EPRT |2|::2|5000|", "501 Illegal EPRT command."),
+                            ("EPRT |2|::ffff:127.0.0.1|5000|", "501 Illegal EPRT command."),
+                            ("EPRT |2|::1|0|", "501 Illegal EPRT command."),
+                            ("EPRT |2|::1|5000|", "200 EPRT command successful")):
+            with self.subTest(line=line):
+                self.assertEqual(self.command(s, line), reply)
+        for command in ("EPSV", "EPSV 2"):
+            data = self.epsv(s, command, host="::1")
+            self.assertEqual(self.command(s, "RETR a.bin"), RETR_150)
+            self.assertEqual(self.read_all(data), b"over IPv6")
+            self.assertEqual(self.read_reply(s), DONE)
+        # Active mode to the client's own address, also as lftp names it: "::".
+        for address in ("::1", "::"):
+            listener = socket.create_server(("::1", 0), family=socket.AF_INET6)
+            self.addCleanup(listener.close)
+            listener.settimeout(TIMEOUT)
+            self.assertEqual(self.command(s, "EPRT |2|%s|%d|" % (address, listener.getsockname()[1])),
+                             "200 EPRT command successful")
+            self.assertEqual(self.command(s, "RETR a.bin"), RETR_150)
+            self.assertEqual(self.read_all(listener.accept()[0]), b"over IPv6")
+            self.assertEqual(self.read_reply(s), DONE)
+        # An IPv4 client of the same listener is answered with its IPv4 address.
+        v4 = self.connect()
+        self.assertRegex(self.command(v4, "PASV"), r"^227 Entering Passive Mode \(127,0,0,1,")
+        self.assertEqual(self.command(v4, "EPSV 2"), "522 Network protocol not supported, use (1)")
 
 
 class RestartedTransfers(ExtensionTest):

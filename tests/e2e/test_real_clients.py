@@ -22,7 +22,7 @@ import time
 import unittest
 import urllib.parse
 
-from harness import ServerTest
+from harness import ServerTest, has_ipv6
 
 CLIENT_TIMEOUT = 60
 FOLDER = "QX2105"
@@ -109,8 +109,8 @@ class RealClientTest(ServerTest):
         """A server with "-u" over the test's own empty root."""
         return self.start_server(upload=True)
 
-    def url(self, relative=""):
-        return "ftp://127.0.0.1:%d/%s" % (self.server.port, urllib.parse.quote(relative))
+    def url(self, relative="", host="127.0.0.1"):
+        return "ftp://%s:%d/%s" % (host, self.server.port, urllib.parse.quote(relative))
 
     def run_client(self, args, script=None, cwd=None, env=None):
         """Runs the client to its end within the time limit; returns (exit status, stdout,
@@ -489,6 +489,83 @@ class Aria2c(RealClientTest):
         self.assertLess(time.monotonic() - started, 20)
         self.assertEqual(sha256_of(os.path.join(self.local, "module.bin")),
                          self.expected["drivers/module.bin"])
+
+
+# Node's basic-ftp, where scripts/test.sh could install it.
+NODE_MODULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build-tools",
+                            "node_modules")
+BASIC_FTP_SCRIPT = """
+const ftp = require("basic-ftp");
+(async () => {
+  const [host, port, secure] = process.argv.slice(1);
+  const client = new ftp.Client(20000);
+  await client.access({host, port: Number(port), user: "chassis", password: "secret",
+                       secure: secure === "tls", secureOptions: {rejectUnauthorized: false}});
+  await client.uploadFrom("payload.bin", "node-up.bin");
+  await client.downloadTo("back.bin", "node-up.bin");
+  console.log((await client.list()).map(entry => entry.name).sort().join(","));
+  client.close();
+})().catch(error => { console.error(error); process.exit(1); });
+"""
+
+
+class Ipv6Clients(RealClientTest):
+    """The clients over the IPv6 loopback address: they use EPSV and EPRT."""
+
+    def setUp(self):
+        super().setUp()
+        if not has_ipv6():
+            self.skipTest("this machine has no IPv6 loopback address")
+
+    def test_ftplib_lists_downloads_and_uploads(self):
+        self.serve_uploads()
+        self.write_file("fw.bin", self.upload_payload)
+        for number, passive in enumerate((True, False), 1):
+            with self.subTest(passive=passive):
+                client = self.ftp(passive=passive, host="::1")
+                chunks = []
+                client.retrbinary("RETR fw.bin", chunks.append)
+                self.assertEqual(b"".join(chunks), self.upload_payload)
+                path = self.write_local("up.bin", self.upload_payload)
+                with open(path, "rb") as f:
+                    client.storbinary("STOR up%d.bin" % number, f)
+                self.assertEqual(self.read_file("up%d.bin" % number), self.upload_payload)
+                self.assertIn("fw.bin", client.nlst())
+                client.quit()
+
+    def test_curl_wget_lftp_and_basic_ftp_download(self):
+        self.serve_uploads()
+        self.write_file("fw.bin", self.upload_payload)
+        url = self.url("fw.bin", host="[::1]")
+        runs = [(["curl", "-sS", "-g", "-o", "curl.bin", url], ["curl.bin"]),
+                (["curl", "-sS", "-g", "-P", "-", "-o", "curl-active.bin", url],
+                 ["curl-active.bin"]),
+                (["wget", "-q", "-O", "wget.bin", url], ["wget.bin"]),
+                (["wget", "-q", "--no-passive-ftp", "-O", "wget-active.bin", url],
+                 ["wget-active.bin"]),
+                (["lftp", "-c", "open %s; get fw.bin -o lftp.bin; set ftp:passive-mode off; "
+                  "get fw.bin -o lftp-active.bin" % self.url(host="[::1]")],
+                 ["lftp.bin", "lftp-active.bin"])]
+        for args, outputs in runs:
+            if shutil.which(args[0]) is None:
+                continue
+            with self.subTest(client=outputs[0]):
+                self.assert_ran(self.run_client(args))
+                for output in outputs:
+                    self.assertEqual(self.local_file(output), self.upload_payload)
+        if shutil.which("node") is None or not os.path.isdir(os.path.join(NODE_MODULES,
+                                                                          "basic-ftp")):
+            print("\nIpv6Clients: Node's basic-ftp is not installed; it is left out")
+            return
+        self.write_local("payload.bin", self.upload_payload)
+        env = dict(self.env, NODE_PATH=NODE_MODULES)
+        for host in ("::1", "localhost"):
+            with self.subTest(client="basic-ftp", host=host):
+                out = self.assert_ran(self.run_client(
+                    ["node", "-e", BASIC_FTP_SCRIPT, host, str(self.server.port), "plain"],
+                    env=env))
+                self.assertIn("node-up.bin", out)
+                self.assertEqual(self.local_file("back.bin"), self.upload_payload)
 
 
 class Ftplib(RealClientTest):
