@@ -69,7 +69,6 @@ void sendFile(FtpSession* session, const std::string& path) {
     sendReply(session, "150 Opening BINARY mode data connection");
     SocketHandle data = openDataConnection(session);
     if (data != kNoSocket) {
-        (void)limitSendBuffer(data);            // only a matter of speed
         copyFileToSocket(session, file, data);  // the final reply goes out before the close
         closeSocket(data);
     }
