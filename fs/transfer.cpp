@@ -73,7 +73,6 @@ void sendFile(FtpSession* session, const std::string& path) {
     sendReply(session, "150 Opening BINARY mode data connection");
     DataConnection data;
     if (openDataConnection(session, &data) == 0) {
-        (void)limitSendBuffer(data.socket);  // only a matter of speed
         char reply[kReplyTextSize];
         copyFileToData(session, file, &data, reply, sizeof reply);
         closeDataConnection(&data);

@@ -186,12 +186,6 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds);
 int setSocketTimeout(SocketHandle socket, int milliseconds);
 // Sends small writes at once instead of waiting to join them with later data.
 int setNoDelay(SocketHandle socket);
-// Bounds the data a file download keeps queued on its socket. On Linux, where the path's
-// round trip is at most 2 ms (a local network), a fixed 1 MiB send buffer replaces
-// autotuning (up to 4 MiB by default): queuing more made loopback downloads 20-40% slower,
-// alone and with 128 at once. Longer paths keep autotuning. Windows keeps its own dynamic
-// send buffering.
-int limitSendBuffer(SocketHandle socket);
 void shutdownReceiving(SocketHandle socket);
 // Ends what we send: the peer reads the end of the stream once it has read everything before.
 void shutdownSending(SocketHandle socket);

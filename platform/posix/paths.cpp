@@ -4,13 +4,10 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -30,9 +27,6 @@ constexpr int kMostLinks = 40;
 // A name swapped for a link between the walk and the final open makes the walk start again;
 // a client that keeps swapping is refused after this many walks.
 constexpr int kMostWalks = 4;
-
-// Cleared when the kernel has no openat2; every lookup then takes the walk.
-static std::atomic<bool> hasOpenat2{true};
 
 int failRefused() {
     return fail(kRefusedPathError);
@@ -360,26 +354,6 @@ static int walkToExisting(int rootDescriptor, const char* path, WalkEnd* end) {
     return 0;
 }
 
-// ---------------------------------------------------------------------------------------------
-// The kernel's own walk beneath a descriptor, where it has one: one call instead of one per
-// name. It refuses every absolute link target and every way out; the walk above then gives
-// the final answer, so the two never disagree about what is served.
-
-static int openBeneathFast(int rootDescriptor, const char* path, int flags) {
-    if (!hasOpenat2.load(std::memory_order_relaxed)) {
-        return -1;
-    }
-    struct open_how how;
-    std::memset(&how, 0, sizeof how);
-    how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    long descriptor = syscall(SYS_openat2, rootDescriptor, path, &how, sizeof how);
-    if (descriptor < 0 && errno == ENOSYS) {
-        hasOpenat2.store(false, std::memory_order_relaxed);
-    }
-    return static_cast<int>(descriptor);
-}
-
 static int refuseIrregular(int descriptor, const struct stat* status) {
     if (S_ISREG(status->st_mode)) {
         return 0;
@@ -412,10 +386,6 @@ static int openFileOnce(Folder* root, const char* path) {
     // O_NONBLOCK keeps a fifo from blocking the session in open; it is cleared once we know
     // the file is a regular one.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-    int descriptor = openBeneathFast(root->descriptor, path, kFlags);
-    if (descriptor >= 0) {
-        return keepRegularFile(descriptor);
-    }
     for (int walks = 0; walks < kMostWalks; walks++) {
         WalkEnd end;
         if (walkToExisting(root->descriptor, path, &end) != 0) {
@@ -425,7 +395,7 @@ static int openFileOnce(Folder* root, const char* path) {
             return fail(EISDIR);  // the root itself; its descriptor is not ours to close
         }
         // SECURITY: O_NOFOLLOW: the name the walk found to be no link is opened as such.
-        descriptor = openat(end.folder, end.name.c_str(), kFlags | O_NOFOLLOW);
+        int descriptor = openat(end.folder, end.name.c_str(), kFlags | O_NOFOLLOW);
         int error = errno;
         releaseEnd(&end, root->descriptor);
         if (descriptor >= 0) {
@@ -448,18 +418,6 @@ static void toFileStatus(const struct stat* status, FileStatus* out) {
 }
 
 static int fileStatusOnce(Folder* root, const char* path, FileStatus* out) {
-    int descriptor = openBeneathFast(root->descriptor, path, O_PATH);
-    if (descriptor >= 0) {
-        struct stat status;
-        int result = fstat(descriptor, &status);
-        int error = errno;
-        (void)close(descriptor);
-        if (result != 0) {
-            return fail(error);
-        }
-        toFileStatus(&status, out);
-        return 0;
-    }
     WalkEnd end;
     if (walkToExisting(root->descriptor, path, &end) != 0) {
         return -1;
@@ -485,45 +443,6 @@ static int locateOnce(Folder* root, const char* path, char* reached, std::size_t
         return fail(ENAMETOOLONG);
     }
     toFileStatus(&end.status, status);
-    return 0;
-}
-
-// Splits path into the part before its last name and that name. False when the last name is
-// "." or ".." (or there is none), which only a walk can place.
-static bool splitLastName(const char* path, std::string* parent, std::string* name) {
-    const char* slash = std::strrchr(path, '/');
-    const char* last = slash != nullptr ? slash + 1 : path;
-    if (last[0] == '\0' || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0) {
-        return false;
-    }
-    parent->assign(path, slash != nullptr ? static_cast<std::size_t>(slash - path) : 0);
-    if (parent->empty()) {
-        *parent = ".";
-    }
-    *name = last;
-    return true;
-}
-
-// The walk to the folder that holds path's last entry, the entry itself not followed: the
-// kernel's walk to the folder where it can, else ours.
-static int walkToKeptEntry(Folder* root, const char* path, WalkEnd* end) {
-    std::string parent;
-    std::string name;
-    if (!splitLastName(path, &parent, &name)) {
-        return walkPath(root->descriptor, path, LastName::kKeep, end);
-    }
-    int folder = openBeneathFast(root->descriptor, parent.c_str(), O_PATH | O_DIRECTORY);
-    if (folder < 0) {
-        return walkPath(root->descriptor, path, LastName::kKeep, end);
-    }
-    end->folder = folder;
-    end->reached.clear();  // not known, and not needed by the callers of this walk
-    end->name = name;
-    end->exists = fstatat(folder, name.c_str(), &end->status, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!end->exists && errno != ENOENT) {
-        (void)close(folder);
-        return failRefused();
-    }
     return 0;
 }
 
@@ -555,7 +474,7 @@ static int lookUpEntryOnce(Folder* root, const char* path, EntryLookup* out) {
     out->name[0] = '\0';
     out->exists = false;
     WalkEnd end;
-    if (walkToKeptEntry(root, path, &end) != 0) {
+    if (walkPath(root->descriptor, path, LastName::kKeep, &end) != 0) {
         return -1;
     }
     bool isRoot = end.name.empty();
@@ -593,16 +512,12 @@ static int lookUpEntryOnce(Folder* root, const char* path, EntryLookup* out) {
 
 static int openFolderOnce(Folder* root, const char* path) {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY;
-    int descriptor = openBeneathFast(root->descriptor, path, kFlags);
-    if (descriptor >= 0) {
-        return descriptor;
-    }
     WalkEnd end;
     if (walkToExisting(root->descriptor, path, &end) != 0) {
         return -1;
     }
     const char* name = end.name.empty() ? "." : end.name.c_str();
-    descriptor = openat(end.folder, name, kFlags | O_NOFOLLOW | O_CLOEXEC);
+    int descriptor = openat(end.folder, name, kFlags | O_NOFOLLOW | O_CLOEXEC);
     int error = errno;
     releaseEnd(&end, root->descriptor);
     return descriptor >= 0 ? descriptor : fail(error == ELOOP ? kRefusedPathError : error);

@@ -306,26 +306,6 @@ int setNoDelay(SocketHandle socket) {
     return 0;
 }
 
-int limitSendBuffer(SocketHandle socket) {
-    // A fixed buffer caps a download at one buffer per round trip: only short paths get it,
-    // and a long one keeps autotuning. The handshake has measured the round trip already.
-    constexpr unsigned kShortPathMicroseconds = 2000;  // 1 MiB per 2 ms is 4 Gb/s
-    int fd = static_cast<int>(socket);
-    struct tcp_info info;
-    socklen_t length = sizeof info;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
-        return failWithErrno();
-    }
-    if (info.tcpi_rtt > kShortPathMicroseconds) {
-        return 0;
-    }
-    int size = 512 * 1024;  // Linux doubles it for its own bookkeeping
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) {
-        return failWithErrno();
-    }
-    return 0;
-}
-
 void shutdownReceiving(SocketHandle socket) {
     if (socket != kNoSocket) {
         (void)shutdown(static_cast<int>(socket), SHUT_RD);  // fails harmlessly on a dead socket

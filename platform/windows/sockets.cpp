@@ -305,10 +305,6 @@ int setNoDelay(SocketHandle socket) {
     return 0;
 }
 
-int limitSendBuffer(SocketHandle /*socket*/) {
-    return 0;
-}
-
 void shutdownReceiving(SocketHandle socket) {
     if (socket != kNoSocket) {
         (void)shutdown(toWinsock(socket), SD_RECEIVE);  // fails harmlessly on a dead socket
