@@ -3,8 +3,13 @@
 // folders held open beneath the served root.
 #pragma once
 
-#include "platform/errors.h"
+#include <string>
+#include <vector>
 
+#include "platform/errors.h"
+#include "platform/platform.h"
+
+struct stat;
 struct timespec;
 
 
@@ -24,6 +29,26 @@ void deadlineAfter(long milliseconds, struct timespec* out);
 struct Folder {
     int descriptor;  // -1 only for a root that could not be opened yet
 };
+
+// Where a walk from the root ended: the folder that holds the entry and its name. An empty name
+// means the path names the root, and folder is the root's descriptor then.
+struct WalkEnd {
+    int folder;                        // owned unless it is the root's
+    std::vector<std::string> reached;  // the names of folder below the root
+    std::string name;
+    bool exists;
+    FileStatus status;  // of the entry itself, when it exists
+};
+enum class LastName { kFollow, kKeep };
+// Walks path from the root. With kKeep the last name is not followed. On success *end holds
+// an owned descriptor (or the root's) that the caller releases with releaseEnd.
+int walkPath(int rootDescriptor, const char* path, LastName last, WalkEnd* end);
+void releaseEnd(const WalkEnd* end, int rootDescriptor);
+// The walk to the entry path names, links followed. Fails with "does not exist" when the
+// entry is missing; on success the caller releases *end.
+int walkToExisting(int rootDescriptor, const char* path, WalkEnd* end);
+// The status of an entry as the server sees it.
+void toFileStatus(const struct stat* status, FileStatus* out);
 
 // Opens the folder that path names beneath the root for reading its entries. Returns the
 // descriptor, or -1 with the error set.

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -59,6 +61,30 @@ struct Folder {
     void* handle;
     wchar_t path[kLongPathSize];
 };
+
+// The root's final path without its "\\?\" prefix, in UTF-16 as the system gave it, for
+// every check; fixed at start-up before any session exists, only read afterwards.
+extern wchar_t rootFinalPath[kLongPathSize];
+
+// Implemented by beneath.cpp. The names of a path below the root in UTF-16, "." and ".." taken
+// off by name; refused when one would reach past the root or is no ordinary name.
+int namesOfPath(const char* path, std::vector<std::wstring>* names);
+// Copies text with its terminator; ENAMETOOLONG when it does not fit.
+int copyWideText(wchar_t* out, std::size_t outSize, const wchar_t* text);
+// folder and the first count names, or one name, joined by "\\".
+int joinPath(const wchar_t* folder, const std::vector<std::wstring>& names, std::size_t count,
+             wchar_t* out, std::size_t outSize);
+int joinName(const wchar_t* folder, const wchar_t* name, wchar_t* out, std::size_t outSize);
+// The final path of what handle names, without the "\\?\" prefix; refused when it cannot be
+// told or has no UTF-8 form.
+int finalPathOf(void* handle, wchar_t* out, std::size_t outSize);
+// Opens path (links followed) with access and share (CreateFileW's) and checks that what was
+// opened lies beneath the root. Returns the handle, or INVALID_HANDLE_VALUE with the error
+// set; its final path goes to finalOut (kLongPathSize units), when given.
+void* openVerified(const wchar_t* path, unsigned long access, unsigned long share,
+                   wchar_t* finalOut);
+// The full path of the entry that a path below the root names.
+int entryPath(const char* path, wchar_t* out, std::size_t outSize);
 
 // Pins the folder that path names beneath the root. Returns it, or nullptr with the error set.
 Folder* pinFolderBeneath(const char* path);

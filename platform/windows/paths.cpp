@@ -1,6 +1,7 @@
-// platform/windows/paths.cpp: the served root and every lookup beneath it on Windows. Each
-// lookup pins what it found with a handle, checks that handle's final path against the
-// root's, and acts while the handle is held; a path whose final form cannot be told is refused.
+// platform/windows/paths.cpp: the served root's lifetime and every lookup beneath it on
+// Windows. Each lookup pins what it found with a handle whose final path was checked against
+// the root's (beneath.cpp), and acts while the handle is held; a path whose final form cannot
+// be told is refused.
 // Paths stay in UTF-16 from the client's UTF-8 names to the system and back.
 #include "platform/platform.h"
 
@@ -24,9 +25,8 @@
 #include "platform/path_text.h"
 #include "platform/windows/internal.h"
 
-// The root's final path without its "\\?\" prefix, in UTF-16 for every check and in UTF-8
-// for the server; fixed at start-up before any session exists, only read afterwards.
-static wchar_t rootFinalPath[kLongPathSize];
+wchar_t rootFinalPath[kLongPathSize];
+// The same in UTF-8, for the server.
 static char rootFinalText[kLongPathTextSize];
 
 // Share modes without FILE_SHARE_DELETE: while such a handle is open, neither the entry nor
@@ -36,126 +36,6 @@ constexpr DWORD kAnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 int failRefused() {
     return failWithRuntimeError(kRefusedPathError);
-}
-
-static bool isSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// The names of a path below the root in UTF-16, with "." and ".." taken off by name, as
-// Windows itself does before it opens anything.
-static int namesOfPath(const char* path, std::vector<std::wstring>* names) {
-    std::vector<std::string> steps;
-    splitNames(path, kSystemPathSeparators, &steps);
-    std::vector<std::string> taken;
-    if (takeDotNames(steps, &taken) != 0) {
-        return failRefused();
-    }
-    for (const std::string& step : taken) {
-        // SECURITY: drive prefixes, streams, device names and text that is not UTF-8 would
-        // reach past the root or stand for another name, and "\\.\" or "\\?\" forms
-        // cannot arise from names joined below it.
-        if (isReservedName(step.c_str())) {
-            return failRefused();
-        }
-        wchar_t name[kLongPathSize];
-        if (toWideText(step.c_str(), name, kLongPathSize) != 0) {
-            return -1;
-        }
-        names->push_back(name);
-    }
-    return 0;
-}
-
-// Copies text with its terminator. Returns 0, or -1 with ENAMETOOLONG when it does not fit.
-static int copyWideText(wchar_t* out, std::size_t outSize, const wchar_t* text) {
-    std::size_t length = std::wcslen(text);
-    if (length >= outSize) {
-        return failWithRuntimeError(ENAMETOOLONG);
-    }
-    std::wmemcpy(out, text, length + 1);
-    return 0;
-}
-
-static int joinPath(const wchar_t* folder, const std::vector<std::wstring>& names,
-                    std::size_t count, wchar_t* out, std::size_t outSize) {
-    std::wstring path = folder;
-    for (std::size_t i = 0; i < count; i++) {
-        path += L"\\" + names[i];
-    }
-    return copyWideText(out, outSize, path.c_str());
-}
-
-static int joinName(const wchar_t* folder, const wchar_t* name, wchar_t* out, std::size_t outSize) {
-    std::wstring path = folder;
-    path += L"\\";
-    path += name;
-    return copyWideText(out, outSize, path.c_str());
-}
-
-// True when path is the root or lies below it, compared name by name as Windows compares.
-static bool isBeneathRoot(const wchar_t* path) {
-    std::size_t length = std::wcslen(rootFinalPath);
-    // SECURITY: the UTF-16 paths are compared as the system gave them. Their ANSI forms would
-    // let a folder "root" with a fullwidth r (U+FF52) beside a root "root" pass for the root.
-    if (length == 0 || std::wcslen(path) < length ||
-        !isSameWideName(path, length, rootFinalPath, length)) {
-        return false;
-    }
-    // SECURITY: whole names only: a root of D:\pkg never takes D:\pkg2.
-    return path[length] == L'\0' || path[length] == L'\\' || rootFinalPath[length - 1] == L'\\';
-}
-
-// The final path of what handle names, without the "\\?\" prefix. Fails closed: a path that
-// cannot be told (a network path included) is refused.
-static int finalPathOf(HANDLE handle, wchar_t* out, std::size_t outSize) {
-    wchar_t finalPath[kLongPathSize];
-    DWORD length = GetFinalPathNameByHandleW(handle, finalPath, static_cast<DWORD>(kLongPathSize),
-                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= kLongPathSize || std::wcsncmp(finalPath, L"\\\\?\\", 4) != 0 ||
-        std::wcsncmp(finalPath, L"\\\\?\\UNC\\", 8) == 0) {
-        return failRefused();
-    }
-    // SECURITY: a path without a UTF-8 form (a name with a lone surrogate) could not be shown
-    // to the client or compared as the server's text; it is refused, not carried in part.
-    char text[kLongPathTextSize];
-    if (toUtf8Text(finalPath + 4, text, sizeof text) != 0 ||
-        copyWideText(out, outSize, finalPath + 4) != 0) {
-        return failRefused();
-    }
-    return 0;
-}
-
-// Opens path (links followed) and checks that what was opened lies beneath the root. Returns
-// the handle, or INVALID_HANDLE_VALUE with the error set; its final path goes to finalOut
-// (kLongPathSize units), when given.
-static HANDLE openVerified(const wchar_t* path, DWORD access, DWORD share, wchar_t* finalOut) {
-    // FILE_FLAG_BACKUP_SEMANTICS lets CreateFile open a folder as well.
-    HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        recordSystemError();
-        return INVALID_HANDLE_VALUE;
-    }
-    wchar_t finalPath[kLongPathSize];
-    if (finalPathOf(handle, finalPath, kLongPathSize) != 0 || !isBeneathRoot(finalPath)) {
-        (void)CloseHandle(handle);
-        failRefused();
-        return INVALID_HANDLE_VALUE;
-    }
-    if (finalOut != nullptr) {
-        std::wmemcpy(finalOut, finalPath, std::wcslen(finalPath) + 1);
-    }
-    return handle;
-}
-
-// The full path of the entry that a path below the root names.
-static int entryPath(const char* path, wchar_t* out, std::size_t outSize) {
-    std::vector<std::wstring> names;
-    if (namesOfPath(path, &names) != 0) {
-        return -1;
-    }
-    return joinPath(rootFinalPath, names, names.size(), out, outSize);
 }
 
 int setServedRoot(const char* rootPath) {
@@ -184,7 +64,7 @@ const char* servedRootPath() {
 
 bool isAbsolutePath(const char* path) {
     // "D:name" depends on drive D's own current directory, not on the process's.
-    return isSeparator(path[0]) || drivePrefixLength(path) > 0;
+    return path[0] == '\\' || path[0] == '/' || drivePrefixLength(path) > 0;
 }
 
 std::size_t drivePrefixLength(const char* path) {
