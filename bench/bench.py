@@ -1319,6 +1319,19 @@ def parse_arguments():
     return args
 
 
+KEPT_HEADING = "\n## Notes beside the table\n"
+
+
+def kept_notes(path):
+    """The notes an earlier RESULTS.md holds below the table, which a new run keeps."""
+    try:
+        with open(path) as f:
+            old = f.read()
+    except OSError:
+        return ""
+    return old[old.index(KEPT_HEADING):] if KEPT_HEADING in old else ""
+
+
 def on_deadline(signal_number, frame):
     raise BenchError("the run took longer than %d s" % RUN_DEADLINE)
 
@@ -1343,6 +1356,7 @@ def main():
         print()
         print(text)
         if args.results:
+            text += kept_notes(args.results)
             with open(args.results, "w") as f:
                 f.write(text)
             print("Written to %s" % args.results)
