@@ -188,11 +188,11 @@ int runServer(int argc, const char* const* argv) {
         return -1;
     }
     printGuidance();
-    // Without the handling, Ctrl-C and the signals end the process as before, leaving the
+    // Without the handling, Ctrl-C and the signals end the process at once, leaving the
     // temporary files of uploads in progress.
     (void)handleTermination(closeUploads);
-    // Without the console thread the console is written at once, as before: slower to a
-    // stalled console, but nothing is lost.
+    // Without the console thread the console is written at once: slower to a stalled
+    // console, but nothing is lost.
     (void)startConsoleWriter();
     int status = runAcceptLoop(listener);
     // The accept loop's last words, and what sessions left queued, go out before the end.

@@ -16,8 +16,8 @@
 #include "session/reply.h"
 #include "session/tcp_socket.h"
 
-// Records of ended sessions, kept for the next ones: fresh pages cost a mapping, a page fault
-// and an unmapping (about 10 us) per session. A reused record is cleared whole, its transfer
+// Records of ended sessions, kept for the next ones: fresh pages cost a mapping, page faults
+// and an unmapping (about 50 us on a virtual machine) per session. A reused record is cleared whole, its transfer
 // buffer by giving the pages back, so nothing of one session reaches the next. A few records
 // at most, given back to the system once the server has been idle for a moment.
 constexpr int kMostSparedRecords = 8;
