@@ -1,4 +1,5 @@
-// app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h".
+// app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h", and
+// the opt-in TLS and login options.
 #include "app/command_line.h"
 
 #include <cstring>
@@ -50,6 +51,55 @@ static bool isAddressForm(const char* value) {
     return true;
 }
 
+// "-login name:password": the name up to the first colon, the password after it, neither empty.
+static bool readLogin(const char* value, ServerSettings* settings) {
+    const char* colon = value != nullptr ? std::strchr(value, ':') : nullptr;
+    if (colon == nullptr || colon == value || colon[1] == '\0') {
+        return false;
+    }
+    std::size_t nameLength = static_cast<std::size_t>(colon - value);
+    if (nameLength >= sizeof settings->loginName) {
+        return false;
+    }
+    std::memcpy(settings->loginName, value, nameLength);
+    settings->loginName[nameLength] = '\0';
+    settings->hasLogin = copyText(settings->loginPassword, sizeof settings->loginPassword,
+                                  colon + 1) == 0;
+    return settings->hasLogin;
+}
+
+// The TLS and login options. Returns 1 when argument is one of them and was read (2 when it
+// took value too), 0 when it is none of them, or -1 with *status set when its value is wrong.
+static int readSecurityOption(const char* argument, const char* value, ServerSettings* settings,
+                              CommandLineStatus* status) {
+    if (std::strcmp(argument, "-tls") == 0) {
+        settings->tls = true;
+        return 1;
+    }
+    if (std::strcmp(argument, "-tlsonly") == 0) {
+        settings->tls = true;
+        settings->tlsOnly = true;
+        return 1;
+    }
+    if (std::strcmp(argument, "-tlscert") == 0) {
+        if (value == nullptr) {
+            *status = CommandLineStatus::kMissingCertificate;
+            return -1;
+        }
+        settings->tls = true;
+        settings->tlsCertificatePath = value;
+        return 2;
+    }
+    if (std::strcmp(argument, "-login") == 0) {
+        if (!readLogin(value, settings)) {
+            *status = CommandLineStatus::kMissingLogin;
+            return -1;
+        }
+        return 2;
+    }
+    return 0;
+}
+
 static CommandLine outcome(CommandLineStatus status, const char* argument,
                            const char* rootArgument) {
     CommandLine result = {status, argument, rootArgument};
@@ -89,7 +139,12 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
         } else if (std::strcmp(argument, "-h") == 0) {
             return outcome(CommandLineStatus::kHelp, argument, rootArgument);
         } else {
-            return outcome(CommandLineStatus::kUnknownOption, argument, rootArgument);
+            CommandLineStatus status = CommandLineStatus::kUnknownOption;
+            int taken = readSecurityOption(argument, value, settings, &status);
+            if (taken <= 0) {
+                return outcome(status, argument, rootArgument);
+            }
+            i += taken - 1;
         }
     }
     return outcome(CommandLineStatus::kRun, nullptr, rootArgument);
@@ -116,6 +171,13 @@ void printCommandLineError(const CommandLine& commandLine) {
         case CommandLineStatus::kSecondRoot:
             printConsole(ConsoleStream::kOutput, "Error: Only one directory may be ftp root\n");
             break;
+        case CommandLineStatus::kMissingCertificate:
+            printConsole(ConsoleStream::kOutput, "Error: missing file for option -tlscert\n");
+            break;
+        case CommandLineStatus::kMissingLogin:
+            printConsole(ConsoleStream::kOutput,
+                         "Error: missing <name>:<password> for option -login\n");
+            break;
     }
 }
 
@@ -136,4 +198,9 @@ void printUsage() {
         "  ftproot    Directory to consider as root for FTP-like access\n"
         "             (defaults to current working directory)\n",
         kDefaultControlPort);
+    printConsole(ConsoleStream::kOutput,
+                 "  -tls       Offers FTP over TLS (AUTH TLS) with a self-signed certificate\n"
+                 "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
+                 "  -tlsonly   Refuses logins and data connections without TLS\n"
+                 "  -login <name>:<password>  Accepts only this name and password\n");
 }

@@ -12,6 +12,8 @@ enum class CommandLineStatus {
     kMissingAddress,  // "-ip" without four numbers
     kUnknownOption,   // an option name we do not know; argument names it
     kSecondRoot,      // a second directory argument
+    kMissingCertificate,  // "-tlscert" without a file
+    kMissingLogin,        // "-login" without "name:password"
 };
 
 struct CommandLine {

@@ -3,7 +3,14 @@
 
 #include <cstring>
 
-ServerSettings serverSettings = {"/", true, 0, kDefaultControlPort, 0, 0, nullptr, {}};
+
+static ServerSettings startingSettings() {
+    ServerSettings settings;
+    resetServerSettings(&settings);
+    return settings;
+}
+
+ServerSettings serverSettings = startingSettings();
 
 void resetServerSettings(ServerSettings* settings) {
     std::memset(settings, 0, sizeof *settings);

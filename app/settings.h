@@ -9,6 +9,11 @@ constexpr std::size_t kAddressTextSize = 20;
 constexpr int kDefaultControlPort = 21;
 constexpr int kFallbackControlPort = 4100;
 
+struct TlsCredentials;
+
+// Room for the name or the password of "-login".
+constexpr std::size_t kLoginTextSize = 128;
+
 struct LocalAddressList {
     char addresses[kMaxLocalAddresses][kAddressTextSize];
     int count;
@@ -25,6 +30,13 @@ struct ServerSettings {
     int passivePortHigh;
     const char* natAddress;  // the "-ip" argument itself, or nullptr
     LocalAddressList localAddresses;
+    bool tls;                         // "-tls", "-tlscert" or "-tlsonly": AUTH TLS is offered
+    bool tlsOnly;                     // nothing but AUTH and a few verbs in clear text
+    const char* tlsCertificatePath;   // the "-tlscert" file, or nullptr for a self-signed one
+    TlsCredentials* tlsCredentials;   // made at start-up when tls is set
+    bool hasLogin;                    // "-login": only this name and password are accepted
+    char loginName[kLoginTextSize];
+    char loginPassword[kLoginTextSize];
 };
 
 extern ServerSettings serverSettings;

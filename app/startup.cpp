@@ -13,6 +13,8 @@
 #include "session/tcp_socket.h"
 
 static const char kProgramName[] = "tarnLoader";
+// The fingerprint of the TLS certificate, for the start-up text; written once at start-up.
+static char tlsFingerprint[kFingerprintTextSize];
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
@@ -30,6 +32,23 @@ int fixServedRoot(const char* rootArgument) {
     }
     printConsole(ConsoleStream::kOutput, "Using '%s' as ftp root directory\n",
                  serverSettings.rootPath);
+    return 0;
+}
+
+// The certificate for AUTH TLS, when it is offered. Returns 0, or -1 after printing why the
+// certificate could not be had (the caller prints the usage text).
+static int prepareTls() {
+    if (!serverSettings.tls) {
+        return 0;
+    }
+    char reason[kTlsReasonSize];
+    serverSettings.tlsCredentials =
+        loadTlsCredentials(serverSettings.tlsCertificatePath, tlsFingerprint,
+                           sizeof tlsFingerprint, reason, sizeof reason);
+    if (serverSettings.tlsCredentials == nullptr) {
+        printConsole(ConsoleStream::kOutput, "Error: Unable to load TLS certificate: %s\n", reason);
+        return -1;
+    }
     return 0;
 }
 
@@ -94,6 +113,14 @@ void printGuidance() {
     printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[0]);
     for (int i = 1; i < list->count; i++) {
         printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[i]);
+    }
+    // A client can pin the certificate by this, self-signed or not.
+    if (serverSettings.tls) {
+        printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFingerprint);
+    }
+    if (serverSettings.hasLogin && !serverSettings.tls) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: without -tls the -login password travels in clear text.\n");
     }
     if (serverSettings.controlPort != kDefaultControlPort) {
         printPortWarning(serverSettings.controlPort);
@@ -167,7 +194,7 @@ int runServer(int argc, const char* const* argv) {
         printUsage();
         return -1;
     }
-    if (fixServedRoot(commandLine.rootArgument) != 0) {
+    if (fixServedRoot(commandLine.rootArgument) != 0 || prepareTls() != 0) {
         printUsage();
         return -1;
     }

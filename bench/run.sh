@@ -41,7 +41,7 @@ install_anchors() {
     return $status
 }
 
-install_packages cmake ninja-build g++ gcc python3
+install_packages cmake ninja-build g++ gcc libssl-dev python3
 install_anchors || echo "Could not install vsftpd or pyftpdlib: their columns are left out"
 build_tree build-bench -DCMAKE_BUILD_TYPE=Release -DTARNLOADER_TESTS=OFF >/dev/null
 

@@ -197,6 +197,42 @@ void closeSocket(SocketHandle socket);
 int queryLocalAddresses(NetworkAddress* out, int maxCount);
 
 // ---------------------------------------------------------------------------------------------
+// TLS on a connected socket, as the server (RFC 4217 puts it on the control and the data
+// connections): OpenSSL on POSIX, Schannel on Windows. TLS 1.2 and 1.3 only, with the
+// platform's recommended server cipher suites.
+
+// The server's certificate, any chain, and its private key: made once at start-up, then only
+// read.
+struct TlsCredentials;
+// TLS on one connection.
+struct TlsSession;
+
+// "AB:CD:..." for the 32 bytes of a SHA-256 digest, and its terminator.
+constexpr std::size_t kFingerprintTextSize = 96;
+// Room for the reason a certificate could not be had.
+constexpr std::size_t kTlsReasonSize = 256;
+
+// Loads the certificate, any chain and the private key from one PEM file, or, when pemPath is
+// nullptr, makes a self-signed certificate (ECDSA P-256, or RSA 2048 where that is all the
+// platform offers). Writes the certificate's SHA-256 fingerprint ("AB:CD:..."). Returns
+// nullptr with the reason written (a file that cannot be read, a key that does not match).
+TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
+                                   std::size_t fingerprintSize, char* reason,
+                                   std::size_t reasonSize);
+// Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the
+// session, or nullptr with the error set when the peer sent no handshake, stopped in one or
+// went away. A client may resume an earlier session of the same credentials, or not.
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket);
+// Sends all length bytes. Returns 0, or -1 with the error set (kTimedOut's after a timeout).
+int sendTlsBytes(TlsSession* session, const char* data, std::size_t length);
+// Receives up to size bytes. Returns the count, 0 when the peer has closed (its close_notify
+// or the connection's end), or -1 with the error set.
+long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size);
+// Tells the peer the session ends (close_notify) when the connection still takes it, and
+// frees the session. The socket stays open for the caller to close.
+void endTlsSession(TlsSession* session);
+
+// ---------------------------------------------------------------------------------------------
 // Paths and directories.
 //
 // Every path and name below is UTF-8, as the names on the wire are. POSIX passes the bytes on

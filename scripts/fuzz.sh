@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-install_packages cmake ninja-build clang
+install_packages cmake ninja-build clang libssl-dev
 # libFuzzer and the sanitizer runtimes come with the clang version's own runtime package.
 clang_major=$(clang++ -dumpversion | cut -d. -f1)
 install_packages "libclang-rt-$clang_major-dev"

@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 (
     cd "$here"
     source scripts/common.sh
-    install_packages cmake ninja-build g++
+    install_packages cmake ninja-build g++ libssl-dev
     build_tree build -DCMAKE_BUILD_TYPE=Release -DTARNLOADER_TESTS=OFF >/dev/null
 )
 exec "$here/build/tarnLoader" "$@"

@@ -1,6 +1,7 @@
 // session/channel.cpp: the bytes of the control and data connections.
 #include "session/channel.h"
 
+#include "app/settings.h"
 #include "session/data_connection.h"
 #include "session/session.h"
 
@@ -8,32 +9,81 @@
 constexpr std::size_t kDiscardBufferSize = 512;
 constexpr int kDataCloseReadLimit = 64;
 
+int protectControlConnection(FtpSession* session) {
+    // SECURITY: bytes that came in clear text after AUTH must not count as commands sent
+    // under TLS; anyone on the path could have put them there.
+    session->reader.heldLength = 0;
+    session->reader.skipLineFeed = false;
+    // A client that never makes the handshake costs this session no more than a data wait.
+    (void)setSocketTimeout(session->controlSocket, session->dataWaitMilliseconds);
+    session->controlTls = startTlsSession(serverSettings.tlsCredentials, session->controlSocket);
+    (void)setSocketTimeout(session->controlSocket, 0);  // commands may take their time again
+    return session->controlTls != nullptr ? 0 : -1;
+}
+
 int sendControlBytes(FtpSession* session, const char* data, std::size_t length) {
+    if (session->controlTls != nullptr) {
+        return sendTlsBytes(session->controlTls, data, length);
+    }
     return sendBytes(session->controlSocket, data, length);
 }
 
 long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t size) {
+    if (session->controlTls != nullptr) {
+        return receiveTlsBytes(session->controlTls, buffer, size);
+    }
     return receiveBytes(session->controlSocket, buffer, size);
 }
 
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out) {
+    out->socket = socket;
+    out->tls = nullptr;
+    if (session->protectsData) {
+        // The handshake gets the time a client has to make its data connection.
+        (void)setSocketTimeout(socket, session->dataWaitMilliseconds);
+        out->tls = startTlsSession(serverSettings.tlsCredentials, socket);
+        if (out->tls == nullptr) {
+            printSystemError("TLS handshake failed on a data connection");
+            closeSocket(socket);
+            out->socket = kNoSocket;
+            return -1;
+        }
+    }
     // A client that neither reads nor sends must not hold the session for ever.
     (void)setSocketTimeout(socket, session->stallMilliseconds);  // without it: no stall limit
-    out->socket = socket;
     return 0;
 }
 
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
+    if (data->tls != nullptr) {
+        return sendTlsBytes(data->tls, bytes, length);
+    }
     return sendBytes(data->socket, bytes, length);
 }
 
 long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size) {
+    if (data->tls != nullptr) {
+        return receiveTlsBytes(data->tls, buffer, size);
+    }
     return receiveBytes(data->socket, buffer, size);
 }
 
 long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
                        bool* sendFailed) {
-    return sendFilePiece(data->socket, file, buffer, size, sendFailed);
+    if (data->tls == nullptr) {
+        return sendFilePiece(data->socket, file, buffer, size, sendFailed);
+    }
+    // TLS encrypts in our memory, so the piece goes through the buffer.
+    *sendFailed = false;
+    long long count = readFile(file, buffer, size);
+    if (count <= 0) {
+        return count;
+    }
+    if (sendTlsBytes(data->tls, buffer, static_cast<std::size_t>(count)) != 0) {
+        *sendFailed = true;
+        return -1;
+    }
+    return count;
 }
 
 void closeDataConnection(DataConnection* data) {
@@ -42,6 +92,8 @@ void closeDataConnection(DataConnection* data) {
     // stops reading at the last byte and then waits for the reply (aria2c), and would miss
     // one that arrived together with "150". A client that keeps its side open meanwhile
     // costs at most the wait.
+    endTlsSession(data->tls);  // its close_notify, before the end of the stream
+    data->tls = nullptr;
     shutdownSending(data->socket);
     // Each receive below waits no longer than the whole wait may, even where the system says
     // a reset connection is readable and then blocks in the receive (Wine does).

@@ -11,16 +11,22 @@ struct FtpSession;
 // The data connection of one transfer or listing.
 struct DataConnection {
     SocketHandle socket;
+    TlsSession* tls;  // after PROT P; nullptr in clear text
 };
 
+// Protects the control connection with TLS (AUTH TLS), after its "234" reply: what the client
+// sent before the handshake is dropped. Returns 0, or -1 with the error set when the
+// handshake failed; the session cannot go on then.
+int protectControlConnection(FtpSession* session);
 // Sends all length bytes on the control connection. Returns 0, or -1 with the error set.
 int sendControlBytes(FtpSession* session, const char* data, std::size_t length);
 // Receives up to size bytes from the control connection. Returns the count, 0 when the client
 // has closed it, or -1 with the error set.
 long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t size);
 
-// Makes a connected socket the transfer's data connection; the connection owns it from now
-// on. Returns 0, or -1 with the error set after closing the socket.
+// Makes a connected socket the transfer's data connection, with its TLS handshake after PROT P;
+// the connection owns the socket from now on. Returns 0, or -1 after closing the socket when
+// the handshake failed.
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out);
 // As sendControlBytes and receiveControlBytes, on the data connection.
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length);

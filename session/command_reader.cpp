@@ -80,7 +80,9 @@ const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* arg
     }
     argumentText[length] = '\0';
     if (serverSettings.verbose) {
-        printConsole(ConsoleStream::kOutput, "%s %s\n", verb, argumentText);
+        // SECURITY: a password never reaches the console, where others may read it.
+        bool isPassword = std::strcmp(verb, "PASS") == 0;
+        printConsole(ConsoleStream::kOutput, "%s %s\n", verb, isPassword ? "****" : argumentText);
     }
     const Verb* found = lookUpVerb(verb);
     if (found == nullptr) {

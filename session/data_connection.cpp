@@ -336,7 +336,7 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
         }
     }
     if (startDataConnection(session, socket, data) != 0) {
-        formatErrorReply(failureReply, replySize);
+        copyText(failureReply, replySize, "425 TLS handshake failed on the data connection");
         return -1;
     }
     return 0;

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "session/data_connection.h"
 #include "session/reply.h"
+#include "session/security.h"
 #include "session/session.h"
 
 static void replyAborted(FtpSession* s, const std::string&) {
@@ -32,7 +33,7 @@ static void replyType(FtpSession* s, const std::string&) {
     sendReply(s, "200 Type set to I");
 }
 static void replyUser(FtpSession* s, const std::string&) {
-    sendReply(s, "331 Login accepted");
+    takeUserName(s, s->argumentText);
 }
 static void replyUnrecognised(FtpSession* s, const std::string&) {
     sendReply(s, "500 Command not recognized");
@@ -44,8 +45,20 @@ static void replyGoodbye(FtpSession* s, const std::string&) {
     sendReply(s, "221 Goodbye");
 }
 static void logIn(FtpSession* s, const std::string&) {
-    sendReply(s, "230 User logged in");
-    printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
+    checkPassword(s, s->argumentText);
+}
+static void authenticate(FtpSession* s, const std::string&) {
+    startControlTls(s, s->argumentText);
+}
+static void protectionBuffer(FtpSession* s, const std::string&) {
+    setProtectionBufferSize(s, s->argumentText);
+}
+static void protection(FtpSession* s, const std::string&) {
+    setProtectionLevel(s, s->argumentText);
+}
+// CCC would drop back to clear text, which the server never offers.
+static void replyNotOffered(FtpSession* s, const std::string&) {
+    sendReply(s, "502 Command not implemented");
 }
 static void replyToCwd(FtpSession* s, char* path) {
     sendReply(s, changeDirectory(s, path) ? "250 CWD command successful"
@@ -124,8 +137,23 @@ static const char kFeatures[] =
     " UTF8\r\n"
     "211 End";
 
+// With TLS offered, its verbs too (RFC 4217).
+static const char kFeaturesWithTls[] =
+    "211-Features:\r\n"
+    " AUTH TLS\r\n"
+    " EPRT\r\n"
+    " EPSV\r\n"
+    " MDTM\r\n"
+    " MLST type*;size*;modify*;\r\n"
+    " PBSZ\r\n"
+    " PROT\r\n"
+    " REST STREAM\r\n"
+    " SIZE\r\n"
+    " UTF8\r\n"
+    "211 End";
+
 static void replyFeatures(FtpSession* s, const std::string&) {
-    sendMultilineReply(s, kFeatures);
+    sendMultilineReply(s, serverSettings.tls ? kFeaturesWithTls : kFeatures);
 }
 // Names pass through as bytes whichever way UTF8 is set.
 static void setOption(FtpSession* s, const std::string&) {
@@ -173,50 +201,59 @@ static void restart(FtpSession* s, const std::string&) {
 
 static const char kDenied[] = "550 Permission denied";
 
-// The 28 verbs of the chassis's own design, then the extensions today's clients use. A verb
+// The 28 verbs of the chassis's own design, then the extensions today's clients use, then FTP
+// over TLS (RFC 4217). A verb
 // is looked up in this order. DELE and RNFR are not gated: the read-only setting does not
 // cover them, and clients rely on that.
 static const Verb kVerbs[] = {
     {"ABOR", nullptr, Argument::kIgnored, replyAborted, 0},
     {"CWD", nullptr, Argument::kIgnored, changeWorkingDirectory, 0},
     {"DELE", nullptr, Argument::kRequiredPath, dele, 0},
-    {"LIST", nullptr, Argument::kListOptions, list, kUsesRestartMarker},
+    {"LIST", nullptr, Argument::kListOptions, list, kUsesRestartMarker | kOpensDataConnection},
     {"MDTM", nullptr, Argument::kRequiredPath, modificationTime, 0},
     {"MKD", kDenied, Argument::kRequiredPath, makeDir, 0},
     {"MODE", nullptr, Argument::kIgnored, replyNotImplemented, 0},
-    {"NLST", nullptr, Argument::kListOptions, nameList, kUsesRestartMarker},
-    {"NOOP", nullptr, Argument::kIgnored, replyOk, 0},
-    {"PASS", nullptr, Argument::kIgnored, logIn, 0},
+    {"NLST", nullptr, Argument::kListOptions, nameList, kUsesRestartMarker | kOpensDataConnection},
+    {"NOOP", nullptr, Argument::kIgnored, replyOk, kRunsBeforeLogin},
+    {"PASS", nullptr, Argument::kIgnored, logIn, kRunsBeforeLogin | kIsLogin},
     {"PASV", nullptr, Argument::kIgnored, passive, 0},
     {"PORT", nullptr, Argument::kIgnored, port, 0},
     {"PWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
-    {"QUIT", nullptr, Argument::kIgnored, replyGoodbye, kEndsSession},
+    {"QUIT", nullptr, Argument::kIgnored, replyGoodbye, kEndsSession | kRunsBeforeLogin},
     {"REST", nullptr, Argument::kIgnored, restart, 0},
-    {"RETR", nullptr, Argument::kRequiredPath, retrieve, kUsesRestartMarker},
+    {"RETR", nullptr, Argument::kRequiredPath, retrieve, kUsesRestartMarker | kOpensDataConnection},
     {"RMD", kDenied, Argument::kRequiredPath, removeDir, 0},
     {"RNFR", nullptr, Argument::kRequiredPath, renameFrom, kNamesRenameSource},
     {"RNTO", kDenied, Argument::kRenameTarget, renameTo, 0},
     {"SIZE", nullptr, Argument::kRequiredPath, size, 0},
     {"STAT", nullptr, Argument::kListOptions, status, 0},
-    {"STOR", "553 Permission denied", Argument::kRequiredPath, store, kUsesRestartMarker},
-    {"SYST", nullptr, Argument::kIgnored, replySystem, 0},
+    {"STOR", "553 Permission denied", Argument::kRequiredPath, store,
+     kUsesRestartMarker | kOpensDataConnection},
+    {"SYST", nullptr, Argument::kIgnored, replySystem, kRunsBeforeLogin},
     {"TYPE", nullptr, Argument::kIgnored, replyType, 0},
-    {"USER", nullptr, Argument::kIgnored, replyUser, 0},
+    {"USER", nullptr, Argument::kIgnored, replyUser, kRunsBeforeLogin | kIsLogin},
     {"XMKD", kDenied, Argument::kRequiredPath, makeDir, 0},
     {"XPWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
     {"XRMD", kDenied, Argument::kRequiredPath, removeDir, 0},
     {"CDUP", nullptr, Argument::kIgnored, changeToParent, 0},
     {"EPRT", nullptr, Argument::kIgnored, extendedPort, 0},
     {"EPSV", nullptr, Argument::kIgnored, extendedPassive, 0},
-    {"FEAT", nullptr, Argument::kIgnored, replyFeatures, 0},
-    {"MLSD", nullptr, Argument::kListPattern, machineListing, kUsesRestartMarker},
+    {"FEAT", nullptr, Argument::kIgnored, replyFeatures, kRunsBeforeLogin},
+    {"MLSD", nullptr, Argument::kListPattern, machineListing,
+     kUsesRestartMarker | kOpensDataConnection},
     {"MLST", nullptr, Argument::kListPattern, entryFacts, 0},
-    {"OPTS", nullptr, Argument::kIgnored, setOption, 0},
+    {"OPTS", nullptr, Argument::kIgnored, setOption, kRunsBeforeLogin},
     {"XCUP", nullptr, Argument::kIgnored, changeToParent, 0},
+    {"AUTH", nullptr, Argument::kIgnored, authenticate, kRunsBeforeLogin},
+    {"PBSZ", nullptr, Argument::kIgnored, protectionBuffer, kRunsBeforeLogin},
+    {"PROT", nullptr, Argument::kIgnored, protection, kRunsBeforeLogin},
+    {"CCC", nullptr, Argument::kIgnored, replyNotOffered, 0},
 };
 
-const Verb kUnrecognisedVerb = {nullptr, nullptr, Argument::kIgnored, replyUnrecognised, 0};
-const Verb kRefusedArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError, 0};
+const Verb kUnrecognisedVerb = {nullptr, nullptr, Argument::kIgnored, replyUnrecognised,
+                                 kRunsBeforeLogin};
+const Verb kRefusedArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
+                               kRunsBeforeLogin};
 
 const Verb* lookUpVerb(const char* name) {
     for (const Verb& verb : kVerbs) {
@@ -243,6 +280,11 @@ static bool resolveArgument(FtpSession* session, Argument argument, std::string*
 }
 
 static void answer(FtpSession* session, const Verb* verb, std::string* resolvedPath) {
+    const char* refusal = refusalBeforeWork(session, verb->flags);
+    if (refusal != nullptr) {
+        sendReply(session, refusal);
+        return;
+    }
     if (verb->gateReply != nullptr && serverSettings.readOnly) {
         sendReply(session, verb->gateReply);
         return;
@@ -265,5 +307,5 @@ bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolve
     if ((verb->flags & kUsesRestartMarker) != 0) {
         session->restartOffset = 0;
     }
-    return (verb->flags & kEndsSession) == 0;
+    return (verb->flags & kEndsSession) == 0 && !session->isEnding;
 }

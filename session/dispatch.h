@@ -19,6 +19,7 @@ enum class Argument {
 constexpr unsigned kEndsSession = 0x1;        // the session ends after the reply (QUIT)
 constexpr unsigned kUsesRestartMarker = 0x2;  // a REST marker holds for this command only
 constexpr unsigned kNamesRenameSource = 0x4;  // replaces the rename source, even when refused
+// session/security.h adds the flags of the login and TLS gates.
 
 struct Verb {
     const char* name;       // three or four upper-case letters; nullptr for the rows below

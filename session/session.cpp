@@ -17,9 +17,10 @@
 #include "session/tcp_socket.h"
 
 // Records of ended sessions, kept for the next ones: fresh pages cost a mapping, page faults
-// and an unmapping (about 50 us on a virtual machine) per session. A reused record is cleared whole, its transfer
-// buffer by giving the pages back, so nothing of one session reaches the next. A few records
-// at most, given back to the system once the server has been idle for a moment.
+// and an unmapping (about 50 us on a virtual machine) per session. A reused record is cleared
+// whole, its transfer buffer by giving the pages back, so nothing of one session reaches the
+// next. A few records at most, given back to the system once the server has been idle for a
+// moment.
 constexpr int kMostSparedRecords = 8;
 static FtpSession* sparedRecords[kMostSparedRecords];
 static int sparedRecordCount = 0;
@@ -92,6 +93,7 @@ void endSession(FtpSession* session) {
         shutdownReceiving(session->passiveListener);
         closeSocket(session->passiveListener);
     }
+    endTlsSession(session->controlTls);
     shutdownReceiving(session->controlSocket);
     closeSocket(session->controlSocket);
     closeFolder(session->root);

@@ -49,6 +49,13 @@ struct FtpSession {
     // walked from the root again by every command that uses it.
     char workingDirectory[kWorkingDirectorySize];
     Folder* root;  // the served root, as this session's lookups start from it
+    TlsSession* controlTls;     // after AUTH TLS: what protects the control connection
+    bool hasProtectionBuffer;   // PBSZ came after AUTH TLS
+    bool protectsData;          // PROT P: every data connection makes its own TLS handshake
+    bool isLoggedIn;            // PASS was accepted
+    int failedLogins;
+    bool isEnding;              // the last verb ends the session after its reply
+    char userName[kArgumentTextSize];  // what USER named
     CommandReader reader;
     char transferBuffer[kTransferBufferSize];
 };

@@ -196,7 +196,7 @@ class Console(ServerTest):
                          "    200 OK\n"
                          "USER chassis\n"
                          "    331 Login accepted\n"
-                         "PASS  secret \n"
+                         "PASS ****\n"
                          "    230 User logged in\n"
                          "\nChassis accessing package."
                          "BOGUS x\n"

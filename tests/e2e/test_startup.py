@@ -21,6 +21,10 @@ USAGE = (
     "  -u         Allows uploads, ie put and rename (by default server is read-only\n"
     "  ftproot    Directory to consider as root for FTP-like access\n"
     "             (defaults to current working directory)\n"
+    "  -tls       Offers FTP over TLS (AUTH TLS) with a self-signed certificate\n"
+    "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
+    "  -tlsonly   Refuses logins and data connections without TLS\n"
+    "  -login <name>:<password>  Accepts only this name and password\n"
 )
 
 HEADING = "tarnLoader accepting connections on ip addresses:\n"
