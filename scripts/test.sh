@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-install_packages cmake ninja-build g++ libgtest-dev libssl-dev python3 curl wget lftp tnftp aria2 \
-    rclone
+install_packages cmake ninja-build g++ libgtest-dev libssl-dev openssl python3 curl wget lftp tnftp \
+    aria2 rclone
 # Node's basic-ftp, one of the real clients, where npm is at hand; without it its tests are
 # left out.
 if command -v npm >/dev/null 2>&1 && [ ! -d build-tools/node_modules/basic-ftp ]; then

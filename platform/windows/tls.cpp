@@ -17,7 +17,8 @@ TlsCredentials* loadTlsCredentials(const char* /*pemPath*/, char* /*fingerprint*
     return nullptr;
 }
 
-TlsSession* startTlsSession(TlsCredentials* /*credentials*/, SocketHandle /*socket*/) {
+TlsSession* startTlsSession(TlsCredentials* /*credentials*/, SocketHandle /*socket*/,
+                            bool /*resumable*/) {
     failWithRuntimeError(ENOSYS);
     return nullptr;
 }
