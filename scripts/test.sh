@@ -26,6 +26,9 @@ run_suite() {
 
 run_suite build-test
 if [ "${1:-}" = "--all" ]; then
+    # The binary that scripts/serve.sh builds: Release, where the optimiser warns of more.
+    echo "== build-release"
+    build_tree build-release -DCMAKE_BUILD_TYPE=Release -DTARNLOADER_TESTS=OFF
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     run_suite build-asan -DTARNLOADER_SANITIZE=address,undefined
