@@ -65,3 +65,15 @@ bool equalsIgnoringCase(const char* text, const char* expected) {
     }
     return *text == *expected;
 }
+
+bool isAllDigits(const char* text) {
+    if (*text == '\0') {
+        return false;
+    }
+    for (; *text != '\0'; text++) {
+        if (*text < '0' || *text > '9') {
+            return false;
+        }
+    }
+    return true;
+}

@@ -17,5 +17,8 @@ const char* scanInteger(const char* text, int* value);
 // True for the ASCII letters only: bytes from 128 up are never letters, whatever the locale.
 bool isAsciiLetter(unsigned char byte);
 
+// True when text is one or more ASCII digits and nothing else.
+bool isAllDigits(const char* text);
+
 // True when text equals expected with ASCII letters compared without regard to case.
 bool equalsIgnoringCase(const char* text, const char* expected);

@@ -24,6 +24,7 @@ import resource
 import shutil
 import signal
 import socket
+import ssl
 import statistics
 import struct
 import subprocess
@@ -406,7 +407,23 @@ class Server:
                 pass
 
 
-def vsftpd_config(path, base, root, port, write):
+def make_certificate(base):
+    """A self-signed certificate and key in one PEM file, for vsftpd's TLS, or None."""
+    path = os.path.join(base, "vsftpd.pem")
+    try:
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=bench", "-days", "2",
+                        "-keyout", path, "-out", path + ".crt"], capture_output=True,
+                       timeout=60, check=True)
+        with open(path + ".crt") as crt, open(path, "a") as pem:
+            pem.write(crt.read())
+    except (OSError, subprocess.SubprocessError):
+        print("openssl could not make a certificate: vsftpd's TLS row is left out")
+        return None
+    return path
+
+
+def vsftpd_config(path, base, root, port, write, certificate=None):
     empty = os.path.join(base, "vsftpd-empty")
     os.makedirs(empty, exist_ok=True)
     os.chmod(empty, 0o555)
@@ -430,6 +447,13 @@ def vsftpd_config(path, base, root, port, write):
         "max_clients=0", "max_per_ip=0", "tcp_wrappers=NO",
         "idle_session_timeout=600", "data_connection_timeout=300",
     ]
+    if certificate is not None:
+        # The same protection as tarnLoader's with -tls: TLS 1.2 and 1.3 on both
+        # connections, no session reuse asked of the client (Python does not resume).
+        lines += ["ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
+                  "force_anon_data_ssl=YES", "rsa_cert_file=" + certificate,
+                  "rsa_private_key_file=" + certificate, "require_ssl_reuse=NO",
+                  "ssl_sslv2=NO", "ssl_sslv3=NO", "ssl_tlsv1=NO"]
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")
 
@@ -478,6 +502,10 @@ def start_servers(args, base, tree, servers):
         return Server("tarnLoader", command, port, write)
 
     add_pair(servers, "tarnLoader", tarnloader, tree)
+    args.tls_servers = {}
+    port = free_port()
+    args.tls_servers["tarnLoader"] = Server("tarnLoader", [binary, "-p", str(port), "-tls",
+                                                           tree.root], port, False)
     for entry in args.compare:
         other_label, _, other_binary = entry.partition("=")
 
@@ -487,6 +515,10 @@ def start_servers(args, base, tree, servers):
             return Server(label, command, port, write)
 
         add_pair(servers, other_label, other, tree)
+        port = free_port()
+        args.tls_servers[other_label] = Server(
+            other_label, [os.path.abspath(other_binary), "-p", str(port), "-tls", tree.root],
+            port, False)
 
     vsftpd = shutil.which("vsftpd") or ("/usr/sbin/vsftpd" if os.path.exists("/usr/sbin/vsftpd")
                                          else None)
@@ -503,6 +535,12 @@ def start_servers(args, base, tree, servers):
             return Server(label, [vsftpd, config], port, write, wrapped=True)
 
         add_pair(servers, label, start_vsftpd, tree)
+        certificate = make_certificate(base)
+        if certificate is not None:
+            port = free_port()
+            config = os.path.join(base, "vsftpd-tls.conf")
+            vsftpd_config(config, base, tree.root, port, False, certificate)
+            args.tls_servers[label] = Server(label, [vsftpd, config], port, False, wrapped=True)
     else:
         print("vsftpd not found or skipped: its column is left out")
 
@@ -542,6 +580,48 @@ def work_retr_big(server, tree, options):
     start = time.monotonic()
     retrieve(control, BIG_NAME, tree.expected[BIG_NAME], view)
     elapsed = time.monotonic() - start
+    control.expect(b"QUIT\r\n", 221)
+    control.close()
+    return tree.big_size / elapsed / MB, None
+
+
+def tls_client_context():
+    """The benchmark trusts the servers it started; their certificates are made for the run."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+def work_retr_tls(server, tree, options):
+    """RETR of the 1 GiB file with AUTH TLS and PROT P: the cost of encryption."""
+    control = Control(server.port)
+    code, text = control.reply()
+    if code != 220:
+        raise ConnectionError("greeting %r" % text)
+    control.expect(b"AUTH TLS\r\n", 234)
+    context = tls_client_context()
+    control.sock = context.wrap_socket(control.sock)
+    for line, code in ((b"USER anonymous\r\n", 331), (b"PASS bench@example.org\r\n", 230),
+                       (b"PBSZ 0\r\n", 200), (b"PROT P\r\n", 200), (b"TYPE I\r\n", 200)):
+        control.expect(line, code)
+    view = memoryview(bytearray(RECEIVE_BUFFER))
+    start = time.monotonic()
+    data = control.passive()
+    try:
+        code, text = control.command(b"RETR " + BIG_NAME.encode() + b"\r\n")
+        if code not in (125, 150):
+            raise ConnectionError("RETR answered %r" % text)
+        data = context.wrap_socket(data)
+        got = receive_checked(data, tree.expected[BIG_NAME], view)
+    finally:
+        data.close()
+    code, text = control.reply()
+    elapsed = time.monotonic() - start
+    if code != 226:
+        raise ConnectionError("RETR ended with %r" % text)
+    if got != tree.expected[BIG_NAME]:
+        raise WrongBytes("%s over TLS: received %d bytes, CRC %08x" % (BIG_NAME, got[0], got[1]))
     control.expect(b"QUIT\r\n", 221)
     control.close()
     return tree.big_size / elapsed / MB, None
@@ -721,7 +801,7 @@ def work_idle_sessions(server, tree, options):
 
 class Workload:
     def __init__(self, name, unit, function, higher=True, writes=False, big=False,
-                 pinned=False, reference=False):
+                 pinned=False, reference=False, tls=False):
         self.name = name
         self.unit = unit
         self.function = function
@@ -730,6 +810,7 @@ class Workload:
         self.big = big            # a 1 GiB workload, repeated --big-reps times
         self.pinned = pinned      # client and server share one CPU
         self.reference = reference  # also run against the minimal C server
+        self.tls = tls            # runs against each server's TLS instance, where it has one
 
 
 ONE_CPU = " [one CPU]"
@@ -749,6 +830,7 @@ SERIAL = [
 
 WORKLOADS = (
     [Workload("RETR 1 GiB, passive", "MB/s", work_retr_big, big=True),
+     Workload("RETR 1 GiB over TLS (PROT P)", "MB/s", work_retr_tls, big=True, tls=True),
      Workload("STOR 1 GiB", "MB/s", work_stor_big, writes=True, big=True)]
     + [Workload(name, unit, function, reference=reference)
        for name, unit, function, reference in SERIAL]
@@ -1063,6 +1145,8 @@ def run(args, base):
         for _, read_server, write_server in servers:
             read_server.stop()
             write_server.stop()
+        for server in getattr(args, "tls_servers", {}).values():
+            server.stop()
 
 
 def measure_all(args, tree, servers):
@@ -1091,6 +1175,10 @@ def measure_all(args, tree, servers):
                 if label == REFERENCE_LABEL and not workload.reference:
                     continue
                 server = write_server if workload.writes else read_server
+                if workload.tls:
+                    server = args.tls_servers.get(label)
+                    if server is None:
+                        continue
                 server.settle()
                 cpu_before = tree_cpu_seconds(server.process.pid)
                 if workload.pinned:

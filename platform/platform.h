@@ -221,8 +221,11 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
                                    std::size_t reasonSize);
 // Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the
 // session, or nullptr with the error set when the peer sent no handshake, stopped in one or
-// went away. A client may resume an earlier session of the same credentials, or not.
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket);
+// went away. A client may resume an earlier session of the same credentials, or not. With
+// resumable, the client is also given what it needs to resume this session later (TLS 1.3
+// tickets, sent after the handshake); a connection the client only sends on should not get
+// them, since a client that closes with them unread resets the connection.
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable);
 // Sends all length bytes. Returns 0, or -1 with the error set (kTimedOut's after a timeout).
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length);
 // Receives up to size bytes. Returns the count, 0 when the peer has closed (its close_notify

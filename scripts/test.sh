@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-install_packages cmake ninja-build g++ libgtest-dev libssl-dev python3 curl wget lftp tnftp aria2 \
-    rclone
+install_packages cmake ninja-build g++ libgtest-dev libssl-dev openssl python3 curl wget lftp tnftp \
+    aria2 rclone
 # Node's basic-ftp, one of the real clients, where npm is at hand; without it its tests are
 # left out.
 if command -v npm >/dev/null 2>&1 && [ ! -d build-tools/node_modules/basic-ftp ]; then
@@ -26,6 +26,9 @@ run_suite() {
 
 run_suite build-test
 if [ "${1:-}" = "--all" ]; then
+    # The binary that scripts/serve.sh builds: Release, where the optimiser warns of more.
+    echo "== build-release"
+    build_tree build-release -DCMAKE_BUILD_TYPE=Release -DTARNLOADER_TESTS=OFF
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     run_suite build-asan -DTARNLOADER_SANITIZE=address,undefined

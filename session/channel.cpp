@@ -16,7 +16,9 @@ int protectControlConnection(FtpSession* session) {
     session->reader.skipLineFeed = false;
     // A client that never makes the handshake costs this session no more than a data wait.
     (void)setSocketTimeout(session->controlSocket, session->dataWaitMilliseconds);
-    session->controlTls = startTlsSession(serverSettings.tlsCredentials, session->controlSocket);
+    // The data connections may resume this session, so the client gets what that takes.
+    session->controlTls =
+        startTlsSession(serverSettings.tlsCredentials, session->controlSocket, true);
     (void)setSocketTimeout(session->controlSocket, 0);  // commands may take their time again
     return session->controlTls != nullptr ? 0 : -1;
 }
@@ -41,7 +43,7 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
     if (session->protectsData) {
         // The handshake gets the time a client has to make its data connection.
         (void)setSocketTimeout(socket, session->dataWaitMilliseconds);
-        out->tls = startTlsSession(serverSettings.tlsCredentials, socket);
+        out->tls = startTlsSession(serverSettings.tlsCredentials, socket, false);
         if (out->tls == nullptr) {
             printSystemError("TLS handshake failed on a data connection");
             closeSocket(socket);

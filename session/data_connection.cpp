@@ -91,18 +91,6 @@ void enterPassiveMode(FtpSession* session) {
     usePassiveListener(session, reply);
 }
 
-static bool isAllDigits(const char* text) {
-    if (*text == '\0') {
-        return false;
-    }
-    for (; *text != '\0'; text++) {
-        if (*text < '0' || *text > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 void enterExtendedPassiveMode(FtpSession* session, const char* argument) {
     if (equalsIgnoringCase(argument, "ALL")) {
         // The client promises to use EPSV alone, which lets a firewall in between stop

@@ -247,7 +247,7 @@ static const Verb kVerbs[] = {
     {"AUTH", nullptr, Argument::kIgnored, authenticate, kRunsBeforeLogin},
     {"PBSZ", nullptr, Argument::kIgnored, protectionBuffer, kRunsBeforeLogin},
     {"PROT", nullptr, Argument::kIgnored, protection, kRunsBeforeLogin},
-    {"CCC", nullptr, Argument::kIgnored, replyNotOffered, 0},
+    {"CCC", nullptr, Argument::kIgnored, replyNotOffered, kRunsBeforeLogin},
 };
 
 const Verb kUnrecognisedVerb = {nullptr, nullptr, Argument::kIgnored, replyUnrecognised,

@@ -17,18 +17,6 @@ constexpr int kFailedLoginPauseMilliseconds = 1000;
 
 static const char kNotImplemented[] = "502 Command not implemented";
 
-static bool isDigits(const char* text) {
-    if (*text == '\0') {
-        return false;
-    }
-    for (; *text != '\0'; text++) {
-        if (*text < '0' || *text > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 void startControlTls(FtpSession* session, const char* argument) {
     if (!serverSettings.tls) {
         sendReply(session, kNotImplemented);
@@ -55,7 +43,7 @@ void setProtectionBufferSize(FtpSession* session, const char* argument) {
         sendReply(session, kNotImplemented);
     } else if (session->controlTls == nullptr) {
         sendReply(session, "503 AUTH first");
-    } else if (!isDigits(argument)) {
+    } else if (!isAllDigits(argument)) {
         sendReply(session, "501 Syntax error in parameters or arguments.");
     } else {
         // A stream over TLS needs no buffer of its own: RFC 4217 has the server say 0.

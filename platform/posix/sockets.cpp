@@ -343,6 +343,7 @@ int queryLocalAddresses(NetworkAddress* out, int maxCount) {
                 continue;
             }
             struct sockaddr_storage address;
+            std::memset(&address, 0, sizeof address);
             std::memcpy(&address, entry->ifa_addr, sizeof(struct sockaddr_in));
             if (fromSocketAddress(&address, &out[count]) == 0) {
                 count++;

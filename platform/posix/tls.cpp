@@ -165,9 +165,10 @@ static int failTls(SSL* connection, int result) {
     return fail(error == SSL_ERROR_ZERO_RETURN ? ECONNRESET : EPROTO);
 }
 
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket) {
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable) {
     SSL* connection = SSL_new(credentials->context);
-    if (connection == nullptr || SSL_set_fd(connection, static_cast<int>(socket)) != 1) {
+    if (connection == nullptr || SSL_set_fd(connection, static_cast<int>(socket)) != 1 ||
+        (!resumable && SSL_set_num_tickets(connection, 0) != 1)) {
         SSL_free(connection);
         ERR_clear_error();
         fail(ENOMEM);

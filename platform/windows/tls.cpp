@@ -25,8 +25,13 @@
 #include "platform/windows/internal.h"
 
 struct TlsCredentials {
-    CredHandle handle;
+    CredHandle handle;  // for sessions a client may resume later
     bool hasHandle;
+    // For sessions that leave nothing to resume: Schannel then sends no TLS 1.3 tickets, which
+    // a client that only sends would leave unread and answer with a reset when it closes. Where
+    // it cannot be had, handle serves for these too.
+    CredHandle oneTimeHandle;
+    bool hasOneTimeHandle;
     HCERTSTORE store;             // the file's certificates; nullptr for a self-signed one
     PCCERT_CONTEXT certificate;   // the server's own, with its key's name attached
     NCRYPT_PROV_HANDLE provider;  // the key storage provider that keeps the key
@@ -36,7 +41,7 @@ struct TlsCredentials {
 
 struct TlsSession {
     SocketHandle socket;
-    TlsCredentials* credentials;
+    CredHandle* credentials;
     CtxtHandle context;
     bool hasContext;
     // A failure, or the peer's close_notify, ends the stream of records: nothing more is
@@ -696,9 +701,10 @@ static SECURITY_STATUS acquireWith(void* authenticationData, CredHandle* out) {
 }
 
 // TLS 1.2 and 1.3 with the system's recommended cipher suites (SCH_USE_STRONG_CRYPTO leaves out
-// those it knows to be weak). SCH_CREDENTIALS is the form that offers TLS 1.3; Windows before
-// 10 1809 knows only SCHANNEL_CRED, and some of those only TLS 1.2 in it.
-static SECURITY_STATUS acquireServerCredentials(PCCERT_CONTEXT certificate, CredHandle* out) {
+// those it knows to be weak), and flags besides. SCH_CREDENTIALS is the form that offers TLS
+// 1.3; Windows before 10 1809 knows only SCHANNEL_CRED, and some of those only TLS 1.2 in it.
+static SECURITY_STATUS acquireServerCredentials(PCCERT_CONTEXT certificate, DWORD flags,
+                                                CredHandle* out) {
     PCCERT_CONTEXT certificates[1] = {certificate};
     TLS_PARAMETERS parameters;
     std::memset(&parameters, 0, sizeof parameters);
@@ -708,7 +714,7 @@ static SECURITY_STATUS acquireServerCredentials(PCCERT_CONTEXT certificate, Cred
     current.dwVersion = SCH_CREDENTIALS_VERSION;
     current.cCreds = 1;
     current.paCred = certificates;
-    current.dwFlags = SCH_USE_STRONG_CRYPTO;
+    current.dwFlags = SCH_USE_STRONG_CRYPTO | flags;
     current.cTlsParameters = 1;
     current.pTlsParameters = &parameters;
     SECURITY_STATUS status = acquireWith(&current, out);
@@ -720,7 +726,7 @@ static SECURITY_STATUS acquireServerCredentials(PCCERT_CONTEXT certificate, Cred
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.cCreds = 1;
     older.paCred = certificates;
-    older.dwFlags = SCH_USE_STRONG_CRYPTO;
+    older.dwFlags = SCH_USE_STRONG_CRYPTO | flags;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_SERVER | SP_PROT_TLS1_3_SERVER;
     status = acquireWith(&older, out);
     if (status != SEC_E_OK) {
@@ -733,6 +739,9 @@ static SECURITY_STATUS acquireServerCredentials(PCCERT_CONTEXT certificate, Cred
 static void releaseCredentials(TlsCredentials* credentials) {
     if (credentials->hasHandle) {
         (void)FreeCredentialsHandle(&credentials->handle);  // nothing to do about a failure
+    }
+    if (credentials->hasOneTimeHandle) {
+        (void)FreeCredentialsHandle(&credentials->oneTimeHandle);
     }
     if (credentials->certificate != nullptr) {
         (void)CertFreeCertificateContext(credentials->certificate);  // always succeeds
@@ -769,13 +778,18 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
     }
     if (result == 0) {
         SECURITY_STATUS status =
-            acquireServerCredentials(credentials->certificate, &credentials->handle);
+            acquireServerCredentials(credentials->certificate, 0, &credentials->handle);
         if (status != SEC_E_OK) {
             failWithStatus(status);
             writeReason(reason, reasonSize, "Schannel does not take the certificate as a server's");
             result = -1;
         }
         credentials->hasHandle = status == SEC_E_OK;
+    }
+    if (result == 0) {
+        credentials->hasOneTimeHandle =
+            acquireServerCredentials(credentials->certificate, SCH_CRED_DISABLE_RECONNECTS,
+                                     &credentials->oneTimeHandle) == SEC_E_OK;
     }
     if (result != 0) {
         releaseCredentials(credentials);
@@ -843,9 +857,8 @@ static SECURITY_STATUS acceptStep(TlsSession* session, bool* sendFailed) {
     SecBufferDesc outputDescription = {SECBUFFER_VERSION, 2, outputs};
     unsigned long attributes = 0;
     SECURITY_STATUS status = AcceptSecurityContext(
-        &session->credentials->handle, session->hasContext ? &session->context : nullptr,
-        &inputDescription, kAcceptFlags, 0, &session->context, &outputDescription, &attributes,
-        nullptr);
+        session->credentials, session->hasContext ? &session->context : nullptr, &inputDescription,
+        kAcceptFlags, 0, &session->context, &outputDescription, &attributes, nullptr);
     if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
         session->hasContext = true;
     }
@@ -945,14 +958,16 @@ static void releaseSession(TlsSession* session) {
     delete session;
 }
 
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket) {
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable) {
     TlsSession* session = new (std::nothrow) TlsSession{};
     if (session == nullptr) {
         failWithRuntimeError(ENOMEM);
         return nullptr;
     }
     session->socket = socket;
-    session->credentials = credentials;
+    session->credentials = resumable || !credentials->hasOneTimeHandle
+                               ? &credentials->handle
+                               : &credentials->oneTimeHandle;
     session->inputSize = kHandshakeInputSize;
     session->input = static_cast<char*>(std::malloc(session->inputSize));
     if (session->input == nullptr) {
@@ -1107,9 +1122,9 @@ static void sendCloseNotify(TlsSession* session) {
     SecBuffer output = {0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc outputDescription = {SECBUFFER_VERSION, 1, &output};
     unsigned long attributes = 0;
-    SECURITY_STATUS status = AcceptSecurityContext(&session->credentials->handle, &session->context,
-                                                   nullptr, kAcceptFlags, 0, &session->context,
-                                                   &outputDescription, &attributes, nullptr);
+    SECURITY_STATUS status =
+        AcceptSecurityContext(session->credentials, &session->context, nullptr, kAcceptFlags, 0,
+                              &session->context, &outputDescription, &attributes, nullptr);
     if (FAILED(status) && output.pvBuffer != nullptr) {
         (void)FreeContextBuffer(output.pvBuffer);
         return;

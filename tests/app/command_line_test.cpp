@@ -93,12 +93,33 @@ TEST(ReadCommandLine, StopsAtTheFirstError) {
         {{"", "pkg"}, CommandLineStatus::kSecondRoot},
         {{"a", "b"}, CommandLineStatus::kSecondRoot},
         {{"-u", "-h", "-nonsense"}, CommandLineStatus::kHelp},
+        {{"-tlscert"}, CommandLineStatus::kMissingCertificate},
+        {{"-login"}, CommandLineStatus::kMissingLogin},
+        {{"-login", "op"}, CommandLineStatus::kMissingLogin},
+        {{"-login", ":pw"}, CommandLineStatus::kMissingLogin},
+        {{"-login", "op:"}, CommandLineStatus::kMissingLogin},
         {{"-bad", "-h"}, CommandLineStatus::kUnknownOption},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[0]);
         EXPECT_EQ(c.status, readArguments(c.arguments).commandLine.status);
     }
+}
+
+TEST(ReadCommandLine, TakesTlsAndLoginOptions) {
+    Reading plain = readArguments({});
+    EXPECT_FALSE(plain.settings.tls || plain.settings.tlsOnly || plain.settings.hasLogin);
+    Reading reading = readArguments({"-tlscert", "server.pem", "-login", "op:pass:word", "pkg"});
+    EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
+    EXPECT_TRUE(reading.settings.tls);
+    EXPECT_FALSE(reading.settings.tlsOnly);
+    EXPECT_STREQ("server.pem", reading.settings.tlsCertificatePath);
+    EXPECT_STREQ("op", reading.settings.loginName);
+    EXPECT_STREQ("pass:word", reading.settings.loginPassword);  // the first colon separates
+    EXPECT_STREQ("pkg", reading.commandLine.rootArgument);
+    Reading only = readArguments({"-tlsonly"});
+    EXPECT_TRUE(only.settings.tls && only.settings.tlsOnly);
+    EXPECT_EQ(nullptr, only.settings.tlsCertificatePath);
 }
 
 TEST(ReadCommandLine, AValueIsNeverReadAsAnOption) {

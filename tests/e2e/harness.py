@@ -50,8 +50,14 @@ def has_ipv6():
 
 
 def free_port():
+    """A port free on every address of both families, as the server's listener binds it."""
+    if has_ipv6():
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            s.bind(("::", 0))
+            return s.getsockname()[1]
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind(("", 0))
         return s.getsockname()[1]
 
 

@@ -21,7 +21,7 @@ def ports_are_free(ports):
         # Like the server's own bind: a port left in TIME_WAIT is usable.
         probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
-            probe.bind(("127.0.0.1", port))
+            probe.bind(("", port))  # every address, as the passive listener binds
         except OSError:
             return False
         finally:

@@ -568,6 +568,33 @@ class Ipv6Clients(RealClientTest):
                 self.assertEqual(self.local_file("back.bin"), self.upload_payload)
 
 
+class TlsClients(RealClientTest):
+    """lftp and Node's basic-ftp over TLS (AUTH TLS, PROT P) with a login."""
+
+    def test_lftp_and_basic_ftp_list_download_and_upload(self):
+        self.start_server("-tlsonly", "-login", "chassis:secret", upload=True)
+        self.write_file("fw.bin", self.upload_payload)
+        if shutil.which("lftp") is not None:
+            script = ("set ftp:ssl-force true; set ftp:ssl-protect-data true; "
+                      "set ssl:verify-certificate no; open -u chassis,secret %s; "
+                      "cls -1; get fw.bin -o lftp.bin; put lftp.bin -o lftp-up.bin" % self.url())
+            out = self.assert_ran(self.run_client(["lftp", "-c", script]))
+            self.assertIn("fw.bin", out.splitlines())
+            self.assertEqual(self.local_file("lftp.bin"), self.upload_payload)
+            self.assertEqual(self.read_file("lftp-up.bin"), self.upload_payload)
+        if shutil.which("node") is None or not os.path.isdir(os.path.join(NODE_MODULES,
+                                                                          "basic-ftp")):
+            print("\nTlsClients: Node's basic-ftp is not installed; it is left out")
+            return
+        self.write_local("payload.bin", self.upload_payload)
+        out = self.assert_ran(self.run_client(
+            ["node", "-e", BASIC_FTP_SCRIPT, "127.0.0.1", str(self.server.port), "tls"],
+            env=dict(self.env, NODE_PATH=NODE_MODULES)))
+        self.assertIn("node-up.bin", out)
+        self.assertEqual(self.local_file("back.bin"), self.upload_payload)
+        self.assertEqual(self.read_file("node-up.bin"), self.upload_payload)
+
+
 class Ftplib(RealClientTest):
     """Python's ftplib in passive and active mode, used as a program would use it."""
 
