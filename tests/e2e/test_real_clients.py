@@ -573,6 +573,7 @@ class TlsClients(RealClientTest):
 
     def test_lftp_and_basic_ftp_list_download_and_upload(self):
         self.start_server("-tlsonly", "-login", "chassis:secret", upload=True)
+        self.skip_where_wine_has_no_tls_server()
         self.write_file("fw.bin", self.upload_payload)
         if shutil.which("lftp") is not None:
             script = ("set ftp:ssl-force true; set ftp:ssl-protect-data true; "

@@ -25,9 +25,17 @@ def unverified():
 
 
 class TlsTest(ServerTest):
-    def start_tls(self, *args, upload=True):
+    def start_tls(self, *args, upload=True, handshake=True):
+        """Starts the server with TLS on; under Wine a test that needs a handshake (or a key
+        from a file) is skipped, with the server's reason, where Wine cannot give it."""
         self.write_file("fw/image.bin", PAYLOAD)
-        server = self.start_server(*args, upload=upload)
+        try:
+            server = self.start_server(*args, upload=upload)
+        except self.failureException as failure:
+            self.skip_where_wine_has_no_tls_server(str(failure))
+            raise
+        if handshake:
+            self.skip_where_wine_has_no_tls_server()
         found = FINGERPRINT.search(server.console())
         self.assertIsNotNone(found, server.console())
         return found.group(1).replace(":", "").lower()
@@ -90,7 +98,7 @@ class Clients(TlsTest):
 
 class Refusals(TlsTest):
     def test_the_options_refuse_what_they_do_not_allow(self):
-        self.start_tls("-tlsonly", "-login", "op:s3cret")
+        self.start_tls("-tlsonly", "-login", "op:s3cret", handshake=False)
         s = self.connect()
         for line, reply in (("USER op", "530 TLS required (AUTH TLS)"),
                             ("PASS s3cret", "530 TLS required (AUTH TLS)"),
@@ -100,6 +108,7 @@ class Refusals(TlsTest):
                             ("AUTH X", "504 AUTH type not supported")):
             with self.subTest(line=line):
                 self.assertEqual(self.command(s, line), reply)
+        self.skip_where_wine_has_no_tls_server()
         self.assertEqual(self.command(s, "AUTH TLS"), "234 AUTH TLS ok")
         t = unverified().wrap_socket(s.sock)
         for line, reply in (("PROT P", "503 PBSZ first"), ("AUTH TLS", "503 Already using TLS"),
