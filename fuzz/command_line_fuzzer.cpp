@@ -63,6 +63,8 @@ void checkCommandLine(const std::vector<const char*>& argv, const CommandLine& c
         case CommandLineStatus::kMissingRange:
         case CommandLineStatus::kMissingAddress:
         case CommandLineStatus::kUnknownOption:
+        case CommandLineStatus::kMissingCertificate:
+        case CommandLineStatus::kMissingLogin:
             if (argumentIndex(argv, commandLine.argument) < 1 || commandLine.argument[0] != '-') {
                 failProperty("a refused command line names the option it stopped at", arguments);
             }

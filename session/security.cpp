@@ -89,9 +89,10 @@ static bool isSameSecret(const char* given, const char* expected) {
 }
 
 void checkPassword(FtpSession* session, const char* argument) {
-    bool accepted = !serverSettings.hasLogin ||
-                    (isSameSecret(session->userName, serverSettings.loginName) &
-                     isSameSecret(argument, serverSettings.loginPassword));
+    // Both are compared whatever the first gives, so the time tells nothing of which was wrong.
+    bool nameMatches = isSameSecret(session->userName, serverSettings.loginName);
+    bool passwordMatches = isSameSecret(argument, serverSettings.loginPassword);
+    bool accepted = !serverSettings.hasLogin || (nameMatches && passwordMatches);
     if (accepted) {
         session->isLoggedIn = true;
         sendReply(session, "230 User logged in");
