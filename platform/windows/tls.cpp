@@ -27,9 +27,10 @@
 struct TlsCredentials {
     CredHandle handle;  // for sessions a client may resume later
     bool hasHandle;
-    // For sessions that leave nothing to resume: Schannel then sends no TLS 1.3 tickets, which
-    // a client that only sends would leave unread and answer with a reset when it closes. Where
-    // it cannot be had, handle serves for these too.
+    // For sessions that leave nothing to resume: a credential without reconnects, so that
+    // Schannel keeps and offers nothing (no TLS 1.3 tickets) that a client that only sends
+    // would leave unread and answer with a reset when it closes. Where it cannot be had,
+    // handle serves for these too.
     CredHandle oneTimeHandle;
     bool hasOneTimeHandle;
     HCERTSTORE store;             // the file's certificates; nullptr for a self-signed one
@@ -44,10 +45,9 @@ struct TlsSession {
     CredHandle* credentials;
     CtxtHandle context;
     bool hasContext;
-    // A failure, or the peer's close_notify, ends the stream of records: nothing more is
-    // decrypted or encrypted, and a failure sends no close_notify either.
+    // After a failure nothing more is decrypted or encrypted, and no close_notify goes out.
     bool broken;
-    bool peerClosed;
+    bool peerClosed;  // the peer's close_notify came: every receive reads the end
     SECURITY_STATUS failure;
     SecPkgContext_StreamSizes sizes;
     // Records as they arrived. Each is decrypted in place: plain points at the decrypted bytes
