@@ -904,6 +904,7 @@ static int runHandshake(TlsSession* session) {
             }
         }
         bool sendFailed = false;
+        std::size_t offered = session->inputLength;
         SECURITY_STATUS status = acceptStep(session, &sendFailed);
         if (sendFailed) {
             return -1;
@@ -914,8 +915,10 @@ static int runHandshake(TlsSession* session) {
         if (status != SEC_I_CONTINUE_NEEDED && status != SEC_E_INCOMPLETE_MESSAGE) {
             return failWithStatus(status);
         }
-        // Schannel takes more only when it has used up what came, or found it incomplete.
-        needInput = status == SEC_E_INCOMPLETE_MESSAGE || session->inputLength == 0;
+        // Schannel takes more only when it has used up what came, or found it incomplete; a
+        // step that used nothing waits for more too, so that this loop cannot turn in place.
+        needInput = status == SEC_E_INCOMPLETE_MESSAGE || session->inputLength == 0 ||
+                    session->inputLength == offered;
     }
 }
 
