@@ -72,9 +72,17 @@ long long monotonicMilliseconds();
 // Locks: one for each table that threads share, named here so that each is ready without set-up
 // and no platform type shows in this header. Each is held only for a short step.
 
-enum class SharedLock { kUploads, kSparedRecords, kCount };
+enum class SharedLock { kUploads, kSparedRecords, kConnectionLimits, kTransferLog, kCount };
 void takeLock(SharedLock lock);
 void releaseLock(SharedLock lock);
+
+// Conditions that a thread waits for under one of the locks, named as the locks are.
+enum class SharedCondition { kTransferLogQueued, kCount };
+// Releases lock, which the caller holds, until signalCondition wakes the thread, and takes it
+// again before it returns. A wake-up may come without a signal, so callers test in a loop.
+void waitForCondition(SharedCondition condition, SharedLock lock);
+// Wakes one thread that waits for condition, if any.
+void signalCondition(SharedCondition condition);
 
 // ---------------------------------------------------------------------------------------------
 // Console. Until startConsoleWriter, printConsole writes at once and waits for the console: the
@@ -353,6 +361,11 @@ void findClose(FindState* state);
 
 // ---------------------------------------------------------------------------------------------
 // Files, by descriptor.
+
+// Opens the file at path (the operator's, not one beneath the root) to write at its end,
+// creating it when it is missing; others may read and write it meanwhile. Returns the
+// descriptor, or -1 with the error set.
+int openFileForAppending(const char* path);
 
 // Returns the count read, 0 at the end, or -1.
 long long readFile(int file, char* buffer, std::size_t size);
