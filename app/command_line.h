@@ -12,11 +12,13 @@ enum class CommandLineStatus {
     kMissingAddress,  // "-ip" without four numbers
     kUnknownOption,   // an option name we do not know; argument names it
     kSecondRoot,      // a second directory argument
+    kMissingLogFile,  // "-xferlog" without a file name
+    kBadLimit,        // "-maxsessions", "-maxperaddress" or "-idle" without a number in range
 };
 
 struct CommandLine {
     CommandLineStatus status;
-    const char* argument;      // the unknown option, for kUnknownOption
+    const char* argument;      // the unknown option, for kUnknownOption; the option, for kBadLimit
     const char* rootArgument;  // the directory argument, or nullptr
 };
 

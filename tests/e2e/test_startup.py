@@ -21,6 +21,10 @@ USAGE = (
     "  -u         Allows uploads, ie put and rename (by default server is read-only\n"
     "  ftproot    Directory to consider as root for FTP-like access\n"
     "             (defaults to current working directory)\n"
+    "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
+    "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
+    "  -maxperaddress <n> Serves at most <n> sessions from one address (no limit)\n"
+    "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
 )
 
 HEADING = "tarnLoader accepting connections on ip addresses:\n"
@@ -138,6 +142,9 @@ class CommandLineErrors(ServerTest):
             (["nosuch"], "Error: Unable to set ftp root directory: 'nosuch'\n"),
             ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing),
             (["-p", "0", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
+            (["-xferlog"], "Error: missing file name for option -xferlog\n"),
+            (["-maxsessions", "0"], "Error: option -maxsessions takes a whole number from 1 to "
+                                    "10000\n"),
         ]
         os.mkdir(os.path.join(self.root, "pkg"))
         for args, message in cases:
