@@ -6,6 +6,7 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/transfer_log.h"
 #include "fs/uploads.h"
 #include "platform/platform.h"
 #include "session/passive_ports.h"
@@ -158,6 +159,27 @@ static SocketHandle openControlListener() {
     return listener;
 }
 
+// What an ending process does before it goes: no half-received upload stays, and the transfer
+// log's last lines reach the file if it takes them soon.
+static void cleanUpAtTheEnd() {
+    closeUploads();
+    (void)flushTransferLog(kTransferLogFlushMilliseconds);
+}
+
+// Opened before the root is entered, so that a relative path is taken from where the operator
+// started the server.
+static int openRequestedTransferLog() {
+    if (serverSettings.transferLogPath == nullptr ||
+        openTransferLog(serverSettings.transferLogPath) == 0) {
+        return 0;
+    }
+    char reason[kErrorTextSize];
+    lastErrorText(reason, sizeof reason);
+    printConsole(ConsoleStream::kOutput, "Error: Unable to open transfer log '%s': %s\n",
+                 serverSettings.transferLogPath, reason);
+    return -1;
+}
+
 int runServer(int argc, const char* const* argv) {
     printConsole(ConsoleStream::kOutput, "%s, 1.0.5, 2011-06-21\n", kProgramName);
     resetServerSettings(&serverSettings);
@@ -167,7 +189,7 @@ int runServer(int argc, const char* const* argv) {
         printUsage();
         return -1;
     }
-    if (fixServedRoot(commandLine.rootArgument) != 0) {
+    if (openRequestedTransferLog() != 0 || fixServedRoot(commandLine.rootArgument) != 0) {
         printUsage();
         return -1;
     }
@@ -190,12 +212,17 @@ int runServer(int argc, const char* const* argv) {
     printGuidance();
     // Without the handling, Ctrl-C and the signals end the process at once, leaving the
     // temporary files of uploads in progress.
-    (void)handleTermination(closeUploads);
+    (void)handleTermination(cleanUpAtTheEnd);
+    if (startTransferLogWriter() != 0) {
+        printSystemError("Error: could not start the transfer log writer");
+        return -1;
+    }
     // Without the console thread the console is written at once: slower to a stalled
     // console, but nothing is lost.
     (void)startConsoleWriter();
     int status = runAcceptLoop(listener);
     // The accept loop's last words, and what sessions left queued, go out before the end.
+    (void)flushTransferLog(kTransferLogFlushMilliseconds);
     (void)flushConsole(kConsoleFlushMilliseconds);
     return status;
 }

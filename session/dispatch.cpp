@@ -32,6 +32,7 @@ static void replyType(FtpSession* s, const std::string&) {
     sendReply(s, "200 Type set to I");
 }
 static void replyUser(FtpSession* s, const std::string&) {
+    copyText(s->userName, sizeof s->userName, s->argumentText);  // of the same size
     sendReply(s, "331 Login accepted");
 }
 static void replyUnrecognised(FtpSession* s, const std::string&) {

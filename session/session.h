@@ -50,6 +50,8 @@ struct FtpSession {
     char workingDirectory[kWorkingDirectorySize];
     Folder* root;  // the served root, as this session's lookups start from it
     CommandReader reader;
+    // The name sent with USER, for the transfer log; empty before the first USER.
+    char userName[kArgumentTextSize];
     char transferBuffer[kTransferBufferSize];
 };
 

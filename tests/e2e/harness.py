@@ -197,6 +197,13 @@ class ServerTest(unittest.TestCase):
         self.server = server
         return server
 
+    def wait_for(self, condition, message):
+        """Waits until condition() holds; fails with message after TIMEOUT."""
+        deadline = time.monotonic() + TIMEOUT
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, message)
+            time.sleep(0.02)
+
     # --- raw control connections ------------------------------------------------------------
 
     def connect(self, port=None, greet=True, host="127.0.0.1"):

@@ -1,5 +1,6 @@
 """Faults: clients that reset or vanish, a full disk, files and the root that go away during a
-session, connection floods, lines that never end, PASV/PORT floods and a console nobody reads.
+session, connection floods, lines that never end, PASV/PORT floods, a console nobody reads and
+a transfer log that takes no lines.
 Each time the affected session gets its reply or ends, a witness session goes on, and new
 clients are still greeted."""
 import hashlib
@@ -38,14 +39,14 @@ def reset(sock):
 
 
 class FaultTest(ServerTest):
-    def start(self, upload=False, preexec_fn=None):
+    def start(self, upload=False, preexec_fn=None, args=()):
         """Starts the server and opens the witness session, whose file is in place."""
         self.write_file("witness.bin", WITNESS)
         if preexec_fn is None:
-            self.start_server(upload=upload)
+            self.start_server(*args, upload=upload)
         else:
             port = free_port()
-            server = Server(["-p", str(port)] + (["-u"] if upload else []), self.root)
+            server = Server(["-p", str(port)] + (["-u"] if upload else []) + list(args), self.root)
             server.port = port
             server.start(preexec_fn=preexec_fn)
             self.addCleanup(self._stop_and_check, server)
@@ -456,6 +457,51 @@ class ConnectionFaults(FaultTest):
         self.assert_others_go_on()
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
         self.assert_back_to(idle)
+
+
+class TransferLogFaults(FaultTest):
+    def test_a_full_slow_or_removed_log_holds_up_no_transfer(self):
+        """Lines that cannot be written are dropped and counted; every transfer goes on."""
+        log = os.path.join(self.base, "xfer.log")
+        transfers = 600  # lines of about 740 bytes: far more than a pipe and the queue hold
+        reader = None
+        for case, path in (("removed", log), ("full", "/dev/full"), ("slow", log + ".fifo")):
+            with self.subTest(case):
+                if case != "removed" and is_windows():
+                    print("\n[faults] the %s transfer log is left out: /dev/full and fifos "
+                          "are no files to the Windows build" % case, file=sys.stderr)
+                    continue
+                if case == "slow":
+                    os.mkfifo(path)
+                    # Opened but not read until the end: the writer's write waits meanwhile.
+                    reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+                    self.addCleanup(os.close, reader)
+                self.start(args=["-xferlog", path])
+                if case == "removed":
+                    os.remove(log)
+                s = self.connect()
+                self.assertEqual(self.command(s, "USER " + "u" * 400), "331 Login accepted")
+                s.sendall(b"RETR " + b"n" * 300 + b"\r\n")
+                s.sendall(b"".join(b"RETR %0300d\r\n" % i for i in range(transfers - 1)))
+                self.assertEqual(len(self.read_replies(s, transfers)), transfers)
+                self.assert_others_go_on()  # one more line
+                if case != "slow":
+                    self._stop_and_check(self.server)
+        if reader is None:
+            return
+        # Read at last, the log holds whole lines; the drop lines count the rest exactly.
+        lines, drop = transfers + 1, re.compile(r"\[(\d+) transfer log lines dropped\]\n")
+        received, deadline = b"", time.monotonic() + TIMEOUT
+        while (received.count(b"\n") + sum(map(int, drop.findall(self.server.errors()))) < lines
+               and time.monotonic() < deadline):
+            try:
+                received += os.read(reader, 1 << 20)
+            except BlockingIOError:
+                time.sleep(0.05)
+        # A line queued after the client's last reply may be dropped after the first report.
+        dropped = [int(n) for n in drop.findall(self.server.errors())]
+        self.assertEqual(received.count(b"\n"), lines - sum(dropped))
+        self.assertTrue(received.endswith(b"\n") and dropped and min(dropped) > 0, dropped)
 
 
 def read_pipe(pipe, until=None, quiet=0.2):

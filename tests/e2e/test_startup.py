@@ -143,6 +143,8 @@ class CommandLineErrors(ServerTest):
             ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing),
             (["-p", "0", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
             (["-xferlog"], "Error: missing file name for option -xferlog\n"),
+            (["-xferlog", missing], "Error: Unable to open transfer log '%s': No such file or "
+                                    "directory\n" % missing),
             (["-maxsessions", "0"], "Error: option -maxsessions takes a whole number from 1 to "
                                     "10000\n"),
         ]
