@@ -9,6 +9,7 @@
 #include "fs/transfer_log.h"
 #include "fs/uploads.h"
 #include "platform/platform.h"
+#include "session/connection_limits.h"
 #include "session/passive_ports.h"
 #include "session/session.h"
 #include "session/tcp_socket.h"
@@ -108,14 +109,22 @@ void printGuidance() {
 
 // Hands one accepted connection to a new session thread. A record or thread that cannot be
 // had costs only this connection: the sessions already running, a chassis mid-update among
-// them, go on.
-static void startSession(SocketHandle connection, int passivePort) {
+// them, go on. So does a connection over the limits, refused before either exists.
+static void startSession(SocketHandle connection, const NetworkAddress* peer, int passivePort) {
+    ConnectionTicket ticket;
+    Admission admission = admitConnection(peer, &ticket);
+    if (admission != Admission::kAdmitted) {
+        refuseConnection(connection, peer, admission);
+        return;
+    }
     FtpSession* session = createSession(connection, passivePort);
     if (session == nullptr) {
         printConsole(ConsoleStream::kOutput, "Error: Out of memory\n");
+        releaseConnection(&ticket);
         closeSocket(connection);
         return;
     }
+    session->ticket = ticket;  // endSession gives it back
     takePassivePort(passivePort);
     if (startThread(sessionThread, session) != 0) {
         printSystemError("Error: could not start a session thread");
@@ -128,7 +137,8 @@ int runAcceptLoop(SocketHandle listener) {
     setIdleThreadHook(releaseSparedRecords);
     int candidate = serverSettings.passivePortLow;
     for (;;) {
-        SocketHandle connection = acceptConnection(listener, nullptr);
+        NetworkAddress peer;
+        SocketHandle connection = acceptConnection(listener, &peer);
         if (connection == kNoSocket) {
             AcceptFailure failure = classifyAcceptFailure();
             printSystemError("Error: accept failed");
@@ -141,7 +151,7 @@ int runAcceptLoop(SocketHandle listener) {
             }
             continue;
         }
-        startSession(connection, candidate);
+        startSession(connection, &peer, candidate);
         candidate = nextPassivePort(serverSettings.passivePortLow, serverSettings.passivePortHigh);
     }
 }

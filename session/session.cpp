@@ -96,6 +96,7 @@ void endSession(FtpSession* session) {
     closeSocket(session->controlSocket);
     closeFolder(session->root);
     releasePassivePort(session->passivePort);
+    releaseConnection(&session->ticket);
     spareOrRelease(session);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "session/connection_limits.h"
 
 constexpr std::size_t kTransferBufferSize = 262144;
 constexpr std::size_t kArgumentTextSize = 500;
@@ -52,6 +53,7 @@ struct FtpSession {
     CommandReader reader;
     // The name sent with USER, for the transfer log; empty before the first USER.
     char userName[kArgumentTextSize];
+    ConnectionTicket ticket;  // what the accept loop counted for this session
     char transferBuffer[kTransferBufferSize];
 };
 

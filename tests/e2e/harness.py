@@ -206,8 +206,9 @@ class ServerTest(unittest.TestCase):
 
     # --- raw control connections ------------------------------------------------------------
 
-    def connect(self, port=None, greet=True, host="127.0.0.1"):
-        sock = socket.create_connection((host, port or self.server.port), timeout=TIMEOUT)
+    def connect(self, port=None, greet=True, host="127.0.0.1", source=None):
+        sock = socket.create_connection((host, port or self.server.port), timeout=TIMEOUT,
+                                        source_address=(source, 0) if source else None)
         self.addCleanup(sock.close)
         s = Connection(sock)
         if greet:

@@ -1,6 +1,6 @@
 """Faults: clients that reset or vanish, a full disk, files and the root that go away during a
-session, connection floods, lines that never end, PASV/PORT floods, a console nobody reads and
-a transfer log that takes no lines.
+session, connection floods and limits, lines that never end, PASV/PORT floods, a console
+nobody reads and a transfer log that takes no lines.
 Each time the affected session gets its reply or ends, a witness session goes on, and new
 clients are still greeted."""
 import hashlib
@@ -373,6 +373,37 @@ class ConnectionFaults(FaultTest):
             sock.close()
         self.assert_others_go_on()
         self.assert_back_to(idle)
+
+    def test_limits_on_sessions_and_addresses(self):
+        """Over a limit, a connection gets its 421 and is closed; the sessions already there go on."""
+        ready, from_address = "220 tarnLoader ready", "421 Too many connections from your address."
+        too_many = "421 Too many connections, try again later."
+
+        def answer(source=None):
+            s = self.connect(greet=False, source=source)
+            reply = self.read_reply(s)
+            if reply != ready:
+                self.assert_closed(s)
+            return reply
+
+        def total():  # three sessions with the witness
+            self.assertEqual([answer(), answer(), answer(), answer("127.0.0.2")],
+                             [ready, ready, too_many, too_many])
+            self.assertEqual(self.command(self.witness, "QUIT"), "221 Goodbye")
+            self.wait_for(lambda: answer() == ready, "the count of an ended session stayed")
+
+        def per_address():
+            self.assertEqual([answer(), answer("127.0.0.2"), answer("127.0.0.2")],
+                             [from_address, ready, from_address])
+            self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
+
+        for name, args, scenario in [("total", ["-maxsessions", "3"], total),
+                                     ("per address", ["-maxperaddress", "1"], per_address)]:
+            with self.subTest(name):
+                self.start(args=args)
+                scenario()
+                self.assertIsNone(self.server.process.poll(), "the server ended")
+                self._stop_and_check(self.server)
 
     def test_lines_that_never_end(self):
         self.start()
