@@ -16,6 +16,10 @@ long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t siz
     return receiveBytes(session->controlSocket, buffer, size);
 }
 
+int waitForControlBytes(FtpSession* session, int milliseconds) {
+    return waitReadable(session->controlSocket, milliseconds);
+}
+
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out) {
     // A client that neither reads nor sends must not hold the session for ever.
     (void)setSocketTimeout(socket, session->stallMilliseconds);  // without it: no stall limit

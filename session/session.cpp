@@ -79,6 +79,7 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->passiveListener = kNoSocket;
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
+    session->idleMilliseconds = serverSettings.idleSeconds * 1000;
     // Each session has its own working directory, so no client's CWD moves another's files.
     copyText(session->workingDirectory, sizeof session->workingDirectory, "/");
     return session;

@@ -53,6 +53,7 @@ struct FtpSession {
     CommandReader reader;
     // The name sent with USER, for the transfer log; empty before the first USER.
     char userName[kArgumentTextSize];
+    int idleMilliseconds;     // how long a command may be awaited; 0 for ever
     ConnectionTicket ticket;  // what the accept loop counted for this session
     char transferBuffer[kTransferBufferSize];
 };

@@ -374,8 +374,9 @@ class ConnectionFaults(FaultTest):
         self.assert_others_go_on()
         self.assert_back_to(idle)
 
-    def test_limits_on_sessions_and_addresses(self):
+    def test_limits_on_sessions_addresses_and_idle_time(self):
         """Over a limit, a connection gets its 421 and is closed; the sessions already there go on."""
+        self.write_file("big.bin", pattern(32 << 20, 8))
         ready, from_address = "220 tarnLoader ready", "421 Too many connections from your address."
         too_many = "421 Too many connections, try again later."
 
@@ -397,8 +398,23 @@ class ConnectionFaults(FaultTest):
                              [from_address, ready, from_address])
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
 
+        def idle():
+            start = time.monotonic()
+            self.assertEqual(self.read_reply(self.witness), "421 Timeout.")
+            self.assertTrue(0.9 < time.monotonic() - start < 5, time.monotonic() - start)
+            self.assert_closed(self.witness)
+            s = self.connect()  # a command now and then keeps a session
+            self.assertEqual([time.sleep(0.5) or self.command(s, "NOOP") for _ in range(4)],
+                             ["200 OK"] * 4)
+            data = self.pasv(s)
+            self.assertEqual(self.command(s, "RETR big.bin"), RETR_150)
+            time.sleep(2)  # a transfer that waits for its client is no idle control connection
+            self.assertEqual(len(self.read_all(data)), 32 << 20)
+            self.assertEqual([self.read_reply(s), self.command(s, "NOOP")], [DONE, "200 OK"])
+
         for name, args, scenario in [("total", ["-maxsessions", "3"], total),
-                                     ("per address", ["-maxperaddress", "1"], per_address)]:
+                                     ("per address", ["-maxperaddress", "1"], per_address),
+                                     ("idle", ["-idle", "1"], idle)]:
             with self.subTest(name):
                 self.start(args=args)
                 scenario()
