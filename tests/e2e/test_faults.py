@@ -1,6 +1,6 @@
 """Faults: clients that reset or vanish, a full disk, files and the root that go away during a
-session, connection floods and limits, lines that never end, PASV/PORT floods, a console
-nobody reads and a transfer log that takes no lines.
+session, connection floods and limits, threads that cannot start, lines that never end,
+PASV/PORT floods, a console nobody reads and a transfer log that takes no lines.
 Each time the affected session gets its reply or ends, a witness session goes on, and new
 clients are still greeted."""
 import hashlib
@@ -374,6 +374,35 @@ class ConnectionFaults(FaultTest):
         self.assert_others_go_on()
         self.assert_back_to(idle)
 
+    def test_a_session_thread_that_cannot_start_costs_only_its_connection(self):
+        if is_windows():
+            self.skipTest("a limit on threads is a POSIX resource limit of the server process")
+        import resource
+        # The limit counts every task of the server's user, and root's are never limited, so a
+        # server started by root runs as nobody; a helper of that user then takes the rest.
+        uid = 65534 if os.getuid() == 0 else os.getuid()
+        as_user = (lambda: (os.setgid(uid), os.setuid(uid))) if os.getuid() == 0 else None
+        limit = tasks_of(uid) + 12  # room for the server's own threads and the witness's
+        for folder in (self.base, self.root):
+            os.chmod(folder, 0o755)
+        self.start(preexec_fn=lambda: (resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit)),
+                                       as_user and as_user()))
+        time.sleep(0.5)  # no ended session's thread waits for a new one now
+        idle = self.figures()
+        helper = subprocess.Popen(["/bin/sh", "-c", "for i in $(seq %d); do sleep 60 & done; wait"
+                                   % (limit - tasks_of(uid) - 1)], preexec_fn=as_user,
+                                  start_new_session=True)
+        self.addCleanup(lambda: helper.poll() is None and os.killpg(helper.pid, signal.SIGKILL))
+        self.wait_for(lambda: tasks_of(uid) >= limit, "the helper's processes did not start")
+        for _ in range(3):
+            self.assert_closed(self.connect(greet=False))
+        os.killpg(helper.pid, signal.SIGKILL)
+        self.wait_for(lambda: tasks_of(uid) < limit, "the helper's processes did not end")
+        self.assertTrue(self.server.wait_console("Error: could not start a session thread: ",
+                                                 stream="stderr", count=3), self.server.errors())
+        self.assert_others_go_on()
+        self.assert_back_to(idle)
+
     def test_limits_on_sessions_addresses_and_idle_time(self):
         """Over a limit, a connection gets its 421 and is closed; the sessions already there go on."""
         self.write_file("big.bin", pattern(32 << 20, 8))
@@ -549,6 +578,19 @@ class TransferLogFaults(FaultTest):
         dropped = [int(n) for n in drop.findall(self.server.errors())]
         self.assertEqual(received.count(b"\n"), lines - sum(dropped))
         self.assertTrue(received.endswith(b"\n") and dropped and min(dropped) > 0, dropped)
+
+
+def tasks_of(uid):
+    """The threads of every process whose real user is uid, as RLIMIT_NPROC counts them."""
+    count = 0
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/status" % entry) as f:
+                fields = dict(line.split(":", 1) for line in f)
+        except OSError:
+            continue  # a process that ended meanwhile
+        count += int(fields["Threads"]) if int(fields["Uid"].split()[0]) == uid else 0
+    return count
 
 
 def read_pipe(pipe, until=None, quiet=0.2):
