@@ -1,5 +1,6 @@
-// app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h", and
-// the opt-in TLS and login options.
+// app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h", the
+// opt-in TLS and login options, the transfer log and the limits ("-xferlog", "-maxsessions",
+// "-maxperaddress" and "-idle").
 #include "app/command_line.h"
 
 #include <cstring>
@@ -100,6 +101,44 @@ static int readSecurityOption(const char* argument, const char* value, ServerSet
     return 0;
 }
 
+// The options that take a limit, each from 1 to its largest value.
+struct LimitOption {
+    const char* name;
+    int largest;
+    int ServerSettings::*setting;
+};
+static const LimitOption kLimitOptions[] = {
+    {"-maxsessions", kLargestSessionLimit, &ServerSettings::maxSessions},
+    {"-maxperaddress", kLargestSessionLimit, &ServerSettings::maxPerAddress},
+    {"-idle", kLargestIdleSeconds, &ServerSettings::idleSeconds},
+};
+
+static const LimitOption* findLimitOption(const char* name) {
+    for (const LimitOption& option : kLimitOptions) {
+        if (std::strcmp(name, option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// Decimal digits alone, from 1 to largest. Stricter than the older options: a limit that
+// reads as something the operator did not mean ("10x", "-5", "1e3") is refused, not guessed.
+static bool readLimit(const char* value, int largest, int* limit) {
+    if (value == nullptr || *value == '\0') {
+        return false;
+    }
+    int number = 0;
+    for (const char* c = value; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9' || number > (largest - (*c - '0')) / 10) {
+            return false;
+        }
+        number = number * 10 + (*c - '0');
+    }
+    *limit = number;
+    return number > 0;
+}
+
 static CommandLine outcome(CommandLineStatus status, const char* argument,
                            const char* rootArgument) {
     CommandLine result = {status, argument, rootArgument};
@@ -138,6 +177,17 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
             settings->verbose = 1;
         } else if (std::strcmp(argument, "-h") == 0) {
             return outcome(CommandLineStatus::kHelp, argument, rootArgument);
+        } else if (std::strcmp(argument, "-xferlog") == 0) {
+            if (value == nullptr || *value == '\0') {
+                return outcome(CommandLineStatus::kMissingLogFile, argument, rootArgument);
+            }
+            settings->transferLogPath = value;
+            i++;
+        } else if (const LimitOption* limit = findLimitOption(argument)) {
+            if (!readLimit(value, limit->largest, &(settings->*limit->setting))) {
+                return outcome(CommandLineStatus::kBadLimit, argument, rootArgument);
+            }
+            i++;
         } else {
             CommandLineStatus status = CommandLineStatus::kUnknownOption;
             int taken = readSecurityOption(argument, value, settings, &status);
@@ -178,6 +228,14 @@ void printCommandLineError(const CommandLine& commandLine) {
             printConsole(ConsoleStream::kOutput,
                          "Error: missing <name>:<password> for option -login\n");
             break;
+        case CommandLineStatus::kMissingLogFile:
+            printConsole(ConsoleStream::kOutput, "Error: missing file name for option -xferlog\n");
+            break;
+        case CommandLineStatus::kBadLimit:
+            printConsole(ConsoleStream::kOutput,
+                         "Error: option %s takes a whole number from 1 to %d\n",
+                         commandLine.argument, findLimitOption(commandLine.argument)->largest);
+            break;
     }
 }
 
@@ -202,5 +260,10 @@ void printUsage() {
                  "  -tls       Offers FTP over TLS (AUTH TLS) with a self-signed certificate\n"
                  "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
                  "  -tlsonly   Refuses logins and data connections without TLS\n"
-                 "  -login <name>:<password>  Accepts only this name and password\n");
+                 "  -login <name>:<password>  Accepts only this name and password\n"
+                 "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
+                 "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"
+                 "  -maxperaddress <n> Serves at most <n> sessions from one address (no limit)\n"
+                 "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n",
+                 kDefaultMaxSessions);
 }

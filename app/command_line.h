@@ -14,11 +14,13 @@ enum class CommandLineStatus {
     kSecondRoot,      // a second directory argument
     kMissingCertificate,  // "-tlscert" without a file
     kMissingLogin,        // "-login" without "name:password"
+    kMissingLogFile,  // "-xferlog" without a file name
+    kBadLimit,        // "-maxsessions", "-maxperaddress" or "-idle" without a number in range
 };
 
 struct CommandLine {
     CommandLineStatus status;
-    const char* argument;      // the unknown option, for kUnknownOption
+    const char* argument;      // the unknown option, for kUnknownOption; the option, for kBadLimit
     const char* rootArgument;  // the directory argument, or nullptr
 };
 

@@ -17,4 +17,5 @@ void resetServerSettings(ServerSettings* settings) {
     settings->rootPath[0] = '/';
     settings->readOnly = true;
     settings->controlPort = kDefaultControlPort;
+    settings->maxSessions = kDefaultMaxSessions;
 }

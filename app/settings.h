@@ -8,6 +8,11 @@ constexpr int kMaxLocalAddresses = 10;
 constexpr std::size_t kAddressTextSize = 20;
 constexpr int kDefaultControlPort = 21;
 constexpr int kFallbackControlPort = 4100;
+constexpr int kDefaultMaxSessions = 1000;
+// The largest values of "-maxsessions" and "-maxperaddress", and of "-idle" (a day): far
+// beyond what a server of firmware packages needs, and a bound for the table of addresses.
+constexpr int kLargestSessionLimit = 10000;
+constexpr int kLargestIdleSeconds = 86400;
 
 struct TlsCredentials;
 
@@ -37,6 +42,10 @@ struct ServerSettings {
     bool hasLogin;                    // "-login": only this name and password are accepted
     char loginName[kLoginTextSize];
     char loginPassword[kLoginTextSize];
+    const char* transferLogPath;  // the "-xferlog" argument, or nullptr
+    int maxSessions;
+    int maxPerAddress;  // 0: no limit
+    int idleSeconds;    // 0: no limit
 };
 
 extern ServerSettings serverSettings;

@@ -6,8 +6,10 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/transfer_log.h"
 #include "fs/uploads.h"
 #include "platform/platform.h"
+#include "session/connection_limits.h"
 #include "session/passive_ports.h"
 #include "session/session.h"
 #include "session/tcp_socket.h"
@@ -134,14 +136,22 @@ void printGuidance() {
 
 // Hands one accepted connection to a new session thread. A record or thread that cannot be
 // had costs only this connection: the sessions already running, a chassis mid-update among
-// them, go on.
-static void startSession(SocketHandle connection, int passivePort) {
+// them, go on. So does a connection over the limits, refused before either exists.
+static void startSession(SocketHandle connection, const NetworkAddress* peer, int passivePort) {
+    ConnectionTicket ticket;
+    Admission admission = admitConnection(peer, &ticket);
+    if (admission != Admission::kAdmitted) {
+        refuseConnection(connection, peer, admission);
+        return;
+    }
     FtpSession* session = createSession(connection, passivePort);
     if (session == nullptr) {
         printConsole(ConsoleStream::kOutput, "Error: Out of memory\n");
+        releaseConnection(&ticket);
         closeSocket(connection);
         return;
     }
+    session->ticket = ticket;  // endSession gives it back
     takePassivePort(passivePort);
     if (startThread(sessionThread, session) != 0) {
         printSystemError("Error: could not start a session thread");
@@ -154,7 +164,8 @@ int runAcceptLoop(SocketHandle listener) {
     setIdleThreadHook(releaseSparedRecords);
     int candidate = serverSettings.passivePortLow;
     for (;;) {
-        SocketHandle connection = acceptConnection(listener, nullptr);
+        NetworkAddress peer;
+        SocketHandle connection = acceptConnection(listener, &peer);
         if (connection == kNoSocket) {
             AcceptFailure failure = classifyAcceptFailure();
             printSystemError("Error: accept failed");
@@ -167,7 +178,7 @@ int runAcceptLoop(SocketHandle listener) {
             }
             continue;
         }
-        startSession(connection, candidate);
+        startSession(connection, &peer, candidate);
         candidate = nextPassivePort(serverSettings.passivePortLow, serverSettings.passivePortHigh);
     }
 }
@@ -185,6 +196,27 @@ static SocketHandle openControlListener() {
     return listener;
 }
 
+// What an ending process does before it goes: no half-received upload stays, and the transfer
+// log's last lines reach the file if it takes them soon.
+static void cleanUpAtTheEnd() {
+    closeUploads();
+    (void)flushTransferLog(kTransferLogFlushMilliseconds);
+}
+
+// Opened before the root is entered, so that a relative path is taken from where the operator
+// started the server.
+static int openRequestedTransferLog() {
+    if (serverSettings.transferLogPath == nullptr ||
+        openTransferLog(serverSettings.transferLogPath) == 0) {
+        return 0;
+    }
+    char reason[kErrorTextSize];
+    lastErrorText(reason, sizeof reason);
+    printConsole(ConsoleStream::kOutput, "Error: Unable to open transfer log '%s': %s\n",
+                 serverSettings.transferLogPath, reason);
+    return -1;
+}
+
 int runServer(int argc, const char* const* argv) {
     printConsole(ConsoleStream::kOutput, "%s, 1.0.5, 2011-06-21\n", kProgramName);
     resetServerSettings(&serverSettings);
@@ -194,7 +226,8 @@ int runServer(int argc, const char* const* argv) {
         printUsage();
         return -1;
     }
-    if (fixServedRoot(commandLine.rootArgument) != 0 || prepareTls() != 0) {
+    if (openRequestedTransferLog() != 0 || fixServedRoot(commandLine.rootArgument) != 0 ||
+        prepareTls() != 0) {
         printUsage();
         return -1;
     }
@@ -217,12 +250,17 @@ int runServer(int argc, const char* const* argv) {
     printGuidance();
     // Without the handling, Ctrl-C and the signals end the process at once, leaving the
     // temporary files of uploads in progress.
-    (void)handleTermination(closeUploads);
+    (void)handleTermination(cleanUpAtTheEnd);
+    if (startTransferLogWriter() != 0) {
+        printSystemError("Error: could not start the transfer log writer");
+        return -1;
+    }
     // Without the console thread the console is written at once: slower to a stalled
     // console, but nothing is lost.
     (void)startConsoleWriter();
     int status = runAcceptLoop(listener);
     // The accept loop's last words, and what sessions left queued, go out before the end.
+    (void)flushTransferLog(kTransferLogFlushMilliseconds);
     (void)flushConsole(kConsoleFlushMilliseconds);
     return status;
 }

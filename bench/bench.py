@@ -498,7 +498,10 @@ def start_servers(args, base, tree, servers):
 
     def tarnloader(root, write):
         port = free_port()
-        command = [binary, "-p", str(port)] + (["-u"] if write else []) + [root]
+        # The idle-session workload holds exactly the default cap of 1,000 sessions, and the
+        # sessions of the workload before it may still be ending.
+        command = ([binary, "-p", str(port), "-maxsessions", "2000"] + (["-u"] if write else []) +
+                   [root])
         return Server("tarnLoader", command, port, write)
 
     add_pair(servers, "tarnLoader", tarnloader, tree)

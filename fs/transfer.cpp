@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "fs/listing.h"
+#include "fs/transfer_log.h"
 #include "fs/uploads.h"
 #include "session/channel.h"
 #include "platform/platform.h"
@@ -14,15 +15,19 @@
 #include "session/reply.h"
 #include "session/session.h"
 
-// Sends the file's pieces. Returns the transfer's final reply in reply, to be sent once the
-// data connection is closed.
+// Sends the file's pieces, counting them in outcome. Returns the transfer's final reply in
+// reply, to be sent once the data connection is closed.
 static void copyFileToData(FtpSession* session, int file, DataConnection* data, char* reply,
-                           std::size_t replySize) {
+                           std::size_t replySize, TransferOutcome* outcome) {
     for (;;) {
         bool sendFailed = false;
         long long count = sendFileData(data, file, session->transferBuffer,
                                        sizeof session->transferBuffer, &sendFailed);
+        if (count > 0) {
+            outcome->bytes += count;
+        }
         if (count == 0) {
+            outcome->complete = true;
             copyText(reply, replySize, "226 Transfer complete");
             return;
         }
@@ -60,7 +65,8 @@ static int startAtRestartOffset(FtpSession* session, int file) {
     return 0;
 }
 
-void sendFile(FtpSession* session, const std::string& path) {
+static void sendCountedFile(FtpSession* session, const std::string& path,
+                            TransferOutcome* outcome) {
     int file = openFileBeneath(session->root, path.c_str());
     if (file < 0) {
         sendErrorReply(session);
@@ -74,11 +80,17 @@ void sendFile(FtpSession* session, const std::string& path) {
     DataConnection data;
     if (openDataConnection(session, &data) == 0) {
         char reply[kReplyTextSize];
-        copyFileToData(session, file, &data, reply, sizeof reply);
+        copyFileToData(session, file, &data, reply, sizeof reply, outcome);
         closeDataConnection(&data);
         sendReply(session, reply);
     }
     (void)closeFile(file);  // a read-only descriptor has nothing left to report
+}
+
+void sendFile(FtpSession* session, const std::string& path) {
+    TransferOutcome outcome = {monotonicMilliseconds(), 0, false};
+    sendCountedFile(session, path, &outcome);
+    logTransfer(session, path.c_str(), TransferDirection::kOutgoing, &outcome);
 }
 
 // Names differ by process and by upload, so concurrent uploads to one folder never collide.
@@ -103,9 +115,9 @@ static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize)
     return -1;
 }
 
-// Receives every byte into file. Returns 0 when the client closed the connection after the
-// last byte, or -1 after printing and leaving the error for the reply.
-static int copyDataToFile(FtpSession* session, DataConnection* data, int file) {
+// Receives every byte into file, counting them in *bytes. Returns 0 when the client closed the
+// connection after the last byte, or -1 after printing and leaving the error for the reply.
+static int copyDataToFile(FtpSession* session, DataConnection* data, int file, long long* bytes) {
     for (;;) {
         long long count =
             receiveDataBytes(data, session->transferBuffer, sizeof session->transferBuffer);
@@ -119,6 +131,7 @@ static int copyDataToFile(FtpSession* session, DataConnection* data, int file) {
         if (writeFile(file, session->transferBuffer, static_cast<std::size_t>(count)) != 0) {
             return -1;
         }
+        *bytes += count;
     }
 }
 
@@ -139,7 +152,7 @@ static bool isRefusedTarget(const EntryLookup* target) {
 // Receives the upload into a new temporary file in target's folder and puts it in target's
 // place once every byte is written. Sends the replies from "150" on.
 static void receiveInto(FtpSession* session, const EntryLookup* target, int file,
-                        const char* temporary) {
+                        const char* temporary, TransferOutcome* outcome) {
     UploadEntry upload;
     registerUpload(&upload, target->folder, temporary);  // an ending process removes it
     sendReply(session, "150 Opening BINARY mode data connection");
@@ -147,7 +160,7 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     DataConnection data;
     int status = connectForTransfer(session, &data, reply, sizeof reply);
     if (status == 0) {
-        status = copyDataToFile(session, &data, file);
+        status = copyDataToFile(session, &data, file, &outcome->bytes);
         if (status != 0) {
             formatErrorReply(reply, sizeof reply);
         }
@@ -157,6 +170,7 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     // complete file.
     int closed = closeFile(file);
     if (status == 0 && closed == 0 && finishUpload(&upload, target->name) == 0) {
+        outcome->complete = true;
         sendReply(session, "226 Transfer complete");
         return;
     }
@@ -170,7 +184,8 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     sendReply(session, reply);
 }
 
-void receiveFile(FtpSession* session, const std::string& path) {
+static void receiveCountedFile(FtpSession* session, const std::string& path,
+                               TransferOutcome* outcome) {
     // An upload always replaces the whole file, in one step: appending to a partial one
     // would defeat that.
     if (session->restartOffset != 0) {
@@ -188,7 +203,13 @@ void receiveFile(FtpSession* session, const std::string& path) {
         (file = createTemporaryFile(target.folder, temporary, sizeof temporary)) < 0) {
         sendErrorReply(session);
     } else {
-        receiveInto(session, &target, file, temporary);
+        receiveInto(session, &target, file, temporary, outcome);
     }
     closeFolder(target.folder);
+}
+
+void receiveFile(FtpSession* session, const std::string& path) {
+    TransferOutcome outcome = {monotonicMilliseconds(), 0, false};
+    receiveCountedFile(session, path, &outcome);
+    logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
 }

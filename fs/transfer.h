@@ -6,7 +6,8 @@
 struct FtpSession;
 
 // RETR: sends the file at path (below the root, from resolvePath) over a data connection,
-// from the session's restart offset on.
+// from the session's restart offset on. Each RETR and STOR here, refused or not, writes one
+// line to the transfer log after its final reply.
 void sendFile(FtpSession* session, const std::string& path);
 // STOR: receives a file into a temporary file beside path and moves it over path only when
 // every byte has arrived and been written, so a failed upload never harms an existing file.

@@ -51,6 +51,11 @@ void checkCommandLine(const std::vector<const char*>& argv, const CommandLine& c
             if (commandLine.argument != nullptr) {
                 failProperty("a command line to run names no argument", arguments);
             }
+            if (settings.maxSessions < 1 || settings.maxSessions > kLargestSessionLimit ||
+                settings.maxPerAddress < 0 || settings.maxPerAddress > kLargestSessionLimit ||
+                settings.idleSeconds < 0 || settings.idleSeconds > kLargestIdleSeconds) {
+                failProperty("the limits of a command line to run are in range", arguments);
+            }
             break;
         case CommandLineStatus::kSecondRoot:
             if (root < 1 || argumentIndex(argv, commandLine.argument) <= root ||
@@ -65,6 +70,8 @@ void checkCommandLine(const std::vector<const char*>& argv, const CommandLine& c
         case CommandLineStatus::kUnknownOption:
         case CommandLineStatus::kMissingCertificate:
         case CommandLineStatus::kMissingLogin:
+        case CommandLineStatus::kMissingLogFile:
+        case CommandLineStatus::kBadLimit:
             if (argumentIndex(argv, commandLine.argument) < 1 || commandLine.argument[0] != '-') {
                 failProperty("a refused command line names the option it stopped at", arguments);
             }

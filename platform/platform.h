@@ -72,9 +72,17 @@ long long monotonicMilliseconds();
 // Locks: one for each table that threads share, named here so that each is ready without set-up
 // and no platform type shows in this header. Each is held only for a short step.
 
-enum class SharedLock { kUploads, kSparedRecords, kCount };
+enum class SharedLock { kUploads, kSparedRecords, kConnectionLimits, kTransferLog, kCount };
 void takeLock(SharedLock lock);
 void releaseLock(SharedLock lock);
+
+// Conditions that a thread waits for under one of the locks, named as the locks are.
+enum class SharedCondition { kTransferLogQueued, kCount };
+// Releases lock, which the caller holds, until signalCondition wakes the thread, and takes it
+// again before it returns. A wake-up may come without a signal, so callers test in a loop.
+void waitForCondition(SharedCondition condition, SharedLock lock);
+// Wakes one thread that waits for condition, if any.
+void signalCondition(SharedCondition condition);
 
 // ---------------------------------------------------------------------------------------------
 // Console. Until startConsoleWriter, printConsole writes at once and waits for the console: the
@@ -228,9 +236,12 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
 TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable);
 // Sends all length bytes. Returns 0, or -1 with the error set (kTimedOut's after a timeout).
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length);
-// Receives up to size bytes. Returns the count, 0 when the peer has closed (its close_notify
-// or the connection's end), or -1 with the error set.
+// Receives up to size bytes. Returns the count, 0 after the peer's close_notify, or -1 with
+// the error set, also when the connection ends without one (a cut that someone else made).
 long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size);
+// True when bytes the peer sent are already held, decrypted or not, so that a receive need
+// not wait for the socket.
+bool hasReceivedTlsBytes(TlsSession* session);
 // Tells the peer the session ends (close_notify) when the connection still takes it, and
 // frees the session. The socket stays open for the caller to close.
 void endTlsSession(TlsSession* session);
@@ -392,6 +403,11 @@ void findClose(FindState* state);
 
 // ---------------------------------------------------------------------------------------------
 // Files, by descriptor.
+
+// Opens the file at path (the operator's, not one beneath the root) to write at its end,
+// creating it when it is missing; others may read and write it meanwhile. Returns the
+// descriptor, or -1 with the error set.
+int openFileForAppending(const char* path);
 
 // Returns the count read, 0 at the end, or -1.
 long long readFile(int file, char* buffer, std::size_t size);

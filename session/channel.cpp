@@ -37,6 +37,14 @@ long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t siz
     return receiveBytes(session->controlSocket, buffer, size);
 }
 
+int waitForControlBytes(FtpSession* session, int milliseconds) {
+    // What TLS holds already was received; the socket may have nothing more to say.
+    if (session->controlTls != nullptr && hasReceivedTlsBytes(session->controlTls)) {
+        return 1;
+    }
+    return waitReadable(session->controlSocket, milliseconds);
+}
+
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out) {
     out->socket = socket;
     out->tls = nullptr;

@@ -23,6 +23,9 @@ int sendControlBytes(FtpSession* session, const char* data, std::size_t length);
 // Receives up to size bytes from the control connection. Returns the count, 0 when the client
 // has closed it, or -1 with the error set.
 long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t size);
+// Waits until the control connection has bytes to receive. Returns 1 when it has, 0 when
+// milliseconds passed first, -1 on failure.
+int waitForControlBytes(FtpSession* session, int milliseconds);
 
 // Makes a connected socket the transfer's data connection, with its TLS handshake after PROT P;
 // the connection owns the socket from now on. Returns 0, or -1 after closing the socket when

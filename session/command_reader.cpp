@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/reply.h"
 
 void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count) {
     if (count == 0) {
@@ -103,6 +104,12 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         }
         if (taken < 0) {
             return nullptr;  // a full buffer without a line end: not a client we can serve
+        }
+        // Only the wait for a command counts: a transfer in progress is not in this loop.
+        if (session->idleMilliseconds > 0 &&
+            waitForControlBytes(session, session->idleMilliseconds) == 0) {
+            sendReply(session, "421 Timeout.");
+            return nullptr;
         }
         char received[kCommandBufferSize];
         std::size_t room = sizeof reader->held - reader->heldLength;

@@ -28,5 +28,6 @@ const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* arg
                              std::size_t argumentSize);
 
 // Reads the next command line of the session. Returns its verb, or nullptr when the
-// connection ends, fails, or sends kCommandBufferSize bytes without a line end.
+// connection ends, fails, or sends kCommandBufferSize bytes without a line end, and after
+// "421 Timeout." when it sends nothing for the session's idle limit.
 const Verb* readCommand(FtpSession* session, char* argumentText);

@@ -80,6 +80,7 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->passiveListener = kNoSocket;
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
+    session->idleMilliseconds = serverSettings.idleSeconds * 1000;
     // Each session has its own working directory, so no client's CWD moves another's files.
     copyText(session->workingDirectory, sizeof session->workingDirectory, "/");
     return session;
@@ -98,6 +99,7 @@ void endSession(FtpSession* session) {
     closeSocket(session->controlSocket);
     closeFolder(session->root);
     releasePassivePort(session->passivePort);
+    releaseConnection(&session->ticket);
     spareOrRelease(session);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "session/connection_limits.h"
 
 constexpr std::size_t kTransferBufferSize = 262144;
 constexpr std::size_t kArgumentTextSize = 500;
@@ -55,8 +56,11 @@ struct FtpSession {
     bool isLoggedIn;            // PASS was accepted
     int failedLogins;
     bool isEnding;              // the last verb ends the session after its reply
-    char userName[kArgumentTextSize];  // what USER named
+    // The name sent with USER, for the login and the transfer log; empty before the first.
+    char userName[kArgumentTextSize];
     CommandReader reader;
+    int idleMilliseconds;     // how long a command may be awaited; 0 for ever
+    ConnectionTicket ticket;  // what the accept loop counted for this session
     char transferBuffer[kTransferBufferSize];
 };
 

@@ -300,6 +300,13 @@ void findClose(FindState* state) {
 // ---------------------------------------------------------------------------------------------
 // Files.
 
+int openFileForAppending(const char* path) {
+    // Each write of an appending descriptor lands at the end as one piece, even when another
+    // program appends to the same file.
+    int file = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+    return file >= 0 ? file : failWithErrno();
+}
+
 long long fileSizeOf(int file) {
     struct stat status;
     if (fstat(file, &status) != 0) {

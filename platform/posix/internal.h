@@ -9,6 +9,7 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 
+struct ssl_ctx_st;
 struct stat;
 struct timespec;
 
@@ -53,3 +54,9 @@ void toFileStatus(const struct stat* status, FileStatus* out);
 // Opens the folder that path names beneath the root for reading its entries. Returns the
 // descriptor, or -1 with the error set.
 int openFolderForReading(Folder* root, const char* path);
+
+// The server's TLS context (OpenSSL's SSL_CTX), one for every connection, so that a data
+// connection may resume the control connection's session.
+struct TlsCredentials {
+    ssl_ctx_st* context;
+};

@@ -269,7 +269,8 @@ long long monotonicMilliseconds() {
 // ---------------------------------------------------------------------------------------------
 // Locks.
 
-static pthread_mutex_t sharedLocks[] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
+static pthread_mutex_t sharedLocks[] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
+                                        PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 static_assert(sizeof sharedLocks / sizeof sharedLocks[0] == static_cast<int>(SharedLock::kCount),
               "one initialised mutex for each shared lock");
 
@@ -279,6 +280,20 @@ void takeLock(SharedLock lock) {
 
 void releaseLock(SharedLock lock) {
     (void)pthread_mutex_unlock(&sharedLocks[static_cast<int>(lock)]);
+}
+
+static pthread_cond_t sharedConditions[] = {PTHREAD_COND_INITIALIZER};
+static_assert(sizeof sharedConditions / sizeof sharedConditions[0] ==
+                  static_cast<int>(SharedCondition::kCount),
+              "one initialised condition variable for each shared condition");
+
+void waitForCondition(SharedCondition condition, SharedLock lock) {
+    (void)pthread_cond_wait(&sharedConditions[static_cast<int>(condition)],
+                            &sharedLocks[static_cast<int>(lock)]);  // a held default mutex
+}
+
+void signalCondition(SharedCondition condition) {
+    (void)pthread_cond_signal(&sharedConditions[static_cast<int>(condition)]);
 }
 
 // ---------------------------------------------------------------------------------------------

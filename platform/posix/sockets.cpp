@@ -214,6 +214,8 @@ AcceptFailure classifyAcceptFailure() {
         case EHOSTUNREACH:
         case EOPNOTSUPP:
         case ENETUNREACH:
+        // A peer of a family we cannot read: never on our listeners, and only that connection.
+        case EAFNOSUPPORT:
             return AcceptFailure::kRetry;
         case EMFILE:
         case ENFILE:

@@ -377,6 +377,19 @@ void findClose(FindState* state) {
 // _read and _write take an unsigned count but answer with an int.
 static constexpr std::size_t kLargestFileTransfer = INT_MAX;
 
+int openFileForAppending(const char* path) {
+    wchar_t widePath[kLongPathSize];
+    if (toWideText(path, widePath, kLongPathSize) != 0) {
+        return -1;
+    }
+    // _SH_DENYNO lets the operator read the file while the server writes it.
+    int file = -1;
+    int error =
+        _wsopen_s(&file, widePath, _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT,
+                  _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    return error == 0 ? file : failWithRuntimeError(error);
+}
+
 long long fileSizeOf(int file) {
     long long size = _filelengthi64(file);
     return size >= 0 ? size : failWithErrno();

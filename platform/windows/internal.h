@@ -90,3 +90,49 @@ int entryPath(const char* path, wchar_t* out, std::size_t outSize);
 Folder* pinFolderBeneath(const char* path);
 // The full UTF-16 path of name (UTF-8) in a pinned folder. Returns 0, or -1 with the error.
 int pathInFolder(const Folder* folder, const char* name, wchar_t* out, std::size_t outSize);
+
+// ---------------------------------------------------------------------------------------------
+// TLS: what certificates.cpp, pem.cpp and tls.cpp share. Windows types are passed as void*,
+// so that no system header is needed here.
+
+// Records a Schannel or CNG status (a Win32-style code) and returns -1.
+int failWithSecurityStatus(long status);
+// Writes "what (the last error's text)" into reason.
+void writeTlsReason(char* reason, std::size_t reasonSize, const char* what);
+// The Schannel credential handle (a CredHandle*) for a session: one that hands the client what
+// it needs to resume later, or, where it can be had, one that hands out nothing.
+void* credentialHandleOf(TlsCredentials* credentials, bool resumable);
+
+// The forms of private key a PEM file may hold. The bare forms are put into a PKCS #8 wrapper
+// with the certificate's algorithm; a key of another algorithm then fails the import.
+enum class KeyForm { kNone, kPrivateKeyInfo, kBareKey, kEncrypted, kOther };
+
+// What pem.cpp read of a PEM file.
+struct PemContents {
+    const void* leaf;         // the first certificate (a PCCERT_CONTEXT), in the store given
+    unsigned char* key;       // the key's DER bytes, on the heap
+    unsigned long keyLength;  // a DWORD
+    KeyForm keyForm;
+};
+
+// Reads the whole file, at most 1 MiB, into a terminated heap copy. Returns nullptr with the
+// error set.
+char* readPemFile(const char* path, std::size_t* length);
+// Puts the certificates of text into store (an HCERTSTORE), the first private key into
+// contents. Returns 0, or -1 with the reason written.
+int readPemContents(const char* text, void* store, PemContents* contents, char* reason,
+                    std::size_t reasonSize);
+// Returns 0 when contents have a certificate and an unencrypted key, or -1 with the reason.
+int checkPemContents(const PemContents* contents, char* reason, std::size_t reasonSize);
+// The key in PKCS #8 form: as the file has it, or a bare one wrapped with the certificate's
+// algorithm (and curve). Release with LocalFree when *wrapped is set.
+unsigned char* privateKeyInfoOf(const PemContents* contents, unsigned long* length,
+                                bool* wrapped);
+// Writes the certificate's (a PCCERT_CONTEXT) SHA-256 digest in upper-case hexadecimal, its
+// bytes joined by separator. Returns 0, or -1 with the error set.
+int writeDigest(const void* certificateContext, const char* separator, char* out,
+                std::size_t outSize);
+// Acquires Schannel's server credentials (into a CredHandle) for a certificate with its key:
+// TLS 1.2 and 1.3 with the system's recommended cipher suites, and flags besides. Returns the
+// SECURITY_STATUS.
+long acquireServerCredentials(const void* certificateContext, unsigned long flags, void* handle);

@@ -332,5 +332,17 @@ void releaseLock(SharedLock lock) {
     ReleaseSRWLockExclusive(&sharedLocks[static_cast<int>(lock)]);
 }
 
+// A zero-filled CONDITION_VARIABLE is a ready one, as CONDITION_VARIABLE_INIT makes it.
+static CONDITION_VARIABLE sharedConditions[static_cast<int>(SharedCondition::kCount)] = {};
+
+void waitForCondition(SharedCondition condition, SharedLock lock) {
+    (void)SleepConditionVariableSRW(&sharedConditions[static_cast<int>(condition)],
+                                    &sharedLocks[static_cast<int>(lock)], INFINITE, 0);
+}
+
+void signalCondition(SharedCondition condition) {
+    WakeConditionVariable(&sharedConditions[static_cast<int>(condition)]);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Ending the process.

@@ -216,6 +216,8 @@ AcceptFailure classifyAcceptFailure() {
         case WSAENETRESET:
         case WSAEHOSTDOWN:
         case WSAEHOSTUNREACH:
+        // A peer of a family we cannot read: never on our listeners, and only that connection.
+        case WSAEAFNOSUPPORT:
             return AcceptFailure::kRetry;
         case WSAEMFILE:
         case WSAENOBUFS:

@@ -33,6 +33,17 @@ TEST(ReadCommandLine, DefaultsWithoutArguments) {
     EXPECT_EQ(0, reading.settings.passivePortLow);
     EXPECT_EQ(0, reading.settings.passivePortHigh);
     EXPECT_EQ(nullptr, reading.settings.natAddress);
+    EXPECT_EQ(1000, reading.settings.maxSessions);
+}
+
+TEST(ReadCommandLine, ReadsTheLimitsAndTheTransferLog) {
+    Reading reading = readArguments(
+        {"-maxsessions", "1", "-maxperaddress", "10000", "-idle", "86400", "-xferlog", "-u"});
+    EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
+    EXPECT_EQ(1, reading.settings.maxSessions);
+    EXPECT_EQ(10000, reading.settings.maxPerAddress);
+    EXPECT_EQ(86400, reading.settings.idleSeconds);
+    EXPECT_STREQ("-u", reading.settings.transferLogPath);  // a value, as the other options
 }
 
 TEST(ReadCommandLine, ReadsValuesAsTheCLibraryWould) {
@@ -99,6 +110,12 @@ TEST(ReadCommandLine, StopsAtTheFirstError) {
         {{"-login", ":pw"}, CommandLineStatus::kMissingLogin},
         {{"-login", "op:"}, CommandLineStatus::kMissingLogin},
         {{"-bad", "-h"}, CommandLineStatus::kUnknownOption},
+        {{"-xferlog"}, CommandLineStatus::kMissingLogFile},
+        {{"-maxsessions", "0"}, CommandLineStatus::kBadLimit},
+        {{"-maxsessions", "10001"}, CommandLineStatus::kBadLimit},
+        {{"-maxsessions", "99999999999999999999"}, CommandLineStatus::kBadLimit},
+        {{"-maxperaddress", "-1"}, CommandLineStatus::kBadLimit},
+        {{"-idle", "10x"}, CommandLineStatus::kBadLimit},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[0]);

@@ -232,10 +232,18 @@ class ServerTest(unittest.TestCase):
                 print("\n%s: skipped, Wine cannot be a TLS server: %s" % (self.id(), line))
                 self.skipTest("Wine cannot be a TLS server; the server printed: " + line)
 
+    def wait_for(self, condition, message):
+        """Waits until condition() holds; fails with message after TIMEOUT."""
+        deadline = time.monotonic() + TIMEOUT
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, message)
+            time.sleep(0.02)
+
     # --- raw control connections ------------------------------------------------------------
 
-    def connect(self, port=None, greet=True, host="127.0.0.1"):
-        sock = socket.create_connection((host, port or self.server.port), timeout=TIMEOUT)
+    def connect(self, port=None, greet=True, host="127.0.0.1", source=None):
+        sock = socket.create_connection((host, port or self.server.port), timeout=TIMEOUT,
+                                        source_address=(source, 0) if source else None)
         self.addCleanup(sock.close)
         s = Connection(sock)
         if greet:

@@ -1,5 +1,6 @@
 """Faults: clients that reset or vanish, a full disk, files and the root that go away during a
-session, connection floods, lines that never end, PASV/PORT floods and a console nobody reads.
+session, connection floods and limits, threads that cannot start, lines that never end,
+PASV/PORT floods, a console nobody reads and a transfer log that takes no lines.
 Each time the affected session gets its reply or ends, a witness session goes on, and new
 clients are still greeted."""
 import hashlib
@@ -38,14 +39,14 @@ def reset(sock):
 
 
 class FaultTest(ServerTest):
-    def start(self, upload=False, preexec_fn=None):
+    def start(self, upload=False, preexec_fn=None, args=()):
         """Starts the server and opens the witness session, whose file is in place."""
         self.write_file("witness.bin", WITNESS)
         if preexec_fn is None:
-            self.start_server(upload=upload)
+            self.start_server(*args, upload=upload)
         else:
             port = free_port()
-            server = Server(["-p", str(port)] + (["-u"] if upload else []), self.root)
+            server = Server(["-p", str(port)] + (["-u"] if upload else []) + list(args), self.root)
             server.port = port
             server.start(preexec_fn=preexec_fn)
             self.addCleanup(self._stop_and_check, server)
@@ -135,7 +136,7 @@ class DataConnectionFaults(FaultTest):
             except OSError:
                 pass  # the server gave up reading; its reply tells how
             reset(data)
-            s.settimeout(3.0)
+            s.settimeout(6.0)  # Wine under load takes its time over a reset
             try:
                 return self.read_reply(s)
             except socket.timeout:
@@ -373,6 +374,82 @@ class ConnectionFaults(FaultTest):
         self.assert_others_go_on()
         self.assert_back_to(idle)
 
+    def test_a_session_thread_that_cannot_start_costs_only_its_connection(self):
+        if is_windows():
+            self.skipTest("a limit on threads is a POSIX resource limit of the server process")
+        import resource
+        # The limit counts every task of the server's user, and root's are never limited, so a
+        # server started by root runs as nobody; a helper of that user then takes the rest.
+        uid = 65534 if os.getuid() == 0 else os.getuid()
+        as_user = (lambda: (os.setgid(uid), os.setuid(uid))) if os.getuid() == 0 else None
+        limit = tasks_of(uid) + 12  # room for the server's own threads and the witness's
+        for folder in (self.base, self.root):
+            os.chmod(folder, 0o755)
+        self.start(preexec_fn=lambda: (resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit)),
+                                       as_user and as_user()))
+        time.sleep(0.5)  # no ended session's thread waits for a new one now
+        idle = self.figures()
+        helper = subprocess.Popen(["/bin/sh", "-c", "for i in $(seq %d); do sleep 60 & done; wait"
+                                   % (limit - tasks_of(uid) - 1)], preexec_fn=as_user,
+                                  start_new_session=True)
+        self.addCleanup(lambda: helper.poll() is None and os.killpg(helper.pid, signal.SIGKILL))
+        self.wait_for(lambda: tasks_of(uid) >= limit, "the helper's processes did not start")
+        for _ in range(3):
+            self.assert_closed(self.connect(greet=False))
+        os.killpg(helper.pid, signal.SIGKILL)
+        self.wait_for(lambda: tasks_of(uid) < limit, "the helper's processes did not end")
+        self.assertTrue(self.server.wait_console("Error: could not start a session thread: ",
+                                                 stream="stderr", count=3), self.server.errors())
+        self.assert_others_go_on()
+        self.assert_back_to(idle)
+
+    def test_limits_on_sessions_addresses_and_idle_time(self):
+        """Over a limit, a connection gets its 421 and is closed; the sessions already there go on."""
+        self.write_file("big.bin", pattern(32 << 20, 8))
+        ready, from_address = "220 tarnLoader ready", "421 Too many connections from your address."
+        too_many = "421 Too many connections, try again later."
+
+        def answer(source=None):
+            s = self.connect(greet=False, source=source)
+            reply = self.read_reply(s)
+            if reply != ready:
+                self.assert_closed(s)
+            return reply
+
+        def total():  # three sessions with the witness
+            self.assertEqual([answer(), answer(), answer(), answer("127.0.0.2")],
+                             [ready, ready, too_many, too_many])
+            self.assertEqual(self.command(self.witness, "QUIT"), "221 Goodbye")
+            self.wait_for(lambda: answer() == ready, "the count of an ended session stayed")
+
+        def per_address():
+            self.assertEqual([answer(), answer("127.0.0.2"), answer("127.0.0.2")],
+                             [from_address, ready, from_address])
+            self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
+
+        def idle():
+            start = time.monotonic()
+            self.assertEqual(self.read_reply(self.witness), "421 Timeout.")
+            self.assertTrue(0.9 < time.monotonic() - start < 5, time.monotonic() - start)
+            self.assert_closed(self.witness)
+            s = self.connect()  # a command now and then keeps a session
+            self.assertEqual([time.sleep(0.5) or self.command(s, "NOOP") for _ in range(4)],
+                             ["200 OK"] * 4)
+            data = self.pasv(s)
+            self.assertEqual(self.command(s, "RETR big.bin"), RETR_150)
+            time.sleep(2)  # a transfer that waits for its client is no idle control connection
+            self.assertEqual(len(self.read_all(data)), 32 << 20)
+            self.assertEqual([self.read_reply(s), self.command(s, "NOOP")], [DONE, "200 OK"])
+
+        for name, args, scenario in [("total", ["-maxsessions", "3"], total),
+                                     ("per address", ["-maxperaddress", "1"], per_address),
+                                     ("idle", ["-idle", "1"], idle)]:
+            with self.subTest(name):
+                self.start(args=args)
+                scenario()
+                self.assertIsNone(self.server.process.poll(), "the server ended")
+                self._stop_and_check(self.server)
+
     def test_lines_that_never_end(self):
         self.start()
         idle = self.figures()
@@ -456,6 +533,64 @@ class ConnectionFaults(FaultTest):
         self.assert_others_go_on()
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
         self.assert_back_to(idle)
+
+
+class TransferLogFaults(FaultTest):
+    def test_a_full_slow_or_removed_log_holds_up_no_transfer(self):
+        """Lines that cannot be written are dropped and counted; every transfer goes on."""
+        log = os.path.join(self.base, "xfer.log")
+        transfers = 600  # lines of about 740 bytes: far more than a pipe and the queue hold
+        reader = None
+        for case, path in (("removed", log), ("full", "/dev/full"), ("slow", log + ".fifo")):
+            with self.subTest(case):
+                if case != "removed" and is_windows():
+                    print("\n[faults] the %s transfer log is left out: /dev/full and fifos "
+                          "are no files to the Windows build" % case, file=sys.stderr)
+                    continue
+                if case == "slow":
+                    os.mkfifo(path)
+                    # Opened but not read until the end: the writer's write waits meanwhile.
+                    reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+                    self.addCleanup(os.close, reader)
+                self.start(args=["-xferlog", path])
+                if case == "removed":
+                    os.remove(log)
+                s = self.connect()
+                self.assertEqual(self.command(s, "USER " + "u" * 400), "331 Login accepted")
+                s.sendall(b"RETR " + b"n" * 300 + b"\r\n")
+                s.sendall(b"".join(b"RETR %0300d\r\n" % i for i in range(transfers - 1)))
+                self.assertEqual(len(self.read_replies(s, transfers)), transfers)
+                self.assert_others_go_on()  # one more line
+                if case != "slow":
+                    self._stop_and_check(self.server)
+        if reader is None:
+            return
+        # Read at last, the log holds whole lines; the drop lines count the rest exactly.
+        lines, drop = transfers + 1, re.compile(r"\[(\d+) transfer log lines dropped\]\n")
+        received, deadline = b"", time.monotonic() + TIMEOUT
+        while (received.count(b"\n") + sum(map(int, drop.findall(self.server.errors()))) < lines
+               and time.monotonic() < deadline):
+            try:
+                received += os.read(reader, 1 << 20)
+            except BlockingIOError:
+                time.sleep(0.05)
+        # A line queued after the client's last reply may be dropped after the first report.
+        dropped = [int(n) for n in drop.findall(self.server.errors())]
+        self.assertEqual(received.count(b"\n"), lines - sum(dropped))
+        self.assertTrue(received.endswith(b"\n") and dropped and min(dropped) > 0, dropped)
+
+
+def tasks_of(uid):
+    """The threads of every process whose real user is uid, as RLIMIT_NPROC counts them."""
+    count = 0
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/status" % entry) as f:
+                fields = dict(line.split(":", 1) for line in f)
+        except OSError:
+            continue  # a process that ended meanwhile
+        count += int(fields["Threads"]) if int(fields["Uid"].split()[0]) == uid else 0
+    return count
 
 
 def read_pipe(pipe, until=None, quiet=0.2):

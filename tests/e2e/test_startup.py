@@ -25,6 +25,10 @@ USAGE = (
     "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
     "  -tlsonly   Refuses logins and data connections without TLS\n"
     "  -login <name>:<password>  Accepts only this name and password\n"
+    "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
+    "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
+    "  -maxperaddress <n> Serves at most <n> sessions from one address (no limit)\n"
+    "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
 )
 
 HEADING = "tarnLoader accepting connections on ip addresses:\n"
@@ -142,6 +146,11 @@ class CommandLineErrors(ServerTest):
             (["nosuch"], "Error: Unable to set ftp root directory: 'nosuch'\n"),
             ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing),
             (["-p", "0", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
+            (["-xferlog"], "Error: missing file name for option -xferlog\n"),
+            (["-xferlog", missing], "Error: Unable to open transfer log '%s': No such file or "
+                                    "directory\n" % missing),
+            (["-maxsessions", "0"], "Error: option -maxsessions takes a whole number from 1 to "
+                                    "10000\n"),
         ]
         os.mkdir(os.path.join(self.root, "pkg"))
         for args, message in cases:

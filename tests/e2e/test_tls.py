@@ -217,6 +217,22 @@ class Robustness(TlsTest):
         self.assertEqual(b"".join(chunks), PAYLOAD)
         self.assertIsNone(self.server.process.poll())
 
+    def test_commands_that_tls_holds_already_are_not_idle(self):
+        self.start_tls("-tls", "-idle", "2")
+        s = self.connect()
+        self.assertEqual(self.command(s, "AUTH TLS"), "234 AUTH TLS ok")
+        t = unverified().wrap_socket(s.sock)
+        # One record of more commands than a receive takes: the rest waits inside TLS.
+        t.sendall(b"NOOP\r\n" * 150)
+        received = b""
+        while received.count(b"200 OK\r\n") < 150:
+            chunk = t.recv(65536)
+            self.assertTrue(chunk, "the session ended after %d replies"
+                            % received.count(b"200 OK\r\n"))
+            received += chunk
+        self.assertNotIn(b"421", received)
+        t.close()
+
     def pasv_tls(self, client):
         """PASV and RETR by hand, so that the test speaks on the data connection itself."""
         host, port = ftplib.parse227(client.sendcmd("PASV"))

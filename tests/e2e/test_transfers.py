@@ -1,12 +1,14 @@
-"""RETR and STOR: byte-exact contents, failures before and after the 150, and uploads that
-never destroy the file they replace."""
+"""RETR and STOR: byte-exact contents, failures before and after the 150, uploads that never
+destroy the file they replace, and the transfer log's line for each."""
 import functools
 import os
 import random
+import re
 import shutil
 import signal
 import socket
 import struct
+import time
 
 from harness import TIMEOUT, Server, ServerTest, binary, free_port, is_windows
 
@@ -269,3 +271,44 @@ class Store(TransferTest):
         # Below the limit the same session stores files as usual.
         self.assertEqual(self.upload(s, "STOR fw.bin", b"small"), [RETR_150, DONE])
         self.assertEqual(self.read_file("fw.bin"), b"small")
+
+
+class TransferLog(TransferTest):
+    def test_each_retr_and_stor_leaves_its_line(self):
+        log = os.path.join(self.base, "xfer.log")
+        self.write_file("fw/image.bin", b"firmware image")
+        with open(os.path.join(self.root, "big.bin"), "wb") as f:
+            f.truncate(64 << 20)  # far more than the sockets hold, so the reset cuts it off
+        os.mkdir(os.path.join(self.root, "sub"))
+        default = functools.partial(signal.signal, signal.SIGINT, signal.SIG_DFL)
+        self.start_server("-xferlog", log, upload=True, preexec_fn=default)
+        s = self.connect()
+        self.assertEqual(self.command(s, "USER op erator"), "331 Login accepted")
+        self.assertEqual(self.command(s, "CWD fw"), "250 CWD command successful")
+        self.assertEqual(self.transfer(s, "RETR image.bin"), (b"firmware image", [RETR_150, DONE]))
+        self.assertEqual(self.upload(s, "STOR /new file\x7f.bin", b"x" * 1000), [RETR_150, DONE])
+        data = self.pasv(s)
+        self.assertEqual(self.command(s, "RETR /big.bin"), RETR_150)
+        self.assertTrue(data.recv(4096))
+        reset(data)
+        self.assertEqual(self.read_reply(s), "426 Broken pipe")
+        self.assertTrue(self.command(s, "STOR /sub").startswith("550 "))
+        # The writer thread appends each line just after its transfer's last reply. A blank in
+        # a name becomes "_" and a control byte "\xHH", so that no name can split a line.
+        self.wait_for(lambda: self.read_file(log).count(b"\n") == 4, "four lines")
+        lines = self.read_file(log).decode("latin-1").split("\n")[:-1]
+        # The local time, weekday included, as the client's clock shows it; then the seconds.
+        end = time.mktime(time.strptime(lines[0][:24], "%a %b %d %H:%M:%S %Y"))
+        self.assertEqual(time.strftime("%a %b %e %H:%M:%S %Y", time.localtime(end)), lines[0][:24])
+        self.assertLess(abs(end - time.time()), 60)
+        self.assertTrue(all(re.match(r" [1-9]\d* ", line[24:]) for line in lines), lines)
+        rest = [line[25:].split(" ", 1)[1] for line in lines]
+        cut = int(rest[2].split()[1])
+        self.assertTrue(0 < cut < 64 << 20, cut)
+        self.assertEqual(rest, ["127.0.0.1 14 /fw/image.bin b _ o a op_erator ftp 0 * c",
+                                "127.0.0.1 1000 /new_file\\x7F.bin b _ i a op_erator ftp 0 * c",
+                                "127.0.0.1 %d /big.bin b _ o a op_erator ftp 0 * i" % cut,
+                                "127.0.0.1 0 /sub b _ i a op_erator ftp 0 * i"])
+        # The writer thread leaves Ctrl-C to the thread that ends the process.
+        self.server.process.send_signal(signal.SIGINT)
+        self.assertEqual(self.server.wait_exit(TIMEOUT), 0 if is_windows() else -signal.SIGINT)

@@ -1,0 +1,57 @@
+// fs/transfer_log.h: the transfer log ("-xferlog"): a line in the xferlog format for each RETR
+// and STOR, queued by the session and appended to the file by one writer thread, so that a
+// full or slow disk never holds up a transfer.
+#pragma once
+
+#include <cstddef>
+
+struct FtpSession;
+
+// Room for the longest line: a path and a user name whose every byte is written as "\xHH".
+constexpr std::size_t kTransferLogLineSize = 8192;
+// What waits for the writer; a line that finds no room is dropped and counted, and
+// "[N transfer log lines dropped]" goes to standard error once a write succeeds again.
+constexpr std::size_t kTransferLogQueueSize = 64 * 1024;
+// How long an ending process waits for queued lines to be written.
+constexpr int kTransferLogFlushMilliseconds = 1000;
+
+enum class TransferDirection { kOutgoing, kIncoming };  // RETR, STOR
+
+// One RETR or STOR as its line tells it.
+struct TransferLogEntry {
+    long long endTime;  // seconds since 1970-01-01 00:00 UTC, shown in local time
+    long long seconds;
+    const char* host;
+    long long bytes;
+    const char* path;  // below the root, as resolvePath gives it ("." for the root)
+    TransferDirection direction;
+    const char* userName;  // empty when no USER came
+    bool complete;         // every byte went through
+};
+
+// What a transfer did, counted while it runs.
+struct TransferOutcome {
+    long long startMilliseconds;  // on the monotonic clock
+    long long bytes;
+    bool complete;
+};
+
+// Opens path to append to it. Start-up only; without it nothing is logged. Returns 0, or -1
+// with the error set.
+int openTransferLog(const char* path);
+// Starts the writer thread of an open log (nothing without one), after handleTermination: a
+// thread started before it would take the termination signals meant for its own thread.
+// Returns 0, or -1 with the error set; the log is closed then.
+int startTransferLogWriter();
+// Writes entry's line, with its line end, in out: "Tue Dec  8 16:47:56 2026 1 192.0.2.10 14
+// /fw/image.bin b _ o a anonymous ftp 0 * c". In the path and the user name a blank becomes
+// "_", as the format asks, a byte below 32 or 127 "\xHH" and a backslash "\\", so that no name
+// can split the line. Returns the line's length, or 0 when it does not fit or the time cannot
+// be shown.
+std::size_t formatTransferLogLine(char* out, std::size_t outSize, const TransferLogEntry* entry);
+// Queues the line of a transfer that has ended, when the log is open. Never waits for the disk.
+void logTransfer(const FtpSession* session, const char* path, TransferDirection direction,
+                 const TransferOutcome* outcome);
+// Waits until the queued lines are written, at most milliseconds, then reports lines dropped
+// and not yet reported. Returns 0, or -1 when the time ran out first.
+int flushTransferLog(int milliseconds);

@@ -1,0 +1,103 @@
+// session/connection_limits.cpp: the count of sessions, lock-free, and the addresses of the
+// sessions that run, in a table under SharedLock::kConnectionLimits when "-maxperaddress" asks.
+#include "session/connection_limits.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "app/settings.h"
+
+// A refusal is one small send into an empty send buffer; the bound is only for a peer gone bad.
+constexpr int kRefusalSendMilliseconds = 500;
+
+// Only the accept loop adds to it; ending sessions only make room meanwhile.
+static std::atomic<int> sessionCount{0};
+
+struct AddressSlot {
+    NetworkAddress address;
+    bool used;
+};
+// Under SharedLock::kConnectionLimits. Every used slot lies below slotsInUse, and a new session
+// takes the lowest free slot, so a look at the table costs as much as the sessions that run.
+static AddressSlot addressSlots[kLargestSessionLimit];
+static int slotsInUse = 0;
+
+// Takes a slot for peer unless peer's sessions fill its share. Returns the slot, or -1.
+static int takeAddressSlot(const NetworkAddress* peer) {
+    takeLock(SharedLock::kConnectionLimits);
+    int count = 0;
+    int freeSlot = slotsInUse;
+    for (int i = 0; i < slotsInUse; i++) {
+        if (!addressSlots[i].used) {
+            if (freeSlot == slotsInUse) {
+                freeSlot = i;  // the lowest
+            }
+        } else if (isSameHost(&addressSlots[i].address, peer)) {
+            count++;
+        }
+    }
+    // SECURITY: never beyond the table; the session count keeps freeSlot inside it anyway.
+    bool admitted = count < serverSettings.maxPerAddress && freeSlot < kLargestSessionLimit;
+    if (admitted) {
+        addressSlots[freeSlot].address = *peer;
+        addressSlots[freeSlot].used = true;
+        if (freeSlot == slotsInUse) {
+            slotsInUse++;
+        }
+    }
+    releaseLock(SharedLock::kConnectionLimits);
+    return admitted ? freeSlot : -1;
+}
+
+static void releaseAddressSlot(int slot) {
+    takeLock(SharedLock::kConnectionLimits);
+    addressSlots[slot].used = false;
+    while (slotsInUse > 0 && !addressSlots[slotsInUse - 1].used) {
+        slotsInUse--;
+    }
+    releaseLock(SharedLock::kConnectionLimits);
+}
+
+Admission admitConnection(const NetworkAddress* peer, ConnectionTicket* ticket) {
+    ticket->held = false;
+    ticket->slot = -1;
+    if (sessionCount.load() >= serverSettings.maxSessions) {
+        return Admission::kTooManySessions;
+    }
+    if (serverSettings.maxPerAddress > 0) {
+        ticket->slot = takeAddressSlot(peer);
+        if (ticket->slot < 0) {
+            return Admission::kTooManyFromAddress;
+        }
+    }
+    sessionCount.fetch_add(1);
+    ticket->held = true;
+    return Admission::kAdmitted;
+}
+
+void releaseConnection(ConnectionTicket* ticket) {
+    if (!ticket->held) {
+        return;
+    }
+    if (ticket->slot >= 0) {
+        releaseAddressSlot(ticket->slot);
+    }
+    sessionCount.fetch_sub(1);
+    ticket->held = false;
+}
+
+void refuseConnection(SocketHandle connection, const NetworkAddress* peer, Admission admission) {
+    bool fromAddress = admission == Admission::kTooManyFromAddress;
+    const char* reply = fromAddress ? "421 Too many connections from your address.\r\n"
+                                    : "421 Too many connections, try again later.\r\n";
+    // Without the timeout the send waits as the system's default lets it; it is only the bound.
+    (void)setSocketTimeout(connection, kRefusalSendMilliseconds);
+    (void)sendBytes(connection, reply, std::strlen(reply));  // a client gone already needs nothing
+    closeSocket(connection);
+    char host[kNetworkAddressTextSize];
+    if (formatAddress(peer, host, sizeof host) != 0) {
+        host[0] = '\0';  // never for an address that accept gave
+    }
+    printConsole(ConsoleStream::kError, "Refused a connection from %s: too many sessions%s\n", host,
+                 fromAddress ? " from that address" : "");
+}
