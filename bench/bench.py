@@ -506,9 +506,12 @@ def start_servers(args, base, tree, servers):
 
     add_pair(servers, "tarnLoader", tarnloader, tree)
     args.tls_servers = {}
-    port = free_port()
-    args.tls_servers["tarnLoader"] = Server("tarnLoader", [binary, "-p", str(port), "-tls",
-                                                           tree.root], port, False)
+    # A build from before TLS, given with --compare, can still run the plain workloads.
+    wants_tls = any(workload.tls and selected(workload, args) for workload in WORKLOADS)
+    if wants_tls:
+        port = free_port()
+        args.tls_servers["tarnLoader"] = Server("tarnLoader", [binary, "-p", str(port), "-tls",
+                                                               tree.root], port, False)
     for entry in args.compare:
         other_label, _, other_binary = entry.partition("=")
 
@@ -518,10 +521,11 @@ def start_servers(args, base, tree, servers):
             return Server(label, command, port, write)
 
         add_pair(servers, other_label, other, tree)
-        port = free_port()
-        args.tls_servers[other_label] = Server(
-            other_label, [os.path.abspath(other_binary), "-p", str(port), "-tls", tree.root],
-            port, False)
+        if wants_tls:
+            port = free_port()
+            args.tls_servers[other_label] = Server(
+                other_label, [os.path.abspath(other_binary), "-p", str(port), "-tls", tree.root],
+                port, False)
 
     vsftpd = shutil.which("vsftpd") or ("/usr/sbin/vsftpd" if os.path.exists("/usr/sbin/vsftpd")
                                          else None)
@@ -538,7 +542,7 @@ def start_servers(args, base, tree, servers):
             return Server(label, [vsftpd, config], port, write, wrapped=True)
 
         add_pair(servers, label, start_vsftpd, tree)
-        certificate = make_certificate(base)
+        certificate = make_certificate(base) if wants_tls else None
         if certificate is not None:
             port = free_port()
             config = os.path.join(base, "vsftpd-tls.conf")
@@ -1152,6 +1156,11 @@ def run(args, base):
             server.stop()
 
 
+def selected(workload, args):
+    """Whether --only leaves the workload in."""
+    return not args.only or any(word.lower() in workload.name.lower() for word in args.only)
+
+
 def measure_all(args, tree, servers):
     labels = [label for label, _, _ in servers]
     results = {}  # (workload, label) -> list of values
@@ -1172,7 +1181,7 @@ def measure_all(args, tree, servers):
             name, unit = workload.name, workload.unit
             if workload.big and rep >= args.big_reps:
                 continue
-            if args.only and not any(word.lower() in name.lower() for word in args.only):
+            if not selected(workload, args):
                 continue
             for label, read_server, write_server in order:
                 if label == REFERENCE_LABEL and not workload.reference:
