@@ -23,18 +23,23 @@ int protectControlConnection(FtpSession* session) {
     return session->controlTls != nullptr ? 0 : -1;
 }
 
+// Either connection: through its TLS session when it has one, else straight on the socket.
+static int sendOver(SocketHandle socket, TlsSession* tls, const char* bytes, std::size_t length) {
+    return tls != nullptr ? sendTlsBytes(tls, bytes, length) : sendBytes(socket, bytes, length);
+}
+
+static long long receiveOver(SocketHandle socket, TlsSession* tls, char* buffer,
+                             std::size_t size) {
+    return tls != nullptr ? receiveTlsBytes(tls, buffer, size)
+                          : receiveBytes(socket, buffer, size);
+}
+
 int sendControlBytes(FtpSession* session, const char* data, std::size_t length) {
-    if (session->controlTls != nullptr) {
-        return sendTlsBytes(session->controlTls, data, length);
-    }
-    return sendBytes(session->controlSocket, data, length);
+    return sendOver(session->controlSocket, session->controlTls, data, length);
 }
 
 long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t size) {
-    if (session->controlTls != nullptr) {
-        return receiveTlsBytes(session->controlTls, buffer, size);
-    }
-    return receiveBytes(session->controlSocket, buffer, size);
+    return receiveOver(session->controlSocket, session->controlTls, buffer, size);
 }
 
 int waitForControlBytes(FtpSession* session, int milliseconds) {
@@ -65,17 +70,11 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
 }
 
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
-    if (data->tls != nullptr) {
-        return sendTlsBytes(data->tls, bytes, length);
-    }
-    return sendBytes(data->socket, bytes, length);
+    return sendOver(data->socket, data->tls, bytes, length);
 }
 
 long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size) {
-    if (data->tls != nullptr) {
-        return receiveTlsBytes(data->tls, buffer, size);
-    }
-    return receiveBytes(data->socket, buffer, size);
+    return receiveOver(data->socket, data->tls, buffer, size);
 }
 
 long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,

@@ -10,15 +10,14 @@
 #include "session/channel.h"
 #include "session/session.h"
 
-// Every byte of text may take two on the wire (CR NUL), and the line end follows.
-constexpr std::size_t kReplyLineSize = 2 * kReplyTextSize + 2;
 // Most replies fit this; an idle session's thread then keeps one stack page fewer.
 constexpr std::size_t kShortLineSize = 512;
 
-// Builds text and CR LF into out (outSize bytes, at least 4) and returns the line's length.
-static std::size_t buildLine(char* out, std::size_t outSize, const char* text) {
+// Builds text and CR LF into out, which has room for twice text's length and two bytes (every
+// byte may take two on the wire, as CR NUL), and returns the line's length.
+static std::size_t buildLine(char* out, const char* text) {
     std::size_t length = 0;
-    for (const char* c = text; *c != '\0' && length + 4 <= outSize; c++) {
+    for (const char* c = text; *c != '\0'; c++) {
         // SECURITY: a name with a line end in it must not end the reply, nor let what follows
         // read as a reply of its own.
         if (*c == '\r') {
@@ -36,14 +35,14 @@ static std::size_t buildLine(char* out, std::size_t outSize, const char* text) {
 }
 
 static void sendLine(FtpSession* session, const char* text) {
-    std::size_t length = std::strlen(text);
-    if (2 * length + 2 <= kShortLineSize) {
+    std::size_t room = 2 * std::strlen(text) + 2;
+    if (room <= kShortLineSize) {
         char line[kShortLineSize];
-        (void)sendControlBytes(session, line, buildLine(line, sizeof line, text));
+        (void)sendControlBytes(session, line, buildLine(line, text));
         return;  // a dead connection shows later
     }
-    std::string line(kReplyLineSize, '\0');
-    (void)sendControlBytes(session, &line[0], buildLine(&line[0], line.size(), text));
+    std::string line(room, '\0');
+    (void)sendControlBytes(session, &line[0], buildLine(&line[0], text));
 }
 
 void sendReply(FtpSession* session, const char* text) {
