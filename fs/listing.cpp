@@ -108,7 +108,7 @@ static int formatFacts(char* out, std::size_t outSize, bool isFolder, long long 
                        long long writeTime) {
     CalendarTime utc;
     if (toUniversalTime(writeTime, &utc) != 0) {
-        utc = {1970, 1, 1, 0, 0, 0};  // a time the platform rejects still gives a valid fact
+        utc = {1970, 1, 1, 4, 0, 0, 0};  // a time the platform rejects still gives a valid fact
     }
     int length = std::snprintf(out, outSize, "type=%s;size=%lld;modify=%04d%02d%02d%02d%02d%02d;",
                                isFolder ? "dir" : "file", isFolder ? 0LL : size, utc.year,

@@ -32,15 +32,6 @@ static unsigned long long droppedLines = 0;  // not yet reported
 // Set at start-up, before any session or the writer exists; only read afterwards.
 static int logFile = -1;
 
-// 0 for Sunday, for a date of the Gregorian calendar (Sakamoto's method).
-static const int kMonthOffsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-static int dayOfWeek(int year, int month, int day) {
-    if (month < 3) {
-        year--;
-    }
-    return (year + year / 4 - year / 100 + year / 400 + kMonthOffsets[month - 1] + day) % 7;
-}
-
 // Appends text to the line at *length, as it is (raw) or as a field of names. Returns -1 when
 // it does not fit with the terminator.
 static int appendText(char* out, std::size_t outSize, std::size_t* length, const char* text,
@@ -67,11 +58,12 @@ static int appendText(char* out, std::size_t outSize, std::size_t* length, const
 
 std::size_t formatTransferLogLine(char* out, std::size_t outSize, const TransferLogEntry* entry) {
     CalendarTime time;
-    if (toLocalTime(entry->endTime, &time) != 0 || time.month < 1 || time.month > 12) {
+    if (toLocalTime(entry->endTime, &time) != 0 || time.month < 1 || time.month > 12 ||
+        time.weekday < 0 || time.weekday > 6) {
         return 0;
     }
     int written = std::snprintf(out, outSize, "%s %s %2d %02d:%02d:%02d %d %lld %s %lld ",
-                                kDayNames[dayOfWeek(time.year, time.month, time.day)],
+                                kDayNames[time.weekday],
                                 kMonthNames[time.month - 1], time.day, time.hour, time.minute,
                                 time.second, time.year, entry->seconds, entry->host, entry->bytes);
     if (written < 0 || static_cast<std::size_t>(written) >= outSize) {

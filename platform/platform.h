@@ -284,6 +284,7 @@ struct CalendarTime {
     int year;   // e.g. 2011
     int month;  // 1 to 12
     int day;
+    int weekday;  // 0 for Sunday
     int hour;
     int minute;
     int second;

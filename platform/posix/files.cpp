@@ -50,33 +50,28 @@ bool isSameName(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
 }
 
-static void toCalendarTime(const struct tm* broken, CalendarTime* out) {
-    out->year = broken->tm_year + 1900;
-    out->month = broken->tm_mon + 1;
-    out->day = broken->tm_mday;
-    out->hour = broken->tm_hour;
-    out->minute = broken->tm_min;
-    out->second = broken->tm_sec;
+static int toCalendarTime(long long time, bool local, CalendarTime* out) {
+    time_t value = static_cast<time_t>(time);
+    struct tm broken;
+    if ((local ? localtime_r(&value, &broken) : gmtime_r(&value, &broken)) == nullptr) {
+        return failWithErrno();
+    }
+    out->year = broken.tm_year + 1900;
+    out->month = broken.tm_mon + 1;
+    out->day = broken.tm_mday;
+    out->weekday = broken.tm_wday;
+    out->hour = broken.tm_hour;
+    out->minute = broken.tm_min;
+    out->second = broken.tm_sec;
+    return 0;
 }
 
 int toLocalTime(long long time, CalendarTime* out) {
-    time_t value = static_cast<time_t>(time);
-    struct tm broken;
-    if (localtime_r(&value, &broken) == nullptr) {
-        return failWithErrno();
-    }
-    toCalendarTime(&broken, out);
-    return 0;
+    return toCalendarTime(time, true, out);
 }
 
 int toUniversalTime(long long time, CalendarTime* out) {
-    time_t value = static_cast<time_t>(time);
-    struct tm broken;
-    if (gmtime_r(&value, &broken) == nullptr) {
-        return failWithErrno();
-    }
-    toCalendarTime(&broken, out);
-    return 0;
+    return toCalendarTime(time, false, out);
 }
 
 // ---------------------------------------------------------------------------------------------

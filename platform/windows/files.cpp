@@ -183,6 +183,7 @@ static int toCalendarTime(long long time, bool local, CalendarTime* out) {
     out->year = broken.tm_year + 1900;
     out->month = broken.tm_mon + 1;
     out->day = broken.tm_mday;
+    out->weekday = broken.tm_wday;
     out->hour = broken.tm_hour;
     out->minute = broken.tm_min;
     out->second = broken.tm_sec;
