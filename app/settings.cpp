@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-
 static ServerSettings startingSettings() {
     ServerSettings settings;
     resetServerSettings(&settings);

@@ -202,9 +202,8 @@ static void restart(FtpSession* s, const std::string&) {
 static const char kDenied[] = "550 Permission denied";
 
 // The 28 verbs of the chassis's own design, then the extensions today's clients use, then FTP
-// over TLS (RFC 4217). A verb
-// is looked up in this order. DELE and RNFR are not gated: the read-only setting does not
-// cover them, and clients rely on that.
+// over TLS (RFC 4217). A verb is looked up in this order. DELE and RNFR are not gated: the
+// read-only setting does not cover them, and clients rely on that.
 static const Verb kVerbs[] = {
     {"ABOR", nullptr, Argument::kIgnored, replyAborted, 0},
     {"CWD", nullptr, Argument::kIgnored, changeWorkingDirectory, 0},
