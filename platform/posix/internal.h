@@ -20,9 +20,6 @@ int fail(int error);
 int failWithErrno();
 // Records kRefusedPathError and returns -1.
 int failRefused();
-// The calling thread's last error number, and a way to put an earlier one back.
-int lastErrorNumber();
-void restoreLastError(int error);
 
 // The time milliseconds from now on the clock of pthread_cond_timedwait (CLOCK_REALTIME).
 void deadlineAfter(long milliseconds, struct timespec* out);

@@ -109,10 +109,10 @@ static bool reopenRemovedRoot(Folder* root) {
     if (fstat(root->descriptor, &status) != 0 || status.st_nlink > 0) {
         return false;
     }
-    int error = lastErrorNumber();
+    int error = lastRuntimeError();
     Folder fresh = {-1};
     if (openRootDescriptor(&fresh) != 0) {
-        restoreLastError(error);
+        recordRuntimeError(error);
         return false;
     }
     (void)close(root->descriptor);
@@ -229,7 +229,7 @@ static int locateOnce(Folder* root, const char* path, char* reached, std::size_t
 }
 
 // True when the link that path ends in leads to the root itself. Fails when it leads out.
-static int leadsToRoot(Folder* root, const char* path, bool* isRoot) {
+static int leadsToRoot(Folder* root, const char* path, bool* isRoot, FileStatus* status) {
     WalkEnd target;
     // SECURITY: a link that leads out of the root is refused even where the verb would act
     // on the link itself: a client must not learn, or keep, anything through it.
@@ -237,17 +237,10 @@ static int leadsToRoot(Folder* root, const char* path, bool* isRoot) {
         return -1;
     }
     *isRoot = target.name.empty();
-    releaseEnd(&target, root->descriptor);
-    return 0;
-}
-
-static int describeRoot(Folder* root, EntryLookup* out) {
-    struct stat status;
-    if (fstat(root->descriptor, &status) != 0) {
-        return failWithErrno();
+    if (*isRoot) {
+        *status = target.status;  // the root's, as the walk took it
     }
-    out->exists = true;
-    toFileStatus(&status, &out->status);
+    releaseEnd(&target, root->descriptor);
     return 0;
 }
 
@@ -261,13 +254,15 @@ static int lookUpEntryOnce(Folder* root, const char* path, EntryLookup* out) {
     }
     bool isRoot = end.name.empty();
     if (!isRoot && end.exists && end.status.isLink &&
-        leadsToRoot(root, path, &isRoot) != 0) {
+        leadsToRoot(root, path, &isRoot, &end.status) != 0) {
         releaseEnd(&end, root->descriptor);
         return -1;
     }
     if (isRoot) {
         releaseEnd(&end, root->descriptor);
-        return describeRoot(root, out);
+        out->exists = true;
+        out->status = end.status;
+        return 0;
     }
     if (end.name.size() >= sizeof out->name) {
         releaseEnd(&end, root->descriptor);

@@ -23,14 +23,6 @@
 // others go through the functions of internal.h.
 static thread_local int lastError = 0;
 
-int lastErrorNumber() {
-    return lastError;
-}
-
-void restoreLastError(int error) {
-    lastError = error;
-}
-
 int fail(int error) {
     lastError = error;
     return -1;

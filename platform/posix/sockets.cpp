@@ -42,9 +42,9 @@ static socklen_t toSocketAddress(const NetworkAddress* address, struct sockaddr_
     return sizeof *four;
 }
 
-static int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out) {
+static int fromSocketAddress(const struct sockaddr* address, NetworkAddress* out) {
     std::memset(out, 0, sizeof *out);
-    if (address->ss_family == AF_INET6) {
+    if (address->sa_family == AF_INET6) {
         const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
         // An IPv4 client of a socket that takes both families arrives as ::ffff:a.b.c.d; it is
         // an IPv4 client in every reply and check.
@@ -60,7 +60,7 @@ static int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddr
         out->scope = six->sin6_scope_id;
         return 0;
     }
-    if (address->ss_family != AF_INET) {
+    if (address->sa_family != AF_INET) {
         return fail(EAFNOSUPPORT);
     }
     const struct sockaddr_in* four = reinterpret_cast<const struct sockaddr_in*>(address);
@@ -93,12 +93,9 @@ int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
     if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
         return fail(EINVAL);
     }
-    struct sockaddr_storage address;
-    std::memset(&address, 0, sizeof address);
-    std::memcpy(&address, found->ai_addr,
-                found->ai_addrlen < sizeof address ? found->ai_addrlen : sizeof address);
+    int result = fromSocketAddress(found->ai_addr, out);
     freeaddrinfo(found);
-    if (fromSocketAddress(&address, out) != 0 || out->family != family) {
+    if (result != 0 || out->family != family) {
         return fail(EINVAL);  // a mapped IPv4 address is no IPv6 one
     }
     out->port = 0;
@@ -123,7 +120,7 @@ int acceptBothFamilies(SocketHandle socket) {
 }
 
 bool isFamilyUnavailableError() {
-    int error = lastErrorNumber();
+    int error = lastRuntimeError();
     return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EADDRNOTAVAIL ||
            error == EPROTONOSUPPORT;
 }
@@ -157,7 +154,7 @@ int listenSocket(SocketHandle socket, int backlog) {
 }
 
 bool isAddressInUseError() {
-    return lastErrorNumber() == EADDRINUSE;
+    return lastRuntimeError() == EADDRINUSE;
 }
 
 int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
@@ -167,7 +164,7 @@ int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
                     &length) != 0) {
         return failWithErrno();
     }
-    return fromSocketAddress(&address, out);
+    return fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), out);
 }
 
 int socketPeerAddress(SocketHandle socket, NetworkAddress* out) {
@@ -177,7 +174,7 @@ int socketPeerAddress(SocketHandle socket, NetworkAddress* out) {
                     &length) != 0) {
         return failWithErrno();
     }
-    return fromSocketAddress(&address, out);
+    return fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), out);
 }
 
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
@@ -193,7 +190,8 @@ SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
         (void)failWithErrno();
         return kNoSocket;
     }
-    if (peer != nullptr && fromSocketAddress(&address, peer) != 0) {
+    if (peer != nullptr &&
+        fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), peer) != 0) {
         (void)close(connection);  // a family we never listen on
         return kNoSocket;
     }
@@ -201,7 +199,7 @@ SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
 }
 
 AcceptFailure classifyAcceptFailure() {
-    switch (lastErrorNumber()) {
+    switch (lastRuntimeError()) {
         case EINTR:
         case ECONNABORTED:
         // A firewall rule that refuses the connection shows here; it costs that connection.
@@ -344,10 +342,7 @@ int queryLocalAddresses(NetworkAddress* out, int maxCount) {
             if (isLoopback != (wantLoopback == 1)) {
                 continue;
             }
-            struct sockaddr_storage address;
-            std::memset(&address, 0, sizeof address);
-            std::memcpy(&address, entry->ifa_addr, sizeof(struct sockaddr_in));
-            if (fromSocketAddress(&address, &out[count]) == 0) {
+            if (fromSocketAddress(entry->ifa_addr, &out[count]) == 0) {
                 count++;
             }
         }
