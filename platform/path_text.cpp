@@ -2,6 +2,7 @@
 #include "platform/path_text.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -18,6 +19,17 @@ void splitNames(const std::string& text, const char* separators, std::vector<std
             return;
         }
         position = end;
+    }
+}
+
+void splitStepNames(const std::string& text, const char* separators,
+                    std::vector<std::string>* names) {
+    std::vector<std::string> all;
+    splitNames(text, separators, &all);
+    for (std::string& name : all) {
+        if (name != ".") {
+            names->push_back(std::move(name));
+        }
     }
 }
 
@@ -40,12 +52,10 @@ std::string toRootRelative(const char* clientPath) {
 
 int toClientPath(const char* rootRelative, char* out, std::size_t outSize) {
     std::vector<std::string> names;
-    splitNames(rootRelative, "/", &names);
+    splitStepNames(rootRelative, "/", &names);
     std::string shown;
     for (const std::string& name : names) {
-        if (name != ".") {
-            shown += "/" + name;
-        }
+        shown += "/" + name;
     }
     int written = std::snprintf(out, outSize, "%s", shown.empty() ? "/" : shown.c_str());
     return written >= 0 && static_cast<std::size_t>(written) < outSize ? 0 : -1;
@@ -106,13 +116,7 @@ int namesBelowRoot(const char* absolutePath, std::vector<std::string>* names) {
     if (drive == 0 && drivePrefixLength(servedRootPath()) > 0 && !rootNames.empty()) {
         rootNames.erase(rootNames.begin());
     }
-    std::vector<std::string> steps;
-    splitNames(absolutePath, kSystemPathSeparators, &steps);
     std::vector<std::string> pathNames;
-    for (const std::string& step : steps) {
-        if (step != ".") {
-            pathNames.push_back(step);
-        }
-    }
+    splitStepNames(absolutePath, kSystemPathSeparators, &pathNames);
     return startsWithNames(pathNames, rootNames, names) ? 0 : -1;
 }

@@ -10,6 +10,9 @@
 
 // Appends the names of text to names: each run between characters of separators.
 void splitNames(const std::string& text, const char* separators, std::vector<std::string>* names);
+// As splitNames, with "." names left out: they are no step at all.
+void splitStepNames(const std::string& text, const char* separators,
+                    std::vector<std::string>* names);
 // Names joined by "/": the root-relative form of a lookup ("fw/a.bin"), "." for no names.
 std::string joinNames(const std::vector<std::string>& names);
 // A client's path ("/", "/fw/latest") in the root-relative form.

@@ -17,17 +17,6 @@
 // More links than this in one lookup is a loop, as the kernel's own limit says.
 constexpr int kMostLinks = 40;
 
-// The names of a path as the walk takes them: "." names are no step at all.
-static void walkNamesOf(const char* text, std::vector<std::string>* names) {
-    std::vector<std::string> all;
-    splitNames(text, "/", &all);
-    for (const std::string& name : all) {
-        if (name != ".") {
-            names->push_back(name);
-        }
-    }
-}
-
 void toFileStatus(const struct stat* status, FileStatus* out) {
     out->isDirectory = S_ISDIR(status->st_mode);
     out->isRegularFile = S_ISREG(status->st_mode);
@@ -70,7 +59,7 @@ static void startWalk(Walk* walk, int rootDescriptor, const char* path) {
     walk->ahead.clear();
     walk->links = 0;
     std::vector<std::string> names;
-    walkNamesOf(path, &names);
+    splitStepNames(path, "/", &names);
     walk->ahead.assign(names.rbegin(), names.rend());
 }
 
@@ -102,7 +91,7 @@ static int followLink(Walk* walk, const char* name) {
         leaveFolder(walk);
         walk->reached.clear();
     } else {
-        walkNamesOf(target, &names);
+        splitStepNames(target, "/", &names);
     }
     walk->ahead.insert(walk->ahead.end(), names.rbegin(), names.rend());
     return 0;

@@ -207,11 +207,7 @@ static bool describeEntry(FindState* state, const char* name, FindEntry* entry) 
     }
     FileStatus status;
     if (!S_ISLNK(own.st_mode) || !describeLink(state, name, &status)) {
-        status.isDirectory = S_ISDIR(own.st_mode);
-        status.isRegularFile = S_ISREG(own.st_mode);
-        status.isReadOnly = (own.st_mode & S_IWUSR) == 0;
-        status.size = static_cast<long long>(own.st_size);
-        status.modifiedTime = static_cast<long long>(own.st_mtime);
+        toFileStatus(&own, &status);
     }
     std::snprintf(entry->name, sizeof entry->name, "%s", name);
     entry->attributes = 0;
