@@ -4,12 +4,10 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -135,6 +133,9 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
         writeReason(reason, reasonSize, "the certificate's fingerprint could not be taken");
     } else if (loaded) {
         credentials = new (std::nothrow) TlsCredentials{context};
+        if (credentials == nullptr) {
+            writeReason(reason, reasonSize, "out of memory");
+        }
     }
     if (credentials == nullptr) {
         SSL_CTX_free(context);

@@ -3,15 +3,9 @@
 #include "platform/platform.h"
 
 #include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <new>
 
 #include "platform/posix/internal.h"
