@@ -17,7 +17,7 @@
 
 // The names of a path below the root in UTF-16, with "." and ".." taken off by name, as
 // Windows itself does before it opens anything.
-int namesOfPath(const char* path, std::vector<std::wstring>* names) {
+int namesOfPath(const char* path, std::vector<std::wstring>* names, std::string* lastName) {
     std::vector<std::string> steps;
     splitNames(path, kSystemPathSeparators, &steps);
     std::vector<std::string> taken;
@@ -25,10 +25,10 @@ int namesOfPath(const char* path, std::vector<std::wstring>* names) {
         return failRefused();
     }
     for (const std::string& step : taken) {
-        // SECURITY: drive prefixes, streams, device names and text that is not UTF-8 would
-        // reach past the root or stand for another name, and "\\.\" or "\\?\" forms
-        // cannot arise from names joined below it.
-        if (isReservedName(step.c_str())) {
+        // SECURITY: drive prefixes, streams and device names would reach past the root or
+        // stand for another name, and "\\.\" or "\\?\" forms cannot arise from names
+        // joined below it. Text that is not UTF-8 is refused by the conversion.
+        if (hasReservedForm(step.c_str())) {
             return failRefused();
         }
         wchar_t name[kLongPathSize];
@@ -36,6 +36,9 @@ int namesOfPath(const char* path, std::vector<std::wstring>* names) {
             return -1;
         }
         names->push_back(name);
+    }
+    if (lastName != nullptr && !taken.empty()) {
+        *lastName = taken.back();  // it converted both ways unchanged
     }
     return 0;
 }

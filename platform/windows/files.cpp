@@ -124,16 +124,10 @@ static const char* const kDeviceNames[] = {
 
 static constexpr std::size_t kDeviceNameSize = 8;
 
-bool isReservedName(const char* component) {
+bool hasReservedForm(const char* component) {
     // SECURITY: a colon names a drive ("c:") or a stream ("file:stream"); either would reach
     // past the entry the client named.
     if (std::strchr(component, ':') != nullptr) {
-        return true;
-    }
-    // SECURITY: a name that is not UTF-8 can name no entry here (every name is UTF-16
-    // underneath), and no lossy form of it may be looked up instead.
-    wchar_t wide[kLongPathSize];
-    if (convertToWide(component, wide, kLongPathSize) == kRefusedPathError) {
         return true;
     }
     // SECURITY: "nul.txt" and "con .log" open the device as well: Windows looks only at the
@@ -155,6 +149,14 @@ bool isReservedName(const char* component) {
         }
     }
     return false;
+}
+
+bool isReservedName(const char* component) {
+    // SECURITY: a name that is not UTF-8 can name no entry here (every name is UTF-16
+    // underneath), and no lossy form of it may be looked up instead.
+    wchar_t wide[kLongPathSize];
+    return hasReservedForm(component) ||
+           convertToWide(component, wide, kLongPathSize) == kRefusedPathError;
 }
 
 bool isSameName(const char* a, const char* b) {

@@ -66,9 +66,15 @@ struct Folder {
 // every check; fixed at start-up before any session exists, only read afterwards.
 extern wchar_t rootFinalPath[kLongPathSize];
 
+// Implemented by files.cpp. True for a name with a colon or of a device ("nul.txt"): the
+// part of isReservedName that needs no conversion.
+bool hasReservedForm(const char* component);
+
 // Implemented by beneath.cpp. The names of a path below the root in UTF-16, "." and ".." taken
-// off by name; refused when one would reach past the root or is no ordinary name.
-int namesOfPath(const char* path, std::vector<std::wstring>* names);
+// off by name; refused when one would reach past the root or is no ordinary name. The last
+// name's own bytes go to lastName, when given.
+int namesOfPath(const char* path, std::vector<std::wstring>* names,
+                std::string* lastName = nullptr);
 // Copies text with its terminator; ENAMETOOLONG when it does not fit.
 int copyWideText(wchar_t* out, std::size_t outSize, const wchar_t* text);
 // folder and the first count names, or one name, joined by "\\".

@@ -145,10 +145,12 @@ int openFileBeneath(Folder* /*root*/, const char* path) {
         return -1;
     }
     FileStatus status = {};
-    int error = 0;
     if (statusOfHandle(handle, &status) != 0) {
-        error = lastError.number;
-    } else if (status.isDirectory) {
+        (void)CloseHandle(handle);  // leaves the status's error as it is
+        return -1;
+    }
+    int error = 0;
+    if (status.isDirectory) {
         error = EISDIR;
     } else if (GetFileType(handle) != FILE_TYPE_DISK) {
         error = EACCES;  // a device would block the session or never end
@@ -271,16 +273,15 @@ int lookUpEntry(Folder* /*root*/, const char* path, EntryLookup* out) {
     out->name[0] = '\0';
     out->exists = false;
     std::vector<std::wstring> names;
-    if (namesOfPath(path, &names) != 0) {
+    std::string name;
+    if (namesOfPath(path, &names, &name) != 0) {
         return -1;
     }
     if (names.empty()) {
         return describeRoot(out);
     }
-    // The client's own bytes again: every name here converted both ways unchanged.
-    char name[kEntryNameSize];
-    if (toUtf8Text(names.back().c_str(), name, sizeof name) != 0) {
-        return -1;
+    if (name.size() >= sizeof out->name) {
+        return failWithRuntimeError(ENAMETOOLONG);
     }
     Folder* folder = pinFolder(names, names.size() - 1);
     if (folder == nullptr) {
@@ -311,6 +312,6 @@ int lookUpEntry(Folder* /*root*/, const char* path, EntryLookup* out) {
         return describeRoot(out);
     }
     out->folder = folder;
-    std::memcpy(out->name, name, sizeof name);
+    std::memcpy(out->name, name.c_str(), name.size() + 1);
     return 0;
 }
