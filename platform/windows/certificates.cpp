@@ -50,8 +50,6 @@ constexpr DWORD kRsaBits = 2048;
 constexpr std::size_t kKeyNameSize = 96;
 // The encoded name CN=tarnLoader.
 constexpr std::size_t kSubjectNameSize = 64;
-// Every encoding a certificate or key of ours is in.
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 // Records a Schannel or CNG status; they are Win32-style codes that FormatMessage knows.
 int failWithSecurityStatus(long status) {

@@ -6,21 +6,12 @@
 #include <winsock2.h>
 
 #include <windows.h>
-// TLS_PARAMETERS, the way to name the protocols on current Windows, needs UNICODE_STRING.
-#include <subauth.h>
-#define SCHANNEL_USE_BLACKLISTS
-#define SECURITY_WIN32
-#include <ncrypt.h>
-#include <schannel.h>
-#include <security.h>
 #include <wincrypt.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
-#include <new>
 
 #include "platform/windows/internal.h"
 

@@ -290,9 +290,7 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bo
         return nullptr;
     }
     if (runHandshake(session) != 0 || prepareRecords(session) != 0) {
-        ErrorRecord kept = lastError;  // the release must not replace the reason
-        releaseSession(session);
-        lastError = kept;
+        releaseSession(session);  // records no error, so the reason stays
         return nullptr;
     }
     return session;
@@ -301,9 +299,14 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bo
 // ---------------------------------------------------------------------------------------------
 // Sessions: records.
 
-static int breakSession(TlsSession* session, SECURITY_STATUS status) {
+// Marks the session unusable; each later call fails with status.
+static void markBroken(TlsSession* session, SECURITY_STATUS status) {
     session->broken = true;
     session->failure = status;
+}
+
+static int breakSession(TlsSession* session, SECURITY_STATUS status) {
+    markBroken(session, status);
     return failWithSecurityStatus(status);
 }
 
@@ -328,9 +331,7 @@ int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
         std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
         if (sendBytes(session->socket, session->output, total) != 0) {
             // Half a record may have gone out: the stream cannot go on.
-            ErrorRecord kept = lastError;
-            (void)breakSession(session, SEC_E_INTERNAL_ERROR);
-            lastError = kept;
+            markBroken(session, SEC_E_INTERNAL_ERROR);
             return -1;
         }
         data += piece;
@@ -382,18 +383,15 @@ static int decryptNextRecord(TlsSession* session) {
             session->peerClosed = true;
             return 0;
         }
-        // SECURITY: a renegotiation (or, in TLS 1.3, a key update) is refused and ends the
-        // session: nothing the peer sends makes the handshake start over in mid-transfer.
-        if (status == SEC_I_RENEGOTIATE) {
-            return breakSession(session, status);
-        }
+        // SECURITY: a renegotiation (SEC_I_RENEGOTIATE; in TLS 1.3, a key update) is refused
+        // and ends the session: nothing the peer sends makes the handshake start over in
+        // mid-transfer. Any other status is a record altered, cut or out of order.
         if (status != SEC_E_INCOMPLETE_MESSAGE) {
-            return breakSession(session, status);  // a record altered, cut or out of order
+            return breakSession(session, status);
         }
         if (receiveInput(session) != 0) {
             if (!isLastError(ErrorKind::kTimedOut)) {
-                session->broken = true;  // a stream cut within a record cannot go on
-                session->failure = SEC_E_INCOMPLETE_MESSAGE;
+                markBroken(session, SEC_E_INCOMPLETE_MESSAGE);  // a stream cut within a record
             }
             return -1;
         }
