@@ -93,7 +93,7 @@ int finalPathOf(HANDLE handle, wchar_t* out, std::size_t outSize) {
         return failRefused();
     }
     // SECURITY: a path without a UTF-8 form (a name with a lone surrogate) could not be shown
-    // to the client or compared as the server's text; it is refused, not carried in part.
+    // to the client as it is; it is refused, not carried in part.
     char text[kLongPathTextSize];
     if (toUtf8Text(finalPath + 4, text, sizeof text) != 0 ||
         copyWideText(out, outSize, finalPath + 4) != 0) {

@@ -84,7 +84,6 @@ class ExtendedDataConnections(ExtensionTest):
         self.assertEqual(self.read_all(data), b"over EPSV and EPRT")
         self.assertEqual(self.read_reply(s), DONE)
 
-
     def test_ipv6_clients_use_epsv_and_eprt_and_ipv4_ones_stay_as_they_were(self):
         if not has_ipv6():
             self.skipTest("this machine has no IPv6 loopback address")
