@@ -15,7 +15,7 @@ import subprocess
 import sys
 import time
 
-from harness import (READY_LINE, TIMEOUT, Server, ServerTest, free_port, is_sanitized,
+from harness import (READY_LINE, TIMEOUT, Server, ServerTest, binary, free_port, is_sanitized,
                      is_windows, normalise)
 
 RETR_150 = "150 Opening BINARY mode data connection"
@@ -39,14 +39,16 @@ def reset(sock):
 
 
 class FaultTest(ServerTest):
-    def start(self, upload=False, preexec_fn=None, args=()):
-        """Starts the server and opens the witness session, whose file is in place."""
+    def start(self, upload=False, preexec_fn=None, args=(), program=None):
+        """Starts the server (program, or the build's binary) and opens the witness session,
+        whose file is in place."""
         self.write_file("witness.bin", WITNESS)
         if preexec_fn is None:
             self.start_server(*args, upload=upload)
         else:
             port = free_port()
-            server = Server(["-p", str(port)] + (["-u"] if upload else []) + list(args), self.root)
+            server = Server(["-p", str(port)] + (["-u"] if upload else []) + list(args), self.root,
+                            program=program)
             server.port = port
             server.start(preexec_fn=preexec_fn)
             self.addCleanup(self._stop_and_check, server)
@@ -385,8 +387,10 @@ class ConnectionFaults(FaultTest):
         limit = tasks_of(uid) + 12  # room for the server's own threads and the witness's
         for folder in (self.base, self.root):
             os.chmod(folder, 0o755)
+        # A copy nobody can reach: the build folder may lie where only root may enter.
+        program = shutil.copy2(binary(), os.path.join(self.base, "tarnLoader"))
         self.start(preexec_fn=lambda: (resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit)),
-                                       as_user and as_user()))
+                                       as_user and as_user()), program=program)
         time.sleep(0.5)  # no ended session's thread waits for a new one now
         idle = self.figures()
         helper = subprocess.Popen(["/bin/sh", "-c", "for i in $(seq %d); do sleep 60 & done; wait"
