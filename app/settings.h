@@ -3,7 +3,9 @@
 
 #include <cstddef>
 
-constexpr std::size_t kRootPathSize = 260;
+// Room for the served root's path in UTF-8: Linux's PATH_MAX, and more than Windows' longest
+// wide path takes once converted. A folder deep in an operator's tree must still be servable.
+constexpr std::size_t kRootPathSize = 4096;
 constexpr int kMaxLocalAddresses = 10;
 constexpr std::size_t kAddressTextSize = 20;
 constexpr int kDefaultControlPort = 21;

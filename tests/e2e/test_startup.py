@@ -88,7 +88,9 @@ def shown_path(path):
 
 
 def using_line(path):
-    return "Using '%s' as ftp root directory\n" % shown_path(path)
+    """The line as the console reads it: the path's UTF-8 bytes, one character each."""
+    shown = shown_path(path).encode("utf-8").decode("latin-1")
+    return "Using '%s' as ftp root directory\n" % shown
 
 
 def hold_port(port):
@@ -200,15 +202,18 @@ class StartedServer(ServerTest):
         self.assert_greets(port)
 
     def test_relative_root_is_shown_as_an_absolute_path(self):
-        os.makedirs(os.path.join(self.root, "pkg", "sub"))
-        self.write_file(os.path.join("pkg", "sub", "image.bin"), b"firmware")
-        port = free_port()
-        server = self.launch(["pkg", "-p", str(port)])
-        self.assertRegex(server.console(),
-                         self.guidance_pattern(os.path.join(self.root, "pkg"), port))
-        s = self.connect(port)
-        self.assertEqual(self.command(s, "CWD sub"), "250 CWD command successful")
-        self.assertEqual(self.command(s, "SIZE image.bin"), "213 8")
+        # The second folder's path takes over 300 bytes in UTF-8, yet under 260 characters.
+        for folder in ("pkg", os.path.join("\u56fa\u4ef6" * 25, "\u56fa\u4ef6" * 25)):
+            with self.subTest(folder=folder[:8]):
+                os.makedirs(os.path.join(self.root, folder, "sub"))
+                self.write_file(os.path.join(folder, "sub", "image.bin"), b"firmware")
+                port = free_port()
+                server = self.launch([folder, "-p", str(port)])
+                self.assertRegex(server.console(),
+                                 self.guidance_pattern(os.path.join(self.root, folder), port))
+                s = self.connect(port)
+                self.assertEqual(self.command(s, "CWD sub"), "250 CWD command successful")
+                self.assertEqual(self.command(s, "SIZE image.bin"), "213 8")
 
     def test_accepted_option_values(self):
         with self.subTest("trailing text after the port is ignored"):
