@@ -19,7 +19,9 @@ int protectControlConnection(FtpSession* session) {
     // The data connections may resume this session, so the client gets what that takes.
     session->controlTls =
         startTlsSession(serverSettings.tlsCredentials, session->controlSocket, true);
-    (void)setSocketTimeout(session->controlSocket, 0);  // commands may take their time again
+    // A receive that waits for the rest of a record ends with the idle limit, when there is
+    // one: a client that stops in mid-record is idle too. Without one, commands take their time.
+    (void)setSocketTimeout(session->controlSocket, session->idleMilliseconds);
     return session->controlTls != nullptr ? 0 : -1;
 }
 

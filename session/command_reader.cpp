@@ -115,6 +115,9 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         std::size_t room = sizeof reader->held - reader->heldLength;
         long long count = receiveControlBytes(session, received, room);
         if (count <= 0) {
+            if (count < 0 && session->idleMilliseconds > 0 && isLastError(ErrorKind::kTimedOut)) {
+                sendReply(session, "421 Timeout.");  // stopped inside a TLS record
+            }
             return nullptr;
         }
         appendCommandBytes(reader, received, static_cast<std::size_t>(count));

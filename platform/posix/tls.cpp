@@ -20,7 +20,9 @@ static int failTls(SSL* connection, int result) {
     int error = SSL_get_error(connection, result);
     int systemError = errno;
     ERR_clear_error();
-    if (error == SSL_ERROR_SYSCALL && (systemError == EAGAIN || systemError == EWOULDBLOCK)) {
+    // On our blocking sockets only their time limit makes OpenSSL ask to be called again.
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ||
+        (error == SSL_ERROR_SYSCALL && (systemError == EAGAIN || systemError == EWOULDBLOCK))) {
         return fail(ETIMEDOUT);
     }
     if (error == SSL_ERROR_SYSCALL && systemError != 0) {

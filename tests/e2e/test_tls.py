@@ -217,12 +217,13 @@ class Robustness(TlsTest):
         self.assertEqual(b"".join(chunks), PAYLOAD)
         self.assertIsNone(self.server.process.poll())
 
-    def test_commands_that_tls_holds_already_are_not_idle(self):
+    def test_the_idle_limit_under_tls(self):
         self.start_tls("-tls", "-idle", "2")
         s = self.connect()
         self.assertEqual(self.command(s, "AUTH TLS"), "234 AUTH TLS ok")
         t = unverified().wrap_socket(s.sock)
-        # One record of more commands than a receive takes: the rest waits inside TLS.
+        # One record of more commands than a receive takes: the rest waits inside TLS, and
+        # the session is not idle meanwhile.
         t.sendall(b"NOOP\r\n" * 150)
         received = b""
         while received.count(b"200 OK\r\n") < 150:
@@ -231,6 +232,12 @@ class Robustness(TlsTest):
                             % received.count(b"200 OK\r\n"))
             received += chunk
         self.assertNotIn(b"421", received)
+        # The start of a record and no more: a client that stops there is idle all the same.
+        with socket.socket(fileno=os.dup(t.fileno())) as raw:
+            raw.sendall(b"\x17\x03\x03\x00\x40")
+        start = time.monotonic()
+        self.assertEqual(t.recv(64), b"421 Timeout.\r\n")
+        self.assertLess(time.monotonic() - start, 5)
         t.close()
 
     def pasv_tls(self, client):
