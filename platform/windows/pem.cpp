@@ -23,7 +23,6 @@ constexpr std::size_t kSha256Size = 32;
 // Every encoding a certificate or key of ours is in.
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-
 struct PemBlock {
     char label[kPemLabelSize];
     const char* body;
@@ -179,15 +178,15 @@ static int takePemBlock(const PemBlock* block, HCERTSTORE store, PemContents* co
 
 // Returns 0, or -1 with the reason written.
 int readPemContents(const char* text, void* store, PemContents* contents, char* reason,
-                           std::size_t reasonSize) {
+                    std::size_t reasonSize) {
     const char* cursor = text;
     PemBlock block;
     while (nextPemBlock(&cursor, &block)) {
         if (takePemBlock(&block, static_cast<HCERTSTORE>(store), contents) != 0) {
             writeTlsReason(reason, reasonSize,
-                        std::strcmp(block.label, "CERTIFICATE") == 0
-                            ? "no certificate could be read from the file"
-                            : "no private key could be read from the file");
+                           std::strcmp(block.label, "CERTIFICATE") == 0
+                               ? "no certificate could be read from the file"
+                               : "no private key could be read from the file");
             return -1;
         }
     }

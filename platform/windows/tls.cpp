@@ -9,16 +9,13 @@
 #include <subauth.h>
 #define SCHANNEL_USE_BLACKLISTS
 #define SECURITY_WIN32
-#include <ncrypt.h>
 #include <schannel.h>
 #include <security.h>
 #include <wincrypt.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <new>
 
 #include "platform/windows/internal.h"
@@ -28,9 +25,9 @@ struct TlsSession {
     CredHandle* credentials;
     CtxtHandle context;
     bool hasContext;
-    // After a failure nothing more is decrypted or encrypted, and no close_notify goes out.
-    bool broken;
     bool peerClosed;  // the peer's close_notify came: every receive reads the end
+    // Not SEC_E_OK after a failure: nothing more is decrypted or encrypted then, and no
+    // close_notify goes out.
     SECURITY_STATUS failure;
     SecPkgContext_StreamSizes sizes;
     // Records as they arrived. Each is decrypted in place: plain points at the decrypted bytes
@@ -42,7 +39,6 @@ struct TlsSession {
     char* plain;
     std::size_t plainLength;
     char* output;  // one record's header, message and trailer
-    std::size_t outputSize;
 };
 
 // The largest TLS record: a header of 5 bytes, 2^14 bytes of content, and the 2048 bytes that
@@ -244,10 +240,10 @@ static int prepareRecords(TlsSession* session) {
         return failWithSecurityStatus(status);
     }
     const SecPkgContext_StreamSizes* sizes = &session->sizes;
-    session->outputSize = sizes->cbHeader + sizes->cbMaximumMessage + sizes->cbTrailer;
+    std::size_t outputSize = sizes->cbHeader + sizes->cbMaximumMessage + sizes->cbTrailer;
     // One record of the peer's at a time, which may be larger than ours by the expansion that
     // protection allows; and room for whatever came after the handshake.
-    std::size_t inputSize = session->outputSize + kRecordExpansion;
+    std::size_t inputSize = outputSize + kRecordExpansion;
     if (inputSize < session->inputLength) {
         inputSize = session->inputLength;
     }
@@ -257,7 +253,7 @@ static int prepareRecords(TlsSession* session) {
     }
     session->input = resized;
     session->inputSize = inputSize;
-    session->output = static_cast<char*>(std::malloc(session->outputSize));
+    session->output = static_cast<char*>(std::malloc(outputSize));
     if (session->output == nullptr) {
         return failWithRuntimeError(ENOMEM);
     }
@@ -301,7 +297,6 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bo
 
 // Marks the session unusable; each later call fails with status.
 static void markBroken(TlsSession* session, SECURITY_STATUS status) {
-    session->broken = true;
     session->failure = status;
 }
 
@@ -311,7 +306,7 @@ static int breakSession(TlsSession* session, SECURITY_STATUS status) {
 }
 
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
-    if (session->broken) {
+    if (session->failure != SEC_E_OK) {
         return failWithSecurityStatus(session->failure);
     }
     const SecPkgContext_StreamSizes* sizes = &session->sizes;
@@ -402,7 +397,7 @@ long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size) {
     if (session->peerClosed) {
         return 0;
     }
-    if (session->broken) {
+    if (session->failure != SEC_E_OK) {
         return failWithSecurityStatus(session->failure);
     }
     for (int empty = 0; session->plainLength == 0; empty++) {
@@ -452,7 +447,7 @@ void endTlsSession(TlsSession* session) {
     if (session == nullptr) {
         return;
     }
-    if (session->hasContext && !session->broken) {
+    if (session->failure == SEC_E_OK) {
         sendCloseNotify(session);
     }
     releaseSession(session);
