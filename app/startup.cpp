@@ -152,6 +152,7 @@ static void startSession(SocketHandle connection, const NetworkAddress* peer, in
         return;
     }
     session->ticket = ticket;  // endSession gives it back
+    session->peerAddress = *peer;
     takePassivePort(passivePort);
     if (startThread(sessionThread, session) != 0) {
         printSystemError("Error: could not start a session thread");

@@ -172,7 +172,6 @@ int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port);
 int listenSocket(SocketHandle socket, int backlog);
 bool isAddressInUseError();
 int socketLocalAddress(SocketHandle socket, NetworkAddress* out);
-int socketPeerAddress(SocketHandle socket, NetworkAddress* out);
 // Accepts one connection; peer may be nullptr. Retries after EINTR.
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer);
 

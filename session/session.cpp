@@ -104,8 +104,7 @@ void endSession(FtpSession* session) {
 }
 
 void serveSession(FtpSession* session) {
-    if (socketLocalAddress(session->controlSocket, &session->serverAddress) != 0 ||
-        socketPeerAddress(session->controlSocket, &session->peerAddress) != 0) {
+    if (socketLocalAddress(session->controlSocket, &session->serverAddress) != 0) {
         printSystemError("getsockname() failed");
         sendReply(session, "500 getsockname failed");
         return;

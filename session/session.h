@@ -39,7 +39,7 @@ struct FtpSession {
     SocketHandle controlSocket;
     int passivePort;            // asked of the pool, then the port actually bound
     NetworkAddress serverAddress;  // our end of the control connection: what PASV announces
-    NetworkAddress peerAddress;    // the client's end: the only allowed data peer
+    NetworkAddress peerAddress;    // the client's end, as accepted: the only allowed data peer
     int dataWaitMilliseconds;
     int stallMilliseconds;
     char argumentText[kArgumentTextSize];
@@ -64,7 +64,8 @@ struct FtpSession {
     char transferBuffer[kTransferBufferSize];
 };
 
-// A record for an accepted control connection, or nullptr when memory is exhausted.
+// A record for an accepted control connection, or nullptr when memory is exhausted. The caller
+// sets its peerAddress to the client's address, as the accept gave it.
 FtpSession* createSession(SocketHandle controlSocket, int passivePort);
 // Closes the control connection and the passive listener, releases the passive port and
 // gives the record back, to be cleared for the next session or freed.

@@ -167,16 +167,6 @@ int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
     return fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), out);
 }
 
-int socketPeerAddress(SocketHandle socket, NetworkAddress* out) {
-    struct sockaddr_storage address;
-    socklen_t length = sizeof address;
-    if (getpeername(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address),
-                    &length) != 0) {
-        return failWithErrno();
-    }
-    return fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), out);
-}
-
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
     struct sockaddr_storage address;
     socklen_t length = sizeof address;

@@ -170,16 +170,6 @@ int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
     return fromSocketAddress(&address, out);
 }
 
-int socketPeerAddress(SocketHandle socket, NetworkAddress* out) {
-    struct sockaddr_storage address;
-    int length = sizeof address;
-    if (getpeername(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&address), &length) !=
-        0) {
-        return failWithSocketError();
-    }
-    return fromSocketAddress(&address, out);
-}
-
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
     struct sockaddr_storage address;
     int length;

@@ -62,9 +62,11 @@ SessionUnderTest::SessionUnderTest(void (*configure)(FtpSession*)) {
     unsigned short port = 0;
     SocketHandle listener = listenOnFreePort(&port);
     client = connectToLoopback(port);
-    SocketHandle serverEnd = acceptConnection(listener, nullptr);
+    NetworkAddress peer;
+    SocketHandle serverEnd = acceptConnection(listener, &peer);
     closeSocket(listener);
     FtpSession* session = createSession(serverEnd, 0);
+    session->peerAddress = peer;
     if (configure != nullptr) {
         configure(session);
     }
