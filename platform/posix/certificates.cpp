@@ -9,7 +9,6 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 #include "platform/posix/internal.h"
