@@ -5,10 +5,6 @@
 #include "session/data_connection.h"
 #include "session/session.h"
 
-// What closeDataConnection reads, and throws away, while it waits for the client's end.
-constexpr std::size_t kDiscardBufferSize = 512;
-constexpr int kDataCloseReadLimit = 64;
-
 int protectControlConnection(FtpSession* session) {
     // SECURITY: bytes that came in clear text after AUTH must not count as commands sent
     // under TLS; anyone on the path could have put them there.
@@ -55,6 +51,8 @@ int waitForControlBytes(FtpSession* session, int milliseconds) {
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out) {
     out->socket = socket;
     out->tls = nullptr;
+    // Whole seconds, as the system counts them; no stall limit keeps the close from waiting.
+    out->closeWaitSeconds = (session->stallMilliseconds + 999) / 1000;
     if (session->protectsData) {
         // The handshake gets the time a client has to make its data connection.
         (void)setSocketTimeout(socket, session->dataWaitMilliseconds);
@@ -98,26 +96,14 @@ long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t
 }
 
 void closeDataConnection(DataConnection* data) {
-    // The end of the stream goes first; the client reads what is left, sees the end and
-    // closes its side. Only then does the final reply go out: a client that knows the size
-    // stops reading at the last byte and then waits for the reply (aria2c), and would miss
-    // one that arrived together with "150". A client that keeps its side open meanwhile
-    // costs at most the wait.
+    // The final reply goes out once the client's system has acknowledged the data and its end,
+    // not before and not later. A client that knows the size stops reading at the last byte,
+    // closes and then reads the reply (aria2c): a reply that came with "150" it would never
+    // see. A client that reads the reply before it closes (Python's urllib) must not wait for
+    // a close of ours either. The acknowledgement serves both, as it does for vsftpd, and
+    // makes "226" mean that every byte reached the client.
     endTlsSession(data->tls);  // its close_notify, before the end of the stream
     data->tls = nullptr;
-    shutdownSending(data->socket);
-    // Each receive below waits no longer than the whole wait may, even where the system says
-    // a reset connection is readable and then blocks in the receive (Wine does).
-    (void)setSocketTimeout(data->socket, kDataCloseWaitMilliseconds);  // else: the stall limit
-    long long deadline = monotonicMilliseconds() + kDataCloseWaitMilliseconds;
-    char discarded[kDiscardBufferSize];
-    for (int reads = 0; reads < kDataCloseReadLimit; reads++) {
-        long long remaining = deadline - monotonicMilliseconds();
-        if (remaining <= 0 || waitReadable(data->socket, static_cast<int>(remaining)) != 1 ||
-            receiveBytes(data->socket, discarded, sizeof discarded) <= 0) {
-            break;
-        }
-    }
-    closeSocket(data->socket);
+    closeSocketDelivered(data->socket, data->closeWaitSeconds);
     data->socket = kNoSocket;
 }

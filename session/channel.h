@@ -12,6 +12,7 @@ struct FtpSession;
 struct DataConnection {
     SocketHandle socket;
     TlsSession* tls;  // after PROT P; nullptr in clear text
+    int closeWaitSeconds;  // how long the close may wait for the client to take the data
 };
 
 // Protects the control connection with TLS (AUTH TLS), after its "234" reply: what the client
@@ -39,6 +40,6 @@ long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size)
 // *sendFailed telling a failed send from a failed read.
 long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
                        bool* sendFailed);
-// Ends the data connection: our side first, then a short wait for the client's end, so that
-// the final reply reaches the client after the data.
+// Ends the data connection and waits, up to the stall limit, until the client's system has
+// acknowledged the data and its end, so that the final reply follows the data.
 void closeDataConnection(DataConnection* data);

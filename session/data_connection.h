@@ -10,9 +10,6 @@ struct DataConnection;
 
 // At most this many connections that were made before a PASV reply are discarded by it.
 constexpr int kStaleConnectionLimit = 16;
-// How long the end of a transfer waits for the client to close its side of the data
-// connection before the final reply goes out anyway.
-constexpr int kDataCloseWaitMilliseconds = 1000;
 
 // Reads "h1,h2,h3,h4,p1,p2" as the C library's "%d,%d,%d,%d,%d,%d" would and keeps the low
 // eight bits of each number; text after the sixth is ignored. Returns 0, or -1 when fewer

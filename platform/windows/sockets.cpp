@@ -315,6 +315,41 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
+// What closeSocketDelivered reads, and throws away, before it closes.
+constexpr int kDiscardBufferSize = 512;
+constexpr int kDiscardReadLimit = 64;
+
+// Unread bytes at close make Winsock reset the connection, and a reset can destroy data the
+// peer has received but not yet read.
+static void discardPendingBytes(SOCKET handle) {
+    char discarded[kDiscardBufferSize];
+    for (int reads = 0; reads < kDiscardReadLimit; reads++) {
+        u_long pending = 0;
+        if (ioctlsocket(handle, FIONREAD, &pending) != 0 || pending == 0 ||
+            recv(handle, discarded, sizeof discarded, 0) <= 0) {
+            return;
+        }
+    }
+}
+
+void closeSocketDelivered(SocketHandle socket, int seconds) {
+    if (socket == kNoSocket) {
+        return;
+    }
+    SOCKET handle = toWinsock(socket);
+    (void)shutdown(handle, SD_SEND);  // fails harmlessly on a dead socket
+    discardPendingBytes(handle);
+    // A blocking socket with a linger time waits in closesocket until the peer acknowledged
+    // what we sent. When the time runs out Winsock resets the connection: that only meets a
+    // peer that stopped reading or died, so the time is the transfer's own stall limit.
+    LINGER linger;
+    linger.l_onoff = 1;
+    linger.l_linger = static_cast<u_short>(seconds > 65535 ? 65535 : seconds);
+    (void)setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&linger),
+                     sizeof linger);  // else: no wait
+    (void)closesocket(handle);  // the handle is gone whatever it reports
+}
+
 static constexpr std::size_t kHostNameSize = 256;
 
 int queryLocalAddresses(NetworkAddress* out, int maxCount) {

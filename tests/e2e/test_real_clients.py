@@ -21,6 +21,7 @@ import tempfile
 import time
 import unittest
 import urllib.parse
+import urllib.request
 
 from harness import ServerTest, has_ipv6
 
@@ -488,6 +489,33 @@ class Aria2c(RealClientTest):
         # A stall costs aria2c a timeout of its own, 10 s here.
         self.assertLess(time.monotonic() - started, 20)
         self.assertEqual(sha256_of(os.path.join(self.local, "module.bin")),
+                         self.expected["drivers/module.bin"])
+
+
+class PerFileLatency(RealClientTest):
+    """Clients that read the final reply before they close the data connection get it at once,
+    not after a wait of the server's for their close."""
+
+    client = "curl"
+
+    def test_many_small_files_cost_no_wait_each(self):
+        self.serve_package()
+        url = self.url(FOLDER + "/drivers/module.bin")
+        started = time.monotonic()
+        for _ in range(10):
+            with urllib.request.urlopen(url, timeout=CLIENT_TIMEOUT) as response:
+                self.assertEqual(hashlib.sha256(response.read()).hexdigest(),
+                                 self.expected["drivers/module.bin"])
+        self.assertLess(time.monotonic() - started, 3, "urllib")
+        # Active mode: curl 7.88 itself waits 1 s before a passive data connection whenever
+        # the 227 or 229 reply arrives before it first polls, whatever the server does next.
+        args = ["curl", "-sS", "-P", "127.0.0.1"]
+        for number in range(20):
+            args += [url, "-o", os.path.join(self.local, "m%d.bin" % number)]
+        started = time.monotonic()
+        self.assert_ran(self.run_client(args))
+        self.assertLess(time.monotonic() - started, 3, "curl")
+        self.assertEqual(sha256_of(os.path.join(self.local, "m19.bin")),
                          self.expected["drivers/module.bin"])
 
 
