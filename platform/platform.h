@@ -197,9 +197,11 @@ void shutdownReceiving(SocketHandle socket);
 // Ends what we send: the peer reads the end of the stream once it has read everything before.
 void shutdownSending(SocketHandle socket);
 void closeSocket(SocketHandle socket);
-// Ends what we send and closes the socket once the peer's system has acknowledged every byte
-// and the end of the stream, or the peer has closed its side, waiting at most seconds. Bytes
-// the peer sent that nobody read are discarded first, so that the close does not reset.
+// Reads and drops what the peer has sent and nobody read, without waiting: a close with such
+// bytes resets the connection.
+void discardReceivedBytes(SocketHandle socket);
+// Closes the socket once the peer's system has acknowledged every byte and the end of the
+// stream, or the peer has closed its side, waiting at most seconds.
 void closeSocketDelivered(SocketHandle socket, int seconds);
 
 // The host's IPv4 addresses for the operator, in the platform's order, at most maxCount.

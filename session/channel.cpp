@@ -102,8 +102,14 @@ void closeDataConnection(DataConnection* data) {
     // see. A client that reads the reply before it closes (Python's urllib) must not wait for
     // a close of ours either. The acknowledgement serves both, as it does for vsftpd, and
     // makes "226" mean that every byte reached the client.
-    endTlsSession(data->tls);  // its close_notify, before the end of the stream
-    data->tls = nullptr;
+    if (data->tls != nullptr) {
+        endTlsSession(data->tls);  // its close_notify, before the end of the stream
+        data->tls = nullptr;
+        // The client's own close_notify may be waiting; unread, it would make the close a
+        // reset. A clear-text client sends nothing on a download's connection, and an
+        // upload's was read to its end.
+        discardReceivedBytes(data->socket);
+    }
     closeSocketDelivered(data->socket, data->closeWaitSeconds);
     data->socket = kNoSocket;
 }

@@ -314,13 +314,12 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
-// What closeSocketDelivered reads, and throws away, before it closes.
+// What discardReceivedBytes reads, and throws away, at most.
 constexpr std::size_t kDiscardBufferSize = 512;
 constexpr int kDiscardReadLimit = 64;
 
-// Unread bytes at close make the system reset the connection, and a reset can destroy data the
-// peer has received but not yet read.
-static void discardPendingBytes(int fd) {
+void discardReceivedBytes(SocketHandle socket) {
+    int fd = static_cast<int>(socket);
     char discarded[kDiscardBufferSize];
     for (int reads = 0; reads < kDiscardReadLimit; reads++) {
         if (recv(fd, discarded, sizeof discarded, MSG_DONTWAIT) <= 0) {
@@ -334,10 +333,9 @@ void closeSocketDelivered(SocketHandle socket, int seconds) {
         return;
     }
     int fd = static_cast<int>(socket);
-    (void)shutdown(fd, SHUT_WR);  // fails harmlessly on a dead socket
-    discardPendingBytes(fd);
-    // With a linger time, Linux's close waits until the peer acknowledged our end of the
-    // stream; when the time runs out it goes on closing in the background, without a reset.
+    // With a linger time, Linux's close sends the end of the stream and waits until the peer
+    // acknowledged it; when the time runs out it goes on closing in the background, without
+    // a reset.
     struct linger linger;
     linger.l_onoff = 1;
     linger.l_linger = seconds;

@@ -315,13 +315,12 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
-// What closeSocketDelivered reads, and throws away, before it closes.
+// What discardReceivedBytes reads, and throws away, at most.
 constexpr int kDiscardBufferSize = 512;
 constexpr int kDiscardReadLimit = 64;
 
-// Unread bytes at close make Winsock reset the connection, and a reset can destroy data the
-// peer has received but not yet read.
-static void discardPendingBytes(SOCKET handle) {
+void discardReceivedBytes(SocketHandle socket) {
+    SOCKET handle = toWinsock(socket);
     char discarded[kDiscardBufferSize];
     for (int reads = 0; reads < kDiscardReadLimit; reads++) {
         u_long pending = 0;
@@ -337,10 +336,8 @@ void closeSocketDelivered(SocketHandle socket, int seconds) {
         return;
     }
     SOCKET handle = toWinsock(socket);
-    (void)shutdown(handle, SD_SEND);  // fails harmlessly on a dead socket
-    discardPendingBytes(handle);
-    // A blocking socket with a linger time waits in closesocket until the peer acknowledged
-    // what we sent. When the time runs out Winsock resets the connection: that only meets a
+    // A blocking socket with a linger time sends the end of the stream and waits in
+    // closesocket until the peer acknowledged what we sent. When the time runs out Winsock resets the connection: that only meets a
     // peer that stopped reading or died, so the time is the transfer's own stall limit.
     LINGER linger;
     linger.l_onoff = 1;
