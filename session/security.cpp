@@ -95,6 +95,7 @@ void checkPassword(FtpSession* session, const char* argument) {
     bool accepted = !serverSettings.hasLogin || (nameMatches && passwordMatches);
     if (accepted) {
         session->isLoggedIn = true;
+        session->loginDeadline = 0;  // a later USER does not bring the deadline back
         sendReply(session, "230 User logged in");
         printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
         return;

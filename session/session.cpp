@@ -81,6 +81,9 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
     session->idleMilliseconds = serverSettings.idleSeconds * 1000;
+    if (serverSettings.loginSeconds > 0) {
+        session->loginDeadline = monotonicMilliseconds() + serverSettings.loginSeconds * 1000LL;
+    }
     // Each session has its own working directory, so no client's CWD moves another's files.
     copyText(session->workingDirectory, sizeof session->workingDirectory, "/");
     return session;

@@ -60,6 +60,9 @@ struct FtpSession {
     char userName[kArgumentTextSize];
     CommandReader reader;
     int idleMilliseconds;     // how long a command may be awaited; 0 for ever
+    // When a connection that has not logged in is closed (monotonicMilliseconds); 0 once a
+    // login was accepted, or when there is no limit.
+    long long loginDeadline;
     ConnectionTicket ticket;  // what the accept loop counted for this session
     char transferBuffer[kTransferBufferSize];
 };
