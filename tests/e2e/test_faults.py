@@ -469,6 +469,23 @@ class ConnectionFaults(FaultTest):
                 self.assertIsNone(self.server.process.poll(), "the server ended")
                 self._stop_and_check(self.server)
 
+    def test_clients_that_never_read_their_replies_lock_nobody_out(self):
+        """Two clients send commands without end and read nothing: each reply that cannot go
+        out for the idle limit ends its session, and the sessions' places come free."""
+        self.start_server("-idle", "3", "-maxsessions", "2")
+        for _ in range(2):
+            s = self.connect(greet=False)
+            s.settimeout(1)
+            try:
+                while True:  # until the server, its replies stuck, stops taking commands
+                    s.sendall(b"NOOP\r\n" * 10000)
+            except socket.timeout:
+                pass
+        start = time.monotonic()
+        self.wait_for(lambda: self.connect(greet=False).recv(64) == b"220 tarnLoader ready\r\n",
+                      "the stalled sessions still held their places")
+        self.assertLess(time.monotonic() - start, 8)
+
     def test_lines_that_never_end(self):
         self.start()
         idle = self.figures()

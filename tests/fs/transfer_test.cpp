@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "app/settings.h"
 #include "session/session.h"
@@ -70,4 +71,39 @@ TEST_F(StalledTransfer, ADownloadNobodyReadsEnds) {
     EXPECT_EQ("426 Broken pipe", session.readLine());
     closeSocket(data);
     EXPECT_EQ("200 OK", session.command("NOOP"));
+}
+
+// A client that moves a little now and then, never a whole transfer buffer (256 KiB) within
+// the stall limit, has stalled as much as one that moves nothing: a few bytes must not start
+// the limit again. Each direction trickles 16 KiB every 50 ms, about 96 KiB per limit.
+TEST_F(StalledTransfer, ATransferThatOnlyTricklesEnds) {
+    root.writeFile("big.bin", std::string(32 << 20, 'x'));
+    struct Case {
+        const char* command;
+        bool download;
+        const char* reply;
+    };
+    const Case cases[] = {{"RETR big.bin", true, "426 Broken pipe"},
+                          {"STOR target.bin", false, "550 Connection timed out"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        SessionUnderTest session(shortWaits);
+        SocketHandle data = session.openPassiveData();
+        ASSERT_NE(kNoSocket, data);
+        EXPECT_EQ("150 Opening BINARY mode data connection", session.command(c.command));
+        std::thread trickle([data, &c] {
+            std::string piece(16384, 'y');
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+            while (std::chrono::steady_clock::now() < end &&
+                   (c.download ? receiveBytes(data, &piece[0], piece.size()) > 0
+                               : sendBytes(data, piece.data(), piece.size()) == 0)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        EXPECT_EQ(c.reply, session.readLine());
+        shutdownReceiving(data);  // ends the trickle now, whatever came first
+        trickle.join();
+        closeSocket(data);
+        EXPECT_EQ("200 OK", session.command("NOOP"));
+    }
 }
