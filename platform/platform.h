@@ -72,7 +72,14 @@ long long monotonicMilliseconds();
 // Locks: one for each table that threads share, named here so that each is ready without set-up
 // and no platform type shows in this header. Each is held only for a short step.
 
-enum class SharedLock { kUploads, kSparedRecords, kConnectionLimits, kTransferLog, kCount };
+enum class SharedLock {
+    kUploads,
+    kSparedRecords,
+    kConnectionLimits,
+    kTransferLog,
+    kLoginFailures,
+    kCount
+};
 void takeLock(SharedLock lock);
 void releaseLock(SharedLock lock);
 

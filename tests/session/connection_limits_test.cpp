@@ -1,4 +1,5 @@
-// tests/session/connection_limits_test.cpp: which addresses count as one client host.
+// tests/session/connection_limits_test.cpp: which addresses count as one client host, and
+// the failed logins remembered for each under a flood of hosts.
 #include "session/connection_limits.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "session/login_brake.h"
 
 TEST(AdmitConnection, CountsAnIpv6HostByItsSlash64AndALinkLocalOneWhole) {
     struct Case {
@@ -42,4 +44,26 @@ TEST(AdmitConnection, CountsAnIpv6HostByItsSlash64AndALinkLocalOneWhole) {
         releaseConnection(&ticket);
     }
     serverSettings.maxPerAddress = savedLimit;
+}
+
+// A flood of hosts, more than the table holds, each failing once, pushes out one another
+// rather than a host that has earned a wait: that host still waits afterwards.
+TEST(JudgeLogin, AFloodOfHostsDoesNotWipeOutAWait) {
+    forgetFailedLogins();
+    NetworkAddress guesser;
+    ASSERT_EQ(0, parseAddress("2001:db8::7", AddressFamily::kIpv6, &guesser));
+    long long now = 1000000000;
+    long long wait = 0;
+    for (int i = 0; i < kFreeFailedLogins; i++) {
+        EXPECT_EQ(LoginVerdict::kRefused, judgeLogin(&guesser, false, now, &wait));
+    }
+    NetworkAddress other = {AddressFamily::kIpv4, {10, 0, 0, 0}, 0, 0};
+    for (int i = 0; i < 4 * kLoginRecordCount; i++) {
+        other.bytes[2] = static_cast<unsigned char>(i >> 8);
+        other.bytes[3] = static_cast<unsigned char>(i);
+        ASSERT_NE(LoginVerdict::kAccepted, judgeLogin(&other, false, now, &wait));
+    }
+    EXPECT_EQ(LoginVerdict::kMustWait, judgeLogin(&guesser, true, now + 500, &wait));
+    EXPECT_EQ(500, wait);
+    forgetFailedLogins();
 }
