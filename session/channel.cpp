@@ -7,8 +7,10 @@
 #include "session/data_connection.h"
 #include "session/session.h"
 
-// The most a data connection moves in one step: what Linux's sendfile passes to the socket in
-// one wait (its pipe of 16 pages), and four TLS records.
+// The most a data connection sends in one step, so that a step waits for the client only once:
+// a timeout restarts with each system call, and a step that waited several times, moving a
+// few bytes each time, would stretch the limit. Linux's sendfile passes a file to the socket
+// 64 KiB (a pipe of 16 pages) at a time, each with a wait of its own.
 constexpr std::size_t kDataStepSize = 65536;
 // What closeDataConnection reads, and throws away, while it waits for the client's end.
 constexpr std::size_t kDiscardBufferSize = 512;
@@ -93,13 +95,11 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
 }
 
 // Bounds the next wait on the data connection by what is left of the stall limit, and returns
-// how many bytes the next step may move: no more than one wait of the system can take (a
-// timeout restarts with each system call, so a step that waited several times, moving a few
-// bytes each time, would stretch the limit), and never past the next whole buffer, so that
-// the step that completes one returns the moment it does. The socket's timeout follows the
+// how many bytes the next step may move: at most largest, and never past the next whole
+// buffer, so that the step that completes one returns the moment it does. The socket's timeout follows the
 // deadline: never short of it, and set again once it reaches a sixteenth of the limit beyond
 // it. Returns -1 with kTimedOut's error once the deadline has passed.
-static long long boundNextStep(DataConnection* data, std::size_t size) {
+static long long boundNextStep(DataConnection* data, std::size_t size, std::size_t largest) {
     long long remaining = data->progressDeadline - monotonicMilliseconds();
     if (remaining <= 0) {
         setLastError(ErrorKind::kTimedOut);
@@ -112,8 +112,7 @@ static long long boundNextStep(DataConnection* data, std::size_t size) {
         (void)setSocketTimeout(data->socket, data->socketTimeout);
     }
     long long step = static_cast<long long>(kTransferBufferSize) - data->bytesSinceProgress;
-    step = std::min(step, static_cast<long long>(kDataStepSize));
-    return std::min(step, static_cast<long long>(size));
+    return std::min(step, static_cast<long long>(std::min(size, largest)));
 }
 
 // Counts bytes moved; a whole transfer buffer of them within the limit is progress. One that
@@ -130,7 +129,7 @@ static void countProgress(DataConnection* data, long long count) {
 
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
     while (length > 0) {
-        long long step = boundNextStep(data, length);
+        long long step = boundNextStep(data, length, kDataStepSize);
         if (step < 0) {
             return -1;
         }
@@ -151,7 +150,8 @@ int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
 }
 
 long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size) {
-    long long step = boundNextStep(data, size);
+    // A receive returns as soon as anything came: one wait, whatever it asks for.
+    long long step = boundNextStep(data, size, size);
     if (step < 0) {
         return -1;
     }
@@ -183,7 +183,7 @@ static long long sendFilePart(DataConnection* data, int file, char* buffer, std:
 
 long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
                        bool* sendFailed) {
-    long long step = boundNextStep(data, size);
+    long long step = boundNextStep(data, size, kDataStepSize);
     if (step < 0) {
         *sendFailed = true;
         return -1;
