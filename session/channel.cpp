@@ -96,9 +96,9 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
 
 // Bounds the next wait on the data connection by what is left of the stall limit, and returns
 // how many bytes the next step may move: at most largest, and never past the next whole
-// buffer, so that the step that completes one returns the moment it does. The socket's timeout follows the
-// deadline: never short of it, and set again once it reaches a sixteenth of the limit beyond
-// it. Returns -1 with kTimedOut's error once the deadline has passed.
+// buffer, so that the step that completes one returns the moment it does. The socket's
+// timeout follows the deadline: never short of it, and set again once it reaches a sixteenth
+// of the limit beyond it. Returns -1 with kTimedOut's error once the deadline has passed.
 static long long boundNextStep(DataConnection* data, std::size_t size, std::size_t largest) {
     long long remaining = data->progressDeadline - monotonicMilliseconds();
     if (remaining <= 0) {
@@ -108,7 +108,7 @@ static long long boundNextStep(DataConnection* data, std::size_t size, std::size
     if (data->socketTimeout < remaining ||
         data->socketTimeout - remaining > data->stallMilliseconds / 16) {
         data->socketTimeout = static_cast<int>(remaining);
-        // Without it only the stall limit of each call bounds the wait.
+        // Not on a socket gone bad; its next send or receive fails anyway.
         (void)setSocketTimeout(data->socket, data->socketTimeout);
     }
     long long step = static_cast<long long>(kTransferBufferSize) - data->bytesSinceProgress;

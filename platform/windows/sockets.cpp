@@ -303,8 +303,8 @@ int setSocketTimeout(SocketHandle socket, int milliseconds) {
 
 int setSendTimeout(SocketHandle socket, int milliseconds) {
     DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
-    if (setsockopt(toWinsock(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
-                   sizeof limit) != 0) {
+    if (setsockopt(toWinsock(socket), SOL_SOCKET, SO_SNDTIMEO,
+                   reinterpret_cast<const char*>(&limit), sizeof limit) != 0) {
         return failWithSocketError();
     }
     return 0;

@@ -39,9 +39,8 @@ TEST(ReadCommandLine, DefaultsWithoutArguments) {
 }
 
 TEST(ReadCommandLine, ReadsTheLimitsAndTheTransferLog) {
-    Reading reading = readArguments(
-        {"-maxsessions", "1", "-maxperaddress", "10000", "-idle", "86400", "-logintimeout", "1",
-         "-xferlog", "-u"});
+    Reading reading = readArguments({"-maxsessions", "1", "-maxperaddress", "10000", "-idle",
+                                     "86400", "-logintimeout", "1", "-xferlog", "-u"});
     EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
     EXPECT_EQ(1, reading.settings.maxSessions);
     EXPECT_EQ(10000, reading.settings.maxPerAddress);
