@@ -143,13 +143,11 @@ class Refusals(TlsTest):
 
         wrong, right = "530 Login incorrect.", "230 User logged in"
         waits = "421 Too many failed logins, try again in %d s."
-        self.assertEqual([attempt("nope") for _ in range(5)] + [attempt("s3cret")],
-                         [wrong] * 5 + [waits % 1])
-        self.assertEqual(attempt("s3cret", "127.0.0.2"), right)
+        self.assertEqual([attempt("nope") for _ in range(5)] + [attempt("s3cret"),
+                         attempt("s3cret", "127.0.0.2")], [wrong] * 5 + [waits % 1, right])
         time.sleep(1.1)
         self.assertEqual([attempt("nope"), attempt("s3cret")], [wrong, waits % 2])
-        time.sleep(2.1)
-        self.assertEqual(attempt("s3cret"), right)
+        self.assertEqual(time.sleep(2.1) or attempt("s3cret"), right)
         # Four more hosts bring the server-wide count to 20.
         for host, count in (("127.0.0.3", 4), ("127.0.0.4", 4), ("127.0.0.5", 4),
                             ("127.0.0.6", 2)):

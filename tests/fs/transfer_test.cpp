@@ -73,19 +73,17 @@ TEST_F(StalledTransfer, ADownloadNobodyReadsEnds) {
     EXPECT_EQ("200 OK", session.command("NOOP"));
 }
 
-// A client that moves a little now and then, never a whole transfer buffer (256 KiB) within
-// the stall limit, has stalled as much as one that moves nothing: a few bytes must not start
-// the limit again. Each direction trickles 16 KiB every 50 ms, about 96 KiB per limit.
+// A client that trickles (16 KiB every 50 ms, never the whole 256 KiB buffer within the limit)
+// has stalled as much as one that moves nothing: a few bytes must not start the limit again.
 TEST_F(StalledTransfer, ATransferThatOnlyTricklesEnds) {
     root.writeFile("big.bin", std::string(32 << 20, 'x'));
-    struct Case {
+    const struct {
         const char* command;
         bool download;
         const char* reply;
-    };
-    const Case cases[] = {{"RETR big.bin", true, "426 Broken pipe"},
-                          {"STOR target.bin", false, "550 Connection timed out"}};
-    for (const Case& c : cases) {
+    } cases[] = {{"RETR big.bin", true, "426 Broken pipe"},
+                 {"STOR target.bin", false, "550 Connection timed out"}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
         SessionUnderTest session(shortWaits);
         SocketHandle data = session.openPassiveData();
@@ -93,10 +91,10 @@ TEST_F(StalledTransfer, ATransferThatOnlyTricklesEnds) {
         EXPECT_EQ("150 Opening BINARY mode data connection", session.command(c.command));
         std::thread trickle([data, &c] {
             std::string piece(16384, 'y');
-            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-            while (std::chrono::steady_clock::now() < end &&
+            for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+                 std::chrono::steady_clock::now() < end &&
                    (c.download ? receiveBytes(data, &piece[0], piece.size()) > 0
-                               : sendBytes(data, piece.data(), piece.size()) == 0)) {
+                               : sendBytes(data, piece.data(), piece.size()) == 0);) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         });
