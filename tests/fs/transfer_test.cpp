@@ -93,8 +93,8 @@ TEST_F(StalledTransfer, ATransferThatOnlyTricklesEnds) {
             std::string piece(16384, 'y');
             for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
                  std::chrono::steady_clock::now() < end &&
-                   (c.download ? receiveBytes(data, &piece[0], piece.size()) > 0
-                               : sendBytes(data, piece.data(), piece.size()) == 0);) {
+                 (c.download ? receiveBytes(data, &piece[0], piece.size()) > 0
+                             : sendBytes(data, piece.data(), piece.size()) == 0);) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         });
