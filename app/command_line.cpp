@@ -1,6 +1,6 @@
 // app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h", the
 // opt-in TLS and login options, the transfer log and the limits ("-xferlog", "-maxsessions",
-// "-maxperaddress" and "-idle").
+// "-maxperaddress", "-idle" and "-logintimeout").
 #include "app/command_line.h"
 
 #include <cstring>
@@ -111,6 +111,7 @@ static const LimitOption kLimitOptions[] = {
     {"-maxsessions", kLargestSessionLimit, &ServerSettings::maxSessions},
     {"-maxperaddress", kLargestSessionLimit, &ServerSettings::maxPerAddress},
     {"-idle", kLargestIdleSeconds, &ServerSettings::idleSeconds},
+    {"-logintimeout", kLargestIdleSeconds, &ServerSettings::loginSeconds},
 };
 
 static const LimitOption* findLimitOption(const char* name) {
@@ -263,7 +264,10 @@ void printUsage() {
                  "  -login <name>:<password>  Accepts only this name and password\n"
                  "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
                  "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"
-                 "  -maxperaddress <n> Serves at most <n> sessions from one address (no limit)\n"
-                 "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n",
-                 kDefaultMaxSessions);
+                 "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to "
+                 "%d)\n"
+                 "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
+                 "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults "
+                 "to %d)\n",
+                 kDefaultMaxSessions, kDefaultMaxPerAddress, kDefaultLoginSeconds);
 }

@@ -17,4 +17,6 @@ void resetServerSettings(ServerSettings* settings) {
     settings->readOnly = true;
     settings->controlPort = kDefaultControlPort;
     settings->maxSessions = kDefaultMaxSessions;
+    settings->maxPerAddress = kDefaultMaxPerAddress;
+    settings->loginSeconds = kDefaultLoginSeconds;
 }

@@ -499,9 +499,10 @@ def start_servers(args, base, tree, servers):
     def tarnloader(root, write):
         port = free_port()
         # The idle-session workload holds exactly the default cap of 1,000 sessions, and the
-        # sessions of the workload before it may still be ending.
-        command = ([binary, "-p", str(port), "-maxsessions", "2000"] + (["-u"] if write else []) +
-                   [root])
+        # sessions of the workload before it may still be ending. Every client is on this host,
+        # so the limit of sessions from one address (64 by default) is raised as far.
+        command = ([binary, "-p", str(port), "-maxsessions", "2000", "-maxperaddress", "2000"] +
+                   (["-u"] if write else []) + [root])
         return Server("tarnLoader", command, port, write)
 
     add_pair(servers, "tarnLoader", tarnloader, tree)

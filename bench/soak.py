@@ -98,9 +98,12 @@ class ServerProcess:
     def start(self, timeout=60.0):
         for _ in range(5):  # another program may take the free port first
             self.port = free_port()
+            # Every client is on this host: the per-address limit (64 by default) goes as high
+            # as the session cap.
             with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
                 self.process = subprocess.Popen(
-                    self.launcher + [self.binary, "-p", str(self.port), "-u", self.root],
+                    self.launcher + [self.binary, "-p", str(self.port), "-u",
+                                     "-maxperaddress", "1000", self.root],
                     cwd=self.root, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
             deadline = time.monotonic() + timeout
             while time.monotonic() < deadline and self.process.poll() is None:

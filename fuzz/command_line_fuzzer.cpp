@@ -53,7 +53,8 @@ void checkCommandLine(const std::vector<const char*>& argv, const CommandLine& c
             }
             if (settings.maxSessions < 1 || settings.maxSessions > kLargestSessionLimit ||
                 settings.maxPerAddress < 0 || settings.maxPerAddress > kLargestSessionLimit ||
-                settings.idleSeconds < 0 || settings.idleSeconds > kLargestIdleSeconds) {
+                settings.idleSeconds < 0 || settings.idleSeconds > kLargestIdleSeconds ||
+                settings.loginSeconds < 1 || settings.loginSeconds > kLargestIdleSeconds) {
                 failProperty("the limits of a command line to run are in range", arguments);
             }
             break;

@@ -72,7 +72,14 @@ long long monotonicMilliseconds();
 // Locks: one for each table that threads share, named here so that each is ready without set-up
 // and no platform type shows in this header. Each is held only for a short step.
 
-enum class SharedLock { kUploads, kSparedRecords, kConnectionLimits, kTransferLog, kCount };
+enum class SharedLock {
+    kUploads,
+    kSparedRecords,
+    kConnectionLimits,
+    kTransferLog,
+    kLoginFailures,
+    kCount
+};
 void takeLock(SharedLock lock);
 void releaseLock(SharedLock lock);
 
@@ -183,6 +190,10 @@ int connectSocket(SocketHandle socket, const NetworkAddress* address);
 // Sends all length bytes unless the connection fails or a send timeout expires.
 // Returns 0, or -1 with the error set (kTimedOut's error after a timeout).
 int sendBytes(SocketHandle socket, const char* data, std::size_t length);
+// Sends what the connection takes of length bytes within one wait: the count (at least 1,
+// maybe fewer than length when the send timeout ended the wait), or -1 with the error set
+// (kTimedOut's error when the timeout passed with nothing sent).
+long long sendSomeBytes(SocketHandle socket, const char* data, std::size_t length);
 // Receives up to size bytes. Returns the count, 0 when the peer has closed, or -1 with the
 // error set (kTimedOut's error after a receive timeout).
 long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
@@ -191,6 +202,8 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
 int waitReadable(SocketHandle socket, int timeoutMilliseconds);
 // Limits how long one send or receive may wait without progress; 0 means no limit.
 int setSocketTimeout(SocketHandle socket, int milliseconds);
+// The same for sends alone; receives keep their own limit.
+int setSendTimeout(SocketHandle socket, int milliseconds);
 // Sends small writes at once instead of waiting to join them with later data.
 int setNoDelay(SocketHandle socket);
 void shutdownReceiving(SocketHandle socket);

@@ -1,9 +1,17 @@
 // session/channel.cpp: the bytes of the control and data connections.
 #include "session/channel.h"
 
+#include <algorithm>
+
 #include "app/settings.h"
 #include "session/data_connection.h"
 #include "session/session.h"
+
+// The most a data connection sends in one step, so that a step waits for the client only once:
+// a timeout restarts with each system call, and a step that waited several times, moving a
+// few bytes each time, would stretch the limit. Linux's sendfile passes a file to the socket
+// 64 KiB (a pipe of 16 pages) at a time, each with a wait of its own.
+constexpr std::size_t kDataStepSize = 65536;
 
 int protectControlConnection(FtpSession* session) {
     // SECURITY: bytes that came in clear text after AUTH must not count as commands sent
@@ -18,6 +26,7 @@ int protectControlConnection(FtpSession* session) {
     // A receive that waits for the rest of a record ends with the idle limit, when there is
     // one: a client that stops in mid-record is idle too. Without one, commands take their time.
     (void)setSocketTimeout(session->controlSocket, session->idleMilliseconds);
+    (void)setSendTimeout(session->controlSocket, session->replyMilliseconds);  // as before it
     return session->controlTls != nullptr ? 0 : -1;
 }
 
@@ -33,7 +42,19 @@ static long long receiveOver(SocketHandle socket, TlsSession* tls, char* buffer,
 }
 
 int sendControlBytes(FtpSession* session, const char* data, std::size_t length) {
-    return sendOver(session->controlSocket, session->controlTls, data, length);
+    // After a reply that did not go out whole (a client that stopped reading, a connection
+    // gone), further replies would each wait the reply limit again, and a half-sent line or
+    // TLS record leaves nothing the client could read: the session ends after this command.
+    if (session->hasLostControl) {
+        setLastError(ErrorKind::kTimedOut);
+        return -1;
+    }
+    if (sendOver(session->controlSocket, session->controlTls, data, length) != 0) {
+        session->hasLostControl = true;
+        session->isEnding = true;
+        return -1;
+    }
+    return 0;
 }
 
 long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t size) {
@@ -53,6 +74,9 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
     out->tls = nullptr;
     // Whole seconds, as the system counts them; no stall limit keeps the close from waiting.
     out->closeWaitSeconds = (session->stallMilliseconds + 999) / 1000;
+    out->bytesSinceProgress = 0;
+    out->stallMilliseconds = session->stallMilliseconds;
+    out->socketTimeout = 0;
     if (session->protectsData) {
         // The handshake gets the time a client has to make its data connection.
         (void)setSocketTimeout(socket, session->dataWaitMilliseconds);
@@ -65,20 +89,81 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
         }
     }
     // A client that neither reads nor sends must not hold the session for ever.
-    (void)setSocketTimeout(socket, session->stallMilliseconds);  // without it: no stall limit
+    out->progressDeadline = monotonicMilliseconds() + out->stallMilliseconds;
     return 0;
 }
 
+// Bounds the next wait on the data connection by what is left of the stall limit, and returns
+// how many bytes the next step may move: at most largest, and never past the next whole
+// buffer, so that the step that completes one returns the moment it does. The socket's
+// timeout follows the deadline: never short of it, and set again once it reaches a sixteenth
+// of the limit beyond it. Returns -1 with kTimedOut's error once the deadline has passed.
+static long long boundNextStep(DataConnection* data, std::size_t size, std::size_t largest) {
+    long long remaining = data->progressDeadline - monotonicMilliseconds();
+    if (remaining <= 0) {
+        setLastError(ErrorKind::kTimedOut);
+        return -1;
+    }
+    if (data->socketTimeout < remaining ||
+        data->socketTimeout - remaining > data->stallMilliseconds / 16) {
+        data->socketTimeout = static_cast<int>(remaining);
+        // Not on a socket gone bad; its next send or receive fails anyway.
+        (void)setSocketTimeout(data->socket, data->socketTimeout);
+    }
+    long long step = static_cast<long long>(kTransferBufferSize) - data->bytesSinceProgress;
+    return std::min(step, static_cast<long long>(std::min(size, largest)));
+}
+
+// Counts bytes moved; a whole transfer buffer of them within the limit is progress. One that
+// completes only after the deadline is not: the next step finds the transfer stalled.
+static void countProgress(DataConnection* data, long long count) {
+    data->bytesSinceProgress += count;
+    long long now = monotonicMilliseconds();
+    if (data->bytesSinceProgress >= static_cast<long long>(kTransferBufferSize) &&
+        now <= data->progressDeadline) {
+        data->bytesSinceProgress = 0;
+        data->progressDeadline = now + data->stallMilliseconds;
+    }
+}
+
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
-    return sendOver(data->socket, data->tls, bytes, length);
+    while (length > 0) {
+        long long step = boundNextStep(data, length, kDataStepSize);
+        if (step < 0) {
+            return -1;
+        }
+        long long sent = step;
+        if (data->tls != nullptr) {
+            sent = sendTlsBytes(data->tls, bytes, static_cast<std::size_t>(step)) == 0 ? step : -1;
+        } else {
+            sent = sendSomeBytes(data->socket, bytes, static_cast<std::size_t>(step));
+        }
+        if (sent < 0) {
+            return -1;
+        }
+        countProgress(data, sent);
+        bytes += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return 0;
 }
 
 long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size) {
-    return receiveOver(data->socket, data->tls, buffer, size);
+    // A receive returns as soon as anything came: one wait, whatever it asks for.
+    long long step = boundNextStep(data, size, size);
+    if (step < 0) {
+        return -1;
+    }
+    long long count = receiveOver(data->socket, data->tls, buffer, static_cast<std::size_t>(step));
+    if (count > 0) {
+        countProgress(data, count);
+    }
+    return count;
 }
 
-long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
-                       bool* sendFailed) {
+// One piece of file: straight from the file where the platform can, through buffer under TLS.
+static long long sendFilePart(DataConnection* data, int file, char* buffer, std::size_t size,
+                              bool* sendFailed) {
     if (data->tls == nullptr) {
         return sendFilePiece(data->socket, file, buffer, size, sendFailed);
     }
@@ -91,6 +176,20 @@ long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t
     if (sendTlsBytes(data->tls, buffer, static_cast<std::size_t>(count)) != 0) {
         *sendFailed = true;
         return -1;
+    }
+    return count;
+}
+
+long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
+                       bool* sendFailed) {
+    long long step = boundNextStep(data, size, kDataStepSize);
+    if (step < 0) {
+        *sendFailed = true;
+        return -1;
+    }
+    long long count = sendFilePart(data, file, buffer, static_cast<std::size_t>(step), sendFailed);
+    if (count > 0) {
+        countProgress(data, count);
     }
     return count;
 }

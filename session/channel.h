@@ -13,6 +13,12 @@ struct DataConnection {
     SocketHandle socket;
     TlsSession* tls;  // after PROT P; nullptr in clear text
     int closeWaitSeconds;  // how long the close may wait for the client to take the data
+    // The transfer has stalled unless it moves on by a whole transfer buffer before this time
+    // (monotonicMilliseconds); each whole buffer moved sets it a stall limit ahead again.
+    long long progressDeadline;
+    long long bytesSinceProgress;
+    int stallMilliseconds;
+    int socketTimeout;  // what the socket's send and receive timeouts are set to now
 };
 
 // Protects the control connection with TLS (AUTH TLS), after its "234" reply: what the client
@@ -32,7 +38,8 @@ int waitForControlBytes(FtpSession* session, int milliseconds);
 // the connection owns the socket from now on. Returns 0, or -1 after closing the socket when
 // the handshake failed.
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out);
-// As sendControlBytes and receiveControlBytes, on the data connection.
+// As sendControlBytes and receiveControlBytes, on the data connection. Each fails with the
+// error kTimedOut gives once the transfer has stalled.
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length);
 long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size);
 // Sends the next piece of file, at most size bytes, passing it through buffer where it

@@ -93,11 +93,32 @@ const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* arg
     return hasControlByte ? &kRefusedArgument : found;
 }
 
+// How long the next command may be awaited: the idle limit, and until the login deadline while
+// there is one. 0 for ever; -1 when the login deadline has passed.
+static int commandWaitMilliseconds(const FtpSession* session) {
+    int wait = session->idleMilliseconds;
+    if (session->loginDeadline == 0) {
+        return wait;
+    }
+    long long remaining = session->loginDeadline - monotonicMilliseconds();
+    if (remaining <= 0) {
+        return -1;
+    }
+    return (wait > 0 && wait < remaining) ? wait : static_cast<int>(remaining);
+}
+
 const Verb* readCommand(FtpSession* session, char* argumentText) {
     CommandReader* reader = &session->reader;
     char line[kCommandBufferSize];
     std::size_t lineLength = 0;
     for (;;) {
+        // Checked before a held line too: a client that sends commands without end, and never
+        // logs in, must not hold its place for ever.
+        int wait = commandWaitMilliseconds(session);
+        if (wait < 0) {
+            sendReply(session, "421 Login timeout.");
+            return nullptr;
+        }
         int taken = takeCommandLine(reader, line, &lineLength);
         if (taken > 0) {
             break;
@@ -106,9 +127,9 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
             return nullptr;  // a full buffer without a line end: not a client we can serve
         }
         // Only the wait for a command counts: a transfer in progress is not in this loop.
-        if (session->idleMilliseconds > 0 &&
-            waitForControlBytes(session, session->idleMilliseconds) == 0) {
-            sendReply(session, "421 Timeout.");
+        if (wait > 0 && waitForControlBytes(session, wait) == 0) {
+            bool byLogin = wait != session->idleMilliseconds;  // the deadline came first
+            sendReply(session, byLogin ? "421 Login timeout." : "421 Timeout.");
             return nullptr;
         }
         char received[kCommandBufferSize];

@@ -1,5 +1,5 @@
-// session/connection_limits.cpp: the count of sessions, lock-free, and the addresses of the
-// sessions that run, in a table under SharedLock::kConnectionLimits when "-maxperaddress" asks.
+// session/connection_limits.cpp: the count of sessions, lock-free, and the client hosts of the
+// sessions that run, in a table under SharedLock::kConnectionLimits.
 #include "session/connection_limits.h"
 
 #include <atomic>
@@ -22,8 +22,23 @@ struct AddressSlot {
 static AddressSlot addressSlots[kLargestSessionLimit];
 static int slotsInUse = 0;
 
-// Takes a slot for peer unless peer's sessions fill its share. Returns the slot, or -1.
+void clientNetworkOf(const NetworkAddress* peer, NetworkAddress* out) {
+    std::memset(out, 0, sizeof *out);
+    out->family = peer->family;
+    std::size_t kept = 4;
+    if (peer->family == AddressFamily::kIpv6) {
+        bool isLinkLocal = peer->bytes[0] == 0xfe && (peer->bytes[1] & 0xc0) == 0x80;  // fe80::/10
+        kept = isLinkLocal ? kAddressBytes : kAddressBytes / 2;
+        out->scope = isLinkLocal ? peer->scope : 0;
+    }
+    std::memcpy(out->bytes, peer->bytes, kept);
+}
+
+// Takes a slot for the client host of peer unless its sessions fill its share. Returns the
+// slot, or -1.
 static int takeAddressSlot(const NetworkAddress* peer) {
+    NetworkAddress client;
+    clientNetworkOf(peer, &client);
     takeLock(SharedLock::kConnectionLimits);
     int count = 0;
     int freeSlot = slotsInUse;
@@ -32,14 +47,14 @@ static int takeAddressSlot(const NetworkAddress* peer) {
             if (freeSlot == slotsInUse) {
                 freeSlot = i;  // the lowest
             }
-        } else if (isSameHost(&addressSlots[i].address, peer)) {
+        } else if (isSameHost(&addressSlots[i].address, &client)) {
             count++;
         }
     }
     // SECURITY: never beyond the table; the session count keeps freeSlot inside it anyway.
     bool admitted = count < serverSettings.maxPerAddress && freeSlot < kLargestSessionLimit;
     if (admitted) {
-        addressSlots[freeSlot].address = *peer;
+        addressSlots[freeSlot].address = client;
         addressSlots[freeSlot].used = true;
         if (freeSlot == slotsInUse) {
             slotsInUse++;

@@ -11,6 +11,12 @@ struct ConnectionTicket {
     int slot;  // its place in the table of client addresses; -1 when addresses are not counted
 };
 
+// What counts as one client host: an IPv4 address whole; an IPv6 one by its /64 prefix, since
+// one host may take any number of addresses of its network's /64; but a link-local IPv6 address
+// whole, with its zone, since there the /64 is the link and holds every host on it. Writes the
+// address with everything else zero.
+void clientNetworkOf(const NetworkAddress* peer, NetworkAddress* out);
+
 enum class Admission { kAdmitted, kTooManySessions, kTooManyFromAddress };
 
 // Counts a new connection from peer against "-maxsessions" and "-maxperaddress". Fills ticket

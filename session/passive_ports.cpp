@@ -3,21 +3,23 @@
 
 #include <atomic>
 
-constexpr int kPassivePortFlagCount = 256;
+// Every port number has its own flag (64 KiB in all): flags shared by ports 256 apart would
+// refuse sessions while ports of a wide range were still free.
+constexpr int kPassivePortFlagCount = 65536;
 
 static std::atomic<unsigned char> portInUse[kPassivePortFlagCount];
 
 void takePassivePort(int port) {
-    portInUse[port & 0xff].store(1);
+    portInUse[port & 0xffff].store(1);
 }
 
 void releasePassivePort(int port) {
-    portInUse[port & 0xff].store(0);
+    portInUse[port & 0xffff].store(0);
 }
 
 int nextPassivePort(int low, int high) {
     int candidate = low;
-    while (candidate < high && portInUse[candidate & 0xff].load() != 0) {
+    while (candidate < high && portInUse[candidate & 0xffff].load() != 0) {
         candidate++;
     }
     return candidate;

@@ -2,9 +2,10 @@
 // the accept loop can give the next session a free one.
 #pragma once
 
-// One flag per port number modulo 256, so ports 256 apart share a flag. The accept loop takes
-// a session's port before its thread starts; the session releases its bound port at teardown.
-// A stale read only moves the search to another port, so no lock is needed.
+// One flag per port number (its low 16 bits, as the bind uses it), so a range of any width has
+// each of its ports tracked on its own. The accept loop takes a session's port before its
+// thread starts; the session releases its bound port at teardown. A stale read only moves the
+// search to another port, so no lock is needed.
 void takePassivePort(int port);
 void releasePassivePort(int port);
 

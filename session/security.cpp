@@ -1,12 +1,14 @@
 // session/security.cpp: AUTH, PBSZ and PROT, the login, and their gates.
 #include "session/security.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "app/settings.h"
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/login_brake.h"
 #include "session/reply.h"
 #include "session/session.h"
 
@@ -92,9 +94,23 @@ void checkPassword(FtpSession* session, const char* argument) {
     // Both are compared whatever the first gives, so the time tells nothing of which was wrong.
     bool nameMatches = isSameSecret(session->userName, serverSettings.loginName);
     bool passwordMatches = isSameSecret(argument, serverSettings.loginPassword);
-    bool accepted = !serverSettings.hasLogin || (nameMatches && passwordMatches);
-    if (accepted) {
+    bool matches = !serverSettings.hasLogin || (nameMatches && passwordMatches);
+    long long wait = 0;
+    // SECURITY: a host that failed too often waits, across sessions, before its next try is
+    // judged at all, so new sessions gain a guesser nothing.
+    LoginVerdict verdict =
+        judgeLogin(&session->peerAddress, matches, monotonicMilliseconds(), &wait);
+    if (verdict == LoginVerdict::kMustWait) {
+        char reply[kReplyTextSize];
+        std::snprintf(reply, sizeof reply, "421 Too many failed logins, try again in %lld s.",
+                      (wait + 999) / 1000);
+        sendReply(session, reply);
+        session->isEnding = true;
+        return;
+    }
+    if (verdict == LoginVerdict::kAccepted) {
         session->isLoggedIn = true;
+        session->loginDeadline = 0;  // a later USER does not bring the deadline back
         sendReply(session, "230 User logged in");
         printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
         return;

@@ -81,6 +81,11 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
     session->idleMilliseconds = serverSettings.idleSeconds * 1000;
+    session->replyMilliseconds =
+        session->idleMilliseconds > 0 ? session->idleMilliseconds : kTransferStallMilliseconds;
+    if (serverSettings.loginSeconds > 0) {
+        session->loginDeadline = monotonicMilliseconds() + serverSettings.loginSeconds * 1000LL;
+    }
     // Each session has its own working directory, so no client's CWD moves another's files.
     copyText(session->workingDirectory, sizeof session->workingDirectory, "/");
     return session;
@@ -124,6 +129,9 @@ void serveSession(FtpSession* session) {
     // Replies are single small sends; without this, one sent right after another may wait
     // for the client's delayed acknowledgement.
     (void)setNoDelay(session->controlSocket);  // only a matter of speed
+    // Without it a client that stops reading holds the session, and its place under the
+    // limits, for ever; receives keep waiting for the next command as long as they may.
+    (void)setSendTimeout(session->controlSocket, session->replyMilliseconds);
     sendReply(session, "220 tarnLoader ready");
     std::string resolvedPath;
     for (;;) {

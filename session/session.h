@@ -42,6 +42,10 @@ struct FtpSession {
     NetworkAddress peerAddress;    // the client's end, as accepted: the only allowed data peer
     int dataWaitMilliseconds;
     int stallMilliseconds;
+    // How long a reply may wait for the client to take any of it: the idle limit, or the stall
+    // limit without one. A client that sends commands and never reads its replies goes then.
+    int replyMilliseconds;
+    bool hasLostControl;  // a reply could not be sent: nothing more goes to this client
     char argumentText[kArgumentTextSize];
     // What RNFR named, as a path from the root ("/fw/a.bin"), until RNTO uses it; empty when
     // there is none.
@@ -60,6 +64,9 @@ struct FtpSession {
     char userName[kArgumentTextSize];
     CommandReader reader;
     int idleMilliseconds;     // how long a command may be awaited; 0 for ever
+    // When a connection that has not logged in is closed (monotonicMilliseconds); 0 once a
+    // login was accepted, or when there is no limit.
+    long long loginDeadline;
     ConnectionTicket ticket;  // what the accept loop counted for this session
     char transferBuffer[kTransferBufferSize];
 };

@@ -250,6 +250,18 @@ int sendBytes(SocketHandle socket, const char* data, std::size_t length) {
     return 0;
 }
 
+long long sendSomeBytes(SocketHandle socket, const char* data, std::size_t length) {
+    for (;;) {
+        ssize_t result = send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
+        if (result >= 0) {
+            return result;
+        }
+        if (errno != EINTR) {
+            return fail((errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno);
+        }
+    }
+}
+
 long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size) {
     for (;;) {
         ssize_t result = recv(static_cast<int>(socket), buffer, size, 0);
@@ -283,6 +295,16 @@ int setSocketTimeout(SocketHandle socket, int milliseconds) {
     int fd = static_cast<int>(socket);
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+        return failWithErrno();
+    }
+    return 0;
+}
+
+int setSendTimeout(SocketHandle socket, int milliseconds) {
+    struct timeval limit;
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    if (setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
         return failWithErrno();
     }
     return 0;

@@ -243,6 +243,19 @@ int sendBytes(SocketHandle socket, const char* data, std::size_t length) {
     return 0;
 }
 
+long long sendSomeBytes(SocketHandle socket, const char* data, std::size_t length) {
+    int piece = static_cast<int>(length < kLargestSocketTransfer ? length : kLargestSocketTransfer);
+    for (;;) {
+        int result = send(toWinsock(socket), data, piece, 0);
+        if (result != SOCKET_ERROR) {
+            return result;
+        }
+        if (WSAGetLastError() != WSAEINTR) {
+            return failWithSocketError();
+        }
+    }
+}
+
 long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size) {
     int piece = static_cast<int>(size < kLargestSocketTransfer ? size : kLargestSocketTransfer);
     for (;;) {
@@ -283,6 +296,15 @@ int setSocketTimeout(SocketHandle socket, int milliseconds) {
     const char* value = reinterpret_cast<const char*>(&limit);
     if (setsockopt(toWinsock(socket), SOL_SOCKET, SO_RCVTIMEO, value, sizeof limit) != 0 ||
         setsockopt(toWinsock(socket), SOL_SOCKET, SO_SNDTIMEO, value, sizeof limit) != 0) {
+        return failWithSocketError();
+    }
+    return 0;
+}
+
+int setSendTimeout(SocketHandle socket, int milliseconds) {
+    DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
+    if (setsockopt(toWinsock(socket), SOL_SOCKET, SO_SNDTIMEO,
+                   reinterpret_cast<const char*>(&limit), sizeof limit) != 0) {
         return failWithSocketError();
     }
     return 0;

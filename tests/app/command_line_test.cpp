@@ -34,15 +34,18 @@ TEST(ReadCommandLine, DefaultsWithoutArguments) {
     EXPECT_EQ(0, reading.settings.passivePortHigh);
     EXPECT_EQ(nullptr, reading.settings.natAddress);
     EXPECT_EQ(1000, reading.settings.maxSessions);
+    EXPECT_EQ(64, reading.settings.maxPerAddress);
+    EXPECT_EQ(60, reading.settings.loginSeconds);
 }
 
 TEST(ReadCommandLine, ReadsTheLimitsAndTheTransferLog) {
-    Reading reading = readArguments(
-        {"-maxsessions", "1", "-maxperaddress", "10000", "-idle", "86400", "-xferlog", "-u"});
+    Reading reading = readArguments({"-maxsessions", "1", "-maxperaddress", "10000", "-idle",
+                                     "86400", "-logintimeout", "1", "-xferlog", "-u"});
     EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
     EXPECT_EQ(1, reading.settings.maxSessions);
     EXPECT_EQ(10000, reading.settings.maxPerAddress);
     EXPECT_EQ(86400, reading.settings.idleSeconds);
+    EXPECT_EQ(1, reading.settings.loginSeconds);
     EXPECT_STREQ("-u", reading.settings.transferLogPath);  // a value, as the other options
 }
 

@@ -319,7 +319,7 @@ class RootFaults(FaultTest):
 
 class ConnectionFaults(FaultTest):
     def test_a_thousand_connections_dropped_without_a_word(self):
-        self.start()
+        self.start(args=["-maxperaddress", "10000"])  # 100 at once, all from this host
         idle = self.figures()
         opened = 0
         for batch in range(10):
@@ -351,7 +351,7 @@ class ConnectionFaults(FaultTest):
         def limit_address_space():
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
-        self.start(preexec_fn=limit_address_space)
+        self.start(preexec_fn=limit_address_space, args=["-maxperaddress", "10000"])
         idle = self.figures()
         socks = []
         greeted = 0
@@ -401,8 +401,9 @@ class ConnectionFaults(FaultTest):
         self.assert_others_go_on()
         self.assert_back_to(idle)
 
-    def test_limits_on_sessions_addresses_and_idle_time(self):
-        """Over a limit, a connection gets its 421 and is closed; the sessions already there go on."""
+    def test_limits_on_sessions_addresses_login_and_idle_time(self):
+        """Over a limit, a connection gets its 421 and is closed; the sessions already there go on.
+        By default one host holds at most 64 sessions, and a connection logs in or goes."""
         self.write_file("big.bin", pattern(32 << 20, 8))
         ready, from_address = "220 tarnLoader ready", "421 Too many connections from your address."
         too_many = "421 Too many connections, try again later."
@@ -425,6 +426,21 @@ class ConnectionFaults(FaultTest):
                              [from_address, ready, from_address])
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
 
+        def default_per_address():  # 64 from one host, the witness among them
+            held = [self.connect() for _ in range(63)]
+            self.assertEqual([answer(), answer("127.0.0.2")], [from_address, ready])
+            self.assertEqual(self.command(held[0], "QUIT"), "221 Goodbye")
+            self.wait_for(lambda: answer() == ready, "the count of an ended session stayed")
+
+        def login():
+            start, silent, busy = time.monotonic(), self.connect(), self.connect()
+            reply = "200 OK"
+            while reply == "200 OK":  # commands do not stand for a login
+                reply = time.sleep(0.2) or self.command(busy, "NOOP")
+            self.assertEqual([reply, self.read_reply(silent)], ["421 Login timeout."] * 2)
+            self.assertTrue(0.9 < time.monotonic() - start < 5, time.monotonic() - start)
+            self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
+
         def idle():
             start = time.monotonic()
             self.assertEqual(self.read_reply(self.witness), "421 Timeout.")
@@ -441,12 +457,26 @@ class ConnectionFaults(FaultTest):
 
         for name, args, scenario in [("total", ["-maxsessions", "3"], total),
                                      ("per address", ["-maxperaddress", "1"], per_address),
+                                     ("default per address", [], default_per_address),
+                                     ("login", ["-logintimeout", "1"], login),
                                      ("idle", ["-idle", "1"], idle)]:
             with self.subTest(name):
                 self.start(args=args)
                 scenario()
                 self.assertIsNone(self.server.process.poll(), "the server ended")
                 self._stop_and_check(self.server)
+
+    def test_clients_that_never_read_their_replies_lock_nobody_out(self):
+        """Two clients send a burst of commands and read nothing: each reply that cannot go out
+        for the idle limit ends its session, and the sessions' places come free."""
+        [self.write_file("f%04d.bin" % i) for i in range(2000)]
+        self.start_server("-idle", "3", "-maxsessions", "2")
+        for _ in range(2):  # each STAT answers some 130 KB: the replies stick within a few
+            self.connect(greet=False).sendall(b"STAT .\r\n" * 200)
+        deadline = time.monotonic() + 30
+        while self.connect(greet=False).recv(64) != b"220 tarnLoader ready\r\n":
+            self.assertLess(time.monotonic(), deadline, "the stalled sessions held their places")
+            time.sleep(0.2)
 
     def test_lines_that_never_end(self):
         self.start()

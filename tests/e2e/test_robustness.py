@@ -130,7 +130,7 @@ class Garbage(ServerTest):
 
 class ManySessions(ServerTest):
     def test_200_sessions_at_once_are_greeted_and_end_on_quit(self):
-        self.start_server()
+        self.start_server("-maxperaddress", "200")  # all from this host
         count = 200
         # All connect at the same moment, so the listener's accept queue is what they meet.
         start = threading.Barrier(count)

@@ -27,8 +27,9 @@ USAGE = (
     "  -login <name>:<password>  Accepts only this name and password\n"
     "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
     "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
-    "  -maxperaddress <n> Serves at most <n> sessions from one address (no limit)\n"
+    "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to 64)\n"
     "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
+    "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults to 60)\n"
 )
 
 HEADING = "tarnLoader accepting connections on ip addresses:\n"

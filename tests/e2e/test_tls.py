@@ -130,6 +130,31 @@ class Refusals(TlsTest):
                     self.assertEqual(answer, reply)
         t.close()
 
+    def test_failed_logins_make_their_host_wait(self):
+        """Failures count per host across sessions: five are free, then each makes the host wait,
+        twice as long each time; past 20 failures server-wide the first failure of any host makes
+        it wait a minute. The right password from another host is never held up."""
+        self.start_server("-login", "op:s3cret")
+
+        def attempt(password, source="127.0.0.1"):
+            s = self.connect(source=source)
+            self.assertEqual(self.command(s, "USER op"), "331 Login accepted")
+            return self.command(s, "PASS " + password)
+
+        wrong, right = "530 Login incorrect.", "230 User logged in"
+        waits = "421 Too many failed logins, try again in %d s."
+        self.assertEqual([attempt("nope") for _ in range(5)] + [attempt("s3cret"),
+                         attempt("s3cret", "127.0.0.2")], [wrong] * 5 + [waits % 1, right])
+        time.sleep(1.1)
+        self.assertEqual([attempt("nope"), attempt("s3cret")], [wrong, waits % 2])
+        self.assertEqual(time.sleep(2.1) or attempt("s3cret"), right)
+        # Four more hosts bring the server-wide count to 20.
+        for host, count in (("127.0.0.3", 4), ("127.0.0.4", 4), ("127.0.0.5", 4),
+                            ("127.0.0.6", 2)):
+            self.assertEqual([attempt("nope", host) for _ in range(count)], [wrong] * count)
+        self.assertEqual([attempt("nope", "127.0.0.7"), attempt("s3cret", "127.0.0.7"),
+                          attempt("s3cret", "127.0.0.8")], [wrong, waits % 60, right])
+
     def test_three_wrong_passwords_end_the_session(self):
         self.start_server("-login", "op:s3cret")
         self.assertIn("Warning: without -tls the -login password travels in clear text.",

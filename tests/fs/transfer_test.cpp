@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "app/settings.h"
 #include "session/session.h"
@@ -70,4 +71,37 @@ TEST_F(StalledTransfer, ADownloadNobodyReadsEnds) {
     EXPECT_EQ("426 Broken pipe", session.readLine());
     closeSocket(data);
     EXPECT_EQ("200 OK", session.command("NOOP"));
+}
+
+// A client that trickles (16 KiB every 50 ms, never the whole 256 KiB buffer within the limit)
+// has stalled as much as one that moves nothing: a few bytes must not start the limit again.
+TEST_F(StalledTransfer, ATransferThatOnlyTricklesEnds) {
+    root.writeFile("big.bin", std::string(32 << 20, 'x'));
+    const struct {
+        const char* command;
+        bool download;
+        const char* reply;
+    } cases[] = {{"RETR big.bin", true, "426 Broken pipe"},
+                 {"STOR target.bin", false, "550 Connection timed out"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        SessionUnderTest session(shortWaits);
+        SocketHandle data = session.openPassiveData();
+        ASSERT_NE(kNoSocket, data);
+        EXPECT_EQ("150 Opening BINARY mode data connection", session.command(c.command));
+        std::thread trickle([data, &c] {
+            std::string piece(16384, 'y');
+            for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+                 std::chrono::steady_clock::now() < end &&
+                 (c.download ? receiveBytes(data, &piece[0], piece.size()) > 0
+                             : sendBytes(data, piece.data(), piece.size()) == 0);) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        EXPECT_EQ(c.reply, session.readLine());
+        shutdownReceiving(data);  // ends the trickle now, whatever came first
+        trickle.join();
+        closeSocket(data);
+        EXPECT_EQ("200 OK", session.command("NOOP"));
+    }
 }

@@ -10,7 +10,7 @@ class PassivePortPoolTest : public ::testing::Test {
     void SetUp() override { clear(); }
     void TearDown() override { clear(); }
     static void clear() {
-        for (int port = 0; port < 256; port++) {
+        for (int port : {0, 4000, 5000, 5001, 5002}) {
             releasePassivePort(port);
         }
     }
@@ -29,11 +29,6 @@ TEST_F(PassivePortPoolTest, TakesTheLowestFreePortOfTheRange) {
     EXPECT_EQ(5002, nextPassivePort(5000, 5002));  // the high end is never tested
     releasePassivePort(5001);
     EXPECT_EQ(5001, nextPassivePort(5000, 5002));
-}
-
-TEST_F(PassivePortPoolTest, PortsDifferingBy256ShareAFlag) {
-    take(5000);
-    EXPECT_EQ(5257, nextPassivePort(5256, 5300));
 }
 
 TEST_F(PassivePortPoolTest, WithoutARangeTheLowEndIsAlwaysChosen) {

@@ -1,0 +1,150 @@
+// session/login_brake.cpp: a fixed table of client hosts with failed logins, under
+// SharedLock::kLoginFailures, and a server-wide count of recent failures.
+#include "session/login_brake.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "session/connection_limits.h"
+
+// The table is set-associative: a host's hash picks a set, and it lives in one of its ways.
+constexpr int kLoginRecordWays = 8;
+constexpr int kLoginRecordSets = kLoginRecordCount / kLoginRecordWays;
+// The server-wide count, one bucket a minute over the memory's ten minutes.
+constexpr long long kBucketMilliseconds = 60 * 1000;
+constexpr int kBucketCount = static_cast<int>(kFailedLoginMemoryMilliseconds / kBucketMilliseconds);
+
+struct FailedLoginRecord {
+    NetworkAddress host;  // as clientNetworkOf gives it
+    bool used;
+    int failures;
+    long long lastFailure;
+    long long nextTry;  // no try before this
+};
+
+// All of it under SharedLock::kLoginFailures.
+static FailedLoginRecord records[kLoginRecordCount];
+static long long bucketMinute[kBucketCount];
+static int bucketFailures[kBucketCount];
+
+static long long forgetTime(const FailedLoginRecord* record) {
+    return std::max(record->lastFailure, record->nextTry) + kFailedLoginMemoryMilliseconds;
+}
+
+static unsigned hashHost(const NetworkAddress* host) {
+    unsigned hash = 2166136261u;  // FNV-1a
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(host->bytes);
+    for (std::size_t i = 0; i < sizeof host->bytes; i++) {
+        hash = (hash ^ bytes[i]) * 16777619u;
+    }
+    return (hash ^ host->scope ^ static_cast<unsigned>(host->family)) * 16777619u;
+}
+
+// Which of two ways gives way first: a free one, else the one with fewer failures (a flood of
+// hosts that fail once pushes out one another, not a host that earned a wait), else the one
+// whose memory ends first.
+static bool givesWayBefore(const FailedLoginRecord* a, const FailedLoginRecord* b) {
+    if (!a->used || !b->used) {
+        return !a->used && b->used;
+    }
+    if (a->failures != b->failures) {
+        return a->failures < b->failures;
+    }
+    return forgetTime(a) < forgetTime(b);
+}
+
+// The host's record (*found), or the place for it: a way of its set that gives way.
+static FailedLoginRecord* findRecord(const NetworkAddress* host, long long now, bool* found) {
+    FailedLoginRecord* set = &records[(hashHost(host) % kLoginRecordSets) * kLoginRecordWays];
+    FailedLoginRecord* place = &set[0];
+    for (int way = 0; way < kLoginRecordWays; way++) {
+        FailedLoginRecord* record = &set[way];
+        if (record->used && forgetTime(record) <= now) {
+            record->used = false;
+        }
+        if (record->used && isSameHost(&record->host, host)) {
+            *found = true;
+            return record;
+        }
+        if (givesWayBefore(record, place)) {
+            place = record;
+        }
+    }
+    *found = false;
+    return place;
+}
+
+// Counts a failure server-wide and returns the failures of the last ten minutes, itself included.
+static int countServerWide(long long now) {
+    long long minute = now / kBucketMilliseconds;
+    int bucket = static_cast<int>(minute % kBucketCount);
+    if (bucketMinute[bucket] != minute) {
+        bucketMinute[bucket] = minute;
+        bucketFailures[bucket] = 0;
+    }
+    bucketFailures[bucket]++;
+    int total = 0;
+    for (int i = 0; i < kBucketCount; i++) {
+        if (minute - bucketMinute[i] < kBucketCount) {
+            total += bucketFailures[i];
+        }
+    }
+    return total;
+}
+
+// first, doubled for each failure beyond the free ones, up to the longest wait.
+static long long doubledWait(long long first, int doublings) {
+    long long wait = first;
+    for (int i = 0; i < doublings && wait < kLongestLoginWaitMilliseconds; i++) {
+        wait *= 2;
+    }
+    return std::min(wait, kLongestLoginWaitMilliseconds);
+}
+
+static void countFailure(FailedLoginRecord* record, bool found, const NetworkAddress* host,
+                         long long now) {
+    if (!found) {
+        record->used = true;
+        record->host = *host;
+        record->failures = 0;
+        record->nextTry = 0;
+    }
+    record->failures++;
+    record->lastFailure = now;
+    long long wait = 0;
+    if (record->failures >= kFreeFailedLogins) {
+        wait = doubledWait(kFirstLoginWaitMilliseconds, record->failures - kFreeFailedLogins);
+    }
+    // SECURITY: many hosts with a few free tries each would together guess at speed.
+    if (countServerWide(now) > kServerWideFailedLogins) {
+        wait = std::max(wait, doubledWait(kBrakedLoginWaitMilliseconds, record->failures - 1));
+    }
+    record->nextTry = now + wait;
+}
+
+LoginVerdict judgeLogin(const NetworkAddress* peer, bool matches, long long now,
+                        long long* waitMilliseconds) {
+    NetworkAddress host;
+    clientNetworkOf(peer, &host);
+    LoginVerdict verdict = LoginVerdict::kAccepted;
+    takeLock(SharedLock::kLoginFailures);
+    bool found = false;
+    FailedLoginRecord* record = findRecord(&host, now, &found);
+    if (found && now < record->nextTry) {
+        *waitMilliseconds = record->nextTry - now;
+        verdict = LoginVerdict::kMustWait;
+    } else if (!matches) {
+        countFailure(record, found, &host, now);
+        verdict = LoginVerdict::kRefused;
+    }
+    releaseLock(SharedLock::kLoginFailures);
+    return verdict;
+}
+
+void forgetFailedLogins() {
+    takeLock(SharedLock::kLoginFailures);
+    std::memset(records, 0, sizeof records);
+    std::memset(bucketMinute, 0, sizeof bucketMinute);
+    std::memset(bucketFailures, 0, sizeof bucketFailures);
+    releaseLock(SharedLock::kLoginFailures);
+}
