@@ -269,6 +269,8 @@ bool isReservedName(const char* component);
 // Compares two names as the platform's file lookups do (on Windows without regard to case,
 // letters beyond ASCII included).
 bool isSameName(const char* a, const char* b);
+// True when name begins with prefix, compared as isSameName compares whole names.
+bool startsWithName(const char* name, const char* prefix);
 
 struct FileStatus {
     bool isDirectory;

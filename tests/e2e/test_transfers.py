@@ -166,6 +166,42 @@ class Store(TransferTest):
         # The session goes on: the stale data connections are drained by the next PASV.
         self.assertEqual(self.upload(s, "STOR fine.bin", b"fine"), [RETR_150, DONE])
 
+    def test_an_upload_in_progress_is_out_of_every_other_sessions_reach(self):
+        self.write_file("fw.bin", b"old")
+        self.start_server(upload=True)
+        s = self.connect()
+        data = self.pasv(s)
+        self.assertEqual(self.command(s, "STOR fw.bin"), RETR_150)
+        first = pattern_bytes(300 * 1024, 11)
+        data.sendall(first)
+        temporary = [name for name in os.listdir(self.root) if name.startswith(UPLOAD_PREFIX)][0]
+        self.wait_for(lambda: os.path.getsize(os.path.join(self.root, temporary)) == len(first),
+                      "the first bytes")
+        other = self.connect()
+        # Each verb answers as for a name that is not there, by any path that leads to it and,
+        # where names are compared so (Windows), in any letter case.
+        missing = "550 No such file or directory"
+        for name in (temporary, "/" + temporary, "./" + temporary, temporary.upper()):
+            for verb in ("SIZE", "MDTM", "RETR", "DELE", "CWD", "MLST"):
+                with self.subTest(verb=verb, name=name):
+                    self.assertEqual(self.command(other, "%s %s" % (verb, name)),
+                                     self.command(other, verb + " not-there.bin"))
+            if name == temporary.upper():
+                continue
+            for verb in ("RNFR", "LIST", "NLST", "STAT"):
+                with self.subTest(verb=verb, name=name):
+                    self.assertEqual(self.command(other, "%s %s" % (verb, name)), missing)
+            with self.subTest(verb="STOR", name=name):
+                self.assertEqual(self.upload(other, "STOR " + name, b"planted"), [missing])
+        self.assertEqual(self.command(other, "RNFR fw.bin"), "350 File exists")
+        self.assertEqual(self.command(other, "RNTO " + temporary), missing)
+        rest = pattern_bytes(200 * 1024, 12)
+        data.sendall(rest)
+        data.close()
+        self.assertEqual(self.read_reply(s), DONE)
+        self.assertEqual(self.read_file("fw.bin"), first + rest)
+        self.assertEqual(self.leftovers(s), [])
+
     def test_an_upload_cut_off_keeps_the_old_file(self):
         if is_windows():
             # Wine reports a reset that arrives while the server is busy writing as an orderly
