@@ -124,6 +124,11 @@ int flushConsole(int milliseconds);
 // ignore stays ignored. Returns 0, or -1 with the error set: the events then end the process
 // at once, without cleanup.
 int handleTermination(void (*cleanup)());
+// Call before handleTermination. From then on SIGHUP on POSIX runs reopen on the thread that
+// handles the ending events, and the process goes on, so that a log renamed away is opened
+// again at its path (logrotate sends SIGHUP after the rename); the signal is taken even when the
+// process was started to ignore it. Windows has no such event and never calls reopen.
+void handleReopenRequest(void (*reopen)());
 
 // ---------------------------------------------------------------------------------------------
 // Sockets: TCP over IPv4 and IPv6.
