@@ -233,11 +233,17 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
                                    std::size_t reasonSize);
 // Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the
 // session, or nullptr with the error set when the peer sent no handshake, stopped in one or
-// went away. A client may resume an earlier session of the same credentials, or not. With
-// resumable, the client is also given what it needs to resume this session later (TLS 1.3
-// tickets, sent after the handshake); a connection the client only sends on should not get
-// them, since a client that closes with them unread resets the connection.
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable);
+// went away. Without control, socket is a control connection: its session is one of its own,
+// and the client is given what it needs to resume it later (TLS 1.3 tickets, sent after the
+// handshake). With control, socket is a data connection of control's client: the client may
+// resume control's session, and no other (isResumedTlsSession tells whether it did); it gets
+// no tickets, since a client that only sends and closes with them unread resets the connection.
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
+                            const TlsSession* control);
+// True when the handshake resumed a session instead of making a new one: on a data connection,
+// its control connection's session (on Windows, a session of this server's: Schannel does not
+// say which).
+bool isResumedTlsSession(const TlsSession* session);
 // Sends all length bytes. Returns 0, or -1 with the error set (kTimedOut's after a timeout).
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length);
 // Receives up to size bytes. Returns the count, 0 after the peer's close_notify, or -1 with
