@@ -52,8 +52,8 @@ class TlsTest(ServerTest):
         self.assertIsNotNone(found, server.console())
         return found.group(1).replace(":", "").lower()
 
-    def ftp_tls(self, user="chassis", password="secret"):
-        client = ResumingFtpTls(context=unverified())
+    def ftp_tls(self, user="chassis", password="secret", kind=ResumingFtpTls):
+        client = kind(context=unverified())
         client.connect("127.0.0.1", self.server.port, timeout=TIMEOUT)
         self.addCleanup(self._close_ftp, client)
         self.assertEqual(client.auth(), "234 AUTH TLS ok")
@@ -247,10 +247,7 @@ class Robustness(TlsTest):
         # -tlsnoresume takes a client that makes a new session for each data connection.
         self.server.stop()
         self.start_tls("-tls", "-tlsnoresume")
-        fresh = ftplib.FTP_TLS(context=unverified())
-        fresh.connect("127.0.0.1", self.server.port, timeout=TIMEOUT)
-        self.addCleanup(self._close_ftp, fresh)
-        fresh.login("chassis", "secret")
+        fresh = self.ftp_tls(kind=ftplib.FTP_TLS)
         fresh.prot_p()
         chunks = []
         fresh.retrbinary("RETR fw/image.bin", chunks.append)
