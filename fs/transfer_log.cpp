@@ -96,7 +96,7 @@ std::size_t formatTransferLogLine(char* out, std::size_t outSize, const Transfer
 }
 
 // True while a line that finds no room should wait: the writer is about to take the full
-// buffer, or the disk has not yet kept it in one write for longer than a stall.
+// buffer, or the disk took its last piece less than a stall ago.
 static bool isWriterProgressing() {
     return !writerBusy ||
            monotonicMilliseconds() - lastProgress < kTransferLogStallMilliseconds;
