@@ -82,6 +82,10 @@ static int readSecurityOption(const char* argument, const char* value, ServerSet
         settings->tlsOnly = true;
         return 1;
     }
+    if (std::strcmp(argument, "-tlsnoresume") == 0) {
+        settings->tlsAnyDataSession = true;
+        return 1;
+    }
     if (std::strcmp(argument, "-tlscert") == 0) {
         if (value == nullptr) {
             *status = CommandLineStatus::kMissingCertificate;
@@ -261,6 +265,7 @@ void printUsage() {
                  "  -tls       Offers FTP over TLS (AUTH TLS) with a self-signed certificate\n"
                  "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
                  "  -tlsonly   Refuses logins and data connections without TLS\n"
+                 "  -tlsnoresume  Lets a TLS data connection make a new session of its own\n"
                  "  -login <name>:<password>  Accepts only this name and password\n"
                  "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
                  "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"

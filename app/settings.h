@@ -47,6 +47,7 @@ struct ServerSettings {
     LocalAddressList localAddresses;
     bool tls;                         // "-tls", "-tlscert" or "-tlsonly": AUTH TLS is offered
     bool tlsOnly;                     // nothing but AUTH and a few verbs in clear text
+    bool tlsAnyDataSession;           // "-tlsnoresume": data connections need not resume
     const char* tlsCertificatePath;   // the "-tlscert" file, or nullptr for a self-signed one
     TlsCredentials* tlsCredentials;   // made at start-up when tls is set
     bool hasLogin;                    // "-login": only this name and password are accepted

@@ -251,6 +251,9 @@ int runServer(int argc, const char* const* argv) {
     printGuidance();
     // Without the handling, Ctrl-C and the signals end the process at once, leaving the
     // temporary files of uploads in progress.
+    if (serverSettings.transferLogPath != nullptr) {
+        handleReopenRequest(reopenTransferLog);  // SIGHUP follows logrotate's rename
+    }
     (void)handleTermination(cleanUpAtTheEnd);
     if (startTransferLogWriter() != 0) {
         printSystemError("Error: could not start the transfer log writer");

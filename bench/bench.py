@@ -620,7 +620,8 @@ def work_retr_tls(server, tree, options):
         code, text = control.command(b"RETR " + BIG_NAME.encode() + b"\r\n")
         if code not in (125, 150):
             raise ConnectionError("RETR answered %r" % text)
-        data = context.wrap_socket(data)
+        # The server requires the data connection to resume the control connection's session.
+        data = context.wrap_socket(data, session=control.sock.session)
         got = receive_checked(data, tree.expected[BIG_NAME], view)
     finally:
         data.close()

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fs/resolve_path.h"
+#include "fs/uploads.h"
 #include "platform/path_text.h"
 #include "session/channel.h"
 #include "platform/platform.h"
@@ -45,7 +46,7 @@ static bool isListed(const FindEntry* entry, bool longFormat) {
         return false;
     }
     // An upload in progress is not yet a file anyone should fetch.
-    if (std::strncmp(entry->name, kUploadPrefix, sizeof kUploadPrefix - 1) == 0) {
+    if (isUploadName(entry->name)) {
         return false;
     }
     return !longFormat || (entry->attributes & (kAttributeHidden | kAttributeSystem)) == 0;

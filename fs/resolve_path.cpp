@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "fs/uploads.h"
 #include "platform/path_text.h"
 #include "platform/platform.h"
 #include "session/session.h"
@@ -88,6 +89,11 @@ int resolvePath(const FtpSession* session, const std::string& argument, std::str
         // SECURITY: drive prefixes, streams and device names would reach past the root.
         if (isReservedName(token.c_str())) {
             return -1;
+        }
+        // SECURITY: an upload in progress belongs to its session alone: read, replaced,
+        // renamed or removed by another, it would be half a file or another client's bytes.
+        if (isUploadName(token.c_str())) {
+            return kUploadPathResult;
         }
         takeName(&place, token, rootNames);
     }

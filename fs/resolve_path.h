@@ -14,4 +14,7 @@ struct FtpSession;
 // -1 with an empty *result when the argument is refused before any lookup: taken name by name
 // it ends above the root, or it holds a name that is no ordinary entry (a device on Windows).
 // A path that goes above the root and comes back in by the root's own names is inside.
+// Returns kUploadPathResult when a name is an upload's temporary file: callers answer as for a
+// missing entry.
+constexpr int kUploadPathResult = -2;
 int resolvePath(const FtpSession* session, const std::string& argument, std::string* result);

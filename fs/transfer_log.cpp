@@ -11,13 +11,20 @@
 
 // A pause of the flush between two looks at the queue.
 constexpr int kFlushPollMilliseconds = 10;
+// A pause of a session that waits for room, between two looks at the queue.
+constexpr int kRoomPollMilliseconds = 1;
+// The most the writer writes at once. The time a piece takes tells a disk that takes nothing
+// (kTransferLogStallMilliseconds: slower than 32 KiB/s) from one that is only slow.
+constexpr std::size_t kWritePieceSize = 64 * 1024;
+// Room for the log's path made absolute: the process moves to the served root after start-up.
+constexpr std::size_t kLogPathSize = 4096;
 
 static const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 static const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Lines wait in one buffer while the writer writes the other, so the writer never holds the
-// lock during a write and a session never waits for one. Each buffer holds whole lines only.
+// lock during a write and a session waits only when both are full. Each holds whole lines.
 struct LogBuffer {
     char bytes[kTransferLogQueueSize];
     std::size_t used;
@@ -27,10 +34,14 @@ struct LogBuffer {
 static LogBuffer logBuffers[2];
 static LogBuffer* fillingBuffer = &logBuffers[0];
 static bool writerBusy = false;              // the writer holds the other buffer
+static long long lastProgress = 0;           // when the disk last took a piece (monotonic)
 static unsigned long long droppedLines = 0;  // not yet reported
+static int logFile = -1;                     // written to by the writer alone
+static int reopenedFile = -1;                // opened again, for the writer to take up
 
 // Set at start-up, before any session or the writer exists; only read afterwards.
-static int logFile = -1;
+static bool isLogging = false;
+static char logPath[kLogPathSize];
 
 // Appends text to the line at *length, as it is (raw) or as a field of names. Returns -1 when
 // it does not fit with the terminator.
@@ -84,9 +95,25 @@ std::size_t formatTransferLogLine(char* out, std::size_t outSize, const Transfer
     return fits ? length : 0;
 }
 
-// Moves the line into the filling buffer, or counts it as dropped when it has no room.
+// True while a line that finds no room should wait: the writer is about to take the full
+// buffer, or the disk took its last piece less than a stall ago.
+static bool isWriterProgressing() {
+    return !writerBusy ||
+           monotonicMilliseconds() - lastProgress < kTransferLogStallMilliseconds;
+}
+
+// Moves the line into the filling buffer, or counts it as dropped when it has no room and the
+// disk takes nothing.
 static void queueLine(const char* line, std::size_t length) {
     takeLock(SharedLock::kTransferLog);
+    // A burst outruns the writer only for a moment: the line waits for the buffer the writer
+    // frees, as long as the disk keeps taking its writes.
+    while (fillingBuffer->used + length > sizeof fillingBuffer->bytes && isWriterProgressing()) {
+        releaseLock(SharedLock::kTransferLog);
+        signalCondition(SharedCondition::kTransferLogQueued);
+        sleepMilliseconds(kRoomPollMilliseconds);
+        takeLock(SharedLock::kTransferLog);
+    }
     bool queued = fillingBuffer->used + length <= sizeof fillingBuffer->bytes;
     if (queued) {
         std::memcpy(fillingBuffer->bytes + fillingBuffer->used, line, length);
@@ -102,7 +129,7 @@ static void queueLine(const char* line, std::size_t length) {
 
 void logTransfer(const FtpSession* session, const char* path, TransferDirection direction,
                  const TransferOutcome* outcome) {
-    if (logFile < 0) {
+    if (!isLogging) {
         return;
     }
     char host[kNetworkAddressTextSize];
@@ -126,32 +153,77 @@ void logTransfer(const FtpSession* session, const char* path, TransferDirection 
     queueLine(line, length);
 }
 
-static unsigned long long countLines(const LogBuffer* buffer) {
+static unsigned long long countLines(const char* bytes, std::size_t length) {
     unsigned long long lines = 0;
-    for (std::size_t i = 0; i < buffer->used; i++) {
-        lines += buffer->bytes[i] == '\n';
+    for (std::size_t i = 0; i < length; i++) {
+        lines += bytes[i] == '\n';
     }
     return lines;
+}
+
+// Where the piece of batch that starts at start ends: after the last line end within
+// kWritePieceSize bytes, so that each write holds whole lines (another program may append to
+// the file too), or after the first one beyond for a line longer than that.
+static std::size_t pieceEnd(const LogBuffer* batch, std::size_t start) {
+    if (batch->used - start <= kWritePieceSize) {
+        return batch->used;
+    }
+    for (std::size_t end = start + kWritePieceSize; end > start; end--) {
+        if (batch->bytes[end - 1] == '\n') {
+            return end;
+        }
+    }
+    const void* lineEnd = std::memchr(batch->bytes + start, '\n', batch->used - start);
+    return lineEnd != nullptr ? static_cast<const char*>(lineEnd) - batch->bytes + 1
+                              : batch->used;
+}
+
+// Writes the batch piece by piece, noting after each that the disk took it. Returns the count
+// of lines not written.
+static unsigned long long writeBatch(int file, const LogBuffer* batch) {
+    for (std::size_t start = 0; start < batch->used;) {
+        std::size_t end = pieceEnd(batch, start);
+        if (writeFile(file, batch->bytes + start, end - start) != 0) {
+            return countLines(batch->bytes + start, batch->used - start);
+        }
+        start = end;
+        takeLock(SharedLock::kTransferLog);
+        lastProgress = monotonicMilliseconds();
+        releaseLock(SharedLock::kTransferLog);
+    }
+    return 0;
 }
 
 static void reportDroppedLines(unsigned long long lines) {
     printConsole(ConsoleStream::kError, "[%llu transfer log lines dropped]\n", lines);
 }
 
-// The writer thread. A batch of whole lines goes out in one write. A write that fails drops
-// its lines; the first one that succeeds after drops reports their count.
+// The writer thread. It takes all lines queued as one batch and writes it in pieces of whole
+// lines. A write that fails drops the batch's lines from there; the first batch written whole
+// after drops reports their count.
 static void writeTransferLog(void*) {
     takeLock(SharedLock::kTransferLog);
     for (;;) {
-        while (fillingBuffer->used == 0) {
+        while (fillingBuffer->used == 0 && reopenedFile < 0) {
             waitForCondition(SharedCondition::kTransferLogQueued, SharedLock::kTransferLog);
+        }
+        if (reopenedFile >= 0) {
+            int old = logFile;
+            logFile = reopenedFile;
+            reopenedFile = -1;
+            releaseLock(SharedLock::kTransferLog);
+            (void)closeFile(old);  // its lines were written or counted already
+            takeLock(SharedLock::kTransferLog);
+            continue;
         }
         LogBuffer* batch = fillingBuffer;
         fillingBuffer = batch == &logBuffers[0] ? &logBuffers[1] : &logBuffers[0];
         writerBusy = true;
+        lastProgress = monotonicMilliseconds();
+        int file = logFile;
         releaseLock(SharedLock::kTransferLog);
-        bool written = writeFile(logFile, batch->bytes, batch->used) == 0;
-        unsigned long long failed = written ? 0 : countLines(batch);
+        unsigned long long failed = writeBatch(file, batch);
+        bool written = failed == 0;
         takeLock(SharedLock::kTransferLog);
         batch->used = 0;
         writerBusy = false;
@@ -167,21 +239,55 @@ static void writeTransferLog(void*) {
 }
 
 int openTransferLog(const char* path) {
+    // The path is kept absolute for reopenTransferLog, taken from where the operator started
+    // the server.
+    char folder[kLogPathSize];
+    int length = isAbsolutePath(path) || currentDirectory(folder, sizeof folder) != 0
+                     ? std::snprintf(logPath, sizeof logPath, "%s", path)
+                     : std::snprintf(logPath, sizeof logPath, "%s%c%s", folder, kPathSeparator,
+                                     path);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof logPath) {
+        copyText(logPath, sizeof logPath, path);  // opened as given; a reopen may then fail
+    }
     logFile = openFileForAppending(path);
-    return logFile >= 0 ? 0 : -1;
+    isLogging = logFile >= 0;
+    return isLogging ? 0 : -1;
+}
+
+void reopenTransferLog() {
+    if (!isLogging) {
+        return;
+    }
+    int file = openFileForAppending(logPath);
+    if (file < 0) {
+        char reason[kErrorTextSize];
+        lastErrorText(reason, sizeof reason);
+        printConsole(ConsoleStream::kError, "Error: could not reopen transfer log '%s': %s\n",
+                     logPath, reason);
+        return;
+    }
+    takeLock(SharedLock::kTransferLog);
+    int superseded = reopenedFile;  // two requests before the writer took up the first
+    reopenedFile = file;
+    releaseLock(SharedLock::kTransferLog);
+    if (superseded >= 0) {
+        (void)closeFile(superseded);  // never written
+    }
+    signalCondition(SharedCondition::kTransferLogQueued);
 }
 
 int startTransferLogWriter() {
-    if (logFile < 0 || startThread(writeTransferLog, nullptr) == 0) {
+    if (!isLogging || startThread(writeTransferLog, nullptr) == 0) {
         return 0;
     }
     (void)closeFile(logFile);  // never written, and a close of it leaves the error alone
     logFile = -1;
+    isLogging = false;
     return -1;
 }
 
 int flushTransferLog(int milliseconds) {
-    if (logFile < 0) {
+    if (!isLogging) {
         return 0;
     }
     long long deadline = monotonicMilliseconds() + milliseconds;

@@ -9,9 +9,13 @@ struct FtpSession;
 
 // Room for the longest line: a path and a user name whose every byte is written as "\xHH".
 constexpr std::size_t kTransferLogLineSize = 8192;
-// What waits for the writer; a line that finds no room is dropped and counted, and
+// What waits for the writer in each of its two buffers: about 10,000 lines of a burst while the
+// writer writes the other. A session whose line finds no room waits for the writer while the
+// disk takes its writes; only when a write has taken kTransferLogStallMilliseconds (a full or
+// stalled disk, a FIFO nobody reads) is the line dropped and counted, and
 // "[N transfer log lines dropped]" goes to standard error once a write succeeds again.
-constexpr std::size_t kTransferLogQueueSize = 64 * 1024;
+constexpr std::size_t kTransferLogQueueSize = 1024 * 1024;
+constexpr int kTransferLogStallMilliseconds = 2000;
 // How long an ending process waits for queued lines to be written.
 constexpr int kTransferLogFlushMilliseconds = 1000;
 
@@ -39,6 +43,10 @@ struct TransferOutcome {
 // Opens path to append to it. Start-up only; without it nothing is logged. Returns 0, or -1
 // with the error set.
 int openTransferLog(const char* path);
+// Opens the log's path again and writes the next lines there, so that a log renamed away (by
+// logrotate) is followed by a new file at its path. When the path cannot be opened the log
+// goes on in the old file and the console says why.
+void reopenTransferLog();
 // Starts the writer thread of an open log (nothing without one), after handleTermination: a
 // thread started before it would take the termination signals meant for its own thread.
 // Returns 0, or -1 with the error set; the log is closed then.
@@ -49,7 +57,8 @@ int startTransferLogWriter();
 // can split the line. Returns the line's length, or 0 when it does not fit or the time cannot
 // be shown.
 std::size_t formatTransferLogLine(char* out, std::size_t outSize, const TransferLogEntry* entry);
-// Queues the line of a transfer that has ended, when the log is open. Never waits for the disk.
+// Queues the line of a transfer that has ended, when the log is open. Waits only while both
+// buffers are full and the disk is taking the writer's batch.
 void logTransfer(const FtpSession* session, const char* path, TransferDirection direction,
                  const TransferOutcome* outcome);
 // Waits until the queued lines are written, at most milliseconds, then reports lines dropped

@@ -2,11 +2,16 @@
 // one never allocates and never fails.
 #include "fs/uploads.h"
 
+#include "fs/listing.h"
 #include "platform/platform.h"
 
 // Both under SharedLock::kUploads.
 static UploadEntry* firstUpload = nullptr;
 static bool uploadsClosed = false;
+
+bool isUploadName(const char* name) {
+    return startsWithName(name, kUploadPrefix);
+}
 
 static void unlinkUpload(UploadEntry* entry) {
     if (entry->previous != nullptr) {

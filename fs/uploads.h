@@ -4,6 +4,10 @@
 
 struct Folder;
 
+// True when name has the form of an upload's temporary file, as the platform compares names:
+// no command reaches such a file, which belongs to the upload alone until it is complete.
+bool isUploadName(const char* name);
+
 // One upload in progress. It lives in the uploading thread's frame from registerUpload until
 // finishUpload succeeds or unregisterUpload; the registry reads it under its lock meanwhile.
 struct UploadEntry {

@@ -131,6 +131,11 @@ int flushConsole(int milliseconds);
 // ignore stays ignored. Returns 0, or -1 with the error set: the events then end the process
 // at once, without cleanup.
 int handleTermination(void (*cleanup)());
+// Call before handleTermination. From then on SIGHUP on POSIX runs reopen on the thread that
+// handles the ending events, and the process goes on, so that a log renamed away is opened
+// again at its path (logrotate sends SIGHUP after the rename); the signal is taken even when the
+// process was started to ignore it. Windows has no such event and never calls reopen.
+void handleReopenRequest(void (*reopen)());
 
 // ---------------------------------------------------------------------------------------------
 // Sockets: TCP over IPv4 and IPv6.
@@ -247,11 +252,17 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
                                    std::size_t reasonSize);
 // Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the
 // session, or nullptr with the error set when the peer sent no handshake, stopped in one or
-// went away. A client may resume an earlier session of the same credentials, or not. With
-// resumable, the client is also given what it needs to resume this session later (TLS 1.3
-// tickets, sent after the handshake); a connection the client only sends on should not get
-// them, since a client that closes with them unread resets the connection.
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable);
+// went away. Without control, socket is a control connection: its session is one of its own,
+// and the client is given what it needs to resume it later (TLS 1.3 tickets, sent after the
+// handshake). With control, socket is a data connection of control's client: the client may
+// resume control's session, and no other (isResumedTlsSession tells whether it did); it gets
+// no tickets, since a client that only sends and closes with them unread resets the connection.
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
+                            const TlsSession* control);
+// True when the handshake resumed a session instead of making a new one: on a data connection,
+// its control connection's session (on Windows, a session of this server's: Schannel does not
+// say which).
+bool isResumedTlsSession(const TlsSession* session);
 // Sends all length bytes. Returns 0, or -1 with the error set (kTimedOut's after a timeout).
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length);
 // Receives up to size bytes. Returns the count, 0 after the peer's close_notify, or -1 with
@@ -288,6 +299,8 @@ bool isReservedName(const char* component);
 // Compares two names as the platform's file lookups do (on Windows without regard to case,
 // letters beyond ASCII included).
 bool isSameName(const char* a, const char* b);
+// True when name begins with prefix, compared as isSameName compares whole names.
+bool startsWithName(const char* name, const char* prefix);
 
 struct FileStatus {
     bool isDirectory;

@@ -22,7 +22,7 @@ int protectControlConnection(FtpSession* session) {
     (void)setSocketTimeout(session->controlSocket, session->dataWaitMilliseconds);
     // The data connections may resume this session, so the client gets what that takes.
     session->controlTls =
-        startTlsSession(serverSettings.tlsCredentials, session->controlSocket, true);
+        startTlsSession(serverSettings.tlsCredentials, session->controlSocket, nullptr);
     // A receive that waits for the rest of a record ends with the idle limit, when there is
     // one: a client that stops in mid-record is idle too. Without one, commands take their time.
     (void)setSocketTimeout(session->controlSocket, session->idleMilliseconds);
@@ -80,12 +80,26 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
     if (session->protectsData) {
         // The handshake gets the time a client has to make its data connection.
         (void)setSocketTimeout(socket, session->dataWaitMilliseconds);
-        out->tls = startTlsSession(serverSettings.tlsCredentials, socket, false);
+        out->tls = startTlsSession(serverSettings.tlsCredentials, socket, session->controlTls);
         if (out->tls == nullptr) {
             printSystemError("TLS handshake failed on a data connection");
             closeSocket(socket);
             out->socket = kNoSocket;
             return -1;
+        }
+        // SECURITY: the client's address alone does not tell its data connection from another
+        // program's on the same host; resuming the control connection's session does (RFC 4217
+        // section 10), since only the client holds it. "-tlsnoresume" gives that up for
+        // clients that cannot resume it.
+        if (!serverSettings.tlsAnyDataSession && !isResumedTlsSession(out->tls)) {
+            printConsole(ConsoleStream::kError,
+                         "TLS data connection closed: it did not resume the control "
+                         "connection's session\n");
+            endTlsSession(out->tls);
+            out->tls = nullptr;
+            closeSocket(socket);
+            out->socket = kNoSocket;
+            return kDataSessionNotResumed;
         }
     }
     // A client that neither reads nor sends must not hold the session for ever.

@@ -36,7 +36,9 @@ int waitForControlBytes(FtpSession* session, int milliseconds);
 
 // Makes a connected socket the transfer's data connection, with its TLS handshake after PROT P;
 // the connection owns the socket from now on. Returns 0, or -1 after closing the socket when
-// the handshake failed.
+// the handshake failed, or kDataSessionNotResumed after closing it when the handshake did not
+// resume the control connection's TLS session.
+constexpr int kDataSessionNotResumed = -2;
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out);
 // As sendControlBytes and receiveControlBytes, on the data connection. Each fails with the
 // error kTimedOut gives once the transfer has stalled.

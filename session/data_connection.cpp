@@ -323,7 +323,12 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
             return -1;
         }
     }
-    if (startDataConnection(session, socket, data) != 0) {
+    int started = startDataConnection(session, socket, data);
+    if (started == kDataSessionNotResumed) {
+        copyText(failureReply, replySize, "425 TLS session of data connection not resumed.");
+        return -1;
+    }
+    if (started != 0) {
         copyText(failureReply, replySize, "425 TLS handshake failed on the data connection");
         return -1;
     }

@@ -269,6 +269,11 @@ static bool resolveArgument(FtpSession* session, Argument argument, std::string*
     int refused = argument == Argument::kListOptions
                       ? resolveListingArgument(session, session->argumentText, resolvedPath)
                       : resolvePath(session, session->argumentText, resolvedPath);
+    if (refused == kUploadPathResult) {
+        setLastError(ErrorKind::kNotFound);
+        sendErrorReply(session);
+        return false;
+    }
     bool isList = argument == Argument::kListPattern || argument == Argument::kListOptions;
     if ((isList && refused != 0) ||
         (argument == Argument::kRequiredPath && resolvedPath->empty())) {

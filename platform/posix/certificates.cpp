@@ -82,18 +82,56 @@ static bool writeFingerprint(SSL_CTX* context, char* out, std::size_t outSize) {
     return true;
 }
 
+// What a session ticket carries about the connection its session was made on. Data connections
+// get no TLS 1.3 tickets (tls.cpp), but TLS 1.2 hands one out on every handshake.
+constexpr unsigned char kMadeOnControl = 'c';
+constexpr unsigned char kMadeOnData = 'd';
+
+// Marks a new ticket with where its session was made; a ticket renewed on resumption keeps its
+// mark. Data connections are the ones that give no TLS 1.3 tickets.
+static int markTicket(SSL* connection, void*) {
+    SSL_SESSION* session = SSL_get0_session(connection);
+    void* data = nullptr;
+    std::size_t length = 0;
+    if (SSL_SESSION_get0_ticket_appdata(session, &data, &length) == 1 && length > 0) {
+        return 1;
+    }
+    unsigned char mark = SSL_get_num_tickets(connection) == 0 ? kMadeOnData : kMadeOnControl;
+    return SSL_SESSION_set1_ticket_appdata(session, &mark, sizeof mark);
+}
+
+// SECURITY: only a session made on a control connection is resumed. A session that a program
+// made on a data connection in the client's place carries that connection's id context too,
+// and resuming it later would let that program pass for the client.
+static SSL_TICKET_RETURN takeTicket(SSL*, SSL_SESSION* session, const unsigned char*,
+                                    std::size_t, SSL_TICKET_STATUS status, void*) {
+    if (status == SSL_TICKET_FATAL_ERR_MALLOC || status == SSL_TICKET_FATAL_ERR_OTHER) {
+        return SSL_TICKET_RETURN_ABORT;
+    }
+    void* data = nullptr;
+    std::size_t length = 0;
+    if ((status != SSL_TICKET_SUCCESS && status != SSL_TICKET_SUCCESS_RENEW) ||
+        SSL_SESSION_get0_ticket_appdata(session, &data, &length) != 1 || length != 1 ||
+        *static_cast<unsigned char*>(data) != kMadeOnControl) {
+        return SSL_TICKET_RETURN_IGNORE_RENEW;  // a new handshake, as for an unknown ticket
+    }
+    return status == SSL_TICKET_SUCCESS ? SSL_TICKET_RETURN_USE : SSL_TICKET_RETURN_USE_RENEW;
+}
+
 // A server context for TLS 1.2 and 1.3 with OpenSSL's default (recommended) cipher suites.
 static SSL_CTX* newServerContext() {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) {
         return nullptr;
     }
-    // One context serves every connection, so the data connections may resume the control
-    // connection's session; the id context names whose sessions they are.
+    // One context serves every connection, so that a data connection may resume its control
+    // connection's session. Each control connection sets an id context of its own (tls.cpp);
+    // this one only stands until then.
     static const unsigned char kSessionContext[] = "tarnLoader";
     if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
         SSL_CTX_set_session_id_context(context, kSessionContext, sizeof kSessionContext - 1) !=
-            1) {
+            1 ||
+        SSL_CTX_set_session_ticket_cb(context, markTicket, takeTicket, nullptr) != 1) {
         SSL_CTX_free(context);
         return nullptr;
     }

@@ -182,11 +182,17 @@ static const int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static std::atomic<int> terminationSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler may use it");
 static void (*terminationCleanup)() = nullptr;  // set before any handler is installed
+static void (*reopenHook)() = nullptr;           // likewise
+static std::atomic<bool> reopenRequested{false};
 
 // Only the thread of endOnSignal takes these signals, inside sigsuspend, which returns once
 // this has run; so this only notes the signal, and the cleanup runs on that thread outside
 // any handler.
 static void onTerminationSignal(int signalNumber) {
+    if (signalNumber == SIGHUP && reopenHook != nullptr) {
+        reopenRequested.store(true);
+        return;
+    }
     int none = 0;
     (void)terminationSignal.compare_exchange_strong(none, signalNumber);
 }
@@ -197,7 +203,15 @@ static void endOnSignal(void*) {
     for (int signalNumber : kTerminationSignals) {
         (void)sigdelset(&waiting, signalNumber);  // an ignored one stays ignored all the same
     }
-    while (terminationSignal.load() == 0) {
+    // The signals stay blocked here but inside sigsuspend, so none is missed between a look
+    // and the wait.
+    for (;;) {
+        if (reopenRequested.exchange(false)) {
+            reopenHook();
+        }
+        if (terminationSignal.load() != 0) {
+            break;
+        }
         (void)sigsuspend(&waiting);
     }
     int signalNumber = terminationSignal.load();
@@ -224,8 +238,11 @@ int handleTermination(void (*cleanup)()) {
     (void)sigemptyset(&handledSignals);
     for (int signalNumber : kTerminationSignals) {
         struct sigaction previous = {};
-        // A signal the process was started to ignore stays ignored (nohup, a background job).
-        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+        // A signal the process was started to ignore stays ignored (nohup, a background job);
+        // a SIGHUP that only reopens files ends nothing, so it is taken all the same.
+        bool reopens = signalNumber == SIGHUP && reopenHook != nullptr;
+        if (reopens ||
+            (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)) {
             (void)sigaddset(&handledSignals, signalNumber);
         }
     }
@@ -243,4 +260,8 @@ int handleTermination(void (*cleanup)()) {
         }
     }
     return 0;
+}
+
+void handleReopenRequest(void (*reopen)()) {
+    reopenHook = reopen;
 }

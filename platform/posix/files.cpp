@@ -50,6 +50,10 @@ bool isSameName(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
 }
 
+bool startsWithName(const char* name, const char* prefix) {
+    return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+}
+
 static int toCalendarTime(long long time, bool local, CalendarTime* out) {
     time_t value = static_cast<time_t>(time);
     struct tm broken;

@@ -3,15 +3,22 @@
 #include "platform/platform.h"
 
 #include <openssl/err.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "platform/posix/internal.h"
 
+// The size of a control connection's own session id context: random, so that no other
+// connection's session can be resumed on its data connections.
+constexpr std::size_t kSessionContextSize = 16;
+
 struct TlsSession {
     SSL* connection;
+    unsigned char sessionContext[kSessionContextSize];
 };
 
 // Records why an OpenSSL call on a connection failed: a receive or send timeout as kTimedOut,
@@ -31,11 +38,30 @@ static int failTls(SSL* connection, int result) {
     return fail(error == SSL_ERROR_ZERO_RETURN ? ECONNRESET : EPROTO);
 }
 
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable) {
-    SSL* connection = SSL_new(credentials->context);
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
+                            const TlsSession* control) {
+    TlsSession* session = new (std::nothrow) TlsSession{};
+    if (session == nullptr) {
+        fail(ENOMEM);
+        return nullptr;
+    }
+    // SECURITY: OpenSSL resumes a session only on a connection with the id context it was made
+    // with. Each control connection has a random one of its own, which its data connections
+    // share, so another client's session (or a program's beside the client) cannot pass for
+    // this client's on its data connection.
+    bool hasContext = true;
+    if (control != nullptr) {
+        std::memcpy(session->sessionContext, control->sessionContext, kSessionContextSize);
+    } else {
+        hasContext = RAND_bytes(session->sessionContext, kSessionContextSize) == 1;
+    }
+    SSL* connection = hasContext ? SSL_new(credentials->context) : nullptr;
     if (connection == nullptr || SSL_set_fd(connection, static_cast<int>(socket)) != 1 ||
-        (!resumable && SSL_set_num_tickets(connection, 0) != 1)) {
+        SSL_set_session_id_context(connection, session->sessionContext, kSessionContextSize) !=
+            1 ||
+        (control != nullptr && SSL_set_num_tickets(connection, 0) != 1)) {
         SSL_free(connection);
+        delete session;
         ERR_clear_error();
         fail(ENOMEM);
         return nullptr;
@@ -45,14 +71,20 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bo
     if (result != 1) {
         failTls(connection, result);
         SSL_free(connection);
+        delete session;
         return nullptr;
     }
-    TlsSession* session = new (std::nothrow) TlsSession{connection};
-    if (session == nullptr) {
-        SSL_free(connection);
-        fail(ENOMEM);
+    // SECURITY: a session made on a data connection is no control connection's, yet it has
+    // the id context: were it kept, whoever made it could resume it on a later transfer.
+    if (control != nullptr && SSL_session_reused(connection) != 1) {
+        (void)SSL_CTX_remove_session(credentials->context, SSL_get0_session(connection));
     }
+    session->connection = connection;
     return session;
+}
+
+bool isResumedTlsSession(const TlsSession* session) {
+    return SSL_session_reused(session->connection) == 1;
 }
 
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {

@@ -25,14 +25,10 @@
 #include "platform/windows/internal.h"
 
 struct TlsCredentials {
-    CredHandle handle;  // for sessions a client may resume later
+    // For every session: a data connection must be able to resume its control connection's
+    // session, so the credential allows reconnects.
+    CredHandle handle;
     bool hasHandle;
-    // For sessions that leave nothing to resume: a credential without reconnects, so that
-    // Schannel keeps and offers nothing (no TLS 1.3 tickets) that a client that only sends
-    // would leave unread and answer with a reset when it closes. Where it cannot be had,
-    // handle serves for these too.
-    CredHandle oneTimeHandle;
-    bool hasOneTimeHandle;
     HCERTSTORE store;             // the file's certificates; nullptr for a self-signed one
     PCCERT_CONTEXT certificate;   // the server's own, with its key's name attached
     NCRYPT_PROV_HANDLE provider;  // the key storage provider that keeps the key
@@ -403,9 +399,6 @@ static void releaseCredentials(TlsCredentials* credentials) {
     if (credentials->hasHandle) {
         (void)FreeCredentialsHandle(&credentials->handle);  // nothing to do about a failure
     }
-    if (credentials->hasOneTimeHandle) {
-        (void)FreeCredentialsHandle(&credentials->oneTimeHandle);
-    }
     if (credentials->certificate != nullptr) {
         (void)CertFreeCertificateContext(credentials->certificate);  // always succeeds
     }
@@ -449,11 +442,6 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
         }
         credentials->hasHandle = status == SEC_E_OK;
     }
-    if (result == 0) {
-        credentials->hasOneTimeHandle =
-            acquireServerCredentials(credentials->certificate, SCH_CRED_DISABLE_RECONNECTS,
-                                     &credentials->oneTimeHandle) == SEC_E_OK;
-    }
     if (result != 0) {
         releaseCredentials(credentials);
         return nullptr;
@@ -461,7 +449,6 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
     return credentials;
 }
 
-void* credentialHandleOf(TlsCredentials* credentials, bool resumable) {
-    return resumable || !credentials->hasOneTimeHandle ? &credentials->handle
-                                                       : &credentials->oneTimeHandle;
+void* credentialHandleOf(TlsCredentials* credentials) {
+    return &credentials->handle;
 }

@@ -203,3 +203,7 @@ int handleTermination(void (*cleanup)()) {
     }
     return 0;
 }
+
+// Windows sends a process no request to reopen its files; a log is rotated by copying it and
+// then emptying it, which the appending descriptor follows.
+void handleReopenRequest(void (*)()) {}

@@ -170,6 +170,18 @@ bool isSameName(const char* a, const char* b) {
            isSameWideName(wideA, std::wcslen(wideA), wideB, std::wcslen(wideB));
 }
 
+bool startsWithName(const char* name, const char* prefix) {
+    wchar_t wideName[kLongPathSize];
+    wchar_t widePrefix[kLongPathSize];
+    if (convertToWide(name, wideName, kLongPathSize) != 0 ||
+        convertToWide(prefix, widePrefix, kLongPathSize) != 0) {
+        return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+    }
+    std::size_t length = std::wcslen(widePrefix);
+    return std::wcslen(wideName) >= length &&
+           isSameWideName(wideName, length, widePrefix, length);
+}
+
 // The runtime rejects times before 1970; some versions return an error for them and others a
 // broken-down time of -1 everywhere, so they are refused here first.
 static int toCalendarTime(long long time, bool local, CalendarTime* out) {

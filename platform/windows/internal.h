@@ -105,9 +105,8 @@ int pathInFolder(const Folder* folder, const char* name, wchar_t* out, std::size
 int failWithSecurityStatus(long status);
 // Writes "what (the last error's text)" into reason.
 void writeTlsReason(char* reason, std::size_t reasonSize, const char* what);
-// The Schannel credential handle (a CredHandle*) for a session: one that hands the client what
-// it needs to resume later, or, where it can be had, one that hands out nothing.
-void* credentialHandleOf(TlsCredentials* credentials, bool resumable);
+// The Schannel credential handle (a CredHandle*) of every session.
+void* credentialHandleOf(TlsCredentials* credentials);
 
 // The forms of private key a PEM file may hold. The bare forms are put into a PKCS #8 wrapper
 // with the certificate's algorithm; a key of another algorithm then fails the import.

@@ -26,6 +26,7 @@ struct TlsSession {
     CtxtHandle context;
     bool hasContext;
     bool peerClosed;  // the peer's close_notify came: every receive reads the end
+    bool resumed;     // the handshake resumed an earlier session
     // Not SEC_E_OK after a failure: nothing more is decrypted or encrypted then, and no
     // close_notify goes out.
     SECURITY_STATUS failure;
@@ -270,14 +271,27 @@ static void releaseSession(TlsSession* session) {
     delete session;
 }
 
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bool resumable) {
+// Notes whether the handshake resumed a session. Schannel keeps one session cache for the
+// credential and says only that a session was resumed, not which: a data connection's check
+// holds it to a session of this server's, not to its own control connection's.
+static void noteResumption(TlsSession* session) {
+    SecPkgContext_SessionInfo information;
+    std::memset(&information, 0, sizeof information);
+    session->resumed =
+        QueryContextAttributesW(&session->context, SECPKG_ATTR_SESSION_INFO, &information) ==
+            SEC_E_OK &&
+        (information.dwFlags & SSL_SESSION_RECONNECT) != 0;
+}
+
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
+                            const TlsSession*) {
     TlsSession* session = new (std::nothrow) TlsSession{};
     if (session == nullptr) {
         failWithRuntimeError(ENOMEM);
         return nullptr;
     }
     session->socket = socket;
-    session->credentials = static_cast<CredHandle*>(credentialHandleOf(credentials, resumable));
+    session->credentials = static_cast<CredHandle*>(credentialHandleOf(credentials));
     session->inputSize = kHandshakeInputSize;
     session->input = static_cast<char*>(std::malloc(session->inputSize));
     if (session->input == nullptr) {
@@ -289,7 +303,12 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, bo
         releaseSession(session);  // records no error, so the reason stays
         return nullptr;
     }
+    noteResumption(session);
     return session;
+}
+
+bool isResumedTlsSession(const TlsSession* session) {
+    return session->resumed;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -567,7 +567,7 @@ class TransferLogFaults(FaultTest):
     def test_a_full_slow_or_removed_log_holds_up_no_transfer(self):
         """Lines that cannot be written are dropped and counted; every transfer goes on."""
         log = os.path.join(self.base, "xfer.log")
-        transfers = 600  # lines of about 740 bytes: far more than a pipe and the queue hold
+        transfers = 2000  # lines of about 740 bytes: far more than a pipe and the queue hold
         reader = None
         for case, path in (("removed", log), ("full", "/dev/full"), ("slow", log + ".fifo")):
             with self.subTest(case):

@@ -472,6 +472,20 @@ class Rclone(RealClientTest):
         self.assert_ran(self.rclone("copy", os.path.join(self.local, "down"), ":ftp:up"))
         self.assert_package(os.path.join(self.root, "up"))
 
+    def test_copies_over_tls_resuming_the_session(self):
+        # One connection: rclone's connections share one TLS session cache, so with several a
+        # data connection may resume another's session, which the server refuses.
+        self.start_server("-tls", cwd=self.package_root)
+        self.skip_where_wine_has_no_tls_server()
+        tls = ("--ftp-explicit-tls", "--ftp-no-check-certificate", "--ftp-concurrency", "1")
+        down = os.path.join(self.local, "down")
+        self.assert_ran(self.rclone(*tls, "copy", ":ftp:" + FOLDER, down))
+        self.assert_package(down)
+        self.server.stop()
+        self.start_server("-tls", upload=True)
+        self.assert_ran(self.rclone(*tls, "copy", down, ":ftp:up"))
+        self.assert_package(os.path.join(self.root, "up"))
+
 
 class Aria2c(RealClientTest):
     """aria2c knows a file's size from SIZE, stops reading the data at its last byte and then

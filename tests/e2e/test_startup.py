@@ -24,6 +24,7 @@ USAGE = (
     "  -tls       Offers FTP over TLS (AUTH TLS) with a self-signed certificate\n"
     "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
     "  -tlsonly   Refuses logins and data connections without TLS\n"
+    "  -tlsnoresume  Lets a TLS data connection make a new session of its own\n"
     "  -login <name>:<password>  Accepts only this name and password\n"
     "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
     "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"

@@ -24,6 +24,18 @@ def unverified():
     return context
 
 
+class ResumingFtpTls(ftplib.FTP_TLS):
+    """ftplib.FTP_TLS that resumes the control connection's TLS session on its data
+    connections, as the server requires (RFC 4217 section 10); ftplib alone makes a new one."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
+
+
 class TlsTest(ServerTest):
     def start_tls(self, *args, upload=True, handshake=True):
         """Starts the server with TLS on; under Wine a test that needs a handshake (or a key
@@ -40,8 +52,8 @@ class TlsTest(ServerTest):
         self.assertIsNotNone(found, server.console())
         return found.group(1).replace(":", "").lower()
 
-    def ftp_tls(self, user="chassis", password="secret"):
-        client = ftplib.FTP_TLS(context=unverified())
+    def ftp_tls(self, user="chassis", password="secret", kind=ResumingFtpTls):
+        client = kind(context=unverified())
         client.connect("127.0.0.1", self.server.port, timeout=TIMEOUT)
         self.addCleanup(self._close_ftp, client)
         self.assertEqual(client.auth(), "234 AUTH TLS ok")
@@ -230,17 +242,41 @@ class Robustness(TlsTest):
                         pass
                 except OSError:
                     pass
-        # A data connection that sends garbage instead of its handshake.
-        data = self.pasv_tls(witness)
-        data.sendall(os.urandom(2000))
-        data.close()
-        with self.assertRaises(ftplib.error_temp) as caught:
-            witness.voidresp()
-        self.assertEqual(str(caught.exception), "425 TLS handshake failed on the data connection")
-        chunks = []
-        witness.retrbinary("RETR fw/image.bin", chunks.append)
-        self.assertEqual(b"".join(chunks), PAYLOAD)
+        # Data connections that are not the client's: garbage instead of a handshake, a new
+        # TLS session, and another client's session. Each costs only its transfer, and the
+        # client's own data connection then gets the file.
+        other = self.ftp_tls()
+        takers = [("garbage", "425 TLS handshake failed on the data connection"),
+                  ("new session", "425 TLS session of data connection not resumed."),
+                  ("another client's", "425 TLS session of data connection not resumed.")]
+        for taker, reply in takers:
+            with self.subTest(taker=taker):
+                data = self.pasv_tls(witness)
+                if taker == "garbage":
+                    data.sendall(os.urandom(2000))
+                    data.close()
+                else:
+                    session = other.sock.session if taker == "another client's" else None
+                    context = other.context if session else unverified()
+                    try:
+                        context.wrap_socket(data, session=session).recv(1)
+                    except (ssl.SSLError, OSError):
+                        pass  # closed by the server, with or without an alert
+                with self.assertRaises(ftplib.error_temp) as caught:
+                    witness.voidresp()
+                self.assertEqual(str(caught.exception), reply)
+                chunks = []
+                witness.retrbinary("RETR fw/image.bin", chunks.append)
+                self.assertEqual(b"".join(chunks), PAYLOAD)
         self.assertIsNone(self.server.process.poll())
+        # -tlsnoresume takes a client that makes a new session for each data connection.
+        self.server.stop()
+        self.start_tls("-tls", "-tlsnoresume")
+        fresh = self.ftp_tls(kind=ftplib.FTP_TLS)
+        fresh.prot_p()
+        chunks = []
+        fresh.retrbinary("RETR fw/image.bin", chunks.append)
+        self.assertEqual(b"".join(chunks), PAYLOAD)
 
     def test_the_idle_limit_under_tls(self):
         self.start_tls("-tls", "-idle", "2")

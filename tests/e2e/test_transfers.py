@@ -166,6 +166,38 @@ class Store(TransferTest):
         # The session goes on: the stale data connections are drained by the next PASV.
         self.assertEqual(self.upload(s, "STOR fine.bin", b"fine"), [RETR_150, DONE])
 
+    def test_an_upload_in_progress_is_out_of_every_other_sessions_reach(self):
+        self.write_file("fw.bin", b"old")
+        self.start_server(upload=True)
+        s = self.connect()
+        data = self.pasv(s)
+        self.assertEqual(self.command(s, "STOR fw.bin"), RETR_150)
+        payload = pattern_bytes(300 * 1024, 11)
+        data.sendall(payload)  # and the upload waits for more
+        temporary = [name for name in os.listdir(self.root) if name.startswith(UPLOAD_PREFIX)][0]
+        other = self.connect()
+        # Each verb answers as for a name that is not there, by any path that leads to it and,
+        # where names are compared so (Windows), in any letter case.
+        missing = "550 No such file or directory"
+        for name in (temporary, "/" + temporary, "./" + temporary, temporary.upper()):
+            for verb in ("SIZE", "MDTM", "RETR", "DELE", "CWD", "MLST"):
+                with self.subTest(verb=verb, name=name):
+                    self.assertEqual(self.command(other, "%s %s" % (verb, name)),
+                                     self.command(other, verb + " not-there.bin"))
+            if name == temporary.upper():
+                continue
+            for verb in ("RNFR", "LIST", "NLST", "STAT"):
+                with self.subTest(verb=verb, name=name):
+                    self.assertEqual(self.command(other, "%s %s" % (verb, name)), missing)
+            with self.subTest(verb="STOR", name=name):
+                self.assertEqual(self.upload(other, "STOR " + name, b"planted"), [missing])
+        self.assertEqual(self.command(other, "RNFR fw.bin"), "350 File exists")
+        self.assertEqual(self.command(other, "RNTO " + temporary), missing)
+        data.close()
+        self.assertEqual(self.read_reply(s), DONE)
+        self.assertEqual(self.read_file("fw.bin"), payload)
+        self.assertEqual(self.leftovers(s), [])
+
     def test_an_upload_cut_off_keeps_the_old_file(self):
         if is_windows():
             # Wine reports a reset that arrives while the server is busy writing as an orderly
@@ -309,6 +341,43 @@ class TransferLog(TransferTest):
                                 "127.0.0.1 1000 /new_file\\x7F.bin b _ i a op_erator ftp 0 * c",
                                 "127.0.0.1 %d /big.bin b _ o a op_erator ftp 0 * i" % cut,
                                 "127.0.0.1 0 /sub b _ i a op_erator ftp 0 * i"])
+        if not is_windows():
+            # SIGHUP opens the log again at its path: logrotate has renamed it.
+            os.rename(log, log + ".1")
+            self.server.process.send_signal(signal.SIGHUP)
+            self.wait_for(lambda: os.path.exists(log), "the log opened again")
+            self.assertEqual(self.transfer(s, "RETR image.bin")[1], [RETR_150, DONE])
+            self.wait_for(lambda: self.read_file(log).count(b"\n") == 1, "the next line")
+            self.assertEqual(self.read_file(log + ".1").count(b"\n"), 4)
         # The writer thread leaves Ctrl-C to the thread that ends the process.
         self.server.process.send_signal(signal.SIGINT)
         self.assertEqual(self.server.wait_exit(TIMEOUT), 0 if is_windows() else -signal.SIGINT)
+
+    def test_a_burst_of_transfers_logs_every_one(self):
+        """Four sessions pipeline 1000 RETRs each, lines of about 740 bytes, into a log that on
+        Linux is a FIFO that takes nothing for a second, as a busy disk may."""
+        sessions, each = 4, 1000
+        log = os.path.join(self.base, "xfer.log")
+        if not is_windows():
+            os.mkfifo(log)
+            reader = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
+            self.addCleanup(os.close, reader)
+        self.start_server("-xferlog", log)
+        clients = [self.connect() for _ in range(sessions)]
+        for s in clients:
+            self.assertEqual(self.command(s, "USER " + "u" * 400), "331 Login accepted")
+            s.sendall(b"".join(b"RETR %0300d\r\n" % i for i in range(each)))
+        if is_windows():
+            self.wait_for(lambda: self.read_file(log).count(b"\n") == sessions * each, "lines")
+        else:
+            time.sleep(1.0)
+            received, deadline = b"", time.monotonic() + TIMEOUT
+            while received.count(b"\n") < sessions * each and time.monotonic() < deadline:
+                try:
+                    received += os.read(reader, 1 << 20)
+                except BlockingIOError:
+                    time.sleep(0.01)
+            self.assertEqual(received.count(b"\n"), sessions * each, self.server.errors())
+        for s in clients:
+            self.assertEqual(len(self.read_replies(s, each)), each)
+        self.assertNotIn("dropped", self.server.errors())
