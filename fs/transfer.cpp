@@ -135,6 +135,19 @@ static int copyDataToFile(FtpSession* session, DataConnection* data, int file, l
     }
 }
 
+// A client that dies closes both its connections, and in clear text the end of its data then
+// reads like the end of a complete upload. Its control connection tells the two apart: a live
+// client keeps it open for the reply. The two ends leave the client's machine together, as its
+// process goes, so they arrive within a few milliseconds of each other unless a packet is lost;
+// 50 ms covers a busy machine's scheduling, while every upload's "226" waits that long.
+static constexpr int kClientEndGraceMilliseconds = 50;
+
+// Whether the client went away as its data ended. TLS needs no guess: a data connection that
+// ends without its close_notify has already failed.
+static bool hasClientLeft(FtpSession* session, const DataConnection* data) {
+    return data->tls == nullptr && !isControlConnectionOpen(session, kClientEndGraceMilliseconds);
+}
+
 // A target the upload must not replace: the root, a directory, or a read-only file. A link
 // is replaced itself, never written through.
 static bool isRefusedTarget(const EntryLookup* target) {
@@ -163,6 +176,9 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
         status = copyDataToFile(session, &data, file, &outcome->bytes);
         if (status != 0) {
             formatErrorReply(reply, sizeof reply);
+        } else if (hasClientLeft(session, &data)) {
+            status = -1;
+            copyText(reply, sizeof reply, "426 Connection closed; transfer aborted.");
         }
         closeDataConnection(&data);
     }
