@@ -376,6 +376,12 @@ int replaceFileAt(Folder* folder, const char* fromName, const char* toName);
 // Creates a new file for writing that no one else may open meanwhile; fails with kExists's
 // error when the name is taken. Its mode is what fopen with "wb" would give.
 int createNewFileAt(Folder* folder, const char* name);
+// As createNewFileAt, but the new file starts as a copy of the first length bytes (all of it
+// when length is negative) of the regular file sourceName in the same folder, by the fastest
+// copy the system has: a reflink, else copy_file_range, on Linux; CopyFile on Windows. Returns
+// the descriptor, positioned after the copied bytes, or -1 with the error set (and no new
+// file left) when the source is missing, no regular file, or shorter than length.
+int createCopyAt(Folder* folder, const char* sourceName, const char* newName, long long length);
 
 // ---------------------------------------------------------------------------------------------
 // Directory enumeration, in the manner of the Windows find functions: the pattern may hold "*"
