@@ -182,7 +182,6 @@ class RestartedTransfers(ExtensionTest):
         s.close()
         self.wait_for(lambda: len(os.listdir(self.root)) == 4, "the temporary file removed")
         self.assertEqual(self.read_file("fw.bin"), b"new")
-        self.assertEqual(self.command(self.connect(), "APPE"), "550 Path permission error")
 
 
 class MachineListings(ExtensionTest):
