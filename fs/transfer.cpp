@@ -100,8 +100,8 @@ static constexpr int kTemporaryNameAttempts = 100;
 // Creates the temporary file in folder, beside the target: empty, or when source is given a
 // copy of its first keep bytes (all of them when keep is negative). Returns its descriptor and
 // its name, or -1 with the error of the creation itself.
-static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize,
-                               const char* source, long long keep) {
+static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize, const char* source,
+                               long long keep) {
     for (int attempt = 0; attempt < kTemporaryNameAttempts; attempt++) {
         unsigned long number = uploadCounter.fetch_add(1);
         int length = std::snprintf(name, nameSize, "%s%lu-%lu", kUploadPrefix, processId(), number);
