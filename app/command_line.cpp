@@ -8,8 +8,38 @@
 #include "base/text.h"
 #include "platform/platform.h"
 
+static constexpr long kHighestPort = 65535;
+
+// A port number as "%d" reads it (white space, a sign, digits; text after them ignored), but
+// only from 1 to 65535: a larger or negative number would otherwise be used as its low 16 bits
+// and serve a port nobody asked for. Returns the text after the number, or nullptr.
+static const char* scanPort(const char* text, int* port) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
+        text++;
+    }
+    bool negative = *text == '-';
+    if (*text == '+' || *text == '-') {
+        text++;
+    }
+    if (*text < '0' || *text > '9') {
+        return nullptr;
+    }
+    long number = 0;
+    while (*text >= '0' && *text <= '9') {
+        if (number <= kHighestPort) {  // stops growing once out of range: no overflow
+            number = number * 10 + (*text - '0');
+        }
+        text++;
+    }
+    if (negative || number < 1 || number > kHighestPort) {
+        return nullptr;
+    }
+    *port = static_cast<int>(number);
+    return text;
+}
+
 static bool readPort(const char* value, int* port) {
-    return value != nullptr && scanInteger(value, port) != nullptr;
+    return value != nullptr && scanPort(value, port) != nullptr;
 }
 
 // "%d-%d": the low port is required, the high one optional; text after them is ignored.
@@ -18,15 +48,20 @@ static bool readPortRange(const char* value, ServerSettings* settings) {
         return false;
     }
     int low = 0;
-    const char* rest = scanInteger(value, &low);
+    const char* rest = scanPort(value, &low);
     if (rest == nullptr) {
         return false;
     }
-    settings->passivePortLow = low;
-    int high = 0;
-    if (*rest == '-' && scanInteger(rest + 1, &high) != nullptr) {
-        settings->passivePortHigh = high;
+    // A high port given out of range refuses the whole option, as a low one does; text that
+    // is no number at all leaves the high port as it was.
+    int high = settings->passivePortHigh;
+    int anyNumber = 0;
+    if (*rest == '-' && scanInteger(rest + 1, &anyNumber) != nullptr &&
+        scanPort(rest + 1, &high) == nullptr) {
+        return false;
     }
+    settings->passivePortLow = low;
+    settings->passivePortHigh = high;
     return true;
 }
 

@@ -97,9 +97,11 @@ void sendFile(FtpSession* session, const std::string& path) {
 static std::atomic<unsigned long> uploadCounter{0};
 static constexpr int kTemporaryNameAttempts = 100;
 
-// Creates the temporary file in folder, beside the target. Returns its descriptor and its
-// name, or -1 with the error of the creation itself.
-static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize) {
+// Creates the temporary file in folder, beside the target: empty, or when source is given a
+// copy of its first keep bytes (all of them when keep is negative). Returns its descriptor and
+// its name, or -1 with the error of the creation itself.
+static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize, const char* source,
+                               long long keep) {
     for (int attempt = 0; attempt < kTemporaryNameAttempts; attempt++) {
         unsigned long number = uploadCounter.fetch_add(1);
         int length = std::snprintf(name, nameSize, "%s%lu-%lu", kUploadPrefix, processId(), number);
@@ -107,7 +109,8 @@ static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize)
             setLastError(ErrorKind::kNotFound);
             return -1;
         }
-        int file = createNewFileAt(folder, name);
+        int file = source != nullptr ? createCopyAt(folder, source, name, keep)
+                                     : createNewFileAt(folder, name);
         if (file >= 0 || !isLastError(ErrorKind::kExists)) {
             return file;  // a denied folder, a full disk: the client hears that very error
         }
@@ -133,6 +136,19 @@ static int copyDataToFile(FtpSession* session, DataConnection* data, int file, l
         }
         *bytes += count;
     }
+}
+
+// A client that dies closes both its connections, and in clear text the end of its data then
+// reads like the end of a complete upload. Its control connection tells the two apart: a live
+// client keeps it open for the reply. The two ends leave the client's machine together, as its
+// process goes, so they arrive within a few milliseconds of each other unless a packet is lost;
+// 50 ms covers a busy machine's scheduling, while every upload's "226" waits that long.
+static constexpr int kClientEndGraceMilliseconds = 50;
+
+// Whether the client went away as its data ended. TLS needs no guess: a data connection that
+// ends without its close_notify has already failed.
+static bool hasClientLeft(FtpSession* session, const DataConnection* data) {
+    return data->tls == nullptr && !isControlConnectionOpen(session, kClientEndGraceMilliseconds);
 }
 
 // A target the upload must not replace: the root, a directory, or a read-only file. A link
@@ -163,6 +179,9 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
         status = copyDataToFile(session, &data, file, &outcome->bytes);
         if (status != 0) {
             formatErrorReply(reply, sizeof reply);
+        } else if (hasClientLeft(session, &data)) {
+            status = -1;
+            copyText(reply, sizeof reply, "426 Connection closed; transfer aborted.");
         }
         closeDataConnection(&data);
     }
@@ -184,32 +203,66 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     sendReply(session, reply);
 }
 
-static void receiveCountedFile(FtpSession* session, const std::string& path,
-                               TransferOutcome* outcome) {
-    // An upload always replaces the whole file, in one step: appending to a partial one
-    // would defeat that.
-    if (session->restartOffset != 0) {
-        sendReply(session, "554 Upload restart not supported");
-        return;
+// How much of the existing file the upload starts with: nothing for STOR, the REST offset for
+// STOR after REST, all of it (-1) for APPE. Returns -1 after the reply when that cannot be.
+static int findKeptStart(FtpSession* session, const EntryLookup* target, bool append,
+                         long long* keep) {
+    *keep = append ? -1 : session->restartOffset;
+    if (*keep == 0 || (append && !target->exists)) {
+        *keep = 0;  // APPE onto a missing file creates it
+        return 0;
     }
+    if (!target->exists) {
+        setLastError(ErrorKind::kNotFound);
+        sendErrorReply(session);
+        return -1;
+    }
+    if (!target->status.isRegularFile) {
+        setLastError(ErrorKind::kAccessDenied);  // a link: its target is not ours to copy
+        sendErrorReply(session);
+        return -1;
+    }
+    if (*keep > target->status.size) {
+        sendReply(session, "554 Restart position beyond the end of the file");
+        return -1;
+    }
+    return 0;
+}
+
+static void receiveCountedFile(FtpSession* session, const std::string& path, bool append,
+                               TransferOutcome* outcome) {
     EntryLookup target;
     if (lookUpEntry(session->root, path.c_str(), &target) != 0) {
         sendErrorReply(session);
         return;
     }
+    // A resumed or appended upload is all or nothing too: the temporary file starts as a copy
+    // of the part kept, and replaces the target only once complete.
     char temporary[kEntryNameSize];
+    long long keep = 0;
     int file = -1;
-    if (isRefusedTarget(&target) ||
-        (file = createTemporaryFile(target.folder, temporary, sizeof temporary)) < 0) {
+    if (isRefusedTarget(&target)) {
         sendErrorReply(session);
-    } else {
-        receiveInto(session, &target, file, temporary, outcome);
+    } else if (findKeptStart(session, &target, append, &keep) == 0) {
+        file = createTemporaryFile(target.folder, temporary, sizeof temporary,
+                                   keep != 0 ? target.name : nullptr, keep);
+        if (file < 0) {
+            sendErrorReply(session);
+        } else {
+            receiveInto(session, &target, file, temporary, outcome);
+        }
     }
     closeFolder(target.folder);
 }
 
 void receiveFile(FtpSession* session, const std::string& path) {
     TransferOutcome outcome = {monotonicMilliseconds(), 0, false};
-    receiveCountedFile(session, path, &outcome);
+    receiveCountedFile(session, path, false, &outcome);
+    logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
+}
+
+void appendToFile(FtpSession* session, const std::string& path) {
+    TransferOutcome outcome = {monotonicMilliseconds(), 0, false};
+    receiveCountedFile(session, path, true, &outcome);
     logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
 }

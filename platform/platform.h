@@ -205,6 +205,11 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
 // Waits until the socket can be read (or accepted from). Returns 1 when it can, 0 when
 // timeoutMilliseconds passed first (0 polls), -1 on failure.
 int waitReadable(SocketHandle socket, int timeoutMilliseconds);
+// Whether the peer has ended the connection, looked at without taking any byte from it:
+// waits up to timeoutMilliseconds for something to show, then returns 1 when the peer has
+// closed its side or reset the connection, 0 when it is open (bytes wait to be received, or
+// nothing came), -1 on failure.
+int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds);
 // Limits how long one send or receive may wait without progress; 0 means no limit.
 int setSocketTimeout(SocketHandle socket, int milliseconds);
 // The same for sends alone; receives keep their own limit.
@@ -403,6 +408,12 @@ int replaceFileAt(Folder* folder, const char* fromName, const char* toName);
 // Creates a new file for writing that no one else may open meanwhile; fails with kExists's
 // error when the name is taken. Its mode is what fopen with "wb" would give.
 int createNewFileAt(Folder* folder, const char* name);
+// As createNewFileAt, but the new file starts as a copy of the first length bytes (all of it
+// when length is negative) of the regular file sourceName in the same folder, by the fastest
+// copy the system has: a reflink, else copy_file_range, on Linux; CopyFile on Windows. Returns
+// the descriptor, positioned after the copied bytes, or -1 with the error set (and no new
+// file left) when the source is missing, no regular file, or shorter than length.
+int createCopyAt(Folder* folder, const char* sourceName, const char* newName, long long length);
 
 // ---------------------------------------------------------------------------------------------
 // Directory enumeration, in the manner of the Windows find functions: the pattern may hold "*"

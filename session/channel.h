@@ -34,6 +34,11 @@ long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t siz
 // milliseconds passed first, -1 on failure.
 int waitForControlBytes(FtpSession* session, int milliseconds);
 
+// Whether the client still holds the control connection open, looked at without taking a
+// command from it: false once it has ended or reset it, with up to milliseconds for that to
+// show. A command waiting to be read counts as open.
+bool isControlConnectionOpen(FtpSession* session, int milliseconds);
+
 // Makes a connected socket the transfer's data connection, with its TLS handshake after PROT P;
 // the connection owns the socket from now on. Returns 0, or -1 after closing the socket when
 // the handshake failed, or kDataSessionNotResumed after closing it when the handshake did not

@@ -92,6 +92,9 @@ static void retrieve(FtpSession* s, const std::string& path) {
 static void store(FtpSession* s, const std::string& path) {
     receiveFile(s, path);
 }
+static void append(FtpSession* s, const std::string& path) {
+    appendToFile(s, path);
+}
 static void modificationTime(FtpSession* s, const std::string& path) {
     sendFileInfo(s, path, false);
 }
@@ -234,6 +237,8 @@ static const Verb kVerbs[] = {
     {"XMKD", kDenied, Argument::kRequiredPath, makeDir, 0},
     {"XPWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
     {"XRMD", kDenied, Argument::kRequiredPath, removeDir, 0},
+    {"APPE", "553 Permission denied", Argument::kRequiredPath, append,
+     kUsesRestartMarker | kOpensDataConnection},
     {"CDUP", nullptr, Argument::kIgnored, changeToParent, 0},
     {"EPRT", nullptr, Argument::kIgnored, extendedPort, 0},
     {"EPSV", nullptr, Argument::kIgnored, extendedPassive, 0},

@@ -5,6 +5,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -147,6 +149,85 @@ int createNewFileAt(Folder* folder, const char* name) {
         file = openat(folder->descriptor, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (file < 0 && errno == EINTR);
     return file >= 0 ? file : failWithErrno();
+}
+
+// The most one copy_file_range or sendfile call is asked to move; the loop does the rest.
+static constexpr long long kLargestCopyPiece = 1LL << 30;
+
+// Copies length bytes from source's start into file, which is new and empty. A reflink shares
+// the blocks (btrfs, XFS) and costs nothing whatever the size; copy_file_range copies inside
+// the kernel, or on the file server; sendfile, for a kernel or file system without either.
+static int copyFileStart(int source, int file, long long length) {
+    if (ioctl(file, FICLONE, source) == 0) {
+        // The whole file is shared now; the copy keeps only the part asked for.
+        if (ftruncate(file, length) != 0 || lseek(file, length, SEEK_SET) != length) {
+            return failWithErrno();
+        }
+        return 0;
+    }
+    bool inKernel = true;
+    long long copied = 0;
+    while (copied < length) {
+        std::size_t piece = static_cast<std::size_t>(
+            length - copied < kLargestCopyPiece ? length - copied : kLargestCopyPiece);
+        ssize_t count = inKernel ? copy_file_range(source, nullptr, file, nullptr, piece, 0)
+                                 : sendfile(file, source, nullptr, piece);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && inKernel && copied == 0 &&
+            (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+            inKernel = false;
+            continue;
+        }
+        if (count <= 0) {
+            // The source shrank since its size was read: a shorter start would shift every
+            // byte the client sends after it.
+            return count < 0 ? failWithErrno() : fail(EINVAL);
+        }
+        copied += count;
+    }
+    return 0;
+}
+
+// Opens the regular file name in folder for reading, its link not followed, and reads its size.
+static int openSourceAt(Folder* folder, const char* name, long long* size) {
+    int source = openat(folder->descriptor, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (source < 0) {
+        return failWithErrno();
+    }
+    struct stat status;
+    int failed = fstat(source, &status) != 0 ? failWithErrno() : 0;
+    if (failed == 0 && !S_ISREG(status.st_mode)) {
+        failed = fail(EACCES);  // a fifo or a device would block or never end
+    }
+    if (failed != 0) {
+        (void)close(source);  // opened for reading only: its close reports nothing
+        return -1;
+    }
+    *size = static_cast<long long>(status.st_size);
+    return source;
+}
+
+int createCopyAt(Folder* folder, const char* sourceName, const char* newName, long long length) {
+    long long size = 0;
+    int source = openSourceAt(folder, sourceName, &size);
+    if (source < 0) {
+        return -1;
+    }
+    if (length > size) {
+        (void)close(source);
+        return fail(EINVAL);
+    }
+    int file = createNewFileAt(folder, newName);
+    if (file >= 0 && copyFileStart(source, file, length < 0 ? size : length) != 0) {
+        // The copy's error stays the one recorded; the half-made file goes.
+        (void)close(file);
+        (void)unlinkat(folder->descriptor, newName, 0);
+        file = -1;
+    }
+    (void)close(source);
+    return file;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -303,6 +303,67 @@ int createNewFileAt(Folder* folder, const char* name) {
     return file;
 }
 
+// Makes the copy at path the new file that no one else may open meanwhile, and keeps length
+// bytes of it (all when negative), positioned after them. Returns the handle, or
+// INVALID_HANDLE_VALUE with the error set.
+static HANDLE keepCopyStart(const wchar_t* path, long long length) {
+    // CopyFile carries the source's attributes over; a read-only copy could not be written.
+    if (!SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) {
+        (void)failWithSystemError();
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        (void)failWithSystemError();
+        return handle;
+    }
+    LARGE_INTEGER size;
+    LARGE_INTEGER position;
+    position.QuadPart = length < 0 ? 0 : length;
+    int failed = 0;
+    if (!GetFileSizeEx(handle, &size)) {
+        failed = failWithSystemError();
+    } else if (length > size.QuadPart) {
+        failed = failWithRuntimeError(EINVAL);  // the source shrank since its size was read
+    } else if (!SetFilePointerEx(handle, position, nullptr, length < 0 ? FILE_END : FILE_BEGIN) ||
+               (length >= 0 && !SetEndOfFile(handle))) {
+        failed = failWithSystemError();
+    }
+    if (failed != 0) {
+        (void)CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+int createCopyAt(Folder* folder, const char* sourceName, const char* newName, long long length) {
+    wchar_t source[kLongPathSize];
+    wchar_t path[kLongPathSize];
+    if (pathInFolder(folder, sourceName, source, kLongPathSize) != 0 ||
+        pathInFolder(folder, newName, path, kLongPathSize) != 0) {
+        return -1;
+    }
+    // The system's own copy: block cloning where the volume has it (ReFS), else a copy inside
+    // the system. The link itself is copied, never followed; the caller takes regular files.
+    if (!CopyFileExW(source, path, nullptr, nullptr, nullptr,
+                     COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_COPY_SYMLINK)) {
+        return failWithSystemError();
+    }
+    HANDLE handle = keepCopyStart(path, length);
+    int file = handle == INVALID_HANDLE_VALUE
+                   ? -1
+                   : _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (handle != INVALID_HANDLE_VALUE && file < 0) {
+        (void)CloseHandle(handle);
+        (void)failWithRuntimeError(EMFILE);
+    }
+    if (file < 0) {
+        (void)DeleteFileW(path);  // the error that matters is recorded already
+    }
+    return file;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Directory enumeration.
 

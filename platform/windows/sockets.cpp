@@ -290,6 +290,33 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
     }
 }
 
+int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds) {
+    int readable = waitReadable(socket, timeoutMilliseconds);
+    if (readable <= 0) {
+        return readable;
+    }
+    // Winsock has no per-call MSG_DONTWAIT, so the socket is non-blocking for the one peek:
+    // Wine may call a reset connection readable and then block in the receive.
+    SOCKET winsock = toWinsock(socket);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(winsock, FIONBIO, &nonBlocking) != 0) {
+        return failWithSocketError();
+    }
+    char peeked;
+    int result = recv(winsock, &peeked, 1, MSG_PEEK);
+    int error = result == SOCKET_ERROR ? WSAGetLastError() : 0;
+    u_long blocking = 0;
+    if (ioctlsocket(winsock, FIONBIO, &blocking) != 0) {
+        return failWithSocketError();
+    }
+    if (result != SOCKET_ERROR) {
+        return result == 0 ? 1 : 0;
+    }
+    // A peek that would wait means the connection is open; any other failure (WSAECONNRESET,
+    // WSAECONNABORTED) means the peer is gone.
+    return error == WSAEWOULDBLOCK || error == WSAEINTR ? 0 : 1;
+}
+
 int setSocketTimeout(SocketHandle socket, int milliseconds) {
     // Winsock takes the time as a DWORD of milliseconds, not as a timeval.
     DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;

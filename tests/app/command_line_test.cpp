@@ -60,13 +60,14 @@ TEST(ReadCommandLine, ReadsValuesAsTheCLibraryWould) {
         {{"-p", "2121"}, 2121, 0, 0},
         {{"-p", "2121x"}, 2121, 0, 0},
         {{"-p", " +17"}, 17, 0, 0},
-        {{"-p", "0"}, 0, 0, 0},
-        {{"-p", "70000"}, 70000, 0, 0},
+        {{"-p", "65535"}, 65535, 0, 0},
         {{"-p", "1", "-p", "2"}, 2, 0, 0},  // the last value wins
         {{"-prange", "5000-5010"}, 21, 5000, 5010},
         {{"-prange", "5000"}, 21, 5000, 0},
         {{"-prange", "5000:5010"}, 21, 5000, 0},
         {{"-prange", "5000-5010", "-prange", "6000"}, 21, 6000, 5010},
+        {{"-prange", "1-65535"}, 21, 1, 65535},
+        {{"-prange", "5000-x"}, 21, 5000, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[1]);
@@ -98,6 +99,14 @@ TEST(ReadCommandLine, StopsAtTheFirstError) {
         {{"-p", "abc"}, CommandLineStatus::kMissingPort},
         {{"-prange"}, CommandLineStatus::kMissingRange},
         {{"-prange", "abc"}, CommandLineStatus::kMissingRange},
+        // Ports outside 1-65535 are refused rather than taken modulo 65536.
+        {{"-p", "0"}, CommandLineStatus::kMissingPort},
+        {{"-p", "65536"}, CommandLineStatus::kMissingPort},
+        {{"-p", "99999"}, CommandLineStatus::kMissingPort},
+        {{"-p", "4294967317"}, CommandLineStatus::kMissingPort},  // 21 modulo 2^32
+        {{"-prange", "0-10"}, CommandLineStatus::kMissingRange},
+        {{"-prange", "5000-70000"}, CommandLineStatus::kMissingRange},
+        {{"-prange", "5000--5"}, CommandLineStatus::kMissingRange},
         {{"-ip", "10.0.0"}, CommandLineStatus::kMissingAddress},
         {{"-ip"}, CommandLineStatus::kMissingAddress},
         {{"-P", "21"}, CommandLineStatus::kUnknownOption},
@@ -143,8 +152,9 @@ TEST(ReadCommandLine, TakesTlsAndLoginOptions) {
 }
 
 TEST(ReadCommandLine, AValueIsNeverReadAsAnOption) {
-    Reading reading = readArguments({"-ip", "1.2.3.4", "-p", "-5"});
+    Reading reading = readArguments({"-ip", "1.2.3.4", "-p", "+5"});
     EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
-    EXPECT_EQ(-5, reading.settings.controlPort);
+    EXPECT_EQ(5, reading.settings.controlPort);
+    EXPECT_EQ(CommandLineStatus::kMissingPort, readArguments({"-p", "-5"}).commandLine.status);
     EXPECT_EQ(CommandLineStatus::kMissingPort, readArguments({"-p", "-u"}).commandLine.status);
 }

@@ -9,6 +9,7 @@ from harness import READY_LINE, TIMEOUT, ServerTest, has_ipv6, is_windows
 RETR_150 = "150 Opening BINARY mode data connection"
 LIST_150 = "150 Opening connection"
 DONE = "226 Transfer complete"
+RESTART_BEYOND = "554 Restart position beyond the end of the file"
 FEATURES = ["211-Features:", " EPRT", " EPSV", " MDTM", " MLST type*;size*;modify*;",
             " REST STREAM", " SIZE", " UTF8", "211 End"]
 
@@ -149,15 +150,37 @@ class RestartedTransfers(ExtensionTest):
                 self.assertEqual(self.transfer(s, "RETR fw.bin")[0], content)
         self.assertEqual(self.command(s, "REST 9223372036854775807"),
                          "350 Restarting at 9223372036854775807")
-        self.assertEqual(self.transfer(s, "RETR fw.bin"),
-                         (None, ["554 Restart position beyond the end of the file"]))
-        # Uploads always replace the whole file.
-        self.assertEqual(self.command(s, "REST 5"), "350 Restarting at 5")
-        self.assertEqual(self.upload(s, "STOR fw.bin", b"new"),
-                         ["554 Upload restart not supported"])
-        self.assertEqual(self.read_file("fw.bin"), content)
-        self.assertEqual(self.command(s, "REST 0"), "350 Restarting at 0")
-        self.assertEqual(self.upload(s, "STOR fw.bin", b"new"), [RETR_150, DONE])
+        self.assertEqual(self.transfer(s, "RETR fw.bin"), (None, [RESTART_BEYOND]))
+        # Uploads: REST n keeps the first n bytes, APPE all of them; refusals come before 150.
+        self.write_file("ro.bin", b"ro")
+        os.chmod(os.path.join(self.root, "ro.bin"), 0o444)
+        os.mkdir(os.path.join(self.root, "sub"))
+        cases = [("REST 5", "STOR fw.bin", content[:5] + b"new"),
+                 ("REST 9", "STOR fw.bin", [RESTART_BEYOND]),
+                 ("REST 8", "STOR missing.bin", ["550 No such file or directory"]),
+                 ("REST 1", "STOR ro.bin", ["550 Permission denied"]),
+                 ("REST 1", "APPE fw.bin", content[:5] + b"newnew"),  # APPE ignores REST
+                 ("NOOP", "APPE new.bin", b"new"),
+                 ("NOOP", "APPE sub", ["550 Is a directory"]),
+                 ("REST 0", "STOR fw.bin", b"new")]
+        for first, command, result in cases:
+            with self.subTest(command=first + ", " + command):
+                self.command(s, first)
+                replies = self.upload(s, command, b"new")
+                if isinstance(result, list):
+                    self.assertEqual(replies, result)
+                else:
+                    self.assertEqual((replies, self.read_file(command[5:])), ([RETR_150, DONE],
+                                                                                result))
+        self.assertEqual(sorted(os.listdir(self.root)), ["fw.bin", "new.bin", "ro.bin", "sub"])
+        # A resume cut off by a client that dies leaves the file as it was before it.
+        self.assertEqual(self.command(s, "REST 2"), "350 Restarting at 2")
+        data = self.pasv(s)
+        self.assertEqual(self.command(s, "STOR fw.bin"), RETR_150)
+        data.sendall(b"x" * 100000)
+        data.close()
+        s.close()
+        self.wait_for(lambda: len(os.listdir(self.root)) == 4, "the temporary file removed")
         self.assertEqual(self.read_file("fw.bin"), b"new")
 
 

@@ -13,6 +13,7 @@ installed is skipped with a printed reason.
 import ftplib
 import hashlib
 import html
+import io
 import os
 import re
 import shutil
@@ -251,6 +252,19 @@ class Curl(RealClientTest):
                 self.assertEqual(status, 21, err)  # a quote command that failed
 
 
+    def test_resumes_and_appends_uploads(self):
+        self.serve_uploads()
+        self.write_local("whole.bin", self.upload_payload)
+        # A stopped upload; its bytes differ from ours, so a new whole upload would show.
+        self.write_file("resumed.bin", b"s" * 300 * 1024)
+        self.write_file("appended.bin", b"head")
+        self.assert_ran(self.curl("-C", "-", "-T", "whole.bin", self.url("resumed.bin")))
+        self.assert_ran(self.curl("--append", "-T", "whole.bin", self.url("appended.bin")))
+        self.assertEqual(self.read_file("resumed.bin"),
+                         b"s" * 300 * 1024 + self.upload_payload[300 * 1024:])
+        self.assertEqual(self.read_file("appended.bin"), b"head" + self.upload_payload)
+
+
 class Wget(RealClientTest):
     """wget cannot upload or change directories; it opens a new session for each URL."""
 
@@ -363,6 +377,14 @@ class Lftp(RealClientTest):
                                  ["up%d.bin" % n for n in range(1, number + 1)])
                 self.assert_sessions(number)
 
+
+    def test_put_c_resumes_an_upload(self):
+        self.serve_uploads()
+        self.write_local("whole.bin", self.upload_payload)
+        self.write_file("resumed.bin", b"s" * 300 * 1024)  # a stopped upload, told by its bytes
+        self.assert_ran(self.lftp("put -c whole.bin -o resumed.bin"))
+        self.assertEqual(self.read_file("resumed.bin"),
+                         b"s" * 300 * 1024 + self.upload_payload[300 * 1024:])
 
     def test_mirrors_a_tree_back(self):
         self.serve_uploads()
@@ -751,4 +773,7 @@ class Ftplib(RealClientTest):
                     client.rmd("absent")
                 self.assertEqual(sorted(client.nlst()),
                                  ["up%d.bin" % n for n in range(1, number + 1)])
+                # REST n and STOR: the server keeps the first n bytes and takes the rest.
+                client.storbinary("STOR %s" % name, io.BytesIO(b"rest"), rest=1000)
+                self.assertEqual(self.read_file(name), self.upload_payload[:1000] + b"rest")
                 client.quit()

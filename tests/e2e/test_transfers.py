@@ -8,6 +8,7 @@ import shutil
 import signal
 import socket
 import struct
+import subprocess
 import time
 
 from harness import TIMEOUT, Server, ServerTest, binary, free_port, is_windows
@@ -45,8 +46,9 @@ class TransferTest(ServerTest):
 
     def leftovers(self, s, folder=None):
         """Temporary upload files in folder. The server may send a failure reply just before
-        it removes the file; the reply to a NOOP comes after."""
-        self.assertEqual(self.command(s, "NOOP"), "200 OK")
+        it removes the file; the reply to a NOOP (on s, if given) comes after."""
+        if s is not None:
+            self.assertEqual(self.command(s, "NOOP"), "200 OK")
         return [name for name in os.listdir(folder or self.root)
                 if name.startswith(UPLOAD_PREFIX)]
 
@@ -201,7 +203,8 @@ class Store(TransferTest):
     def test_an_upload_cut_off_keeps_the_old_file(self):
         if is_windows():
             # Wine reports a reset that arrives while the server is busy writing as an orderly
-            # end of data, after which the cut upload looks complete.
+            # end of data, after which the cut upload looks complete while the control
+            # connection stays open.
             self.skipTest("under Wine a reset connection can read as a complete upload")
         old = pattern_bytes(100 * 1024, 6)
         self.write_file("fw.bin", old)
@@ -223,6 +226,43 @@ class Store(TransferTest):
         self.assertTrue(self.server.wait_console("read failed: ", stream="stderr"),
                         self.server.errors())
         self.assertEqual(self.command(s, "NOOP"), "200 OK")
+
+    def test_a_client_killed_mid_upload_leaves_the_old_file(self):
+        # In clear text a dead client's end of data looks like a complete upload; only its
+        # control connection, closed at the same moment, tells. Over TLS no close_notify comes.
+        old = pattern_bytes(300 * 1024, 12)
+        for mode, options in (("clear", []), ("tls", ["--ssl-reqd", "-k"])):
+            log = os.path.join(self.base, mode + ".log")
+            self.start_server("-tls", "-xferlog", log, upload=True)
+            if options:
+                self.skip_where_wine_has_no_tls_server()
+            # A client that sends QUIT after its data and closes at once is still served.
+            s = self.connect()
+            data = self.pasv(s)
+            self.assertEqual(self.command(s, "STOR fw.bin"), RETR_150)
+            data.sendall(b"new firmware")
+            data.close()
+            s.sendall(b"QUIT\r\n")
+            s.shutdown(socket.SHUT_WR)
+            self.assertEqual(self.read_replies(s, 3), [DONE, "221 Goodbye"])
+            self.assertEqual(self.read_file("fw.bin"), b"new firmware")
+            self.write_file("fw.bin", old)
+            for number in range(10):
+                client = subprocess.Popen(["curl", "-sS", "-T", "-", "ftp://127.0.0.1:%d/fw.bin"
+                                           % self.server.port] + options, stdin=subprocess.PIPE)
+                self.addCleanup(client.kill)
+                client.stdin.write(pattern_bytes(512 * 1024, number))  # the rest never comes
+                client.stdin.flush()
+                self.wait_for(lambda: any(os.path.getsize(os.path.join(self.root, name))
+                                          for name in self.leftovers(None)), "the upload")
+                client.kill()
+                client.wait(TIMEOUT)
+                client.stdin.close()
+                self.wait_for(lambda: self.read_file(log).count(b"\n") == number + 2, "log")
+                self.assertRegex(self.read_file(log).decode().splitlines()[-1],
+                                 r" [1-9]\d* /fw\.bin b _ i a \S+ ftp 0 \* i$")
+                self.assertEqual(os.listdir(self.root), ["fw.bin"])
+                self.assertEqual(self.read_file("fw.bin"), old)
 
     def test_an_upload_ended_by_a_signal_leaves_the_folder_as_it_was(self):
         # Wine turns SIGINT into the console's Ctrl-C event (and ends the process with status
