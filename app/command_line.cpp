@@ -11,8 +11,9 @@
 static constexpr long kHighestPort = 65535;
 
 // A port number as "%d" reads it (white space, a sign, digits; text after them ignored), but
-// only from 1 to 65535: a larger or negative number would otherwise be used as its low 16 bits
-// and serve a port nobody asked for. Returns the text after the number, or nullptr.
+// only from 0 (any free port) to 65535: a larger or negative number would otherwise be used as
+// its low 16 bits and serve a port nobody asked for. Returns the text after the number, or
+// nullptr.
 static const char* scanPort(const char* text, int* port) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
         text++;
@@ -31,7 +32,7 @@ static const char* scanPort(const char* text, int* port) {
         }
         text++;
     }
-    if (negative || number < 1 || number > kHighestPort) {
+    if ((negative && number != 0) || number > kHighestPort) {
         return nullptr;
     }
     *port = static_cast<int>(number);

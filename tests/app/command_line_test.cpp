@@ -60,6 +60,7 @@ TEST(ReadCommandLine, ReadsValuesAsTheCLibraryWould) {
         {{"-p", "2121"}, 2121, 0, 0},
         {{"-p", "2121x"}, 2121, 0, 0},
         {{"-p", " +17"}, 17, 0, 0},
+        {{"-p", "0"}, 0, 0, 0},  // any free port
         {{"-p", "65535"}, 65535, 0, 0},
         {{"-p", "1", "-p", "2"}, 2, 0, 0},  // the last value wins
         {{"-prange", "5000-5010"}, 21, 5000, 5010},
@@ -99,12 +100,10 @@ TEST(ReadCommandLine, StopsAtTheFirstError) {
         {{"-p", "abc"}, CommandLineStatus::kMissingPort},
         {{"-prange"}, CommandLineStatus::kMissingRange},
         {{"-prange", "abc"}, CommandLineStatus::kMissingRange},
-        // Ports outside 1-65535 are refused rather than taken modulo 65536.
-        {{"-p", "0"}, CommandLineStatus::kMissingPort},
+        // Ports outside 0-65535 are refused rather than taken modulo 65536.
         {{"-p", "65536"}, CommandLineStatus::kMissingPort},
         {{"-p", "99999"}, CommandLineStatus::kMissingPort},
         {{"-p", "4294967317"}, CommandLineStatus::kMissingPort},  // 21 modulo 2^32
-        {{"-prange", "0-10"}, CommandLineStatus::kMissingRange},
         {{"-prange", "5000-70000"}, CommandLineStatus::kMissingRange},
         {{"-prange", "5000--5"}, CommandLineStatus::kMissingRange},
         {{"-ip", "10.0.0"}, CommandLineStatus::kMissingAddress},

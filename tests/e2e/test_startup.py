@@ -134,7 +134,7 @@ class CommandLineErrors(ServerTest):
             (["-p", "-h"], "Error: missing port number for option -p\n"),
             (["-prange"], "Error: missing port number for option -tp\n"),
             (["-prange", "abc"], "Error: missing port number for option -tp\n"),
-            # Ports outside 1-65535 are refused, not taken modulo 65536.
+            # Ports outside 0-65535 are refused, not taken modulo 65536.
             (["-p", "99999"], "Error: missing port number for option -p\n"),
             (["-prange", "5000-65536"], "Error: missing port number for option -tp\n"),
             (["-ip"], "Error:  missing ip address for -ha option\n"),
@@ -152,7 +152,7 @@ class CommandLineErrors(ServerTest):
             (["nosuch", "-x"], "Error: '-x' option not found\n"),
             (["nosuch"], "Error: Unable to set ftp root directory: 'nosuch'\n"),
             ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing),
-            (["-p", "2121", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
+            (["-p", "0", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
             (["-xferlog"], "Error: missing file name for option -xferlog\n"),
             (["-xferlog", missing], "Error: Unable to open transfer log '%s': No such file or "
                                     "directory\n" % missing),
@@ -249,6 +249,13 @@ class StartedServer(ServerTest):
             server = self.launch(["-ip", "192.168.100.200/24-and-more", "-p", str(port)])
             self.assertRegex(server.console(),
                              self.guidance_pattern(self.root, port, "192.168.100.200/24-"))
+            server.stop()
+        with self.subTest("port 0 takes any free port and the warning names it"):
+            server = self.launch(["-p", "0"])
+            found = re.search(r"This session is using port: (\d+)\n", server.console())
+            self.assertIsNotNone(found, server.console())
+            self.assertNotEqual(int(found.group(1)), 0)
+            self.assert_greets(int(found.group(1)))
             server.stop()
 
     def test_a_held_port_given_with_p_ends_without_fallback(self):
