@@ -80,12 +80,13 @@ const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* arg
         }
     }
     argumentText[length] = '\0';
+    const Verb* found = lookUpVerb(verb);
     if (serverSettings.verbose) {
-        // SECURITY: a password never reaches the console, where others may read it.
-        bool isPassword = std::strcmp(verb, "PASS") == 0;
+        // SECURITY: a password never reaches the console, where others may read it. The row
+        // the look-up found decides, as it decides what runs: "PASSW" is PASS too.
+        bool isPassword = found != nullptr && std::strcmp(found->name, "PASS") == 0;
         printConsole(ConsoleStream::kOutput, "%s %s\n", verb, isPassword ? "****" : argumentText);
     }
-    const Verb* found = lookUpVerb(verb);
     if (found == nullptr) {
         printConsole(ConsoleStream::kError, "Unknown ftp command '%s'\n", verb);
         return &kUnrecognisedVerb;

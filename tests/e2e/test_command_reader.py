@@ -206,6 +206,19 @@ class Console(ServerTest):
                          "Closing control connection\n")
         self.assertEqual(self.server.errors(), "Unknown ftp command 'BOGUS'\n")
 
+    def test_every_spelling_that_reaches_pass_is_masked(self):
+        self.start_server("-ftpverbose", "-login", "op:s3cret")
+        s = self.connect()
+        for line, reply in (("USER op", "331 Login accepted"),
+                            ("PASSW s3cret", "230 User logged in"),
+                            ("pass s3cretX", "530 Login incorrect."),
+                            ("PASS s3\x01cret", "501 Syntax error in parameters or arguments.")):
+            with self.subTest(line=line):
+                self.assertEqual(self.command(s, line), reply)
+        self.assertTrue(self.server.wait_console("    501 Syntax"))
+        self.assertIn("PASSW ****\n", self.server.console())
+        self.assertNotIn("s3", after_start(self.server.console()))
+
     def test_peer_closing_mid_line_ends_the_session_without_a_reply(self):
         self.start_server("-ftpverbose")
         s = self.connect()
