@@ -2,6 +2,7 @@
 #include "app/startup.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/command_line.h"
 #include "app/settings.h"
@@ -20,7 +21,15 @@ static char tlsFingerprint[kFingerprintTextSize];
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
+// A folder's name as the console shows it, in out. SECURITY: a folder named with an escape
+// sequence must not act on the operator's terminal.
+static const char* escapeFolderName(char* out, std::size_t outSize, const char* name) {
+    (void)escapeText(out, outSize, name, std::strlen(name));  // a longer one shows its start
+    return out;
+}
+
 int fixServedRoot(const char* rootArgument) {
+    char shown[escapedTextSize(kRootPathSize)];
     const char* shownArgument = rootArgument != nullptr ? rootArgument : ".";
     int entered =
         rootArgument != nullptr ? changeProcessDirectory(rootArgument) : enterDefaultRoot();
@@ -29,11 +38,11 @@ int fixServedRoot(const char* rootArgument) {
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
         setServedRoot(serverSettings.rootPath) != 0) {
         printConsole(ConsoleStream::kOutput, "Error: Unable to set ftp root directory: '%s'\n",
-                     shownArgument);
+                     escapeFolderName(shown, sizeof shown, shownArgument));
         return -1;
     }
     printConsole(ConsoleStream::kOutput, "Using '%s' as ftp root directory\n",
-                 serverSettings.rootPath);
+                 escapeFolderName(shown, sizeof shown, serverSettings.rootPath));
     return 0;
 }
 
