@@ -16,17 +16,29 @@
 // A self-signed certificate lasts this long; clients that pin it compare its fingerprint.
 constexpr long kSelfSignedSeconds = 10L * 365 * 24 * 3600;
 
-// Writes OpenSSL's reason for the last failure, or fallback when it has none.
+// Writes OpenSSL's reason for the last failure, or fallback when it has none. A file that could
+// not be opened is told by the system's reason ("No such file or directory"), which OpenSSL
+// keeps beneath its own "system lib".
 static void writeReason(char* reason, std::size_t reasonSize, const char* fallback) {
-    unsigned long error = ERR_peek_last_error();
-    if (error == 0) {
-        std::snprintf(reason, reasonSize, "%s", fallback);
-    } else {
-        char text[kTlsReasonSize];
-        ERR_error_string_n(error, text, sizeof text);
-        std::snprintf(reason, reasonSize, "%s (%s)", fallback, text);
+    unsigned long last = 0;
+    int systemError = 0;
+    for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
+        last = error;
+        if (ERR_GET_LIB(error) == ERR_LIB_SYS && systemError == 0) {
+            systemError = ERR_GET_REASON(error);
+        }
     }
-    ERR_clear_error();
+    char text[kTlsReasonSize];
+    if (systemError != 0) {
+        (void)fail(systemError);
+        lastErrorText(text, sizeof text);
+        std::snprintf(reason, reasonSize, "%s (%s)", fallback, text);
+    } else if (last != 0) {
+        ERR_error_string_n(last, text, sizeof text);
+        std::snprintf(reason, reasonSize, "%s (%s)", fallback, text);
+    } else {
+        std::snprintf(reason, reasonSize, "%s", fallback);
+    }
 }
 
 static X509* makeSelfSigned(EVP_PKEY* key) {

@@ -166,11 +166,13 @@ class Refusals(TlsTest):
         with open(mismatched, "wb") as f:
             f.write(self.read_file(made + ".crt", base="/") +
                     self.read_file(other + ".key", base="/"))
-        for path in (os.path.join(self.base, "missing.pem"), mismatched, made + ".key"):
+        for path, reason in ((os.path.join(self.base, "missing.pem"), "No such file or directory"),
+                             (mismatched, ""), (made + ".key", "")):
             with self.subTest(path=os.path.basename(path)):
                 server = self.run_server("-tlscert", path)
                 self.assertEqual(server.process.returncode, 255)
                 self.assertIn("Error: Unable to load TLS certificate: ", server.console())
+                self.assertIn(reason + ")\n", server.console())
                 self.assertIn("Usage: tarnLoader", server.console())
         # The operator's own certificate is served, with its fingerprint.
         fingerprint = self.start_tls("-tlscert", made)
