@@ -18,11 +18,18 @@
 static const char kProgramName[] = "tarnLoader";
 // The fingerprint of the TLS certificate, for the start-up text; written once at start-up.
 static char tlsFingerprint[kFingerprintTextSize];
+// Whether the "-tlscert" file and the transfer log lie inside the served folder, for the
+// start-up text; written once at start-up.
+static bool isCertificateInsideRoot = false;
+static bool isTransferLogInsideRoot = false;
+// The transfer log's path from where the operator started the server, for withholding it once
+// the root is entered; written once at start-up.
+static char transferLogFullPath[kRootPathSize];
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
-// A folder's name as the console shows it, in out. SECURITY: a folder named with an escape
-// sequence must not act on the operator's terminal.
+// A folder's or file's name as the console shows it, in out. SECURITY: a folder named with an
+// escape sequence must not act on the operator's terminal.
 static const char* escapeFolderName(char* out, std::size_t outSize, const char* name) {
     (void)escapeText(out, outSize, name, std::strlen(name));  // a longer one shows its start
     return out;
@@ -61,6 +68,48 @@ static int prepareTls() {
         return -1;
     }
     return 0;
+}
+
+// Keeps the server's own files from every client: a key in the served folder must not be
+// downloaded, nor the log of who fetched what. Returns 0, or -1 after printing why a file could
+// not be looked at.
+static int withholdOwnFiles() {
+    const char* paths[] = {
+        serverSettings.tlsCertificatePath,
+        serverSettings.transferLogPath != nullptr ? transferLogFullPath : nullptr};
+    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot};
+    for (int i = 0; i < 2; i++) {
+        if (paths[i] == nullptr) {
+            continue;
+        }
+        int withheld = withholdFile(paths[i]);
+        if (withheld < 0) {
+            char reason[kErrorTextSize];
+            lastErrorText(reason, sizeof reason);
+            printConsole(ConsoleStream::kOutput,
+                         "Error: Unable to withhold '%s' from clients: %s\n", paths[i], reason);
+            return -1;
+        }
+        *inside[i] = withheld == 1;
+    }
+    return 0;
+}
+
+// Says which of the server's own files lie inside the served folder, where they are withheld.
+static void printOwnFileWarnings() {
+    char shown[escapedTextSize(kRootPathSize)];
+    if (isCertificateInsideRoot) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the TLS certificate file '%s' is inside the served folder; no "
+                     "client can see it.\n",
+                     escapeFolderName(shown, sizeof shown, serverSettings.tlsCertificatePath));
+    }
+    if (isTransferLogInsideRoot) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the transfer log '%s' is inside the served folder; no client can "
+                     "see it.\n",
+                     escapeFolderName(shown, sizeof shown, serverSettings.transferLogPath));
+    }
 }
 
 int listLocalAddresses() {
@@ -129,6 +178,7 @@ void printGuidance() {
     if (serverSettings.tls) {
         printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFingerprint);
     }
+    printOwnFileWarnings();
     if (serverSettings.hasLogin && !serverSettings.tls) {
         printConsole(ConsoleStream::kOutput,
                      "Warning: without -tls the -login password travels in clear text.\n");
@@ -213,11 +263,27 @@ static void cleanUpAtTheEnd() {
     (void)flushTransferLog(kTransferLogFlushMilliseconds);
 }
 
+// Writes folder, a separator and name into out. Returns 0, or -1 when it does not fit.
+static int formatPathInFolder(char* out, std::size_t outSize, const char* folder,
+                              const char* name) {
+    int written = std::snprintf(out, outSize, "%s%c%s", folder, kPathSeparator, name);
+    return written >= 0 && static_cast<std::size_t>(written) < outSize ? 0 : -1;
+}
+
 // Opened before the root is entered, so that a relative path is taken from where the operator
 // started the server.
 static int openRequestedTransferLog() {
-    if (serverSettings.transferLogPath == nullptr ||
-        openTransferLog(serverSettings.transferLogPath) == 0) {
+    const char* path = serverSettings.transferLogPath;
+    if (path == nullptr) {
+        return 0;
+    }
+    char here[kRootPathSize];
+    bool isNamed = isAbsolutePath(path)
+                       ? copyText(transferLogFullPath, sizeof transferLogFullPath, path) == 0
+                       : currentDirectory(here, sizeof here) == 0 &&
+                             formatPathInFolder(transferLogFullPath, sizeof transferLogFullPath,
+                                                here, path) == 0;
+    if (isNamed && openTransferLog(path) == 0) {
         return 0;
     }
     char reason[kErrorTextSize];
@@ -237,7 +303,7 @@ int runServer(int argc, const char* const* argv) {
         return -1;
     }
     if (openRequestedTransferLog() != 0 || fixServedRoot(commandLine.rootArgument) != 0 ||
-        prepareTls() != 0) {
+        prepareTls() != 0 || withholdOwnFiles() != 0) {
         printUsage();
         return -1;
     }

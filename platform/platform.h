@@ -315,6 +315,12 @@ constexpr std::size_t kEntryNameSize = 768;
 int setServedRoot(const char* rootPath);
 // The served root's real path (links resolved), as every lookup compares with it.
 const char* servedRootPath();
+// Withholds the file at path (the operator's path, not one beneath the root) from clients: every
+// later lookup that arrives at that very file, by whatever name, link or hard link, fails as
+// a missing entry does, and enumerations pass over it. For the server's own key and log.
+// Start-up only, after setServedRoot. Returns 1 when the file lies beneath the root by its real
+// path, 0 when it lies elsewhere, or -1 with the error set when it cannot be looked at.
+int withholdFile(const char* path);
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
 // a leading separator or a drive prefix).
 bool isAbsolutePath(const char* path);

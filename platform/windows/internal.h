@@ -92,6 +92,11 @@ void* openVerified(const wchar_t* path, unsigned long access, unsigned long shar
 // The full path of the entry that a path below the root names.
 int entryPath(const char* path, wchar_t* out, std::size_t outSize);
 
+// True for a file that withholdFile keeps from clients: the one handle names, or the one at
+// path (links followed).
+bool isWithheldHandle(void* handle);
+bool isWithheldEntry(const wchar_t* path);
+
 // Pins the folder that path names beneath the root. Returns it, or nullptr with the error set.
 Folder* pinFolderBeneath(const char* path);
 // The full UTF-16 path of name (UTF-8) in a pinned folder. Returns 0, or -1 with the error.
