@@ -130,6 +130,23 @@ class Refusals(TlsTest):
                     self.assertEqual(answer, reply)
         t.close()
 
+    def test_a_required_login_waits_for_tls(self):
+        self.start_tls("-tls", "-login", "op:s3cret", handshake=False)
+        s = self.connect()
+        for line in ("USER op", "PASS s3cret"):
+            self.assertEqual(self.command(s, line), "530 TLS required (AUTH TLS)")
+        self.assertEqual(self.command(s, "SIZE fw/image.bin"),
+                         "530 Please login with USER and PASS.")
+        if shutil.which("curl") is not None:
+            url = "ftp://127.0.0.1:%d/fw/image.bin" % self.server.port
+            done = subprocess.run(["curl", "-sS", "-u", "op:s3cret", url, "-o", os.devnull],
+                                  capture_output=True, timeout=60)
+            self.assertNotEqual(done.returncode, 0)
+        self.skip_where_wine_has_no_tls_server()
+        client = self.ftp_tls(user="op", password="s3cret")
+        self.assertEqual(client.size("fw/image.bin"), len(PAYLOAD))
+        client.quit()
+
     def test_three_wrong_passwords_end_the_session(self):
         self.start_server("-login", "op:s3cret")
         self.assertIn("Warning: without -tls the -login password travels in clear text.",
