@@ -25,6 +25,10 @@ static bool isTransferLogInsideRoot = false;
 // The transfer log's path from where the operator started the server, for withholding it once
 // the root is entered; written once at start-up.
 static char transferLogFullPath[kRootPathSize];
+// The environment variable that gives the password of "-login name".
+static const char kPasswordVariable[] = "TARNLOADER_PASSWORD";
+// Whether the password came on the command line, for the start-up text; written once.
+static bool isPasswordOnCommandLine = false;
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
@@ -68,6 +72,38 @@ static int prepareTls() {
         return -1;
     }
     return 0;
+}
+
+// The password of "-login": from the command line (erased there at once, so the process list
+// no longer shows it), or else from kPasswordVariable, or else typed at the console without
+// echo. Returns 0, or -1 after printing that there is none.
+static int takeLoginPassword() {
+    if (!serverSettings.hasLogin) {
+        return 0;
+    }
+    char* password = serverSettings.loginPassword;
+    if (serverSettings.loginPasswordArgument != nullptr) {
+        eraseArgumentText(serverSettings.loginPasswordArgument);
+        isPasswordOnCommandLine = true;
+        return 0;
+    }
+    if (readEnvironmentText(kPasswordVariable, password, kLoginTextSize) == 0 &&
+        password[0] != '\0') {
+        return 0;
+    }
+    char shown[escapedTextSize(kLoginTextSize)];
+    (void)escapeText(shown, sizeof shown, serverSettings.loginName,
+                     std::strlen(serverSettings.loginName));  // always fits
+    char prompt[sizeof shown + 32];
+    std::snprintf(prompt, sizeof prompt, "Password for %s: ", shown);  // always fits
+    if (readSecretFromConsole(prompt, password, kLoginTextSize) == 0 && password[0] != '\0') {
+        return 0;
+    }
+    printConsole(ConsoleStream::kOutput,
+                 "Error: no password for -login %s: set %s, or start from a console to type "
+                 "it\n",
+                 shown, kPasswordVariable);
+    return -1;
 }
 
 // Keeps the server's own files from every client: a key in the served folder must not be
@@ -179,6 +215,13 @@ void printGuidance() {
         printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFingerprint);
     }
     printOwnFileWarnings();
+    if (isPasswordOnCommandLine) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the -login password came on the command line, which other users "
+                     "of this machine\n  can read; give -login <name> alone and set %s, or type "
+                     "the password when asked.\n",
+                     kPasswordVariable);
+    }
     if (serverSettings.hasLogin && !serverSettings.tls) {
         printConsole(ConsoleStream::kOutput,
                      "Warning: without -tls the -login password travels in clear text.\n");
@@ -302,8 +345,9 @@ int runServer(int argc, const char* const* argv) {
         printUsage();
         return -1;
     }
-    if (openRequestedTransferLog() != 0 || fixServedRoot(commandLine.rootArgument) != 0 ||
-        prepareTls() != 0 || withholdOwnFiles() != 0) {
+    if (takeLoginPassword() != 0 || openRequestedTransferLog() != 0 ||
+        fixServedRoot(commandLine.rootArgument) != 0 || prepareTls() != 0 ||
+        withholdOwnFiles() != 0) {
         printUsage();
         return -1;
     }

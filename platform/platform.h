@@ -43,6 +43,17 @@ void printSystemError(const char* text);
 // lasts until the process ends. Returns nullptr, with the error set, when an argument has no
 // UTF-8 form.
 const char* const* commandLineInUtf8(int argc, char** argv);
+// Overwrites text, the end of an argument that commandLineInUtf8 gave, with zero bytes. On
+// POSIX that is the process's own argument memory, which the process list (ps,
+// /proc/PID/cmdline) shows; on Windows only our UTF-8 copy, since the system keeps its own.
+void eraseArgumentText(const char* text);
+// Reads the environment variable name into out, in UTF-8. Returns 0, or -1 when it is not set,
+// or does not fit.
+int readEnvironmentText(const char* name, char* out, std::size_t outSize);
+// Asks for a secret on the console: prints prompt, reads one line with the echo off, then puts
+// the echo back and ends the line. Returns 0, or -1 when standard input is no console or the
+// line cannot be read or does not fit (out is then cleared).
+int readSecretFromConsole(const char* prompt, char* out, std::size_t outSize);
 
 // Starts the socket library and sets process-wide socket behaviour (ignored SIGPIPE, raised
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
