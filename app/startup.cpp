@@ -16,8 +16,8 @@
 #include "session/tcp_socket.h"
 
 static const char kProgramName[] = "tarnLoader";
-// The fingerprint of the TLS certificate, for the start-up text; written once at start-up.
-static char tlsFingerprint[kFingerprintTextSize];
+// What the start-up text tells of the TLS certificate; written once at start-up.
+static TlsCertificateFacts tlsFacts;
 // Whether the "-tlscert" file and the transfer log lie inside the served folder, for the
 // start-up text; written once at start-up.
 static bool isCertificateInsideRoot = false;
@@ -65,8 +65,7 @@ static int prepareTls() {
     }
     char reason[kTlsReasonSize];
     serverSettings.tlsCredentials =
-        loadTlsCredentials(serverSettings.tlsCertificatePath, tlsFingerprint,
-                           sizeof tlsFingerprint, reason, sizeof reason);
+        loadTlsCredentials(serverSettings.tlsCertificatePath, &tlsFacts, reason, sizeof reason);
     if (serverSettings.tlsCredentials == nullptr) {
         printConsole(ConsoleStream::kOutput, "Error: Unable to load TLS certificate: %s\n", reason);
         return -1;
@@ -110,11 +109,14 @@ static int takeLoginPassword() {
 // downloaded, nor the log of who fetched what. Returns 0, or -1 after printing why a file could
 // not be looked at.
 static int withholdOwnFiles() {
+    // The kept self-signed key is withheld too, should the served folder hold the user's own.
+    bool isKeptInsideRoot = false;
     const char* paths[] = {
         serverSettings.tlsCertificatePath,
-        serverSettings.transferLogPath != nullptr ? transferLogFullPath : nullptr};
-    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot};
-    for (int i = 0; i < 2; i++) {
+        serverSettings.transferLogPath != nullptr ? transferLogFullPath : nullptr,
+        tlsFacts.keptFile[0] != '\0' ? tlsFacts.keptFile : nullptr};
+    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot, &isKeptInsideRoot};
+    for (int i = 0; i < 3; i++) {
         if (paths[i] == nullptr) {
             continue;
         }
@@ -202,6 +204,28 @@ static void printInstructions() {
                  "\n");
 }
 
+// A client can pin the certificate, self-signed or not, by its fingerprint or by its public
+// key's pin, which stays the same as long as the key does.
+static void printTlsCertificate() {
+    printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFacts.fingerprint);
+    printConsole(ConsoleStream::kOutput, "TLS public key pin: %s\n", tlsFacts.publicKeyPin);
+    if (!tlsFacts.isNewlyMade) {
+        return;
+    }
+    char shown[escapedTextSize(kKeptAtSize)];
+    (void)escapeText(shown, sizeof shown, tlsFacts.keptAt, std::strlen(tlsFacts.keptAt));
+    if (tlsFacts.isKept) {
+        printConsole(ConsoleStream::kOutput,
+                     "Made a new self-signed TLS certificate, kept in %s for later starts.\n",
+                     shown);
+    } else {
+        printConsole(ConsoleStream::kOutput,
+                     "Made a new self-signed TLS certificate; it could not be kept (%s), so the "
+                     "next start makes another.\n",
+                     shown);
+    }
+}
+
 void printGuidance() {
     const LocalAddressList* list = &serverSettings.localAddresses;
     printConsole(ConsoleStream::kOutput, "%s accepting connections on ip addresses:\n",
@@ -210,9 +234,8 @@ void printGuidance() {
     for (int i = 1; i < list->count; i++) {
         printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[i]);
     }
-    // A client can pin the certificate by this, self-signed or not.
     if (serverSettings.tls) {
-        printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFingerprint);
+        printTlsCertificate();
     }
     printOwnFileWarnings();
     if (isPasswordOnCommandLine) {

@@ -230,12 +230,30 @@ constexpr std::size_t kFingerprintTextSize = 96;
 // Room for the reason a certificate could not be had.
 constexpr std::size_t kTlsReasonSize = 256;
 
+// "sha256//" and the base64 of a SHA-256 digest, and its terminator.
+constexpr std::size_t kPublicKeyPinSize = 56;
+// Room for the path of the kept self-signed certificate, and for where it is kept or why not.
+constexpr std::size_t kKeptPathSize = 4096;
+constexpr std::size_t kKeptAtSize = kKeptPathSize + kTlsReasonSize + 8;
+
+// What start-up tells the operator of the certificate it serves.
+struct TlsCertificateFacts {
+    char fingerprint[kFingerprintTextSize];  // the certificate's SHA-256 ("AB:CD:...")
+    char publicKeyPin[kPublicKeyPinSize];    // its public key's, as curl's --pinnedpubkey takes it
+    bool isNewlyMade;                        // a self-signed certificate was made at this start
+    bool isKept;                             // the self-signed one is kept for later starts
+    char keptAt[kKeptAtSize];      // where it is kept (a file, or a store's name), or why it is not
+    char keptFile[kKeptPathSize];  // the file that holds the self-signed key, or "" if none does
+};
+
 // Loads the certificate, any chain and the private key from one PEM file, or, when pemPath is
-// nullptr, makes a self-signed certificate (ECDSA P-256, or RSA 2048 where that is all the
-// platform offers). Writes the certificate's SHA-256 fingerprint ("AB:CD:..."). Returns
-// nullptr with the reason written (a file that cannot be read, a key that does not match).
-TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
-                                   std::size_t fingerprintSize, char* reason,
+// nullptr, takes the self-signed certificate kept from an earlier start: on POSIX in
+// $XDG_CONFIG_HOME/tarnLoader (or ~/.config/tarnLoader), a file of mode 0600; on Windows the
+// key in the user's key store and the certificate in the user's "MY" store. A new one (ECDSA
+// P-256, or RSA 2048 where that is all the platform offers) is made and kept only when none is
+// kept, or it cannot be read, or it expires within 30 days. Fills facts. Returns nullptr with
+// the reason written (a file that cannot be read, a key that does not match).
+TlsCredentials* loadTlsCredentials(const char* pemPath, TlsCertificateFacts* facts, char* reason,
                                    std::size_t reasonSize);
 // Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the
 // session, or nullptr with the error set when the peer sent no handshake, stopped in one or

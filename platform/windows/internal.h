@@ -143,6 +143,9 @@ unsigned char* privateKeyInfoOf(const PemContents* contents, unsigned long* leng
 // bytes joined by separator. Returns 0, or -1 with the error set.
 int writeDigest(const void* certificateContext, const char* separator, char* out,
                 std::size_t outSize);
+// Writes the pin of the certificate's public key, "sha256//" and a base64 SHA-256 digest.
+// Returns 0, or -1 with the error set.
+int writePublicKeyPin(const void* certificateContext, char* out, std::size_t outSize);
 // Acquires Schannel's server credentials (into a CredHandle) for a certificate with its key:
 // TLS 1.2 and 1.3 with the system's recommended cipher suites, and flags besides. Returns the
 // SECURITY_STATUS.
