@@ -89,11 +89,21 @@ static bool isAddressForm(const char* value) {
 }
 
 // "-login name:password": the name up to the first colon, the password after it, neither empty.
+// "-login name" alone leaves the password for start-up to ask for.
 static bool readLogin(const char* value, ServerSettings* settings) {
-    const char* colon = value != nullptr ? std::strchr(value, ':') : nullptr;
-    if (colon == nullptr || colon == value || colon[1] == '\0') {
+    if (value == nullptr || value[0] == '\0' || value[0] == ':') {
         return false;
     }
+    const char* colon = std::strchr(value, ':');
+    if (colon == nullptr) {
+        settings->hasLogin = copyText(settings->loginName, sizeof settings->loginName, value) == 0;
+        settings->loginPassword[0] = '\0';
+        return settings->hasLogin;
+    }
+    if (colon[1] == '\0') {
+        return false;
+    }
+    settings->loginPasswordArgument = colon + 1;
     std::size_t nameLength = static_cast<std::size_t>(colon - value);
     if (nameLength >= sizeof settings->loginName) {
         return false;
@@ -267,7 +277,7 @@ void printCommandLineError(const CommandLine& commandLine) {
             break;
         case CommandLineStatus::kMissingLogin:
             printConsole(ConsoleStream::kOutput,
-                         "Error: missing <name>:<password> for option -login\n");
+                         "Error: missing <name>[:<password>] for option -login\n");
             break;
         case CommandLineStatus::kMissingLogFile:
             printConsole(ConsoleStream::kOutput, "Error: missing file name for option -xferlog\n");
@@ -302,7 +312,8 @@ void printUsage() {
                  "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
                  "  -tlsonly   Refuses logins and data connections without TLS\n"
                  "  -tlsnoresume  Lets a TLS data connection make a new session of its own\n"
-                 "  -login <name>:<password>  Accepts only this name and password\n"
+                 "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
+                 "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
                  "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
                  "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"
                  "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to "

@@ -53,6 +53,9 @@ struct ServerSettings {
     bool hasLogin;                    // "-login": only this name and password are accepted
     char loginName[kLoginTextSize];
     char loginPassword[kLoginTextSize];
+    // The password's text inside "-login name:password", which start-up erases once it is
+    // copied; nullptr when "-login name" came alone and start-up asks for the password.
+    const char* loginPasswordArgument;
     const char* transferLogPath;  // the "-xferlog" argument, or nullptr
     int maxSessions;
     int maxPerAddress;  // 0: no limit

@@ -2,6 +2,7 @@
 #include "app/startup.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/command_line.h"
 #include "app/settings.h"
@@ -15,12 +16,31 @@
 #include "session/tcp_socket.h"
 
 static const char kProgramName[] = "tarnLoader";
-// The fingerprint of the TLS certificate, for the start-up text; written once at start-up.
-static char tlsFingerprint[kFingerprintTextSize];
+// What the start-up text tells of the TLS certificate; written once at start-up.
+static TlsCertificateFacts tlsFacts;
+// Whether the "-tlscert" file and the transfer log lie inside the served folder, for the
+// start-up text; written once at start-up.
+static bool isCertificateInsideRoot = false;
+static bool isTransferLogInsideRoot = false;
+// The transfer log's path from where the operator started the server, for withholding it once
+// the root is entered; written once at start-up.
+static char transferLogFullPath[kRootPathSize];
+// The environment variable that gives the password of "-login name".
+static const char kPasswordVariable[] = "TARNLOADER_PASSWORD";
+// Whether the password came on the command line, for the start-up text; written once.
+static bool isPasswordOnCommandLine = false;
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
+// A folder's or file's name as the console shows it, in out. SECURITY: a folder named with an
+// escape sequence must not act on the operator's terminal.
+static const char* escapeFolderName(char* out, std::size_t outSize, const char* name) {
+    (void)escapeText(out, outSize, name, std::strlen(name));  // a longer one shows its start
+    return out;
+}
+
 int fixServedRoot(const char* rootArgument) {
+    char shown[escapedTextSize(kRootPathSize)];
     const char* shownArgument = rootArgument != nullptr ? rootArgument : ".";
     int entered =
         rootArgument != nullptr ? changeProcessDirectory(rootArgument) : enterDefaultRoot();
@@ -29,11 +49,11 @@ int fixServedRoot(const char* rootArgument) {
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
         setServedRoot(serverSettings.rootPath) != 0) {
         printConsole(ConsoleStream::kOutput, "Error: Unable to set ftp root directory: '%s'\n",
-                     shownArgument);
+                     escapeFolderName(shown, sizeof shown, shownArgument));
         return -1;
     }
     printConsole(ConsoleStream::kOutput, "Using '%s' as ftp root directory\n",
-                 serverSettings.rootPath);
+                 escapeFolderName(shown, sizeof shown, serverSettings.rootPath));
     return 0;
 }
 
@@ -45,13 +65,89 @@ static int prepareTls() {
     }
     char reason[kTlsReasonSize];
     serverSettings.tlsCredentials =
-        loadTlsCredentials(serverSettings.tlsCertificatePath, tlsFingerprint,
-                           sizeof tlsFingerprint, reason, sizeof reason);
+        loadTlsCredentials(serverSettings.tlsCertificatePath, &tlsFacts, reason, sizeof reason);
     if (serverSettings.tlsCredentials == nullptr) {
         printConsole(ConsoleStream::kOutput, "Error: Unable to load TLS certificate: %s\n", reason);
         return -1;
     }
     return 0;
+}
+
+// The password of "-login": from the command line (erased there at once, so the process list
+// no longer shows it), or else from kPasswordVariable, or else typed at the console without
+// echo. Returns 0, or -1 after printing that there is none.
+static int takeLoginPassword() {
+    if (!serverSettings.hasLogin) {
+        return 0;
+    }
+    char* password = serverSettings.loginPassword;
+    if (serverSettings.loginPasswordArgument != nullptr) {
+        eraseArgumentText(serverSettings.loginPasswordArgument);
+        isPasswordOnCommandLine = true;
+        return 0;
+    }
+    if (readEnvironmentText(kPasswordVariable, password, kLoginTextSize) == 0 &&
+        password[0] != '\0') {
+        return 0;
+    }
+    char shown[escapedTextSize(kLoginTextSize)];
+    (void)escapeText(shown, sizeof shown, serverSettings.loginName,
+                     std::strlen(serverSettings.loginName));  // always fits
+    char prompt[sizeof shown + 32];
+    std::snprintf(prompt, sizeof prompt, "Password for %s: ", shown);  // always fits
+    if (readSecretFromConsole(prompt, password, kLoginTextSize) == 0 && password[0] != '\0') {
+        return 0;
+    }
+    printConsole(ConsoleStream::kOutput,
+                 "Error: no password for -login %s: set %s, or start from a console to type "
+                 "it\n",
+                 shown, kPasswordVariable);
+    return -1;
+}
+
+// Keeps the server's own files from every client: a key in the served folder must not be
+// downloaded, nor the log of who fetched what. Returns 0, or -1 after printing why a file could
+// not be looked at.
+static int withholdOwnFiles() {
+    // The kept self-signed key is withheld too, should the served folder hold the user's own.
+    bool isKeptInsideRoot = false;
+    const char* paths[] = {
+        serverSettings.tlsCertificatePath,
+        serverSettings.transferLogPath != nullptr ? transferLogFullPath : nullptr,
+        tlsFacts.keptFile[0] != '\0' ? tlsFacts.keptFile : nullptr};
+    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot, &isKeptInsideRoot};
+    for (int i = 0; i < 3; i++) {
+        if (paths[i] == nullptr) {
+            continue;
+        }
+        int withheld = withholdFile(paths[i]);
+        if (withheld < 0) {
+            char reason[kErrorTextSize];
+            lastErrorText(reason, sizeof reason);
+            printConsole(ConsoleStream::kOutput,
+                         "Error: Unable to withhold '%s' from clients: %s\n", paths[i], reason);
+            return -1;
+        }
+        *inside[i] = withheld == 1;
+    }
+    return 0;
+}
+
+// Says which of the server's own files lie inside the served folder, where they are withheld.
+static void printOwnFileWarnings() {
+    char shown[escapedTextSize(kRootPathSize)];
+    if (isCertificateInsideRoot) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the TLS certificate file '%s' is inside the served folder; no "
+                     "client can see it.\n",
+                     escapeFolderName(shown, sizeof shown, serverSettings.tlsCertificatePath));
+    }
+    if (isTransferLogInsideRoot) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the transfer log '%s' is inside the served folder; no client can "
+                     "see it.\n",
+                     escapeFolderName(shown, sizeof shown, serverSettings.transferLogPath));
+    }
 }
 
 int listLocalAddresses() {
@@ -108,6 +204,28 @@ static void printInstructions() {
                  "\n");
 }
 
+// A client can pin the certificate, self-signed or not, by its fingerprint or by its public
+// key's pin, which stays the same as long as the key does.
+static void printTlsCertificate() {
+    printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFacts.fingerprint);
+    printConsole(ConsoleStream::kOutput, "TLS public key pin: %s\n", tlsFacts.publicKeyPin);
+    if (!tlsFacts.isNewlyMade) {
+        return;
+    }
+    char shown[escapedTextSize(kKeptAtSize)];
+    (void)escapeText(shown, sizeof shown, tlsFacts.keptAt, std::strlen(tlsFacts.keptAt));
+    if (tlsFacts.isKept) {
+        printConsole(ConsoleStream::kOutput,
+                     "Made a new self-signed TLS certificate, kept in %s for later starts.\n",
+                     shown);
+    } else {
+        printConsole(ConsoleStream::kOutput,
+                     "Made a new self-signed TLS certificate; it could not be kept (%s), so the "
+                     "next start makes another.\n",
+                     shown);
+    }
+}
+
 void printGuidance() {
     const LocalAddressList* list = &serverSettings.localAddresses;
     printConsole(ConsoleStream::kOutput, "%s accepting connections on ip addresses:\n",
@@ -116,9 +234,16 @@ void printGuidance() {
     for (int i = 1; i < list->count; i++) {
         printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[i]);
     }
-    // A client can pin the certificate by this, self-signed or not.
     if (serverSettings.tls) {
-        printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFingerprint);
+        printTlsCertificate();
+    }
+    printOwnFileWarnings();
+    if (isPasswordOnCommandLine) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the -login password came on the command line, which other users "
+                     "of this machine\n  can read; give -login <name> alone and set %s, or type "
+                     "the password when asked.\n",
+                     kPasswordVariable);
     }
     if (serverSettings.hasLogin && !serverSettings.tls) {
         printConsole(ConsoleStream::kOutput,
@@ -204,11 +329,27 @@ static void cleanUpAtTheEnd() {
     (void)flushTransferLog(kTransferLogFlushMilliseconds);
 }
 
+// Writes folder, a separator and name into out. Returns 0, or -1 when it does not fit.
+static int formatPathInFolder(char* out, std::size_t outSize, const char* folder,
+                              const char* name) {
+    int written = std::snprintf(out, outSize, "%s%c%s", folder, kPathSeparator, name);
+    return written >= 0 && static_cast<std::size_t>(written) < outSize ? 0 : -1;
+}
+
 // Opened before the root is entered, so that a relative path is taken from where the operator
 // started the server.
 static int openRequestedTransferLog() {
-    if (serverSettings.transferLogPath == nullptr ||
-        openTransferLog(serverSettings.transferLogPath) == 0) {
+    const char* path = serverSettings.transferLogPath;
+    if (path == nullptr) {
+        return 0;
+    }
+    char here[kRootPathSize];
+    bool isNamed = isAbsolutePath(path)
+                       ? copyText(transferLogFullPath, sizeof transferLogFullPath, path) == 0
+                       : currentDirectory(here, sizeof here) == 0 &&
+                             formatPathInFolder(transferLogFullPath, sizeof transferLogFullPath,
+                                                here, path) == 0;
+    if (isNamed && openTransferLog(path) == 0) {
         return 0;
     }
     char reason[kErrorTextSize];
@@ -227,8 +368,9 @@ int runServer(int argc, const char* const* argv) {
         printUsage();
         return -1;
     }
-    if (openRequestedTransferLog() != 0 || fixServedRoot(commandLine.rootArgument) != 0 ||
-        prepareTls() != 0) {
+    if (takeLoginPassword() != 0 || openRequestedTransferLog() != 0 ||
+        fixServedRoot(commandLine.rootArgument) != 0 || prepareTls() != 0 ||
+        withholdOwnFiles() != 0) {
         printUsage();
         return -1;
     }

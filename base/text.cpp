@@ -2,6 +2,7 @@
 #include "base/text.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 int copyText(char* out, std::size_t outSize, const char* text) {
@@ -76,4 +77,78 @@ bool isAllDigits(const char* text) {
         }
     }
     return true;
+}
+
+// The length of the UTF-8 character at text, or 0 when it is not one: overlong forms,
+// surrogates and code points above U+10FFFF are not.
+static std::size_t utf8CharacterLength(const unsigned char* text, std::size_t length) {
+    unsigned char lead = text[0];
+    std::size_t needed = 0;
+    unsigned char low = 0x80;  // the range of the second byte, which rules out the bad forms
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        needed = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        needed = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        needed = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    }
+    if (needed == 0 || length < needed || text[1] < low || text[1] > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < needed; i++) {
+        if (text[i] < 0x80 || text[i] > 0xBF) {
+            return 0;
+        }
+    }
+    return needed;
+}
+
+// True for a UTF-8 character of taken bytes at bytes that acts on a terminal or a reader.
+static bool isControlCharacter(const unsigned char* bytes, std::size_t taken) {
+    // SECURITY: C1 controls (CSI, OSC) move a terminal's cursor or retitle its window as ESC
+    // does, and U+2028 and U+2029 end a line for a Unicode-aware reader of the log.
+    return (taken == 1 && (bytes[0] < 32 || bytes[0] == 127)) ||
+           (taken == 2 && bytes[0] == 0xC2 && bytes[1] < 0xA0) ||
+           (taken == 3 && bytes[0] == 0xE2 && bytes[1] == 0x80 &&
+            (bytes[2] == 0xA8 || bytes[2] == 0xA9));
+}
+
+std::size_t escapeCharacter(const char* text, std::size_t length, char* piece) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    std::size_t taken = bytes[0] < 0x80 ? 1 : utf8CharacterLength(bytes, length);
+    if (taken == 0 || isControlCharacter(bytes, taken)) {
+        std::snprintf(piece, kEscapedCharacterSize, "\\x%02X", bytes[0]);  // always fits
+        return 1;
+    }
+    std::memcpy(piece, text, taken);
+    piece[taken] = '\0';
+    return taken;
+}
+
+int escapeText(char* out, std::size_t outSize, const char* text, std::size_t length) {
+    if (outSize == 0) {
+        return -1;
+    }
+    std::size_t used = 0;
+    std::size_t read = 0;
+    while (read < length) {
+        char piece[kEscapedCharacterSize];
+        std::size_t taken = escapeCharacter(text + read, length - read, piece);
+        std::size_t pieceLength = std::strlen(piece);
+        // SECURITY: never past out, however many bytes the client's text escapes into.
+        if (used + pieceLength >= outSize) {
+            out[used] = '\0';
+            return -1;
+        }
+        std::memcpy(out + used, piece, pieceLength);
+        used += pieceLength;
+        read += taken;
+    }
+    out[used] = '\0';
+    return 0;
 }

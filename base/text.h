@@ -22,3 +22,22 @@ bool isAllDigits(const char* text);
 
 // True when text equals expected with ASCII letters compared without regard to case.
 bool equalsIgnoringCase(const char* text, const char* expected);
+
+// Room for one character as escapeCharacter writes it ("\xHH" is the longest) and a terminator.
+constexpr std::size_t kEscapedCharacterSize = 5;
+// Room for length bytes of text once escaped, when every byte becomes "\xHH".
+constexpr std::size_t escapedTextSize(std::size_t length) {
+    return 4 * length + 1;
+}
+
+// Writes the next character of text (length bytes, at least one) into piece, which holds
+// kEscapedCharacterSize bytes, and returns how many bytes of text it took. Printable UTF-8
+// stays as it is; a byte that a terminal or a reader would act on (C0 controls, DEL, the C1
+// controls U+0080 to U+009F, U+2028 and U+2029) or that is not UTF-8 becomes "\xHH", one byte
+// at a time.
+std::size_t escapeCharacter(const char* text, std::size_t length, char* piece);
+
+// Writes length bytes of text into out with every character as escapeCharacter gives it: the
+// one form for any text a client or a folder name puts on the console or in the log. Returns
+// 0, or -1 when out is too small (it then holds the whole characters that fit).
+int escapeText(char* out, std::size_t outSize, const char* text, std::size_t length);

@@ -47,13 +47,16 @@ static char logPath[kLogPathSize];
 // it does not fit with the terminator.
 static int appendText(char* out, std::size_t outSize, std::size_t* length, const char* text,
                       bool raw) {
-    for (const char* c = text; *c != '\0'; c++) {
-        unsigned char byte = static_cast<unsigned char>(*c);
-        char piece[5] = {static_cast<char>(byte == ' ' && !raw ? '_' : byte), '\0'};
-        if (!raw && (byte < 32 || byte == 127)) {
-            std::snprintf(piece, sizeof piece, "\\x%02X", byte);  // always fits
-        } else if (!raw && byte == '\\') {
+    std::size_t textLength = std::strlen(text);
+    for (std::size_t read = 0; read < textLength;) {
+        char piece[kEscapedCharacterSize] = {text[read], '\0'};
+        std::size_t taken = 1;
+        if (!raw && text[read] == ' ') {
+            piece[0] = '_';
+        } else if (!raw && text[read] == '\\') {
             std::snprintf(piece, sizeof piece, "\\\\");
+        } else if (!raw) {
+            taken = escapeCharacter(text + read, textLength - read, piece);
         }
         std::size_t pieceLength = std::strlen(piece);
         // SECURITY: the line never grows past its buffer, whatever the client named.
@@ -62,6 +65,7 @@ static int appendText(char* out, std::size_t outSize, std::size_t* length, const
         }
         std::memcpy(out + *length, piece, pieceLength);
         *length += pieceLength;
+        read += taken;
     }
     out[*length] = '\0';
     return 0;

@@ -53,9 +53,9 @@ void reopenTransferLog();
 int startTransferLogWriter();
 // Writes entry's line, with its line end, in out: "Tue Dec  8 16:47:56 2026 1 192.0.2.10 14
 // /fw/image.bin b _ o a anonymous ftp 0 * c". In the path and the user name a blank becomes
-// "_", as the format asks, a byte below 32 or 127 "\xHH" and a backslash "\\", so that no name
-// can split the line. Returns the line's length, or 0 when it does not fit or the time cannot
-// be shown.
+// "_", as the format asks, a backslash "\\" and the rest as escapeText writes it (controls and
+// bytes that are not UTF-8 as "\xHH"), so that no name can split the line or act on a reader.
+// Returns the line's length, or 0 when it does not fit or the time cannot be shown.
 std::size_t formatTransferLogLine(char* out, std::size_t outSize, const TransferLogEntry* entry);
 // Queues the line of a transfer that has ended, when the log is open. Waits only while both
 // buffers are full and the disk is taking the writer's batch.

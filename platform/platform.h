@@ -43,6 +43,17 @@ void printSystemError(const char* text);
 // lasts until the process ends. Returns nullptr, with the error set, when an argument has no
 // UTF-8 form.
 const char* const* commandLineInUtf8(int argc, char** argv);
+// Overwrites text, the end of an argument that commandLineInUtf8 gave, with zero bytes. On
+// POSIX that is the process's own argument memory, which the process list (ps,
+// /proc/PID/cmdline) shows; on Windows only our UTF-8 copy, since the system keeps its own.
+void eraseArgumentText(const char* text);
+// Reads the environment variable name into out, in UTF-8. Returns 0, or -1 when it is not set,
+// or does not fit.
+int readEnvironmentText(const char* name, char* out, std::size_t outSize);
+// Asks for a secret on the console: prints prompt, reads one line with the echo off, then puts
+// the echo back and ends the line. Returns 0, or -1 when standard input is no console or the
+// line cannot be read or does not fit (out is then cleared).
+int readSecretFromConsole(const char* prompt, char* out, std::size_t outSize);
 
 // Starts the socket library and sets process-wide socket behaviour (ignored SIGPIPE, raised
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
@@ -248,12 +259,30 @@ constexpr std::size_t kFingerprintTextSize = 96;
 // Room for the reason a certificate could not be had.
 constexpr std::size_t kTlsReasonSize = 256;
 
+// "sha256//" and the base64 of a SHA-256 digest, and its terminator.
+constexpr std::size_t kPublicKeyPinSize = 56;
+// Room for the path of the kept self-signed certificate, and for where it is kept or why not.
+constexpr std::size_t kKeptPathSize = 4096;
+constexpr std::size_t kKeptAtSize = kKeptPathSize + kTlsReasonSize + 8;
+
+// What start-up tells the operator of the certificate it serves.
+struct TlsCertificateFacts {
+    char fingerprint[kFingerprintTextSize];  // the certificate's SHA-256 ("AB:CD:...")
+    char publicKeyPin[kPublicKeyPinSize];    // its public key's, as curl's --pinnedpubkey takes it
+    bool isNewlyMade;                        // a self-signed certificate was made at this start
+    bool isKept;                             // the self-signed one is kept for later starts
+    char keptAt[kKeptAtSize];      // where it is kept (a file, or a store's name), or why it is not
+    char keptFile[kKeptPathSize];  // the file that holds the self-signed key, or "" if none does
+};
+
 // Loads the certificate, any chain and the private key from one PEM file, or, when pemPath is
-// nullptr, makes a self-signed certificate (ECDSA P-256, or RSA 2048 where that is all the
-// platform offers). Writes the certificate's SHA-256 fingerprint ("AB:CD:..."). Returns
-// nullptr with the reason written (a file that cannot be read, a key that does not match).
-TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
-                                   std::size_t fingerprintSize, char* reason,
+// nullptr, takes the self-signed certificate kept from an earlier start: on POSIX in
+// $XDG_CONFIG_HOME/tarnLoader (or ~/.config/tarnLoader), a file of mode 0600; on Windows the
+// key in the user's key store and the certificate in the user's "MY" store. A new one (ECDSA
+// P-256, or RSA 2048 where that is all the platform offers) is made and kept only when none is
+// kept, or it cannot be read, or it expires within 30 days. Fills facts. Returns nullptr with
+// the reason written (a file that cannot be read, a key that does not match).
+TlsCredentials* loadTlsCredentials(const char* pemPath, TlsCertificateFacts* facts, char* reason,
                                    std::size_t reasonSize);
 // Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the
 // session, or nullptr with the error set when the peer sent no handshake, stopped in one or
@@ -352,6 +381,12 @@ constexpr std::size_t kEntryNameSize = 768;
 int setServedRoot(const char* rootPath);
 // The served root's real path (links resolved), as every lookup compares with it.
 const char* servedRootPath();
+// Withholds the file at path (the operator's path, not one beneath the root) from clients: every
+// later lookup that arrives at that very file, by whatever name, link or hard link, fails as
+// a missing entry does, and enumerations pass over it. For the server's own key and log.
+// Start-up only, after setServedRoot. Returns 1 when the file lies beneath the root by its real
+// path, 0 when it lies elsewhere, or -1 with the error set when it cannot be looked at.
+int withholdFile(const char* path);
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
 // a leading separator or a drive prefix).
 bool isAbsolutePath(const char* path);

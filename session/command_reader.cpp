@@ -54,6 +54,14 @@ int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength) 
     return 1;
 }
 
+// SECURITY: the client's bytes reach the operator's console escaped, so that no control
+// sequence among them moves the cursor, retitles the window or forges a line.
+static void echoCommand(const char* verb, const char* argument) {
+    char escaped[escapedTextSize(kArgumentTextSize)];
+    (void)escapeText(escaped, sizeof escaped, argument, std::strlen(argument));  // always fits
+    printConsole(ConsoleStream::kOutput, "%s %s\n", verb, escaped);
+}
+
 const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
                              std::size_t argumentSize) {
     char verb[kVerbTextSize] = {};
@@ -80,12 +88,13 @@ const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* arg
         }
     }
     argumentText[length] = '\0';
-    if (serverSettings.verbose) {
-        // SECURITY: a password never reaches the console, where others may read it.
-        bool isPassword = std::strcmp(verb, "PASS") == 0;
-        printConsole(ConsoleStream::kOutput, "%s %s\n", verb, isPassword ? "****" : argumentText);
-    }
     const Verb* found = lookUpVerb(verb);
+    if (serverSettings.verbose) {
+        // SECURITY: a password never reaches the console, where others may read it. The row
+        // the look-up found decides, as it decides what runs: "PASSW" is PASS too.
+        bool isPassword = found != nullptr && std::strcmp(found->name, "PASS") == 0;
+        echoCommand(verb, isPassword ? "****" : argumentText);
+    }
     if (found == nullptr) {
         printConsole(ConsoleStream::kError, "Unknown ftp command '%s'\n", verb);
         return &kUnrecognisedVerb;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
 #include "session/session.h"
@@ -45,9 +46,18 @@ static void sendLine(FtpSession* session, const char* text) {
     (void)sendControlBytes(session, &line[0], buildLine(&line[0], text));
 }
 
+// The verbose echo of one reply line. SECURITY: replies carry names the client chose (PWD,
+// MKD, STAT), escaped here so that they cannot act on the operator's console.
+static void echoReplyLine(const char* text) {
+    char escaped[escapedTextSize(kReplyTextSize)];
+    // A reply longer than any of ours still shows its start.
+    (void)escapeText(escaped, sizeof escaped, text, std::strlen(text));
+    printConsole(ConsoleStream::kOutput, "    %s\n", escaped);
+}
+
 void sendReply(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
-        printConsole(ConsoleStream::kOutput, "    %s\n", text);
+        echoReplyLine(text);
     } else {
         printConsole(ConsoleStream::kOutput, ".");
     }
@@ -56,7 +66,7 @@ void sendReply(FtpSession* session, const char* text) {
 
 void sendReplyContinuation(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
-        printConsole(ConsoleStream::kOutput, "    %s\n", text);
+        echoReplyLine(text);
     }
     sendLine(session, text);
 }
@@ -64,16 +74,19 @@ void sendReplyContinuation(FtpSession* session, const char* text) {
 // The verbose echo of a reply of several lines: each line as sendReply echoes one, all in one
 // console text, so that no other session's text comes between them.
 static void echoLines(const char* text) {
-    char echo[kMultilineReplySize * 2];
+    static const char kIndent[] = "    ";
+    char echo[kMultilineReplySize * 2] = "";
     std::size_t used = 0;
-    for (const char* line = text; *line != '\0' && used < sizeof echo;) {
+    // Room for the indent, one character, the line end and the terminator.
+    for (const char* line = text; *line != '\0' && used + sizeof kIndent + 2 <= sizeof echo;) {
         std::size_t length = std::strcspn(line, "\r");
-        int written = std::snprintf(echo + used, sizeof echo - used, "    %.*s\n",
-                                    static_cast<int>(length), line);
-        if (written < 0) {
-            break;
-        }
-        used += static_cast<std::size_t>(written);
+        std::memcpy(echo + used, kIndent, sizeof kIndent - 1);
+        used += sizeof kIndent - 1;
+        // A cut line still shows its start; the room kept back takes the line end.
+        (void)escapeText(echo + used, sizeof echo - used - 1, line, length);
+        used += std::strlen(echo + used);
+        echo[used++] = '\n';
+        echo[used] = '\0';
         line += length;
         line += std::strspn(line, "\r\n");
     }

@@ -127,9 +127,10 @@ void checkPassword(FtpSession* session, const char* argument) {
 
 const char* refusalBeforeWork(const FtpSession* session, unsigned flags) {
     // SECURITY: under -tlsonly nothing that names a user, a password or a file crosses the
-    // network in clear text.
-    bool clearText = serverSettings.tlsOnly && session->controlTls == nullptr;
-    if (clearText && (flags & kIsLogin) != 0) {
+    // network in clear text. Where TLS is offered and a login is required, the login waits
+    // for TLS too: a client refused at USER never sends its password in clear text.
+    bool loginNeedsTls = serverSettings.tlsOnly || (serverSettings.tls && serverSettings.hasLogin);
+    if (loginNeedsTls && session->controlTls == nullptr && (flags & kIsLogin) != 0) {
         return "530 TLS required (AUTH TLS)";
     }
     // -tlsonly asks for a login under TLS too, with any name where -login gives none.

@@ -20,7 +20,7 @@ void checkPassword(FtpSession* session, const char* argument);
 
 // What a verb may do before its work runs.
 constexpr unsigned kRunsBeforeLogin = 0x10;      // needs no login, even with "-login"
-constexpr unsigned kIsLogin = 0x20;              // USER and PASS: TLS first under "-tlsonly"
+constexpr unsigned kIsLogin = 0x20;  // USER and PASS: TLS first under "-tlsonly" or "-tls -login"
 constexpr unsigned kOpensDataConnection = 0x40;  // PROT P first under "-tlsonly"
 
 // The reply that refuses a verb of these flags before its work (a login or TLS that the

@@ -116,7 +116,10 @@ static int stepInto(Walk* walk, const std::string& name) {
         if (S_ISLNK(status.st_mode)) {
             return followLink(walk, name.c_str());
         }
-        return fail(ENOTDIR);  // a file where a folder should be: the rest does not exist
+        // A withheld file tells nothing of itself, not even that it is no folder.
+        return fail(isWithheldFile(&status)
+                        ? ENOENT
+                        : ENOTDIR);  // a file where a folder should be: the rest does not exist
     }
     return failRefused();
 }
@@ -155,6 +158,11 @@ static int takeNextName(Walk* walk, LastName last, WalkEnd* end) {
     }
     if (last == LastName::kFollow && S_ISLNK(status.st_mode)) {
         return followLink(walk, name.c_str());
+    }
+    // SECURITY: the server's own key and log are not there for any verb, whatever the name.
+    // Refused even where a change would take the name as free: an upload must not replace it.
+    if (isWithheldFile(&status)) {
+        return fail(ENOENT);
     }
     endWalk(walk, name, true, end);
     toFileStatus(&status, &end->status);

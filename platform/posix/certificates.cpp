@@ -2,31 +2,56 @@
 // start-up: a PEM file's certificate, chain and key, or a self-signed certificate.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <new>
 
 #include "platform/posix/internal.h"
 
 // A self-signed certificate lasts this long; clients that pin it compare its fingerprint.
 constexpr long kSelfSignedSeconds = 10L * 365 * 24 * 3600;
+// A kept certificate that expires sooner than this is replaced at start-up, so that a pin does
+// not fail in the middle of an update.
+constexpr long kRenewBeforeSeconds = 30L * 24 * 3600;
+static const char kKeptFileName[] = "self-signed.pem";
 
-// Writes OpenSSL's reason for the last failure, or fallback when it has none.
+// Writes OpenSSL's reason for the last failure, or fallback when it has none. A file that could
+// not be opened is told by the system's reason ("No such file or directory"), which OpenSSL
+// keeps beneath its own "system lib".
 static void writeReason(char* reason, std::size_t reasonSize, const char* fallback) {
-    unsigned long error = ERR_peek_last_error();
-    if (error == 0) {
-        std::snprintf(reason, reasonSize, "%s", fallback);
-    } else {
-        char text[kTlsReasonSize];
-        ERR_error_string_n(error, text, sizeof text);
-        std::snprintf(reason, reasonSize, "%s (%s)", fallback, text);
+    unsigned long last = 0;
+    int systemError = 0;
+    for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
+        last = error;
+        if (ERR_GET_LIB(error) == ERR_LIB_SYS && systemError == 0) {
+            systemError = ERR_GET_REASON(error);
+        }
     }
-    ERR_clear_error();
+    char text[kTlsReasonSize];
+    if (systemError != 0) {
+        (void)fail(systemError);
+        lastErrorText(text, sizeof text);
+        std::snprintf(reason, reasonSize, "%s (%s)", fallback, text);
+    } else if (last != 0) {
+        ERR_error_string_n(last, text, sizeof text);
+        std::snprintf(reason, reasonSize, "%s (%s)", fallback, text);
+    } else {
+        std::snprintf(reason, reasonSize, "%s", fallback);
+    }
 }
 
 static X509* makeSelfSigned(EVP_PKEY* key) {
@@ -57,12 +82,136 @@ static X509* makeSelfSigned(EVP_PKEY* key) {
     return certificate;
 }
 
-// Puts a new key and a self-signed certificate for it into context.
-static bool useSelfSigned(SSL_CTX* context) {
+// The folder of the kept self-signed certificate: $XDG_CONFIG_HOME/tarnLoader, or
+// ~/.config/tarnLoader as the XDG rules have it. Returns 0, or -1 when neither gives an
+// absolute path.
+static int findKeptFolder(char* out, std::size_t outSize) {
+    const char* config = std::getenv("XDG_CONFIG_HOME");  // start-up only: no other thread yet
+    const char* home = std::getenv("HOME");
+    int written = -1;
+    // The XDG rules ignore a relative path, which would depend on where the server started.
+    if (config != nullptr && config[0] == '/') {
+        written = std::snprintf(out, outSize, "%s/tarnLoader", config);
+    } else if (home != nullptr && home[0] == '/') {
+        written = std::snprintf(out, outSize, "%s/.config/tarnLoader", home);
+    } else {
+        return fail(ENOENT);
+    }
+    return written >= 0 && static_cast<std::size_t>(written) < outSize ? 0 : fail(ENAMETOOLONG);
+}
+
+// Puts the kept certificate and key into context, when both are there, match, and stay valid
+// for kRenewBeforeSeconds more.
+static bool useKeptSelfSigned(SSL_CTX* context, const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return false;
+    }
+    X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
+    EVP_PKEY* key =
+        certificate != nullptr ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr;
+    (void)std::fclose(file);  // read only: nothing to lose
+    std::time_t renewal = std::time(nullptr) + kRenewBeforeSeconds;
+    bool used = key != nullptr && X509_cmp_time(X509_get0_notAfter(certificate), &renewal) > 0 &&
+                SSL_CTX_use_certificate(context, certificate) == 1 &&
+                SSL_CTX_use_PrivateKey(context, key) == 1 &&
+                SSL_CTX_check_private_key(context) == 1;
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+    ERR_clear_error();  // a file that does not serve is replaced, not reported
+    return used;
+}
+
+// Writes certificate and key to path, readable by the user alone, through a new file that
+// takes path's place in one step. Returns 0, or -1 with the error set.
+static int writeKeptSelfSigned(X509* certificate, EVP_PKEY* key, const char* path) {
+    char temporary[kKeptPathSize + 8];
+    int length = std::snprintf(temporary, sizeof temporary, "%s.new", path);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary) {
+        return fail(ENAMETOOLONG);
+    }
+    int descriptor =
+        open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    std::FILE* file = descriptor >= 0 ? fdopen(descriptor, "w") : nullptr;
+    if (file == nullptr) {
+        int error = errno;
+        if (descriptor >= 0) {
+            (void)close(descriptor);
+        }
+        return fail(error);
+    }
+    // SECURITY: a file left by someone else keeps its mode through O_TRUNC; the key must not.
+    errno = 0;
+    bool written = fchmod(descriptor, S_IRUSR | S_IWUSR) == 0 &&
+                   PEM_write_X509(file, certificate) == 1 &&
+                   PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+                   std::fflush(file) == 0 && fsync(descriptor) == 0;
+    int error = errno != 0 ? errno : EIO;
+    written = std::fclose(file) == 0 && written;
+    ERR_clear_error();
+    if (written && rename(temporary, path) == 0) {
+        return 0;
+    }
+    error = written ? errno : error;
+    (void)unlink(temporary);
+    return fail(error);
+}
+
+// Keeps a new certificate and key in the kept folder, made if need be (mode 0700). Says where
+// in facts, or why not.
+static void keepSelfSigned(X509* certificate, EVP_PKEY* key, const char* folder, const char* path,
+                           TlsCertificateFacts* facts) {
+    char parent[kKeptPathSize];
+    std::snprintf(parent, sizeof parent, "%s", folder);  // as long as folder, so it fits
+    char* slash = std::strrchr(parent, '/');
+    if (slash != nullptr && slash != parent) {
+        *slash = '\0';
+        (void)mkdir(parent, S_IRWXU);  // ~/.config may be missing; an existing one stays
+    }
+    int result = (mkdir(folder, S_IRWXU) == 0 || errno == EEXIST) ? 0 : failWithErrno();
+    if (result == 0) {
+        result = writeKeptSelfSigned(certificate, key, path);
+    }
+    if (result == 0) {
+        facts->isKept = true;
+        std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s", path);
+        std::snprintf(facts->keptFile, sizeof facts->keptFile, "%s", path);
+        return;
+    }
+    char reason[kTlsReasonSize];
+    lastErrorText(reason, sizeof reason);
+    std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s: %s", path, reason);
+}
+
+// Puts the kept self-signed certificate and its key into context, or a new pair, which is
+// then kept for later starts.
+static bool useSelfSigned(SSL_CTX* context, TlsCertificateFacts* facts) {
+    char folder[kKeptPathSize];
+    char path[kKeptPathSize];
+    int length = -1;
+    if (findKeptFolder(folder, sizeof folder) == 0) {
+        length = std::snprintf(path, sizeof path, "%s/%s", folder, kKeptFileName);
+    }
+    bool hasFolder = length >= 0 && static_cast<std::size_t>(length) < sizeof path;
+    if (hasFolder && useKeptSelfSigned(context, path)) {
+        facts->isKept = true;
+        std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s", path);
+        std::snprintf(facts->keptFile, sizeof facts->keptFile, "%s", path);
+        return true;
+    }
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* certificate = key != nullptr ? makeSelfSigned(key) : nullptr;
     bool used = certificate != nullptr && SSL_CTX_use_certificate(context, certificate) == 1 &&
                 SSL_CTX_use_PrivateKey(context, key) == 1;
+    if (used) {
+        facts->isNewlyMade = true;
+        if (hasFolder) {
+            keepSelfSigned(certificate, key, folder, path, facts);
+        } else {
+            std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s",
+                          "neither XDG_CONFIG_HOME nor HOME names a folder");
+        }
+    }
     X509_free(certificate);
     EVP_PKEY_free(key);
     return used;
@@ -118,6 +267,30 @@ static SSL_TICKET_RETURN takeTicket(SSL*, SSL_SESSION* session, const unsigned c
     return status == SSL_TICKET_SUCCESS ? SSL_TICKET_RETURN_USE : SSL_TICKET_RETURN_USE_RENEW;
 }
 
+// "sha256//" and the base64 of the SHA-256 of the certificate's public key (its DER
+// SubjectPublicKeyInfo), as curl's --pinnedpubkey takes it.
+static bool writePublicKeyPin(SSL_CTX* context, char* out, std::size_t outSize) {
+    X509* certificate = SSL_CTX_get0_certificate(context);
+    EVP_PKEY* key = certificate != nullptr ? X509_get0_pubkey(certificate) : nullptr;
+    unsigned char* encoded = nullptr;
+    int length = key != nullptr ? i2d_PUBKEY(key, &encoded) : -1;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    bool hashed = length > 0 && EVP_Digest(encoded, static_cast<std::size_t>(length), digest,
+                                           &digestLength, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(encoded);
+    static const char kPrefix[] = "sha256//";
+    // Base64 takes four characters for every three bytes begun; sizeof kPrefix counts the
+    // terminator.
+    if (!hashed || outSize < sizeof kPrefix + (digestLength + 2) / 3 * 4) {
+        return false;
+    }
+    std::memcpy(out, kPrefix, sizeof kPrefix - 1);
+    (void)EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out + sizeof kPrefix - 1), digest,
+                          static_cast<int>(digestLength));
+    return true;
+}
+
 // A server context for TLS 1.2 and 1.3 with OpenSSL's default (recommended) cipher suites.
 static SSL_CTX* newServerContext() {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
@@ -139,9 +312,9 @@ static SSL_CTX* newServerContext() {
     return context;
 }
 
-TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
-                                   std::size_t fingerprintSize, char* reason,
+TlsCredentials* loadTlsCredentials(const char* pemPath, TlsCertificateFacts* facts, char* reason,
                                    std::size_t reasonSize) {
+    std::memset(facts, 0, sizeof *facts);
     SSL_CTX* context = newServerContext();
     if (context == nullptr) {
         writeReason(reason, reasonSize, "TLS is not available");
@@ -149,7 +322,7 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
     }
     bool loaded;
     if (pemPath == nullptr) {
-        loaded = useSelfSigned(context);
+        loaded = useSelfSigned(context, facts);
         if (!loaded) {
             writeReason(reason, reasonSize, "a self-signed certificate could not be made");
         }
@@ -166,7 +339,8 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
         }
     }
     TlsCredentials* credentials = nullptr;
-    if (loaded && !writeFingerprint(context, fingerprint, fingerprintSize)) {
+    if (loaded && (!writeFingerprint(context, facts->fingerprint, sizeof facts->fingerprint) ||
+                   !writePublicKeyPin(context, facts->publicKeyPin, sizeof facts->publicKeyPin))) {
         writeReason(reason, reasonSize, "the certificate's fingerprint could not be taken");
     } else if (loaded) {
         credentials = new (std::nothrow) TlsCredentials{context};
@@ -179,4 +353,3 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, char* fingerprint,
     }
     return credentials;
 }
-

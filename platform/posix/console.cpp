@@ -8,12 +8,14 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/console_text.h"
 #include "platform/posix/internal.h"
@@ -264,4 +266,47 @@ int handleTermination(void (*cleanup)()) {
 
 void handleReopenRequest(void (*reopen)()) {
     reopenHook = reopen;
+}
+
+// Reads one line from standard input, without its line end, into out; -1 when it ends first or
+// does not fit.
+static int readInputLine(char* out, std::size_t outSize) {
+    std::size_t length = 0;
+    for (;;) {
+        char c;
+        ssize_t count = read(STDIN_FILENO, &c, 1);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0 || c == '\n' || c == '\r') {
+            out[length] = '\0';
+            return count > 0 ? 0 : fail(EIO);
+        }
+        if (length + 1 >= outSize) {
+            out[length] = '\0';
+            return fail(E2BIG);
+        }
+        out[length++] = c;
+    }
+}
+
+int readSecretFromConsole(const char* prompt, char* out, std::size_t outSize) {
+    struct termios original;
+    if (outSize == 0 || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &original) != 0) {
+        return fail(ENOTTY);
+    }
+    struct termios silent = original;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    silent.c_lflag |= ICANON;
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent) != 0) {
+        return failWithErrno();
+    }
+    writeWholeText(ConsoleStream::kOutput, prompt, std::strlen(prompt));
+    int result = readInputLine(out, outSize);
+    (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &original);  // a console we cannot reset is lost
+    writeWholeText(ConsoleStream::kOutput, "\n", 1);      // the typed line end was not echoed
+    if (result != 0) {
+        std::memset(out, 0, outSize);
+    }
+    return result;
 }

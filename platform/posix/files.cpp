@@ -284,10 +284,12 @@ static bool describeLink(FindState* state, const char* name, FileStatus* status)
            fileStatusBeneath(state->root, path, status) == 0;
 }
 
-// Fills entry from the directory entry's status; false when it vanished meanwhile.
+// Fills entry from the directory entry's status; false when it vanished meanwhile or is
+// withheld from clients.
 static bool describeEntry(FindState* state, const char* name, FindEntry* entry) {
     struct stat own;
-    if (fstatat(dirfd(state->directory), name, &own, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(dirfd(state->directory), name, &own, AT_SYMLINK_NOFOLLOW) != 0 ||
+        isWithheldFile(&own)) {
         return false;
     }
     FileStatus status;

@@ -48,6 +48,9 @@ int walkToExisting(int rootDescriptor, const char* path, WalkEnd* end);
 // The status of an entry as the server sees it.
 void toFileStatus(const struct stat* status, FileStatus* out);
 
+// True for a regular file that withholdFile keeps from clients.
+bool isWithheldFile(const struct stat* status);
+
 // Opens the folder that path names beneath the root for reading its entries. Returns the
 // descriptor, or -1 with the error set.
 int openFolderForReading(Folder* root, const char* path);

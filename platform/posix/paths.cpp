@@ -23,6 +23,16 @@
 // The root's real path, fixed at start-up before any session exists; only read afterwards.
 static char rootRealPath[PATH_MAX];
 
+// The files that clients never reach (the server's key and log), by device and inode, so that
+// no other name for them reaches them either. Written at start-up only; only read afterwards.
+constexpr int kMostWithheldFiles = 4;
+struct FileIdentity {
+    dev_t device;
+    ino_t inode;
+};
+static FileIdentity withheldFiles[kMostWithheldFiles];
+static int withheldFileCount = 0;
+
 // A name swapped for a link between the walk and the final open makes the walk start again;
 // a client that keeps swapping is refused after this many walks.
 constexpr int kMostWalks = 4;
@@ -67,6 +77,37 @@ int setServedRoot(const char* rootPath) {
     }
     (void)close(root.descriptor);
     return 0;
+}
+
+int withholdFile(const char* path) {
+    struct stat status;
+    if (stat(path, &status) != 0) {
+        return failWithErrno();
+    }
+    if (withheldFileCount == kMostWithheldFiles) {
+        return fail(EMFILE);  // never for the few files of our own
+    }
+    withheldFiles[withheldFileCount++] = {status.st_dev, status.st_ino};
+    char* resolved = realpath(path, nullptr);
+    if (resolved == nullptr) {
+        return failWithErrno();
+    }
+    std::vector<std::string> names;
+    bool isBeneath = namesBelowRoot(resolved, &names) == 0;
+    std::free(resolved);
+    return isBeneath ? 1 : 0;
+}
+
+bool isWithheldFile(const struct stat* status) {
+    if (!S_ISREG(status->st_mode)) {
+        return false;
+    }
+    for (int i = 0; i < withheldFileCount; i++) {
+        if (withheldFiles[i].device == status->st_dev && withheldFiles[i].inode == status->st_ino) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* servedRootPath() {
@@ -163,6 +204,11 @@ static int keepRegularFile(int descriptor) {
     }
     if (refuseIrregular(descriptor, &status) != 0) {
         return -1;
+    }
+    // SECURITY: checked on what was opened, so no name swapped in after the walk reaches it.
+    if (isWithheldFile(&status)) {
+        (void)close(descriptor);
+        return fail(ENOENT);
     }
     int flags = fcntl(descriptor, F_GETFL);
     if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {

@@ -76,6 +76,21 @@ const char* const* commandLineInUtf8(int /*argc*/, char** argv) {
     return argv;  // POSIX names are bytes, and the server passes them on as they came
 }
 
+void eraseArgumentText(const char* text) {
+    // argv's strings are the process's own, writable memory; const only on our side.
+    char* argument = const_cast<char*>(text);
+    std::memset(argument, 0, std::strlen(argument));
+}
+
+int readEnvironmentText(const char* name, char* out, std::size_t outSize) {
+    const char* value = std::getenv(name);  // start-up only, before any other thread exists
+    if (value == nullptr) {
+        return fail(ENOENT);
+    }
+    int written = std::snprintf(out, outSize, "%s", value);
+    return written >= 0 && static_cast<std::size_t>(written) < outSize ? 0 : fail(E2BIG);
+}
+
 int startSockets() {
     // A send to a vanished client, or a write past a file-size limit, must fail with an error
     // instead of ending the process; Windows has no such signals.

@@ -207,3 +207,35 @@ int handleTermination(void (*cleanup)()) {
 // Windows sends a process no request to reopen its files; a log is rotated by copying it and
 // then emptying it, which the appending descriptor follows.
 void handleReopenRequest(void (*)()) {}
+
+int readSecretFromConsole(const char* prompt, char* out, std::size_t outSize) {
+    constexpr std::size_t kSecretUnits = 512;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD original = 0;
+    if (outSize == 0 || input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &original)) {
+        return failWithRuntimeError(ENOTTY);
+    }
+    DWORD silent = (original | ENABLE_LINE_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT);
+    if (!SetConsoleMode(input, silent)) {
+        return failWithSystemError();
+    }
+    writeWholeText(ConsoleStream::kOutput, prompt, std::strlen(prompt));
+    wchar_t line[kSecretUnits];
+    DWORD count = 0;
+    bool isRead = ReadConsoleW(input, line, static_cast<DWORD>(kSecretUnits - 1), &count, nullptr);
+    int result = isRead ? 0 : failWithSystemError();
+    (void)SetConsoleMode(input, original);            // a console we cannot reset is lost
+    writeWholeText(ConsoleStream::kOutput, "\n", 1);  // the typed line end was not echoed
+    while (count > 0 && (line[count - 1] == L'\n' || line[count - 1] == L'\r')) {
+        count--;
+    }
+    line[count] = L'\0';
+    if (result == 0) {
+        result = toUtf8Text(line, out, outSize);
+    }
+    SecureZeroMemory(line, sizeof line);
+    if (result != 0) {
+        SecureZeroMemory(out, outSize);
+    }
+    return result;
+}

@@ -372,8 +372,15 @@ struct FindState {
     Folder* folder;  // pinned while its entries are read
 };
 
-static int describeEntry(const struct _wfinddata64_t* found, FindEntry* entry) {
+static int describeEntry(const Folder* folder, const struct _wfinddata64_t* found,
+                         FindEntry* entry) {
     if (toUtf8Text(found->name, entry->name, sizeof entry->name) != 0) {
+        return -1;
+    }
+    // The server's own key and log are passed over, by what the entry is and not its name.
+    wchar_t path[kLongPathSize];
+    if ((found->attrib & _A_SUBDIR) == 0 &&
+        (joinName(folder->path, found->name, path, kLongPathSize) != 0 || isWithheldEntry(path))) {
         return -1;
     }
     entry->attributes = found->attrib;
@@ -384,9 +391,10 @@ static int describeEntry(const struct _wfinddata64_t* found, FindEntry* entry) {
 
 // Describes found, or the next match after it whose name reaches the client as it is: a name
 // with a lone surrogate has no UTF-8 form, and one of 255 units may not fit in UTF-8, so such
-// names are passed over. Returns 0, or -1 when no match is left.
-static int describeMatch(intptr_t handle, struct _wfinddata64_t* found, FindEntry* entry) {
-    while (describeEntry(found, entry) != 0) {
+// names are passed over, as are the server's own files. Returns 0, or -1 when no match is left.
+static int describeMatch(const Folder* folder, intptr_t handle, struct _wfinddata64_t* found,
+                         FindEntry* entry) {
+    while (describeEntry(folder, found, entry) != 0) {
         if (_wfindnext64(handle, found) != 0) {
             return failWithErrno();
         }
@@ -407,7 +415,7 @@ static intptr_t startFind(const Folder* folder, const char* pattern, FindEntry* 
         recordError(errno, ErrorSource::kRuntime);
         return -1;
     }
-    if (describeMatch(handle, &found, entry) != 0) {
+    if (describeMatch(folder, handle, &found, entry) != 0) {
         (void)_findclose(handle);  // fails only for a handle we never hand out
         return -1;
     }
@@ -436,7 +444,7 @@ int findNext(FindState* state, FindEntry* entry) {
     if (_wfindnext64(state->handle, &found) != 0) {
         return failWithErrno();
     }
-    return describeMatch(state->handle, &found, entry);
+    return describeMatch(state->folder, state->handle, &found, entry);
 }
 
 void findClose(FindState* state) {

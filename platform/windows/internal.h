@@ -92,6 +92,11 @@ void* openVerified(const wchar_t* path, unsigned long access, unsigned long shar
 // The full path of the entry that a path below the root names.
 int entryPath(const char* path, wchar_t* out, std::size_t outSize);
 
+// True for a file that withholdFile keeps from clients: the one handle names, or the one at
+// path (links followed).
+bool isWithheldHandle(void* handle);
+bool isWithheldEntry(const wchar_t* path);
+
 // Pins the folder that path names beneath the root. Returns it, or nullptr with the error set.
 Folder* pinFolderBeneath(const char* path);
 // The full UTF-16 path of name (UTF-8) in a pinned folder. Returns 0, or -1 with the error.
@@ -137,6 +142,9 @@ unsigned char* privateKeyInfoOf(const PemContents* contents, unsigned long* leng
 // bytes joined by separator. Returns 0, or -1 with the error set.
 int writeDigest(const void* certificateContext, const char* separator, char* out,
                 std::size_t outSize);
+// Writes the pin of the certificate's public key, "sha256//" and a base64 SHA-256 digest.
+// Returns 0, or -1 with the error set.
+int writePublicKeyPin(const void* certificateContext, char* out, std::size_t outSize);
 // Acquires Schannel's server credentials (into a CredHandle) for a certificate with its key:
 // TLS 1.2 and 1.3 with the system's recommended cipher suites, and flags besides. Returns the
 // SECURITY_STATUS.

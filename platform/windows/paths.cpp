@@ -34,6 +34,18 @@ static char rootFinalText[kLongPathTextSize];
 constexpr DWORD kPinningShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kAnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// The files that clients never reach (the server's key and log), by volume and file index, so
+// that no other name for them reaches them either. Written at start-up only; only read
+// afterwards.
+constexpr int kMostWithheldFiles = 4;
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+static FileIdentity withheldFiles[kMostWithheldFiles];
+static int withheldFileCount = 0;
+
 int failRefused() {
     return failWithRuntimeError(kRefusedPathError);
 }
@@ -56,6 +68,70 @@ int setServedRoot(const char* rootPath) {
         return -1;
     }
     return 0;
+}
+
+int withholdFile(const char* path) {
+    wchar_t widePath[kLongPathSize];
+    if (toWideText(path, widePath, kLongPathSize) != 0) {
+        return -1;
+    }
+    HANDLE handle =
+        CreateFileW(widePath, FILE_READ_ATTRIBUTES, kAnyShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) {
+        int result = failWithSystemError();
+        if (handle != INVALID_HANDLE_VALUE) {
+            (void)CloseHandle(handle);  // opened for its attributes: nothing to lose
+        }
+        return result;
+    }
+    if (withheldFileCount == kMostWithheldFiles) {
+        (void)CloseHandle(handle);
+        return failWithRuntimeError(EMFILE);  // never for the few files of our own
+    }
+    withheldFiles[withheldFileCount++] = {information.dwVolumeSerialNumber,
+                                          information.nFileIndexHigh, information.nFileIndexLow};
+    wchar_t finalPath[kLongPathSize];
+    char finalText[kLongPathTextSize];
+    int found = finalPathOf(handle, finalPath, kLongPathSize);
+    (void)CloseHandle(handle);
+    // A path that cannot be told (a network path) is no place the root can be either.
+    if (found != 0 || toUtf8Text(finalPath, finalText, sizeof finalText) != 0) {
+        return 0;
+    }
+    std::vector<std::string> names;
+    return namesBelowRoot(finalText, &names) == 0 ? 1 : 0;
+}
+
+bool isWithheldHandle(void* handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (withheldFileCount == 0 || !GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    for (int i = 0; i < withheldFileCount; i++) {
+        const FileIdentity* file = &withheldFiles[i];
+        if (file->volume == information.dwVolumeSerialNumber &&
+            file->indexHigh == information.nFileIndexHigh &&
+            file->indexLow == information.nFileIndexLow) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isWithheldEntry(const wchar_t* path) {
+    if (withheldFileCount == 0) {
+        return false;
+    }
+    HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES, kAnyShare, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;  // what cannot be opened cannot be read through us either
+    }
+    bool isWithheld = isWithheldHandle(handle);
+    (void)CloseHandle(handle);
+    return isWithheld;
 }
 
 const char* servedRootPath() {
@@ -121,10 +197,16 @@ static void toFileStatus(DWORD attributes, DWORD sizeHigh, DWORD sizeLow, FILETI
     out->modifiedTime = toUnixTime(written);
 }
 
+// The status of what handle names; a withheld file fails as a missing one.
 static int statusOfHandle(HANDLE handle, FileStatus* out) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle, &information)) {
         return failWithSystemError();
+    }
+    // SECURITY: the server's own key and log are not there for any verb, whatever the name;
+    // checked on the very handle that is then read.
+    if (isWithheldHandle(handle)) {
+        return failWithRuntimeError(ENOENT);
     }
     // The handle was opened through any link, so what it describes is the target.
     toFileStatus(information.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT,
@@ -142,7 +224,9 @@ int openFileBeneath(Folder* /*root*/, const char* path) {
     // is read through the very handle whose final path was checked.
     HANDLE handle = openVerified(full, GENERIC_READ, FILE_SHARE_READ, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return -1;
+        // The transfer log, which we write, fails here for sharing before a handle can tell
+        // what it is; it must look missing all the same.
+        return isWithheldEntry(full) ? failWithRuntimeError(ENOENT) : -1;
     }
     FileStatus status = {};
     if (statusOfHandle(handle, &status) != 0) {
@@ -261,6 +345,11 @@ static int checkEntryTarget(const wchar_t* full, bool* isRoot) {
         // opened here either: the verb then acts on the entry itself, in its pinned folder,
         // and reports what that gives. A final path that lies elsewhere is refused.
         return isLastError(ErrorKind::kNotFound) || isLastError(ErrorKind::kAccessDenied) ? 0 : -1;
+    }
+    // SECURITY: a withheld file is not there for a change either: an upload must not replace it.
+    if (isWithheldHandle(handle)) {
+        (void)CloseHandle(handle);
+        return failWithRuntimeError(ENOENT);
     }
     (void)CloseHandle(handle);
     *isRoot = isSameWideName(finalPath, std::wcslen(finalPath), rootFinalPath,

@@ -258,3 +258,32 @@ int writeDigest(const void* certificateContext, const char* separator, char* out
     }
     return 0;
 }
+
+// Writes "sha256//" and the base64 of the SHA-256 of the certificate's public key (its DER
+// SubjectPublicKeyInfo), as curl's --pinnedpubkey takes it. Returns 0, or -1 with the error.
+int writePublicKeyPin(const void* certificateContext, char* out, std::size_t outSize) {
+    PCCERT_CONTEXT certificate = static_cast<PCCERT_CONTEXT>(certificateContext);
+    BYTE* encoded = nullptr;
+    DWORD encodedLength = 0;
+    if (!CryptEncodeObjectEx(kEncoding, X509_PUBLIC_KEY_INFO,
+                             &certificate->pCertInfo->SubjectPublicKeyInfo, CRYPT_ENCODE_ALLOC_FLAG,
+                             nullptr, &encoded, &encodedLength)) {
+        return failWithSystemError();
+    }
+    BYTE digest[kSha256Size];
+    DWORD length = sizeof digest;
+    bool hashed = CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, encoded, encodedLength,
+                                        digest, &length);
+    (void)LocalFree(encoded);  // the encoder's allocation
+    static const char kPrefix[] = "sha256//";
+    DWORD room = outSize > sizeof kPrefix ? static_cast<DWORD>(outSize - (sizeof kPrefix - 1)) : 0;
+    if (!hashed || room == 0) {
+        return hashed ? failWithRuntimeError(ENAMETOOLONG) : failWithSystemError();
+    }
+    std::memcpy(out, kPrefix, sizeof kPrefix - 1);
+    if (!CryptBinaryToStringA(digest, length, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
+                              out + sizeof kPrefix - 1, &room)) {
+        return failWithSystemError();
+    }
+    return 0;
+}

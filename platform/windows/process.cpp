@@ -252,6 +252,32 @@ const char* const* commandLineInUtf8(int argc, char** /*argv*/) {
     return arguments;
 }
 
+void eraseArgumentText(const char* text) {
+    // Our own copy, made by commandLineInUtf8; the system's command line is not ours to change.
+    char* argument = const_cast<char*>(text);
+    SecureZeroMemory(argument, std::strlen(argument));
+}
+
+int readEnvironmentText(const char* name, char* out, std::size_t outSize) {
+    // Names and values in the wide environment, as the runtime's narrow one would turn text
+    // outside the code page into other characters.
+    constexpr std::size_t kNameSize = 64;
+    constexpr std::size_t kValueSize = 1024;
+    wchar_t wideName[kNameSize];
+    wchar_t value[kValueSize];
+    if (toWideText(name, wideName, kNameSize) != 0) {
+        return -1;
+    }
+    DWORD length = GetEnvironmentVariableW(wideName, value, static_cast<DWORD>(kValueSize));
+    if (length == 0) {
+        return failWithRuntimeError(ENOENT);
+    }
+    int result =
+        length >= kValueSize ? failWithRuntimeError(E2BIG) : toUtf8Text(value, out, outSize);
+    SecureZeroMemory(value, sizeof value);
+    return result;
+}
+
 int startSockets() {
     WSADATA data;
     // WSAStartup returns its error instead of setting WSAGetLastError, which needs a started

@@ -117,7 +117,6 @@ TEST(ReadCommandLine, StopsAtTheFirstError) {
         {{"-u", "-h", "-nonsense"}, CommandLineStatus::kHelp},
         {{"-tlscert"}, CommandLineStatus::kMissingCertificate},
         {{"-login"}, CommandLineStatus::kMissingLogin},
-        {{"-login", "op"}, CommandLineStatus::kMissingLogin},
         {{"-login", ":pw"}, CommandLineStatus::kMissingLogin},
         {{"-login", "op:"}, CommandLineStatus::kMissingLogin},
         {{"-bad", "-h"}, CommandLineStatus::kUnknownOption},
@@ -145,6 +144,11 @@ TEST(ReadCommandLine, TakesTlsAndLoginOptions) {
     EXPECT_STREQ("op", reading.settings.loginName);
     EXPECT_STREQ("pass:word", reading.settings.loginPassword);  // the first colon separates
     EXPECT_STREQ("pkg", reading.commandLine.rootArgument);
+    EXPECT_STREQ("pass:word", reading.settings.loginPasswordArgument);  // erased at start-up
+    Reading alone = readArguments({"-login", "op"});
+    EXPECT_TRUE(alone.settings.hasLogin);
+    EXPECT_STREQ("op", alone.settings.loginName);
+    EXPECT_EQ(nullptr, alone.settings.loginPasswordArgument);  // asked for at start-up
     Reading only = readArguments({"-tlsonly"});
     EXPECT_TRUE(only.settings.tls && only.settings.tlsOnly);
     EXPECT_EQ(nullptr, only.settings.tlsCertificatePath);

@@ -6,6 +6,7 @@ Usage: run_tests.py --binary PATH [--launcher wine] [-k PATTERN] [-v]
 import argparse
 import os
 import sys
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -20,6 +21,10 @@ def main():
     parser.add_argument("-v", dest="verbose", action="store_true")
     options = parser.parse_args()
     os.environ["TARNLOADER_BINARY"] = os.path.abspath(options.binary)
+    # -tls keeps its self-signed certificate in the user's configuration folder: the tests'
+    # servers keep theirs in a folder of the run's own.
+    config = tempfile.TemporaryDirectory(prefix="tarnloader-config-")
+    os.environ["XDG_CONFIG_HOME"] = config.name
     os.environ["TARNLOADER_LAUNCHER"] = options.launcher
     sys.path.insert(0, HERE)
     loader = unittest.TestLoader()

@@ -176,7 +176,7 @@ class VerbAndArgument(ServerTest):
         s.sendall(b"USER a\x00b\r\n")
         self.assertEqual(self.read_reply(s), "501 Syntax error in parameters or arguments.")
         self.assertTrue(self.server.wait_console("USER a\n"))
-        self.assertIn("RETR f\xe9oo\n", self.server.console())
+        self.assertIn("RETR f\\xE9oo\n", self.server.console())
 
 
 class Console(ServerTest):
@@ -205,6 +205,48 @@ class Console(ServerTest):
                          "    221 Goodbye\n"
                          "Closing control connection\n")
         self.assertEqual(self.server.errors(), "Unknown ftp command 'BOGUS'\n")
+
+    def test_every_spelling_that_reaches_pass_is_masked(self):
+        self.start_server("-ftpverbose", "-login", "op:s3cret")
+        s = self.connect()
+        for line, reply in (("USER op", "331 Login accepted"),
+                            ("PASSW s3cret", "230 User logged in"),
+                            ("pass s3cretX", "530 Login incorrect."),
+                            ("PASS s3\x01cret", "501 Syntax error in parameters or arguments.")):
+            with self.subTest(line=line):
+                self.assertEqual(self.command(s, line), reply)
+        self.assertTrue(self.server.wait_console("    501 Syntax"))
+        self.assertIn("PASSW ****\n", self.server.console())
+        self.assertNotIn("s3", after_start(self.server.console()))
+
+    def test_controls_from_clients_and_folder_names_are_escaped(self):
+        # C1 controls (U+0085, U+009B), U+2028 and DEL act on terminals and readers; "é" is
+        # printable and stays. Windows names take no C0 controls, so ESC is tried on Linux only.
+        folder = "root\u009b2J\u2028" + ("" if is_windows() else "\x1b]0;x\x07")
+        shown = "root\\xC2\\x9B2J\\xE2\\x80\\xA8" + ("" if is_windows() else "\\x1B]0;x\\x07")
+        root = os.path.join(self.base, folder)
+        os.mkdir(root)
+        name = "a\u0085b\u2028\u00e9\x7f.bin"
+        escaped = "a\\xC2\\x85b\\xE2\\x80\\xA8\u00e9\\x7F.bin"
+        self.write_file(name, b"image", base=root)
+        log = os.path.join(self.base, "xfer.log")
+        self.start_server("-ftpverbose", "-xferlog", log, root=root)
+        s = self.connect()
+        wire = ("RETR " + name).encode().decode("latin-1")  # the harness sends latin-1
+        self.assertEqual(self.transfer(s, wire)[0], b"image")
+        s.sendall(b"MKD \xff\xc2\x9b\r\n")
+        self.assertEqual(self.read_reply(s), "550 Permission denied")
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        self.assertTrue(self.server.wait_console("Closing control connection\n"))
+        console = self.server.console().encode("latin-1").decode("utf-8", "replace")
+        self.assertIn("%s' as ftp root directory\n" % shown, console)
+        self.assertIn("RETR %s\n" % escaped, console)
+        self.assertIn("MKD \\xFF\\xC2\\x9B\n", console)
+        for raw in ("\x1b", "\u009b", "\u0085", "\u2028", "\x7f", "\ufffd"):
+            self.assertNotIn(raw, console)
+        self.wait_for(lambda: os.path.exists(log) and b"\n" in self.read_file(log, base="/"),
+                      "a line in the transfer log")
+        self.assertIn(" /%s b _ o a " % escaped, self.read_file(log, base="/").decode("utf-8"))
 
     def test_peer_closing_mid_line_ends_the_session_without_a_reply(self):
         self.start_server("-ftpverbose")

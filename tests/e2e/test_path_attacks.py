@@ -509,3 +509,51 @@ class LookAlikeNames(ServerTest):
         s.sendall(("MKD /%s/direct\r\n" % self.DOTS).encode())
         self.assertTrue(self.read_reply(s).startswith('257 "/'))
         self.assertEqual(self.tree(inside), ["direct", "here", "made", "sent.bin"])
+
+
+class OwnFiles(ServerTest):
+    def test_the_key_and_the_log_are_not_there_for_any_verb(self):
+        # The log, and on Linux the key (Wine's key store takes no key from a file), each
+        # under another name too: a hard link is the same file.
+        log = os.path.join(self.root, "logs", "xfer.log")
+        os.mkdir(os.path.dirname(log))
+        args = ["-xferlog", log]
+        hidden = ["logs/xfer.log", "log.bak"]
+        if not is_windows() and shutil.which("openssl") is not None:
+            key = os.path.join(self.root, "server.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=test", "-days",
+                            "2", "-keyout", key, "-out", key], capture_output=True,
+                           timeout=60, check=True)
+            os.link(key, os.path.join(self.root, "fw.bin"))
+            os.symlink("server.pem", os.path.join(self.root, "link.pem"))
+            args += ["-tlscert", key]
+            hidden += ["server.pem", "fw.bin", "link.pem"]
+        self.start_server(*(args + ["-u"]))
+        os.link(log, os.path.join(self.root, "log.bak"))
+        console = self.server.console()
+        self.assertIn("xfer.log' is inside the served folder; no client can see it.\n", console)
+        self.assertEqual("server.pem" in hidden, "Warning: the TLS certificate file '" in console)
+        s = self.connect()
+        listing, _ = self.transfer(s, "NLST -R")
+        for name in hidden[:-1] if "link.pem" in hidden else hidden:  # a link is a name of its own
+            self.assertNotIn(os.path.basename(name).encode(), listing)
+        before = {name: self.read_file(name) for name in hidden if "log" not in name}
+        for verb in ("RETR", "SIZE", "MDTM", "DELE", "RNFR", "CWD", "STAT", "LIST"):
+            missing = self.command(s, "%s missing.bin" % verb) if verb not in ("STAT", "LIST") \
+                else None
+            for name in hidden:
+                with self.subTest(verb=verb, name=name):
+                    if verb == "LIST":
+                        self.assertNotIn(b"xfer", self.transfer(s, "LIST " + name)[0] or b"")
+                    elif verb == "STAT":
+                        s.sendall(b"STAT " + name.encode() + b"\r\n")
+                        self.assertTrue(self.read_reply(s).startswith("213-"))
+                        reply = self.read_reply(s)
+                        self.assertEqual(reply, "213 End")
+                    else:
+                        self.assertEqual(self.command(s, "%s %s" % (verb, name)), missing)
+        for name in hidden:
+            self.assertNotEqual(self.upload(s, "STOR " + name, b"planted")[0][:3], "150")
+        self.assertEqual(before, {name: self.read_file(name) for name in before})
+        self.assertNotIn(b"planted", self.read_file("log.bak"))

@@ -18,6 +18,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -658,6 +659,50 @@ class TlsClients(RealClientTest):
         self.assertIn("node-up.bin", out)
         self.assertEqual(self.local_file("back.bin"), self.upload_payload)
         self.assertEqual(self.read_file("node-up.bin"), self.upload_payload)
+
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+RECIPE = re.compile(r"<!-- recipe: ([\w-]+) -->\n```(\w+)\n(.*?)```", re.S)
+
+
+class ReadmeRecipes(RealClientTest):
+    """Every client recipe of README.md, as it stands there, against a server that takes
+    nothing in clear text: each fetches the file, or reads the printed fingerprint and pin."""
+
+    def test_every_recipe_works_as_written(self):
+        with open(README, encoding="utf-8") as f:
+            recipes = RECIPE.findall(f.read())
+        self.assertEqual([name for name, _, _ in recipes],
+                         ["curl", "lftp", "ftplib", "basic-ftp", "openssl"])
+        self.write_file("fw/image.bin", self.upload_payload)
+        self.start_server("-tlsonly")
+        self.skip_where_wine_has_no_tls_server()
+        console = self.server.console()
+        fingerprint = re.search(r"TLS certificate SHA-256: (\S+)\n", console).group(1)
+        pin = re.search(r"TLS public key pin: (\S+)\n", console).group(1)
+        values = {"<address>": "127.0.0.1", "<port>": str(self.server.port),
+                  "<fingerprint>": fingerprint, "<pin>": pin}
+        runners = {"sh": ["sh", "-c"], "python": [sys.executable, "-c"], "js": ["node", "-e"]}
+        needs = {"curl": "curl", "lftp": "lftp", "basic-ftp": "node", "openssl": "openssl"}
+        for name, language, text in recipes:
+            with self.subTest(recipe=name):
+                if shutil.which(needs.get(name, "sh")) is None or (
+                        name == "basic-ftp" and
+                        not os.path.isdir(os.path.join(NODE_MODULES, "basic-ftp"))):
+                    print("\nReadmeRecipes: %s is not installed; its recipe is left out" % name)
+                    continue
+                for placeholder, value in values.items():
+                    text = text.replace(placeholder, value)
+                image = os.path.join(self.local, "image.bin")
+                if os.path.exists(image):
+                    os.remove(image)
+                out = self.assert_ran(self.run_client(
+                    runners[language] + [text], env=dict(self.env, NODE_PATH=NODE_MODULES)))
+                if name == "openssl":
+                    self.assertIn("=" + fingerprint + "\n", out)
+                    self.assertIn(pin[len("sha256//"):] + "\n", out)
+                else:
+                    self.assertEqual(self.local_file("image.bin"), self.upload_payload)
 
 
 class Ftplib(RealClientTest):

@@ -1,7 +1,10 @@
 """The command line and the start-up console, as the operator sees them."""
 import os
+import pty
 import re
+import select
 import socket
+from unittest import mock
 
 from harness import Server, ServerTest, free_port, is_windows
 
@@ -25,7 +28,8 @@ USAGE = (
     "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
     "  -tlsonly   Refuses logins and data connections without TLS\n"
     "  -tlsnoresume  Lets a TLS data connection make a new session of its own\n"
-    "  -login <name>:<password>  Accepts only this name and password\n"
+    "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
+    "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
     "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
     "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
     "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to 64)\n"
@@ -297,3 +301,60 @@ class StartedServer(ServerTest):
             self.assertEqual(server.console(), BANNER + using_line(self.root) +
                              "Could not open socket port 21\n"
                              "Could not open socket port 4100\n")
+
+
+class LoginPassword(ServerTest):
+    """-login name:password, or the name alone with the password from TARNLOADER_PASSWORD or
+    typed at the console without echo; the password never stays in the process list."""
+
+    def log_in(self, password):
+        s = self.connect()
+        self.assertEqual(self.command(s, "USER op"), "331 Login accepted")
+        return self.command(s, "PASS " + password)
+
+    def test_a_password_on_the_command_line_is_erased_and_warned_of(self):
+        self.start_server("-login", "op:s3cret")
+        self.assertIn("Warning: the -login password came on the command line",
+                      self.server.console())
+        self.assertEqual(self.log_in("s3cret"), "230 User logged in")
+        if not is_windows():
+            with open("/proc/%d/cmdline" % self.server.process.pid, "rb") as f:
+                arguments = f.read()
+            self.assertIn(b"\0op:", arguments)
+            self.assertNotIn(b"s3", arguments)
+
+    def test_the_name_alone_takes_the_password_from_the_environment(self):
+        with mock.patch.dict(os.environ, {"TARNLOADER_PASSWORD": "s3cret"}):
+            self.start_server("-login", "op")
+        self.assertNotIn("Warning: the -login password", self.server.console())
+        self.assertEqual(self.log_in("op"), "530 Login incorrect.")
+        self.assertEqual(self.log_in("s3cret"), "230 User logged in")
+        # Without the variable and without a console there is no password to be had.
+        with mock.patch.dict(os.environ):
+            os.environ.pop("TARNLOADER_PASSWORD", None)
+            server = self.run_server("-login", "op")
+        self.assertEqual(server.process.returncode, 255)
+        self.assertEqual(server.console(), BANNER + "Error: no password for -login op: set "
+                         "TARNLOADER_PASSWORD, or start from a console to type it\n" + USAGE)
+
+    def test_the_name_alone_asks_at_a_console_without_echo(self):
+        if is_windows():
+            self.skipTest("Wine gives a pseudo-terminal to no console")
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        server = Server(["-p", str(free_port()), "-login", "op"], self.root)
+        with mock.patch.dict(os.environ):
+            os.environ.pop("TARNLOADER_PASSWORD", None)
+            server.start(preexec_fn=lambda: os.dup2(slave, 0))
+        self.addCleanup(self._stop_and_check, server)
+        self.assertTrue(server.wait_console("Password for op: "), server.console())
+        os.write(master, b"s3cret\n")
+        self.assertTrue(server.wait_ready(), server.console())
+        self.server = server
+        server.port = int(server.args[1])
+        self.assertEqual(self.log_in("s3cret"), "230 User logged in")
+        echoed = b""
+        while select.select([master], [], [], 0.2)[0]:
+            echoed += os.read(master, 1024)
+        self.assertNotIn(b"s3", echoed)

@@ -10,10 +10,13 @@ import socket
 import ssl
 import subprocess
 import time
+from unittest import mock
 
-from harness import TIMEOUT, ServerTest
+from harness import TIMEOUT, ServerTest, is_windows
 
 FINGERPRINT = re.compile(r"TLS certificate SHA-256: ([0-9A-F:]{95})\n")
+PIN = re.compile(r"TLS public key pin: (sha256//[A-Za-z0-9+/]{43}=)\n")
+MADE = "Made a new self-signed TLS certificate, kept in "
 PAYLOAD = os.urandom(300 * 1024)
 
 
@@ -167,6 +170,23 @@ class Refusals(TlsTest):
         self.assertEqual([attempt("nope", "127.0.0.7"), attempt("s3cret", "127.0.0.7"),
                           attempt("s3cret", "127.0.0.8")], [wrong, waits % 60, right])
 
+    def test_a_required_login_waits_for_tls(self):
+        self.start_tls("-tls", "-login", "op:s3cret", handshake=False)
+        s = self.connect()
+        for line in ("USER op", "PASS s3cret"):
+            self.assertEqual(self.command(s, line), "530 TLS required (AUTH TLS)")
+        self.assertEqual(self.command(s, "SIZE fw/image.bin"),
+                         "530 Please login with USER and PASS.")
+        if shutil.which("curl") is not None:
+            url = "ftp://127.0.0.1:%d/fw/image.bin" % self.server.port
+            done = subprocess.run(["curl", "-sS", "-u", "op:s3cret", url, "-o", os.devnull],
+                                  capture_output=True, timeout=60)
+            self.assertNotEqual(done.returncode, 0)
+        self.skip_where_wine_has_no_tls_server()
+        client = self.ftp_tls(user="op", password="s3cret")
+        self.assertEqual(client.size("fw/image.bin"), len(PAYLOAD))
+        client.quit()
+
     def test_three_wrong_passwords_end_the_session(self):
         self.start_server("-login", "op:s3cret")
         self.assertIn("Warning: without -tls the -login password travels in clear text.",
@@ -203,11 +223,13 @@ class Refusals(TlsTest):
         with open(mismatched, "wb") as f:
             f.write(self.read_file(made + ".crt", base="/") +
                     self.read_file(other + ".key", base="/"))
-        for path in (os.path.join(self.base, "missing.pem"), mismatched, made + ".key"):
+        for path, reason in ((os.path.join(self.base, "missing.pem"), "No such file or directory"),
+                             (mismatched, ""), (made + ".key", "")):
             with self.subTest(path=os.path.basename(path)):
                 server = self.run_server("-tlscert", path)
                 self.assertEqual(server.process.returncode, 255)
                 self.assertIn("Error: Unable to load TLS certificate: ", server.console())
+                self.assertIn(reason + ")\n", server.console())
                 self.assertIn("Usage: tarnLoader", server.console())
         # The operator's own certificate is served, with its fingerprint.
         fingerprint = self.start_tls("-tlscert", made)
@@ -308,3 +330,59 @@ class Robustness(TlsTest):
         client.putcmd("RETR fw/image.bin")
         self.assertTrue(client.getresp().startswith("150"))
         return data
+
+
+class KeptCertificate(TlsTest):
+    def start_twice(self, config):
+        """Two starts of -tls with config as the configuration folder: [(fingerprint, pin,
+        console)] of each."""
+        starts = []
+        with mock.patch.dict(os.environ, {"XDG_CONFIG_HOME": config}):
+            for _ in range(2):
+                fingerprint = self.start_tls("-tls", handshake=False)
+                console = self.server.console()
+                starts.append((fingerprint, PIN.search(console).group(1), console))
+                self.server.stop()
+        return starts
+
+    def test_two_starts_show_the_same_certificate_and_pin(self):
+        config = os.path.join(self.base, "config")
+        first, second = self.start_twice(config)
+        self.assertEqual(first[:2], second[:2])
+        self.assertNotIn(MADE, second[2])
+        if is_windows():
+            return  # the key and certificate are in the prefix's stores, made by any test
+        kept = os.path.join(config, "tarnLoader", "self-signed.pem")
+        self.assertIn(MADE + kept + " for later starts.\n", first[2])
+        self.assertEqual(os.stat(kept).st_mode & 0o777, 0o600)
+        # A kept certificate that is unreadable or about to expire is replaced, and said so.
+        with open(kept, "wb") as f:
+            f.write(b"not a certificate")
+        replaced, _ = self.start_twice(config)
+        self.assertIn(MADE, replaced[2])
+        self.assertNotEqual(replaced[0], first[0])
+        if shutil.which("openssl") is not None:
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=t", "-days", "20",
+                            "-keyout", kept + ".key", "-out", kept], capture_output=True,
+                           timeout=60, check=True)
+            with open(kept, "ab") as f:
+                f.write(self.read_file(kept + ".key", base="/"))
+            expiring, renewed = self.start_twice(config)
+            self.assertIn(MADE, expiring[2])
+            self.assertEqual(expiring[:2], renewed[:2])
+
+    def test_curl_connects_with_the_printed_pin_and_refuses_a_wrong_one(self):
+        if shutil.which("curl") is None:
+            self.skipTest("curl is not installed")
+        self.start_tls("-tls")
+        pin = PIN.search(self.server.console()).group(1)
+        wrong = pin[:8] + ("B" if pin[8] == "A" else "A") + pin[9:]
+        url = "ftp://127.0.0.1:%d/fw/image.bin" % self.server.port
+        for given, works in ((pin, True), (wrong, False)):
+            with self.subTest(works=works):
+                done = subprocess.run(["curl", "-sS", "--ssl-reqd", "-k", "--pinnedpubkey",
+                                       given, "-o", os.path.join(self.base, "down.bin"), url],
+                                      capture_output=True, timeout=60)
+                self.assertEqual(done.returncode, 0 if works else 90, done.stderr)  # 90: pin
+        self.assertEqual(self.read_file("down.bin", base=self.base), PAYLOAD)
