@@ -177,6 +177,8 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
             settings->verbose = 1;
         } else if (std::strcmp(argument, "-h") == 0) {
             return outcome(CommandLineStatus::kHelp, argument, rootArgument);
+        } else if (std::strcmp(argument, "-version") == 0) {
+            return outcome(CommandLineStatus::kVersion, argument, rootArgument);
         } else if (std::strcmp(argument, "-xferlog") == 0) {
             if (value == nullptr || *value == '\0') {
                 return outcome(CommandLineStatus::kMissingLogFile, argument, rootArgument);
@@ -204,6 +206,7 @@ void printCommandLineError(const CommandLine& commandLine) {
     switch (commandLine.status) {
         case CommandLineStatus::kRun:
         case CommandLineStatus::kHelp:
+        case CommandLineStatus::kVersion:
             break;
         case CommandLineStatus::kMissingPort:
             printConsole(ConsoleStream::kOutput, "Error: missing port number for option -p\n");
@@ -264,6 +267,7 @@ void printUsage() {
                  "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
                  "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"
                  "  -maxperaddress <n> Serves at most <n> sessions from one address (no limit)\n"
-                 "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n",
+                 "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
+                 "  -version   Prints the version and exits\n",
                  kDefaultMaxSessions);
 }

@@ -29,6 +29,7 @@ USAGE = (
     "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
     "  -maxperaddress <n> Serves at most <n> sessions from one address (no limit)\n"
     "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
+    "  -version   Prints the version and exits\n"
 )
 
 HEADING = "tarnLoader accepting connections on ip addresses:\n"
@@ -169,6 +170,14 @@ class CommandLineErrors(ServerTest):
         for args in cases:
             with self.subTest(args=args):
                 self.assert_refused(args, "")
+
+    def test_version_prints_the_banner_alone_and_succeeds(self):
+        for args in (["-version"], ["-u", "-version", "-P", "nosuch", "other"]):
+            with self.subTest(args=args):
+                server = self.run_server(*args)
+                self.assertEqual(server.process.returncode, 0)
+                self.assertEqual(server.console(), BANNER)
+                self.assertEqual(server.errors(), "")
 
 
 class StartedServer(ServerTest):
