@@ -7,8 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
+# dpkg-dev and file: the Debian package test makes the package with CPack, which reads the
+# binary's library dependencies with dpkg-shlibdeps.
 install_packages cmake ninja-build g++ libgtest-dev libssl-dev openssl python3 curl wget lftp tnftp \
-    aria2 rclone
+    aria2 rclone dpkg-dev file
 # Node's basic-ftp, one of the real clients, where npm is at hand; without it its tests are
 # left out.
 if command -v npm >/dev/null 2>&1 && [ ! -d build-tools/node_modules/basic-ftp ]; then
