@@ -83,6 +83,8 @@ def shown_path(path):
     """A directory as the server prints it after entering it: the physical path, and under
     wine the Windows form of the Unix path."""
     physical = os.path.realpath(path)
+    if os.name == "nt":
+        return physical  # a Windows host's own path
     if is_windows():
         return "Z:" + physical.replace("/", "\\")
     return physical
