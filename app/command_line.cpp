@@ -228,6 +228,8 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
             settings->verbose = 1;
         } else if (std::strcmp(argument, "-h") == 0) {
             return outcome(CommandLineStatus::kHelp, argument, rootArgument);
+        } else if (std::strcmp(argument, "-version") == 0) {
+            return outcome(CommandLineStatus::kVersion, argument, rootArgument);
         } else if (std::strcmp(argument, "-xferlog") == 0) {
             if (value == nullptr || *value == '\0') {
                 return outcome(CommandLineStatus::kMissingLogFile, argument, rootArgument);
@@ -255,6 +257,7 @@ void printCommandLineError(const CommandLine& commandLine) {
     switch (commandLine.status) {
         case CommandLineStatus::kRun:
         case CommandLineStatus::kHelp:
+        case CommandLineStatus::kVersion:
             break;
         case CommandLineStatus::kMissingPort:
             printConsole(ConsoleStream::kOutput, "Error: missing port number for option -p\n");
@@ -320,6 +323,7 @@ void printUsage() {
                  "%d)\n"
                  "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
                  "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults "
-                 "to %d)\n",
+                 "to %d)\n"
+                 "  -version   Prints the version and exits\n",
                  kDefaultMaxSessions, kDefaultMaxPerAddress, kDefaultLoginSeconds);
 }

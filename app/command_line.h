@@ -7,6 +7,7 @@
 enum class CommandLineStatus {
     kRun,             // settings filled; start the server
     kHelp,            // "-h": the usage text alone
+    kVersion,         // "-version": the banner alone, and success
     kMissingPort,     // "-p" without a port
     kMissingRange,    // "-prange" without a port
     kMissingAddress,  // "-ip" without four numbers
@@ -28,7 +29,7 @@ struct CommandLine {
 // error: later arguments are not looked at, so an operator sees one message at a time.
 CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* settings);
 
-// Prints the message for a failed reading (nothing for kRun and kHelp) on standard output.
+// Prints the message for a failed reading (nothing for kRun, kHelp and kVersion) on standard output.
 void printCommandLineError(const CommandLine& commandLine);
 // Prints the usage text on standard output.
 void printUsage();

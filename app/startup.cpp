@@ -16,6 +16,9 @@
 #include "session/tcp_socket.h"
 
 static const char kProgramName[] = "tarnLoader";
+// Both come from CMakeLists.txt, where the packages take the version too.
+static const char kVersion[] = TARNLOADER_VERSION;
+static const char kReleaseDate[] = TARNLOADER_RELEASE_DATE;
 // What the start-up text tells of the TLS certificate; written once at start-up.
 static TlsCertificateFacts tlsFacts;
 // Whether the "-tlscert" file and the transfer log lie inside the served folder, for the
@@ -360,9 +363,12 @@ static int openRequestedTransferLog() {
 }
 
 int runServer(int argc, const char* const* argv) {
-    printConsole(ConsoleStream::kOutput, "%s, 1.0.5, 2011-06-21\n", kProgramName);
+    printConsole(ConsoleStream::kOutput, "%s, %s, %s\n", kProgramName, kVersion, kReleaseDate);
     resetServerSettings(&serverSettings);
     CommandLine commandLine = readCommandLine(argc, argv, &serverSettings);
+    if (commandLine.status == CommandLineStatus::kVersion) {
+        return 0;  // the banner above is the answer
+    }
     if (commandLine.status != CommandLineStatus::kRun) {
         printCommandLineError(commandLine);
         printUsage();

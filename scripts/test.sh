@@ -7,14 +7,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
+# dpkg-dev and file: the Debian package test makes the package with CPack, which reads the
+# binary's library dependencies with dpkg-shlibdeps. yamllint: the workflow lint.
 install_packages cmake ninja-build g++ libgtest-dev libssl-dev openssl python3 curl wget lftp tnftp \
-    aria2 rclone
-# Node's basic-ftp, one of the real clients, where npm is at hand; without it its tests are
+    aria2 rclone dpkg-dev file yamllint
+# npm, from Debian where the machine has none of its own, for Node's basic-ftp (one of the real
+# clients) and action-validator (the workflow's schema lint). Without them their tests are
 # left out.
-if command -v npm >/dev/null 2>&1 && [ ! -d build-tools/node_modules/basic-ftp ]; then
-    npm install --prefix build-tools --no-audit --no-fund --silent basic-ftp@5.3.1 >/dev/null \
-        2>&1 || echo "Could not install Node's basic-ftp; its tests are left out"
-fi
+command -v npm >/dev/null 2>&1 || install_packages npm || true
+npm_install() {
+    local package=$1
+    command -v npm >/dev/null 2>&1 && [ ! -d "build-tools/node_modules/${package%@*}" ] &&
+        { npm install --prefix build-tools --no-audit --no-fund --silent "$package" >/dev/null \
+            2>&1 || echo "Could not install $package; its tests are left out"; }
+    return 0
+}
+npm_install basic-ftp@5.3.1
+npm_install @action-validator/cli@0.6.0
 
 run_suite() {
     local folder=$1

@@ -15,6 +15,9 @@
 #include "platform/path_text.h"
 #include "platform/windows/internal.h"
 
+// The longest name, in UTF-16 units, that NTFS, FAT and exFAT hold.
+constexpr std::size_t kLongestNameUnits = 255;
+
 // The names of a path below the root in UTF-16, with "." and ".." taken off by name, as
 // Windows itself does before it opens anything.
 int namesOfPath(const char* path, std::vector<std::wstring>* names, std::string* lastName) {
@@ -34,6 +37,12 @@ int namesOfPath(const char* path, std::vector<std::wstring>* names, std::string*
         wchar_t name[kLongPathSize];
         if (toWideText(step.c_str(), name, kLongPathSize) != 0) {
             return -1;
+        }
+        // A name no folder can hold is refused before the system sees it, as the POSIX build
+        // refuses one over its limit: the calls report it each in their own way, and RNFR
+        // took one for a name still free.
+        if (std::wcslen(name) > kLongestNameUnits) {
+            return failRefused();
         }
         names->push_back(name);
     }
@@ -102,6 +111,30 @@ int finalPathOf(HANDLE handle, wchar_t* out, std::size_t outSize) {
     return 0;
 }
 
+// Whether the nearest folder above path that exists lies beneath the root: a path that names
+// nothing is refused when the folder it would sit in lies outside.
+static bool isNearestFolderBeneathRoot(const wchar_t* path) {
+    std::wstring folder = path;
+    std::size_t rootLength = std::wcslen(rootFinalPath);
+    for (;;) {
+        std::size_t cut = folder.rfind(L'\\');
+        if (cut == std::wstring::npos || cut <= rootLength) {
+            return true;  // only the root itself is left above
+        }
+        folder.resize(cut);
+        HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            wchar_t finalPath[kLongPathSize];
+            bool beneath = finalPathOf(handle, finalPath, kLongPathSize) == 0 &&
+                           isBeneathRoot(finalPath);
+            (void)CloseHandle(handle);
+            return beneath;
+        }
+    }
+}
+
 // Opens path (links followed) and checks that what was opened lies beneath the root. Returns
 // the handle, or INVALID_HANDLE_VALUE with the error set; its final path goes to finalOut
 // (kLongPathSize units), when given.
@@ -111,6 +144,11 @@ HANDLE openVerified(const wchar_t* path, DWORD access, DWORD share, wchar_t* fin
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         recordSystemError();
+        // SECURITY: behind a link that leads out, a missing name must be refused as an
+        // existing one is, or the two answers tell a client which names exist outside.
+        if (isLastError(ErrorKind::kNotFound) && !isNearestFolderBeneathRoot(path)) {
+            failRefused();
+        }
         return INVALID_HANDLE_VALUE;
     }
     wchar_t finalPath[kLongPathSize];

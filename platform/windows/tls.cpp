@@ -19,6 +19,7 @@
 #include <new>
 
 #include "platform/windows/internal.h"
+#include "platform/windows/tls_steps.h"
 
 struct TlsSession {
     SocketHandle socket;
@@ -27,6 +28,7 @@ struct TlsSession {
     bool hasContext;
     bool peerClosed;  // the peer's close_notify came: every receive reads the end
     bool resumed;     // the handshake resumed an earlier session
+    bool isTls13;     // Schannel then reports post-handshake messages as SEC_I_RENEGOTIATE
     // Not SEC_E_OK after a failure: nothing more is decrypted or encrypted then, and no
     // close_notify goes out.
     SECURITY_STATUS failure;
@@ -44,7 +46,6 @@ struct TlsSession {
 
 // The largest TLS record: a header of 5 bytes, 2^14 bytes of content, and the 2048 bytes that
 // protection may add to them (RFC 5246; TLS 1.3 allows 256).
-constexpr std::size_t kRecordExpansion = 2048;
 constexpr std::size_t kLargestRecord = 5 + 16384 + kRecordExpansion;
 // The handshake input holds one record, or one flight of them, at a time.
 constexpr std::size_t kHandshakeInputSize = 2 * kLargestRecord;
@@ -127,14 +128,10 @@ static int sendToken(TlsSession* session, SecBuffer* token) {
 
 // Keeps the bytes that Schannel left unread at the end of the input for the next call.
 static void keepExtraInput(TlsSession* session, const SecBuffer* extra) {
-    if (extra->BufferType == SECBUFFER_EXTRA && extra->cbBuffer > 0 &&
-        extra->cbBuffer <= session->inputLength) {
-        std::memmove(session->input, session->input + session->inputLength - extra->cbBuffer,
-                     extra->cbBuffer);
-        session->inputLength = extra->cbBuffer;
-    } else {
-        session->inputLength = 0;
-    }
+    session->inputLength =
+        extra->BufferType == SECBUFFER_EXTRA
+            ? keepUnreadBytes(session->input, session->inputLength, extra->cbBuffer)
+            : 0;
 }
 
 // Receives more of the peer's records into the input. Returns 0, or -1 with the error set: the
@@ -169,8 +166,14 @@ static SECURITY_STATUS acceptStep(TlsSession* session, bool* sendFailed) {
     SECURITY_STATUS status = AcceptSecurityContext(
         session->credentials, session->hasContext ? &session->context : nullptr, &inputDescription,
         kAcceptFlags, 0, &session->context, &outputDescription, &attributes, nullptr);
-    if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
+    // Every success leaves a context, also one that asks for completion: it must be passed to
+    // each later call and deleted at the end. A failure of the first call leaves none.
+    if (!FAILED(status)) {
         session->hasContext = true;
+    }
+    if (needsCompletion(status)) {
+        SECURITY_STATUS completed = CompleteAuthToken(&session->context, &outputDescription);
+        status = completed == SEC_E_OK ? statusAfterCompletion(status) : completed;
     }
     *sendFailed = sendToken(session, &outputs[0]) != 0 && !FAILED(status);
     // On a failure the alert tells the peer why; it may not arrive, and the failure stands.
@@ -196,13 +199,14 @@ static long long receiveTimeoutOf(SocketHandle socket) {
     return static_cast<long long>(timeout);
 }
 
-// Runs the handshake to its end. Returns 0, or -1 with the error set.
+// Runs the handshake to its end, from the bytes already in the input (a TLS 1.3
+// post-handshake message) or from the first receive. Returns 0, or -1 with the error set.
 static int runHandshake(TlsSession* session) {
     // A peer that trickles its handshake a byte at a time gets the receive timeout for the
     // whole of it (and the one receive under way), not for each piece.
     long long timeout = receiveTimeoutOf(session->socket);
     long long deadline = timeout > 0 ? monotonicMilliseconds() + timeout : 0;
-    bool needInput = true;
+    bool needInput = session->inputLength == 0;
     for (int receives = 0;;) {
         if (needInput) {
             if (receives++ == kHandshakeReceiveLimit ||
@@ -219,42 +223,42 @@ static int runHandshake(TlsSession* session) {
         if (sendFailed) {
             return -1;
         }
-        if (status == SEC_E_OK) {
+        HandshakeNext next = nextHandshakeStep(status, offered, session->inputLength);
+        if (next == HandshakeNext::kDone) {
             return 0;
         }
-        if (status != SEC_I_CONTINUE_NEEDED && status != SEC_E_INCOMPLETE_MESSAGE) {
+        if (next == HandshakeNext::kFail) {
             return failWithSecurityStatus(status);
         }
-        // Schannel takes more only when it has used up what came, or found it incomplete; a
-        // step that used nothing waits for more too, so that this loop cannot turn in place.
-        needInput = status == SEC_E_INCOMPLETE_MESSAGE || session->inputLength == 0 ||
-                    session->inputLength == offered;
+        needInput = next == HandshakeNext::kReceive;
     }
 }
 
-// Sizes the record buffers from the session's stream sizes; the input keeps what came after the
-// handshake's last message.
+// Sizes the record buffers from the session's stream sizes, after the handshake and after each
+// post-handshake message; the input keeps what came after the last handshake message.
 static int prepareRecords(TlsSession* session) {
+    SecPkgContext_ConnectionInfo connection;
     SECURITY_STATUS status =
         QueryContextAttributesW(&session->context, SECPKG_ATTR_STREAM_SIZES, &session->sizes);
+    if (status == SEC_E_OK) {
+        status =
+            QueryContextAttributesW(&session->context, SECPKG_ATTR_CONNECTION_INFO, &connection);
+    }
     if (status != SEC_E_OK) {
         return failWithSecurityStatus(status);
     }
-    const SecPkgContext_StreamSizes* sizes = &session->sizes;
-    std::size_t outputSize = sizes->cbHeader + sizes->cbMaximumMessage + sizes->cbTrailer;
-    // One record of the peer's at a time, which may be larger than ours by the expansion that
-    // protection allows; and room for whatever came after the handshake.
-    std::size_t inputSize = outputSize + kRecordExpansion;
-    if (inputSize < session->inputLength) {
-        inputSize = session->inputLength;
-    }
+    session->isTls13 = (connection.dwProtocol & SP_PROT_TLS1_3) != 0;
+    RecordLayout layout = {session->sizes.cbHeader, session->sizes.cbMaximumMessage,
+                           session->sizes.cbTrailer};
+    std::size_t inputSize = recordInputSize(layout, session->inputLength);
     char* resized = static_cast<char*>(std::realloc(session->input, inputSize));
     if (resized == nullptr) {
         return failWithRuntimeError(ENOMEM);
     }
     session->input = resized;
     session->inputSize = inputSize;
-    session->output = static_cast<char*>(std::malloc(outputSize));
+    std::free(session->output);
+    session->output = static_cast<char*>(std::malloc(recordOutputSize(layout)));
     if (session->output == nullptr) {
         return failWithRuntimeError(ENOMEM);
     }
@@ -365,6 +369,39 @@ static void compactInput(TlsSession* session) {
     }
 }
 
+// A TLS 1.3 post-handshake message (a key update, a ticket) goes back to AcceptSecurityContext
+// with whatever came after it, as the documentation asks; records then go on. Returns 0, or -1
+// with the error set and the session broken.
+static int acceptPostHandshake(TlsSession* session, const SecBuffer* buffers, int count) {
+    std::size_t extra = 0;
+    for (int i = 0; i < count; i++) {
+        if (buffers[i].BufferType == SECBUFFER_EXTRA) {
+            extra = buffers[i].cbBuffer;
+        }
+    }
+    session->inputLength = keepUnreadBytes(session->input, session->inputLength, extra);
+    if (runHandshake(session) != 0 || prepareRecords(session) != 0) {
+        markBroken(session, SEC_E_INTERNAL_ERROR);  // this call reports the step's own error
+        return -1;
+    }
+    return 0;
+}
+
+// Points plain at the record DecryptMessage decrypted in place; the bytes after it (its
+// SECBUFFER_EXTRA) wait in the input for the next one.
+static void takeDecryptedRecord(TlsSession* session, const SecBuffer* buffers, int count) {
+    session->pendingStart = session->inputLength;
+    for (int i = 0; i < count; i++) {
+        if (buffers[i].BufferType == SECBUFFER_DATA) {
+            session->plain = static_cast<char*>(buffers[i].pvBuffer);
+            session->plainLength = buffers[i].cbBuffer;
+        } else if (buffers[i].BufferType == SECBUFFER_EXTRA &&
+                   buffers[i].cbBuffer <= session->inputLength) {
+            session->pendingStart = session->inputLength - buffers[i].cbBuffer;
+        }
+    }
+}
+
 // Decrypts the next record in the input, receiving until one is complete. Returns 1 with plain
 // set (maybe empty), 0 for the peer's close_notify, or -1 with the error set.
 static int decryptNextRecord(TlsSession* session) {
@@ -380,28 +417,26 @@ static int decryptNextRecord(TlsSession* session) {
         if (session->inputLength > 0) {
             status = DecryptMessage(&session->context, &description, 0, nullptr);
         }
-        if (status == SEC_E_OK) {
-            session->pendingStart = session->inputLength;
-            for (const SecBuffer& buffer : buffers) {
-                if (buffer.BufferType == SECBUFFER_DATA) {
-                    session->plain = static_cast<char*>(buffer.pvBuffer);
-                    session->plainLength = buffer.cbBuffer;
-                } else if (buffer.BufferType == SECBUFFER_EXTRA &&
-                           buffer.cbBuffer <= session->inputLength) {
-                    session->pendingStart = session->inputLength - buffer.cbBuffer;
+        switch (nextRecordStep(status, session->isTls13)) {
+            case RecordNext::kData:
+                takeDecryptedRecord(session, buffers, 4);
+                return 1;
+            case RecordNext::kClosed:
+                session->peerClosed = true;
+                return 0;
+            case RecordNext::kPostHandshake:
+                if (acceptPostHandshake(session, buffers, 4) != 0) {
+                    return -1;
                 }
-            }
-            return 1;
-        }
-        if (status == SEC_I_CONTEXT_EXPIRED) {
-            session->peerClosed = true;
-            return 0;
-        }
-        // SECURITY: a renegotiation (SEC_I_RENEGOTIATE; in TLS 1.3, a key update) is refused
-        // and ends the session: nothing the peer sends makes the handshake start over in
-        // mid-transfer. Any other status is a record altered, cut or out of order.
-        if (status != SEC_E_INCOMPLETE_MESSAGE) {
-            return breakSession(session, status);
+                // Counted as a record without content, so that a peer sending nothing else
+                // cannot keep a receive going.
+                session->plainLength = 0;
+                return 1;
+            case RecordNext::kBroken:
+                // Any other status is a record altered, cut or out of order.
+                return breakSession(session, status);
+            case RecordNext::kReceive:
+                break;
         }
         if (receiveInput(session) != 0) {
             if (!isLastError(ErrorKind::kTimedOut)) {

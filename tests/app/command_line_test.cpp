@@ -115,6 +115,8 @@ TEST(ReadCommandLine, StopsAtTheFirstError) {
         {{"", "pkg"}, CommandLineStatus::kSecondRoot},
         {{"a", "b"}, CommandLineStatus::kSecondRoot},
         {{"-u", "-h", "-nonsense"}, CommandLineStatus::kHelp},
+        {{"-version", "-nonsense"}, CommandLineStatus::kVersion},
+        {{"-Version"}, CommandLineStatus::kUnknownOption},
         {{"-tlscert"}, CommandLineStatus::kMissingCertificate},
         {{"-login"}, CommandLineStatus::kMissingLogin},
         {{"-login", ":pw"}, CommandLineStatus::kMissingLogin},

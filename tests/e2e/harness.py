@@ -35,8 +35,8 @@ def launcher():
 
 
 def is_windows():
-    """The Windows build runs under a launcher such as wine."""
-    return bool(launcher())
+    """The Windows build: under a launcher such as wine, or natively on a Windows host."""
+    return bool(launcher()) or os.name == "nt"
 
 
 def is_sanitized():
@@ -114,6 +114,10 @@ class Server:
         env = dict(os.environ)
         if extra_env:
             env.update(extra_env)
+        if os.name == "nt":
+            # No fork: the functions only set POSIX signal dispositions, which a Windows
+            # program does not inherit anyway.
+            preexec_fn = None
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(
                 launcher() + [self.program] + self.args, cwd=self.cwd, stdin=subprocess.DEVNULL,
@@ -209,6 +213,13 @@ class ServerTest(unittest.TestCase):
             self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))
         self.server = server
         return server
+
+    def skip_on_a_windows_host(self, needs):
+        """On a Windows host (the suite run natively) skips a test whose own side needs POSIX:
+        signals, fifos, terminals, select on pipes."""
+        if os.name == "nt":
+            print("\n%s: skipped on a Windows host, the test needs %s" % (self.id(), needs))
+            self.skipTest("the test needs " + needs)
 
     def skip_where_wine_has_no_tls_server(self, console=None):
         """Under Wine only: skips the test, quoting the server, when console (or, without it,

@@ -245,6 +245,11 @@ class Rename(FileOperationTest):
         self.assertEqual(self.command(s, "RNFR b.bin"), RNFR_OK)
         self.assertEqual(self.command(s, "RNFR ../outside.bin"), "550 Path permission error")
         self.assertEqual(self.command(s, "RNTO c.bin"), NOT_FOUND)
+        # A name longer than a folder can hold (255) is refused alike on every system.
+        self.assertEqual(self.command(s, "RNFR " + "n" * 255), RNFR_OK)
+        self.assertEqual(self.command(s, "RNFR b.bin"), RNFR_OK)
+        self.assertEqual(self.command(s, "RNFR " + "n" * 256), "550 Path permission error")
+        self.assertEqual(self.command(s, "RNTO c.bin"), NOT_FOUND)
         self.assertEqual(self.tree(), {"b.bin": b"A"})
 
     def test_the_source_is_fixed_when_rnfr_runs(self):

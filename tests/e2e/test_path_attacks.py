@@ -427,6 +427,27 @@ class PathAttacks(ServerTest):
         self.run_corpus(upload=True)
 
 
+class OutwardLink(ServerTest):
+    """A link inside the root to a folder beside it: what lies behind it, there or not, gets
+    the one refusal, so no answer tells which names exist outside."""
+
+    def test_missing_and_existing_names_behind_it_answer_alike(self):
+        self.write_file("y.txt", b"outside", base=os.path.join(self.base, "outside"))
+        try:
+            os.symlink(os.path.join(self.base, "outside"), os.path.join(self.root, "outdir"))
+        except OSError as error:
+            self.skipTest("no links here: %s" % error)
+        self.start_server(upload=True)
+        s = self.connect()
+        for name in ("y.txt", "x.txt", "x/deeper.txt"):
+            for verb in ("SIZE", "MDTM", "DELE", "RNFR", "MKD", "RMD"):
+                with self.subTest(verb=verb, name=name):
+                    self.assertEqual(self.command(s, "%s outdir/%s" % (verb, name)), REFUSED)
+            with self.subTest(verb="RETR", name=name):
+                self.assertEqual(self.transfer(s, "RETR outdir/" + name), (None, [REFUSED]))
+        self.assertEqual(os.listdir(os.path.join(self.base, "outside")), ["y.txt"])
+
+
 class LookAlikeNames(ServerTest):
     """Names beyond any ANSI code page, which that code page would turn into ASCII look-alikes:
     a link to a folder beside the root named "\uff52oot" (fullwidth r) for a root named "root",
@@ -472,6 +493,7 @@ class LookAlikeNames(ServerTest):
 
     def test_the_console_shows_a_root_named_beyond_the_code_page(self):
         """A terminal is a real console to Wine, which the Windows build writes in UTF-16."""
+        self.skip_on_a_windows_host("a pseudo-terminal")
         root = os.path.join(self.base, self.LOOK_ALIKE)
         master, slave = os.openpty()
         self.addCleanup(os.close, master)

@@ -35,6 +35,7 @@ USAGE = (
     "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to 64)\n"
     "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
     "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults to 60)\n"
+    "  -version   Prints the version and exits\n"
 )
 
 HEADING = "tarnLoader accepting connections on ip addresses:\n"
@@ -88,6 +89,8 @@ def shown_path(path):
     """A directory as the server prints it after entering it: the physical path, and under
     wine the Windows form of the Unix path."""
     physical = os.path.realpath(path)
+    if os.name == "nt":
+        return physical  # a Windows host's own path
     if is_windows():
         return "Z:" + physical.replace("/", "\\")
     return physical
@@ -178,6 +181,14 @@ class CommandLineErrors(ServerTest):
         for args in cases:
             with self.subTest(args=args):
                 self.assert_refused(args, "")
+
+    def test_version_prints_the_banner_alone_and_succeeds(self):
+        for args in (["-version"], ["-u", "-version", "-P", "nosuch", "other"]):
+            with self.subTest(args=args):
+                server = self.run_server(*args)
+                self.assertEqual(server.process.returncode, 0)
+                self.assertEqual(server.console(), BANNER)
+                self.assertEqual(server.errors(), "")
 
 
 class StartedServer(ServerTest):

@@ -265,6 +265,7 @@ class Store(TransferTest):
                 self.assertEqual(self.read_file("fw.bin"), old)
 
     def test_an_upload_ended_by_a_signal_leaves_the_folder_as_it_was(self):
+        self.skip_on_a_windows_host("POSIX signals")
         # Wine turns SIGINT into the console's Ctrl-C event (and ends the process with status
         # 0); SIGTERM and SIGHUP end a Windows program without any event.
         signals = (signal.SIGINT,) if is_windows() else (signal.SIGINT, signal.SIGTERM,
@@ -347,6 +348,7 @@ class Store(TransferTest):
 
 class TransferLog(TransferTest):
     def test_each_retr_and_stor_leaves_its_line(self):
+        self.skip_on_a_windows_host("POSIX signals and strftime's %e")
         log = os.path.join(self.base, "xfer.log")
         self.write_file("fw/image.bin", b"firmware image")
         with open(os.path.join(self.root, "big.bin"), "wb") as f:
