@@ -141,9 +141,10 @@ static int copyDataToFile(FtpSession* session, DataConnection* data, int file, l
 // A client that dies closes both its connections, and in clear text the end of its data then
 // reads like the end of a complete upload. Its control connection tells the two apart: a live
 // client keeps it open for the reply. The two ends leave the client's machine together, as its
-// process goes, so they arrive within a few milliseconds of each other unless a packet is lost;
-// 50 ms covers a busy machine's scheduling, while every upload's "226" waits that long.
-static constexpr int kClientEndGraceMilliseconds = 50;
+// system closes a dying process's connections one after the other, so they arrive well within
+// a millisecond of each other unless a packet is lost. Every clear-text upload's "226" waits
+// this long, so it is kept short: a session that uploads many small files pays it each time.
+static constexpr int kClientEndGraceMilliseconds = 20;
 
 // Whether the client went away as its data ended. TLS needs no guess: a data connection that
 // ends without its close_notify has already failed.
