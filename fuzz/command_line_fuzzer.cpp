@@ -65,6 +65,7 @@ void checkCommandLine(const std::vector<const char*>& argv, const CommandLine& c
             }
             break;
         case CommandLineStatus::kHelp:
+        case CommandLineStatus::kVersion:
         case CommandLineStatus::kMissingPort:
         case CommandLineStatus::kMissingRange:
         case CommandLineStatus::kMissingAddress:
