@@ -144,8 +144,8 @@ static const ControlFrame kStatusFrame = {"211-Status follows:", "211 End"};
 static const ControlFrame kPathStatusFrame = {"213-Status follows:", "213 End"};
 
 // Sends each entry as a line on data, or, without a data connection, as a line of the
-// session's reply.
-static void sendEntries(FtpSession* session, DataConnection* data, FindState* state,
+// session's reply. Returns whether every line went out.
+static bool sendEntries(FtpSession* session, DataConnection* data, FindState* state,
                         FindEntry* entry, const ListingStyle& style) {
     bool sending = true;
     do {
@@ -161,11 +161,12 @@ static void sendEntries(FtpSession* session, DataConnection* data, FindState* st
             line[length - 2] = '\0';  // a reply line gets its line end, and its names' safety,
             sendReplyContinuation(session, line);  // from sendReplyContinuation
         } else if (sending && sendDataBytes(data, line, static_cast<std::size_t>(length)) != 0) {
-            // Once the client has gone, further sends only fail; the listing still ends
-            // normally.
+            // Once the client has gone, or stalled past the limit, further sends only fail.
+            printSystemError("send failed");
             sending = false;
         }
     } while (findNext(state, entry) == 0);
+    return sending;
 }
 
 // Sends what the enumeration found over a data connection framed by "150" and "226" (or, with
@@ -175,7 +176,7 @@ static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
     if (frame != nullptr) {
         sendReplyContinuation(session, frame->first);
         if (state != nullptr) {
-            sendEntries(session, nullptr, state, entry, style);
+            (void)sendEntries(session, nullptr, state, entry, style);  // a lost reply ends the session
         }
         sendReply(session, frame->last);
         findClose(state);
@@ -184,11 +185,11 @@ static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
     sendReply(session, "150 Opening connection");
     DataConnection data;
     if (openDataConnection(session, &data) == 0) {
-        if (state != nullptr) {
-            sendEntries(session, &data, state, entry, style);
-        }
+        bool isComplete = state == nullptr || sendEntries(session, &data, state, entry, style);
         closeDataConnection(&data);
-        sendReply(session, "226 Transfer complete");
+        // "226" promises the whole listing: a client that lost part of it must not take the
+        // rest for a folder's whole content (a mirror would delete what it missed).
+        sendReply(session, isComplete ? "226 Transfer complete" : "426 Broken pipe");
     }
     findClose(state);
 }
