@@ -3,6 +3,7 @@ destroy the file they replace, and the transfer log's line for each."""
 import functools
 import os
 import random
+import fcntl
 import re
 import select
 import shutil
@@ -10,6 +11,7 @@ import signal
 import socket
 import struct
 import subprocess
+import termios
 import time
 
 from harness import (START_TIMEOUT, TIMEOUT, Server, ServerTest, binary, free_port, is_windows,
@@ -429,15 +431,17 @@ class TransferLog(TransferTest):
 
 # "HH:MM:SS client " before every line of "-status".
 EVENT = r"\d\d:\d\d:\d\d 127\.0\.0\.1(:\d+)? "
-# One drawing of the status line on a terminal, and its removal before the next text.
-STATUS_DRAWING = re.compile(r"\r(\d+ connected \u00b7 [^\r\n\x1b]*)\x1b\[K")
+# The cursor and erase sequences of a terminal: ours on Linux, Wine's console under Wine.
+CURSOR_CONTROL = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
 class OperatorStatus(TransferTest):
-    def events(self, text):
-        """The event lines of a console, without the status line's drawings."""
-        text = STATUS_DRAWING.sub("", text.replace("\r\x1b[K", "")).replace("\r\n", "\n")
-        return [line for line in text.split("\n") if re.match(EVENT, line)]
+    def screen(self, text):
+        """What a terminal shows line by line: the event lines and each drawing of the status
+        line, which starts at a line's start (CR) and is taken away before the next text."""
+        pieces = re.split(r"[\r\n]+", CURSOR_CONTROL.sub("", text))
+        return ([piece for piece in pieces if re.match(EVENT, piece)],
+                [piece for piece in pieces if re.match("\\d+ connected \u00b7 ", piece)])
 
     def assert_events(self, lines, expected):
         self.assertEqual(len(lines), len(expected), "\n".join(lines))
@@ -452,6 +456,8 @@ class OperatorStatus(TransferTest):
         port = free_port()
         master, slave = os.openpty()
         self.addCleanup(os.close, master)
+        # Wine's console takes the terminal's width and wraps its lines there.
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 250, 0, 0))
         process = subprocess.Popen(launcher() + [binary(), "-p", str(port), "-status", self.root],
                                    stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
         os.close(slave)
@@ -495,9 +501,8 @@ class OperatorStatus(TransferTest):
         while len(shown) < 2 and time.monotonic() < deadline:
             data.recv(32768)
             time.sleep(0.01)
-            text = read_terminal()
-            shown = {m for m in STATUS_DRAWING.findall(text) if "big.bin" in m}
-        self.assertGreaterEqual(len(shown), 2, text[-2000:])
+            shown = {line for line in self.screen(read_terminal())[1] if "big.bin" in line}
+        self.assertGreaterEqual(len(shown), 2, read_terminal()[-2000:])
         self.assertTrue(all(re.match(r"1 connected \u00b7 1 transfer \u00b7 127\.0\.0\.1 big\.bin "
                                      r"\d+% \d+\.\d MB/s \u00b7 1 done, 0 cut off$", m)
                             for m in shown), shown)
@@ -505,8 +510,8 @@ class OperatorStatus(TransferTest):
         self.assertEqual(self.read_reply(s), "426 Broken pipe")
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
         text = read_terminal(lambda text: "disconnected" in text, TIMEOUT)
-        self.assertNotIn("\x1b[2J", text)
-        self.assert_events(self.events(text), [
+        self.assertNotIn("\x1b[2J", text.split("Waiting for the chassis")[1])
+        self.assert_events(self.screen(text)[0], [
             "connected", "logged in as op",
             r"download small\.bin: complete, 1000 bytes in \d+\.\d\d s, \d+\.\d MB/s",
             "download missing.bin: refused: 550 No such file or directory",
@@ -518,10 +523,8 @@ class OperatorStatus(TransferTest):
             r"disconnected after \d+\.\d s: 2 downloaded \(\d+ bytes\), 0 uploaded \(0 bytes\); "
             r"1 complete, 1 cut off"])
         # The status line counts what ended, once the console has drawn it again.
-        read_terminal(lambda text: "0 connected \u00b7 0 transfers \u00b7 1 done, 1 cut off"
-                      in text, TIMEOUT)
-        self.assertIn("0 connected \u00b7 0 transfers \u00b7 1 done, 1 cut off",
-                      STATUS_DRAWING.findall(seen[0].decode("utf-8", "replace")))
+        final = "0 connected \u00b7 0 transfers \u00b7 1 done, 1 cut off"
+        self.assertIn(final, self.screen(read_terminal(lambda text: final in text, TIMEOUT))[1])
 
     def test_a_pipe_gets_event_lines_alone_with_verbose_prefixes(self):
         self.start_server("-status", "-ftpverbose", upload=True)
