@@ -14,8 +14,8 @@ import subprocess
 import termios
 import time
 
-from harness import (START_TIMEOUT, TIMEOUT, Server, ServerTest, binary, free_port, is_windows,
-                     launcher)
+from harness import (SANITIZER_MARKS, START_TIMEOUT, TIMEOUT, Server, ServerTest, binary,
+                     free_port, is_windows, launcher)
 
 RETR_150 = "150 Opening BINARY mode data connection"
 DONE = "226 Transfer complete"
@@ -524,7 +524,9 @@ class OperatorStatus(TransferTest):
             r"1 complete, 1 cut off"])
         # The status line counts what ended, once the console has drawn it again.
         final = "0 connected \u00b7 0 transfers \u00b7 1 done, 1 cut off"
-        self.assertIn(final, self.screen(read_terminal(lambda text: final in text, TIMEOUT))[1])
+        text = read_terminal(lambda text: final in text, TIMEOUT)
+        self.assertIn(final, self.screen(text)[1])
+        self.assertFalse([mark for mark in SANITIZER_MARKS if mark in text], text[-4000:])
 
     def test_a_pipe_gets_event_lines_alone_with_verbose_prefixes(self):
         self.start_server("-status", "-ftpverbose", upload=True)
