@@ -71,8 +71,8 @@ void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize
     if (toLocalTime(currentTime(), &now) != 0) {
         now = CalendarTime{};  // a clock the platform rejects still leaves the line readable
     }
-    std::snprintf(out, outSize, "%02d:%02d:%02d %s ", now.hour, now.minute, now.second,
-                  session != nullptr ? session->report.client : "");
+    std::snprintf(out, outSize, "%02d:%02d:%02d %s%s", now.hour, now.minute, now.second,
+                  session != nullptr ? session->report.client : "", session != nullptr ? " " : "");
 }
 
 static void printEvent(const FtpSession* session, const char* text) {

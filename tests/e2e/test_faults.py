@@ -421,10 +421,13 @@ class ConnectionFaults(FaultTest):
             self.assertEqual(self.command(self.witness, "QUIT"), "221 Goodbye")
             self.wait_for(lambda: answer() == ready, "the count of an ended session stayed")
 
-        def per_address():
+        def per_address():  # under "-status", which names each refused client
             self.assertEqual([answer(), answer("127.0.0.2"), answer("127.0.0.2")],
                              [from_address, ready, from_address])
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
+            self.assertTrue(self.server.wait_console("refused: " + from_address, count=2))
+            self.assertRegex(self.server.console(), r"\n\d\d:\d\d:\d\d 127\.0\.0\.2:\d+ refused: "
+                             + re.escape(from_address) + "\n")
 
         def default_per_address():  # 64 from one host, the witness among them
             held = [self.connect() for _ in range(63)]
@@ -456,7 +459,8 @@ class ConnectionFaults(FaultTest):
             self.assertEqual([self.read_reply(s), self.command(s, "NOOP")], [DONE, "200 OK"])
 
         for name, args, scenario in [("total", ["-maxsessions", "3"], total),
-                                     ("per address", ["-maxperaddress", "1"], per_address),
+                                     ("per address", ["-maxperaddress", "1", "-status"],
+                                      per_address),
                                      ("default per address", [], default_per_address),
                                      ("login", ["-logintimeout", "1"], login),
                                      ("idle", ["-idle", "1"], idle)]:

@@ -529,11 +529,14 @@ class OperatorStatus(TransferTest):
         self.assertFalse([mark for mark in SANITIZER_MARKS if mark in text], text[-4000:])
 
     def test_a_pipe_gets_event_lines_alone_with_verbose_prefixes(self):
-        self.start_server("-status", "-ftpverbose", upload=True)
+        self.start_server("-status", "-ftpverbose", "-login", "op:pw", upload=True)
         first = self.connect()
         second = self.connect()  # from the same address: its lines carry its port
         port = second.sock.getsockname()[1]
         self.assertEqual(self.command(first, "USER op"), "331 Login accepted")
+        self.assertEqual(self.command(first, "PASS pw"), "230 User logged in")
+        self.assertEqual(self.command(second, "USER op"), "331 Login accepted")
+        self.assertEqual(self.command(second, "PASS guess"), "530 Login incorrect.")
         self.assertEqual(self.upload(first, "STOR up.bin", b"uploaded"), [RETR_150, DONE])
         self.assertEqual(self.command(first, "QUIT"), "221 Goodbye")
         self.assertEqual(self.command(second, "QUIT"), "221 Goodbye")
@@ -543,7 +546,8 @@ class OperatorStatus(TransferTest):
         self.assertNotIn("\u00b7", console.encode("latin-1").decode("utf-8"))
         lines = console.rstrip("\n").split("\n")
         self.assertTrue(all(re.match(EVENT, line) for line in lines), lines)
-        for line in (r"connected", r"    220 tarnLoader ready", r"USER op", r"STOR up\.bin",
+        for line in (r"connected", r"    220 tarnLoader ready", r"USER op", r"PASS \*\*\*\*",
+                     r"logged in as op", r"STOR up\.bin",
                      r"    226 Transfer complete",
                      r"upload up\.bin: complete, 8 bytes in \d+\.\d\d s, \d+\.\d MB/s",
                      r"disconnected after \d+\.\d s: 0 downloaded \(0 bytes\), 1 uploaded "
@@ -551,7 +555,9 @@ class OperatorStatus(TransferTest):
             self.assertTrue(any(re.match(EVENT + line + "$", l) for l in lines), (line, lines))
         second_lines = [line for line in lines if ":%d " % port in line]
         self.assertEqual([line.split(" ", 2)[2] for line in second_lines],
-                         ["connected", "    220 tarnLoader ready", "QUIT ", "    221 Goodbye",
+                         ["connected", "    220 tarnLoader ready", "USER op",
+                          "    331 Login accepted", "PASS ****", "    530 Login incorrect.",
+                          "login refused for op: 530 Login incorrect.", "QUIT ", "    221 Goodbye",
                           "Closing control connection", "disconnected after %s s: 0 downloaded "
                           "(0 bytes), 0 uploaded (0 bytes); 0 complete, 0 cut off"
                           % second_lines[-1].split(" ")[4]])
