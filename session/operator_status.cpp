@@ -114,10 +114,10 @@ void reportLogin(const FtpSession* session) {
     if (!serverSettings.status) {
         return;
     }
+    char name[escapedTextSize(kArgumentTextSize)];
+    (void)escapeText(name, sizeof name, session->userName, std::strlen(session->userName));
     char text[kEventTextSize];
-    std::size_t used = std::snprintf(text, sizeof text, "logged in as ");
-    (void)escapeText(text + used, sizeof text - used, session->userName,
-                     std::strlen(session->userName));  // a cut name still shows its start
+    std::snprintf(text, sizeof text, "logged in as %s", name);  // always fits
     printEvent(session, text);
 }
 
