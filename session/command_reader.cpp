@@ -133,6 +133,12 @@ static int commandWaitMilliseconds(const FtpSession* session) {
     return (wait > 0 && wait < remaining) ? wait : static_cast<int>(remaining);
 }
 
+// Ends a session that a time limit closes, telling the client and the operator.
+static void closeForTimeLimit(FtpSession* session, const char* reply) {
+    sendReply(session, reply);
+    reportClosedByLimit(session, reply);
+}
+
 const Verb* readCommand(FtpSession* session, char* argumentText) {
     CommandReader* reader = &session->reader;
     char line[kCommandBufferSize];
@@ -142,7 +148,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         // logs in, must not hold its place for ever.
         int wait = commandWaitMilliseconds(session);
         if (wait < 0) {
-            sendReply(session, "421 Login timeout.");
+            closeForTimeLimit(session, "421 Login timeout.");
             return nullptr;
         }
         int taken = takeCommandLine(reader, line, &lineLength);
@@ -155,7 +161,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         // Only the wait for a command counts: a transfer in progress is not in this loop.
         if (wait > 0 && waitForControlBytes(session, wait) == 0) {
             bool byLogin = wait != session->idleMilliseconds;  // the deadline came first
-            sendReply(session, byLogin ? "421 Login timeout." : "421 Timeout.");
+            closeForTimeLimit(session, byLogin ? "421 Login timeout." : "421 Timeout.");
             return nullptr;
         }
         char received[kCommandBufferSize];
@@ -163,7 +169,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         long long count = receiveControlBytes(session, received, room);
         if (count <= 0) {
             if (count < 0 && session->idleMilliseconds > 0 && isLastError(ErrorKind::kTimedOut)) {
-                sendReply(session, "421 Timeout.");  // stopped inside a TLS record
+                closeForTimeLimit(session, "421 Timeout.");  // stopped inside a TLS record
             }
             return nullptr;
         }

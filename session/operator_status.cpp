@@ -132,6 +132,15 @@ void reportLoginRefused(const FtpSession* session, const char* reply) {
     printEvent(session, text);
 }
 
+void reportClosedByLimit(const FtpSession* session, const char* reply) {
+    if (!serverSettings.status) {
+        return;
+    }
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text, "closed: %s", reply);
+    printEvent(session, text);
+}
+
 void reportDisconnected(FtpSession* session) {
     SessionReport* report = &session->report;
     if (!serverSettings.status || report->connectedAt == 0) {

@@ -23,6 +23,8 @@ void reportConnected(FtpSession* session);
 void reportLogin(const FtpSession* session);
 // "login refused for NAME: <reply>" (a wrong password, too many tries).
 void reportLoginRefused(const FtpSession* session, const char* reply);
+// "closed: <reply>" for a session that "-logintimeout" or "-idle" ends.
+void reportClosedByLimit(const FtpSession* session, const char* reply);
 // "disconnected" with the session's counts and duration; once, at teardown, after "connected".
 void reportDisconnected(FtpSession* session);
 // "refused: <reply>" for a connection that a limit turned away before it had a session.

@@ -441,6 +441,7 @@ class ConnectionFaults(FaultTest):
             while reply == "200 OK":  # commands do not stand for a login
                 reply = time.sleep(0.2) or self.command(busy, "NOOP")
             self.assertEqual([reply, self.read_reply(silent)], ["421 Login timeout."] * 2)
+            self.assertTrue(self.server.wait_console(" closed: 421 Login timeout.\n", count=2))
             self.assertTrue(0.9 < time.monotonic() - start < 5, time.monotonic() - start)
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
 
@@ -462,7 +463,7 @@ class ConnectionFaults(FaultTest):
                                      ("per address", ["-maxperaddress", "1", "-status"],
                                       per_address),
                                      ("default per address", [], default_per_address),
-                                     ("login", ["-logintimeout", "1"], login),
+                                     ("login", ["-logintimeout", "1", "-status"], login),
                                      ("idle", ["-idle", "1"], idle)]:
             with self.subTest(name):
                 self.start(args=args)
