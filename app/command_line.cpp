@@ -1,6 +1,6 @@
 // app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h", the
 // opt-in TLS and login options, the transfer log and the limits ("-xferlog", "-maxsessions",
-// "-maxperaddress", "-idle" and "-logintimeout").
+// "-maxperaddress", "-idle" and "-logintimeout") and the operator's status ("-status").
 #include "app/command_line.h"
 
 #include <cstring>
@@ -226,6 +226,8 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
             settings->readOnly = false;
         } else if (std::strcmp(argument, "-ftpverbose") == 0) {
             settings->verbose = 1;
+        } else if (std::strcmp(argument, "-status") == 0) {
+            settings->status = true;
         } else if (std::strcmp(argument, "-h") == 0) {
             return outcome(CommandLineStatus::kHelp, argument, rootArgument);
         } else if (std::strcmp(argument, "-version") == 0) {
@@ -318,6 +320,8 @@ void printUsage() {
                  "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
                  "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
                  "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
+                 "  -status    Prints a timed line for each client event and keeps a status\n"
+                 "             line on a terminal, instead of the dots\n"
                  "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"
                  "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to "
                  "%d)\n"

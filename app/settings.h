@@ -40,6 +40,7 @@ struct ServerSettings {
     char rootPath[kRootPathSize];      // as the OS reported it when we entered it
     bool readOnly;
     int verbose;
+    bool status;  // "-status": event lines and a status line instead of the dots
     int controlPort;
     int passivePortLow;
     int passivePortHigh;

@@ -11,6 +11,7 @@
 #include "fs/uploads.h"
 #include "platform/platform.h"
 #include "session/connection_limits.h"
+#include "session/operator_status.h"
 #include "session/passive_ports.h"
 #include "session/session.h"
 #include "session/tcp_socket.h"
@@ -410,6 +411,7 @@ int runServer(int argc, const char* const* argv) {
     // Without the console thread the console is written at once: slower to a stalled
     // console, but nothing is lost.
     (void)startConsoleWriter();
+    startStatusLine();
     int status = runAcceptLoop(listener);
     // The accept loop's last words, and what sessions left queued, go out before the end.
     (void)flushTransferLog(kTransferLogFlushMilliseconds);

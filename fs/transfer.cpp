@@ -12,8 +12,29 @@
 #include "session/channel.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
+#include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/session.h"
+
+// Keeps why a transfer's connection failed, in the operator's words, before anything else can
+// change the error.
+static void noteConnectionFailure(const FtpSession* session, TransferOutcome* outcome) {
+    char errorText[kErrorTextSize];
+    lastErrorText(errorText, sizeof errorText);
+    if (isLastError(ErrorKind::kTimedOut)) {
+        std::snprintf(outcome->cutOffReason, sizeof outcome->cutOffReason,
+                      "no progress for %d s", session->stallMilliseconds / 1000);
+    } else {
+        std::snprintf(outcome->cutOffReason, sizeof outcome->cutOffReason,
+                      "the client closed the connection: %s", errorText);
+    }
+}
+
+static void noteFileFailure(const char* what, TransferOutcome* outcome) {
+    char errorText[kErrorTextSize];
+    lastErrorText(errorText, sizeof errorText);
+    std::snprintf(outcome->cutOffReason, sizeof outcome->cutOffReason, "%s: %s", what, errorText);
+}
 
 // Sends the file's pieces, counting them in outcome. Returns the transfer's final reply in
 // reply, to be sent once the data connection is closed.
@@ -25,6 +46,8 @@ static void copyFileToData(FtpSession* session, int file, DataConnection* data, 
                                        sizeof session->transferBuffer, &sendFailed);
         if (count > 0) {
             outcome->bytes += count;
+            // One relaxed store a piece: what the status line shows costs the transfer nothing.
+            session->report.transferredBytes.store(outcome->bytes, std::memory_order_relaxed);
         }
         if (count == 0) {
             outcome->complete = true;
@@ -32,10 +55,12 @@ static void copyFileToData(FtpSession* session, int file, DataConnection* data, 
             return;
         }
         if (count < 0 && !sendFailed) {
+            noteFileFailure("the file could not be read", outcome);
             formatErrorReply(reply, replySize);
             return;
         }
         if (count < 0) {
+            noteConnectionFailure(session, outcome);
             printSystemError("send failed");
             copyText(reply, replySize, "426 Broken pipe");
             return;
@@ -76,7 +101,11 @@ static void sendCountedFile(FtpSession* session, const std::string& path,
         (void)closeFile(file);  // a read-only descriptor has nothing left to report
         return;
     }
+    long long size = fileSizeOf(file);
+    outcome->size = size >= 0 ? size - session->restartOffset : -1;
     sendReply(session, "150 Opening BINARY mode data connection");
+    outcome->started = true;
+    startTransferReport(session, false, outcome->size);
     DataConnection data;
     if (openDataConnection(session, &data) == 0) {
         char reply[kReplyTextSize];
@@ -88,9 +117,10 @@ static void sendCountedFile(FtpSession* session, const std::string& path,
 }
 
 void sendFile(FtpSession* session, const std::string& path) {
-    TransferOutcome outcome = {monotonicMilliseconds(), 0, false};
+    TransferOutcome outcome = {monotonicMilliseconds(), 0, false, false, -1, ""};
     sendCountedFile(session, path, &outcome);
     logTransfer(session, path.c_str(), TransferDirection::kOutgoing, &outcome);
+    reportTransferEnd(session, false, &outcome);
 }
 
 // Names differ by process and by upload, so concurrent uploads to one folder never collide.
@@ -118,9 +148,10 @@ static int createTemporaryFile(Folder* folder, char* name, std::size_t nameSize,
     return -1;
 }
 
-// Receives every byte into file, counting them in *bytes. Returns 0 when the client closed the
+// Receives every byte into file, counting them in outcome. Returns 0 when the client closed the
 // connection after the last byte, or -1 after printing and leaving the error for the reply.
-static int copyDataToFile(FtpSession* session, DataConnection* data, int file, long long* bytes) {
+static int copyDataToFile(FtpSession* session, DataConnection* data, int file,
+                          TransferOutcome* outcome) {
     for (;;) {
         long long count =
             receiveDataBytes(data, session->transferBuffer, sizeof session->transferBuffer);
@@ -128,13 +159,16 @@ static int copyDataToFile(FtpSession* session, DataConnection* data, int file, l
             return 0;
         }
         if (count < 0) {
+            noteConnectionFailure(session, outcome);
             printSystemError("read failed");
             return -1;
         }
         if (writeFile(file, session->transferBuffer, static_cast<std::size_t>(count)) != 0) {
+            noteFileFailure("the file could not be written", outcome);
             return -1;
         }
-        *bytes += count;
+        outcome->bytes += count;
+        session->report.transferredBytes.store(outcome->bytes, std::memory_order_relaxed);
     }
 }
 
@@ -173,15 +207,19 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     UploadEntry upload;
     registerUpload(&upload, target->folder, temporary);  // an ending process removes it
     sendReply(session, "150 Opening BINARY mode data connection");
+    outcome->started = true;
+    startTransferReport(session, true, -1);
     char reply[kReplyTextSize];
     DataConnection data;
     int status = connectForTransfer(session, &data, reply, sizeof reply);
     if (status == 0) {
-        status = copyDataToFile(session, &data, file, &outcome->bytes);
+        status = copyDataToFile(session, &data, file, outcome);
         if (status != 0) {
             formatErrorReply(reply, sizeof reply);
         } else if (hasClientLeft(session, &data)) {
             status = -1;
+            copyText(outcome->cutOffReason, sizeof outcome->cutOffReason,
+                     "the client closed the connection");
             copyText(reply, sizeof reply, "426 Connection closed; transfer aborted.");
         }
         closeDataConnection(&data);
@@ -257,13 +295,15 @@ static void receiveCountedFile(FtpSession* session, const std::string& path, boo
 }
 
 void receiveFile(FtpSession* session, const std::string& path) {
-    TransferOutcome outcome = {monotonicMilliseconds(), 0, false};
+    TransferOutcome outcome = {monotonicMilliseconds(), 0, false, false, -1, ""};
     receiveCountedFile(session, path, false, &outcome);
     logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
+    reportTransferEnd(session, true, &outcome);
 }
 
 void appendToFile(FtpSession* session, const std::string& path) {
-    TransferOutcome outcome = {monotonicMilliseconds(), 0, false};
+    TransferOutcome outcome = {monotonicMilliseconds(), 0, false, false, -1, ""};
     receiveCountedFile(session, path, true, &outcome);
     logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
+    reportTransferEnd(session, true, &outcome);
 }

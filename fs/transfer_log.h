@@ -33,11 +33,17 @@ struct TransferLogEntry {
     bool complete;         // every byte went through
 };
 
+// Room for why a transfer was cut off: "the client closed the connection (...)".
+constexpr std::size_t kCutOffReasonSize = 192;
+
 // What a transfer did, counted while it runs.
 struct TransferOutcome {
     long long startMilliseconds;  // on the monotonic clock
     long long bytes;
     bool complete;
+    bool started;   // its "150" went out
+    long long size;  // the bytes it was to move; -1 when unknown (an upload)
+    char cutOffReason[kCutOffReasonSize];  // empty until it fails after its "150"
 };
 
 // Opens path to append to it. Start-up only; without it nothing is logged. Returns 0, or -1

@@ -59,6 +59,53 @@ int flushConsole(int milliseconds) {
     return consoleWriterRunning.load() ? waitUntilWritten(milliseconds) : 0;
 }
 
+bool isConsoleWriterRunning() {
+    return consoleWriterRunning.load();
+}
+
+std::size_t cutToColumns(const char* text, std::size_t length, int columns) {
+    int used = 0;
+    for (std::size_t i = 0; i < length; i++) {
+        // A character starts at every byte that is no UTF-8 continuation byte.
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (used == columns) {
+                return i;
+            }
+            used++;
+        }
+    }
+    return length;
+}
+
+long long drawStatusLine(StatusLine* line, long long now) {
+    long long due = line->composedAt + kStatusRedrawMilliseconds;
+    if (line->composedAt == 0 || now >= due) {
+        char text[kStatusLineSize];
+        std::size_t length = line->compose(text, sizeof text);
+        // The last column stays free: a line that fills it makes some terminals wrap at once.
+        length = cutToColumns(text, std::min(length, sizeof text - 1), std::max(terminalColumns() - 1, 1));
+        if (!line->isShown || length != line->length || std::memcmp(text, line->text, length) != 0) {
+            std::memcpy(line->text, text, length);
+            line->length = length;
+            showStatusText(line->text, line->length);
+            line->isShown = true;
+        }
+        line->composedAt = now;
+        due = now + kStatusRedrawMilliseconds;
+    } else if (!line->isShown) {
+        showStatusText(line->text, line->length);
+        line->isShown = true;
+    }
+    return due - now;
+}
+
+void takeStatusLineAway(StatusLine* line) {
+    if (line->isShown) {
+        hideStatusText();
+        line->isShown = false;
+    }
+}
+
 int consoleStreamIndex(ConsoleStream stream) {
     return stream == ConsoleStream::kOutput ? 0 : 1;
 }

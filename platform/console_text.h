@@ -42,6 +42,19 @@ struct ConsoleQueue {
     unsigned long long removedTotal;
 };
 
+// The status line as the console thread keeps it. Only that thread touches it, but for compose,
+// which keepConsoleStatusLine sets once under the console's lock. Zero-filled, there is none.
+struct StatusLine {
+    std::size_t (*compose)(char* out, std::size_t outSize);
+    char text[kStatusLineSize];  // what was last drawn, already cut to the width
+    std::size_t length;
+    bool isShown;             // on screen now, below the last line of text
+    long long composedAt;     // monotonic milliseconds; 0 before the first
+    // Set under the console's lock by an ending process's flush: the console thread takes the
+    // line away, so that the shell's prompt finds a clean line, and sets compose to nullptr.
+    bool isEnding;
+};
+
 // Implemented by posix/console.cpp and windows/console.cpp, for printConsole, the console
 // thread and flushConsole in console_text.cpp:
 
@@ -55,6 +68,24 @@ void writeQueuedText(void*);
 // Queues the drop lines owed, then waits until everything queued so far has been written, at
 // most milliseconds. Returns 0, or -1 when the time ran out first.
 int waitUntilWritten(int milliseconds);
+// The width of standard output's terminal in columns; 0 when it is no terminal.
+int terminalColumns();
+// Draws text (whole characters that fit the width) on the cursor's line, over what it held.
+void showStatusText(const char* text, std::size_t length);
+// Clears the cursor's line and leaves the cursor at its start, where the next text goes.
+void hideStatusText();
+
+// True once startConsoleWriter has started the console thread.
+bool isConsoleWriterRunning();
+// Shows the status line: composed again when kStatusRedrawMilliseconds have passed since the
+// last time, otherwise as last drawn if it was taken away. Returns the milliseconds until the
+// next composition is due. Called by the console thread, without the console's lock.
+long long drawStatusLine(StatusLine* line, long long now);
+// Takes the status line away, if shown, so that text can be written where it stood.
+void takeStatusLineAway(StatusLine* line);
+// The length of the start of text (UTF-8, length bytes) that takes at most columns character
+// cells, counting one cell per character; never a part of a character.
+std::size_t cutToColumns(const char* text, std::size_t length, int columns);
 
 // Queues text of length characters on stream, after the drop line that the stream owes, if
 // any. When the stream's share has no room for both, drops the text and counts it instead. An

@@ -89,6 +89,7 @@ enum class SharedLock {
     kConnectionLimits,
     kTransferLog,
     kLoginFailures,
+    kStatusTable,
     kCount
 };
 void takeLock(SharedLock lock);
@@ -131,6 +132,17 @@ int startConsoleWriter();
 // Waits until the text queued before the call, and any drop line owed, has been written, or
 // milliseconds have passed. Returns 0, or -1 when the time ran out first.
 int flushConsole(int milliseconds);
+
+// The status line: one line kept below the console's text, on a terminal (a console window on
+// Windows) only. The console thread alone draws it, so a session never waits for it.
+constexpr int kStatusRedrawMilliseconds = 250;  // at most four redraws a second
+constexpr std::size_t kStatusLineSize = 1024;
+// Keeps a status line below the text of standard output from now on: the console thread asks
+// compose for its text (UTF-8, no line end; the length returned) at most every
+// kStatusRedrawMilliseconds, cuts it to the window's width, and takes it away while it writes
+// other text. Call after startConsoleWriter. Returns 0, or -1 when standard output is no
+// terminal or the console thread does not run (then nothing changes).
+int keepConsoleStatusLine(std::size_t (*compose)(char* out, std::size_t outSize));
 
 // ---------------------------------------------------------------------------------------------
 // Ending the process.

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/operator_status.h"
 #include "session/reply.h"
 
 void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count) {
@@ -56,14 +57,14 @@ int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength) 
 
 // SECURITY: the client's bytes reach the operator's console escaped, so that no control
 // sequence among them moves the cursor, retitles the window or forges a line.
-static void echoCommand(const char* verb, const char* argument) {
+static void echoCommand(const char* prefix, const char* verb, const char* argument) {
     char escaped[escapedTextSize(kArgumentTextSize)];
     (void)escapeText(escaped, sizeof escaped, argument, std::strlen(argument));  // always fits
-    printConsole(ConsoleStream::kOutput, "%s %s\n", verb, escaped);
+    printConsole(ConsoleStream::kOutput, "%s%s %s\n", prefix, verb, escaped);
 }
 
 const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
-                             std::size_t argumentSize) {
+                             std::size_t argumentSize, const char* echoPrefix) {
     char verb[kVerbTextSize] = {};
     std::size_t letters = 0;
     while (letters < kVerbTextSize - 1 && letters < lineLength &&
@@ -87,19 +88,35 @@ const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* arg
             argumentText[length++] = static_cast<char>(byte);
         }
     }
-    argumentText[length] = '\0';
     const Verb* found = lookUpVerb(verb);
+    bool movesFile = found != nullptr && (found->flags & kMovesFile) != 0;
+    if (hasControlByte && movesFile && serverSettings.status) {
+        // The operator sees the name a refused transfer asked for whole, escaped as always;
+        // the refusal never uses it as a path.
+        for (std::size_t i = letters + 1 + length; i < lineLength && length + 1 < argumentSize;
+             i++) {
+            argumentText[length++] = line[i];
+        }
+    }
+    argumentText[length] = '\0';
     if (serverSettings.verbose) {
         // SECURITY: a password never reaches the console, where others may read it. The row
         // the look-up found decides, as it decides what runs: "PASSW" is PASS too.
         bool isPassword = found != nullptr && std::strcmp(found->name, "PASS") == 0;
-        echoCommand(verb, isPassword ? "****" : argumentText);
+        echoCommand(echoPrefix, verb, isPassword ? "****" : argumentText);
     }
     if (found == nullptr) {
         printConsole(ConsoleStream::kError, "Unknown ftp command '%s'\n", verb);
         return &kUnrecognisedVerb;
     }
-    return hasControlByte ? &kRefusedArgument : found;
+    if (!hasControlByte) {
+        return found;
+    }
+    if (!movesFile) {
+        return &kRefusedArgument;
+    }
+    return (found->flags & kReceivesFile) != 0 ? &kRefusedUploadArgument
+                                               : &kRefusedDownloadArgument;
 }
 
 // How long the next command may be awaited: the idle limit, and until the login deadline while
@@ -116,6 +133,12 @@ static int commandWaitMilliseconds(const FtpSession* session) {
     return (wait > 0 && wait < remaining) ? wait : static_cast<int>(remaining);
 }
 
+// Ends a session that a time limit closes, telling the client and the operator.
+static void closeForTimeLimit(FtpSession* session, const char* reply) {
+    sendReply(session, reply);
+    reportClosedByLimit(session, reply);
+}
+
 const Verb* readCommand(FtpSession* session, char* argumentText) {
     CommandReader* reader = &session->reader;
     char line[kCommandBufferSize];
@@ -125,7 +148,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         // logs in, must not hold its place for ever.
         int wait = commandWaitMilliseconds(session);
         if (wait < 0) {
-            sendReply(session, "421 Login timeout.");
+            closeForTimeLimit(session, "421 Login timeout.");
             return nullptr;
         }
         int taken = takeCommandLine(reader, line, &lineLength);
@@ -138,7 +161,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         // Only the wait for a command counts: a transfer in progress is not in this loop.
         if (wait > 0 && waitForControlBytes(session, wait) == 0) {
             bool byLogin = wait != session->idleMilliseconds;  // the deadline came first
-            sendReply(session, byLogin ? "421 Login timeout." : "421 Timeout.");
+            closeForTimeLimit(session, byLogin ? "421 Login timeout." : "421 Timeout.");
             return nullptr;
         }
         char received[kCommandBufferSize];
@@ -146,11 +169,15 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         long long count = receiveControlBytes(session, received, room);
         if (count <= 0) {
             if (count < 0 && session->idleMilliseconds > 0 && isLastError(ErrorKind::kTimedOut)) {
-                sendReply(session, "421 Timeout.");  // stopped inside a TLS record
+                closeForTimeLimit(session, "421 Timeout.");  // stopped inside a TLS record
             }
             return nullptr;
         }
         appendCommandBytes(reader, received, static_cast<std::size_t>(count));
     }
-    return parseCommandLine(line, lineLength, argumentText, kArgumentTextSize);
+    char prefix[kEventPrefixSize] = "";
+    if (serverSettings.status && serverSettings.verbose) {
+        formatEventPrefix(session, prefix, sizeof prefix);
+    }
+    return parseCommandLine(line, lineLength, argumentText, kArgumentTextSize, prefix);
 }

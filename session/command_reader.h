@@ -21,11 +21,12 @@ void appendCommandBytes(CommandReader* reader, const char* data, std::size_t cou
 int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength);
 
 // Splits one line into its verb (up to five letters, upper-cased) and argument, and looks the
-// verb up. Echoes the line on the console when verbose, and reports an unknown verb there
-// (&kUnrecognisedVerb). A known verb whose argument holds a byte below 32 gives
-// &kRefusedArgument.
+// verb up. Echoes the line on the console when verbose, after echoPrefix (the time and client
+// of "-status"), and reports an unknown verb there (&kUnrecognisedVerb). A known verb whose
+// argument holds a byte below 32 gives &kRefusedArgument (its transfer forms for RETR, STOR and
+// APPE).
 const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
-                             std::size_t argumentSize);
+                             std::size_t argumentSize, const char* echoPrefix = "");
 
 // Reads the next command line of the session. Returns its verb, or nullptr when the
 // connection ends, fails, or sends kCommandBufferSize bytes without a line end, and after

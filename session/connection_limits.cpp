@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "base/text.h"
+#include "session/operator_status.h"
+#include "session/session.h"
 
 // A refusal is one small send into an empty send buffer; the bound is only for a peer gone bad.
 constexpr int kRefusalSendMilliseconds = 500;
@@ -101,14 +104,38 @@ void releaseConnection(ConnectionTicket* ticket) {
     ticket->held = false;
 }
 
+bool isHostShared(const ConnectionTicket* ticket, const NetworkAddress* peer) {
+    if (ticket->slot < 0) {
+        return true;
+    }
+    NetworkAddress client;
+    clientNetworkOf(peer, &client);
+    bool isShared = false;
+    takeLock(SharedLock::kConnectionLimits);
+    for (int i = 0; i < slotsInUse && !isShared; i++) {
+        isShared = i != ticket->slot && addressSlots[i].used &&
+                   isSameHost(&addressSlots[i].address, &client);
+    }
+    releaseLock(SharedLock::kConnectionLimits);
+    return isShared;
+}
+
 void refuseConnection(SocketHandle connection, const NetworkAddress* peer, Admission admission) {
     bool fromAddress = admission == Admission::kTooManyFromAddress;
     const char* reply = fromAddress ? "421 Too many connections from your address.\r\n"
                                     : "421 Too many connections, try again later.\r\n";
     // Without the timeout the send waits as the system's default lets it; it is only the bound.
     (void)setSocketTimeout(connection, kRefusalSendMilliseconds);
-    (void)sendBytes(connection, reply, std::strlen(reply));  // a client gone already needs nothing
+    std::size_t length = std::strlen(reply);
+    (void)sendBytes(connection, reply, length);  // a client gone already needs nothing
     closeSocket(connection);
+    if (serverSettings.status) {
+        char shown[kShownReplySize];
+        (void)copyText(shown, sizeof shown, reply);  // always fits
+        shown[length - 2] = '\0';                    // the line end has no place on the console
+        reportRefusedConnection(peer, shown);
+        return;
+    }
     char host[kNetworkAddressTextSize];
     if (formatAddress(peer, host, sizeof host) != 0) {
         host[0] = '\0';  // never for an address that accept gave

@@ -24,6 +24,9 @@ enum class Admission { kAdmitted, kTooManySessions, kTooManyFromAddress };
 Admission admitConnection(const NetworkAddress* peer, ConnectionTicket* ticket);
 // Gives back what ticket holds, if anything; at session teardown, or when no session came of it.
 void releaseConnection(ConnectionTicket* ticket);
+// True when another session from peer's client host runs besides ticket's, or when hosts are
+// not counted and so that cannot be known.
+bool isHostShared(const ConnectionTicket* ticket, const NetworkAddress* peer);
 // Answers a refused connection with its 421 reply and closes it. The send is bounded, so a
 // client that does not read holds up the accept loop for a moment at most.
 void refuseConnection(SocketHandle connection, const NetworkAddress* peer, Admission admission);

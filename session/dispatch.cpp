@@ -10,9 +10,11 @@
 #include "fs/listing.h"
 #include "fs/resolve_path.h"
 #include "fs/transfer.h"
+#include "fs/transfer_log.h"
 #include "fs/working_directory.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
+#include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/security.h"
 #include "session/session.h"
@@ -86,7 +88,9 @@ static void status(FtpSession* s, const std::string& path) {
     sendListing(s, path, true, true);
 }
 static void retrieve(FtpSession* s, const std::string& path) {
-    printConsole(ConsoleStream::kOutput, "Reading.");
+    if (!serverSettings.status) {
+        printConsole(ConsoleStream::kOutput, "Reading.");
+    }
     sendFile(s, path);
 }
 static void store(FtpSession* s, const std::string& path) {
@@ -223,14 +227,15 @@ static const Verb kVerbs[] = {
     {"PWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
     {"QUIT", nullptr, Argument::kIgnored, replyGoodbye, kEndsSession | kRunsBeforeLogin},
     {"REST", nullptr, Argument::kIgnored, restart, 0},
-    {"RETR", nullptr, Argument::kRequiredPath, retrieve, kUsesRestartMarker | kOpensDataConnection},
+    {"RETR", nullptr, Argument::kRequiredPath, retrieve,
+     kUsesRestartMarker | kOpensDataConnection | kMovesFile},
     {"RMD", kDenied, Argument::kRequiredPath, removeDir, 0},
     {"RNFR", nullptr, Argument::kRequiredPath, renameFrom, kNamesRenameSource},
     {"RNTO", kDenied, Argument::kRenameTarget, renameTo, 0},
     {"SIZE", nullptr, Argument::kRequiredPath, size, 0},
     {"STAT", nullptr, Argument::kListOptions, status, 0},
     {"STOR", "553 Permission denied", Argument::kRequiredPath, store,
-     kUsesRestartMarker | kOpensDataConnection},
+     kUsesRestartMarker | kOpensDataConnection | kMovesFile | kReceivesFile},
     {"SYST", nullptr, Argument::kIgnored, replySystem, kRunsBeforeLogin},
     {"TYPE", nullptr, Argument::kIgnored, replyType, 0},
     {"USER", nullptr, Argument::kIgnored, replyUser, kRunsBeforeLogin | kIsLogin},
@@ -238,7 +243,7 @@ static const Verb kVerbs[] = {
     {"XPWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
     {"XRMD", kDenied, Argument::kRequiredPath, removeDir, 0},
     {"APPE", "553 Permission denied", Argument::kRequiredPath, append,
-     kUsesRestartMarker | kOpensDataConnection},
+     kUsesRestartMarker | kOpensDataConnection | kMovesFile | kReceivesFile},
     {"CDUP", nullptr, Argument::kIgnored, changeToParent, 0},
     {"EPRT", nullptr, Argument::kIgnored, extendedPort, 0},
     {"EPSV", nullptr, Argument::kIgnored, extendedPassive, 0},
@@ -258,6 +263,10 @@ const Verb kUnrecognisedVerb = {nullptr, nullptr, Argument::kIgnored, replyUnrec
                                  kRunsBeforeLogin};
 const Verb kRefusedArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
                                kRunsBeforeLogin};
+const Verb kRefusedDownloadArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
+                                       kRunsBeforeLogin | kMovesFile};
+const Verb kRefusedUploadArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
+                                     kRunsBeforeLogin | kMovesFile | kReceivesFile};
 
 const Verb* lookUpVerb(const char* name) {
     for (const Verb& verb : kVerbs) {
@@ -288,21 +297,23 @@ static bool resolveArgument(FtpSession* session, Argument argument, std::string*
     return true;
 }
 
-static void answer(FtpSession* session, const Verb* verb, std::string* resolvedPath) {
+// Returns whether the work ran; when not, the refusal has been answered.
+static bool answer(FtpSession* session, const Verb* verb, std::string* resolvedPath) {
     const char* refusal = refusalBeforeWork(session, verb->flags);
     if (refusal != nullptr) {
         sendReply(session, refusal);
-        return;
+        return false;
     }
     if (verb->gateReply != nullptr && serverSettings.readOnly) {
         sendReply(session, verb->gateReply);
-        return;
+        return false;
     }
     if (verb->argument != Argument::kIgnored &&
         !resolveArgument(session, verb->argument, resolvedPath)) {
-        return;
+        return false;
     }
     verb->work(session, *resolvedPath);
+    return true;
 }
 
 bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolvedPath) {
@@ -311,7 +322,13 @@ bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolve
     if ((verb->flags & kNamesRenameSource) != 0) {
         session->renameSource[0] = '\0';
     }
-    answer(session, verb, resolvedPath);
+    // A transfer refused before its work (a read-only server's STOR, a path outside the root,
+    // a name with a control byte) is the operator's business as much as one the work refuses.
+    bool workRan = answer(session, verb, resolvedPath);
+    if ((verb->flags & kMovesFile) != 0 && (!workRan || verb->name == nullptr)) {
+        TransferOutcome refused = {};
+        reportTransferEnd(session, (verb->flags & kReceivesFile) != 0, &refused);
+    }
     // A REST marker holds for the one transfer or listing that follows it, however it ends.
     if ((verb->flags & kUsesRestartMarker) != 0) {
         session->restartOffset = 0;

@@ -19,6 +19,8 @@ enum class Argument {
 constexpr unsigned kEndsSession = 0x1;        // the session ends after the reply (QUIT)
 constexpr unsigned kUsesRestartMarker = 0x2;  // a REST marker holds for this command only
 constexpr unsigned kNamesRenameSource = 0x4;  // replaces the rename source, even when refused
+constexpr unsigned kMovesFile = 0x8;          // RETR, STOR, APPE: reported by "-status"
+constexpr unsigned kReceivesFile = 0x80;      // STOR, APPE
 // session/security.h adds the flags of the login and TLS gates.
 
 struct Verb {
@@ -33,6 +35,9 @@ struct Verb {
 // control byte.
 extern const Verb kUnrecognisedVerb;
 extern const Verb kRefusedArgument;
+// The same answer for RETR, and for STOR and APPE, so that the refusal is reported as theirs.
+extern const Verb kRefusedDownloadArgument;
+extern const Verb kRefusedUploadArgument;
 
 // The row of an upper-case verb: the first equal in at most four characters (so STORE is
 // STOR, while CWDX is nothing), or nullptr.

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/operator_status.h"
 #include "session/session.h"
 
 // Most replies fit this; an idle session's thread then keeps one stack page fewer.
@@ -48,17 +49,22 @@ static void sendLine(FtpSession* session, const char* text) {
 
 // The verbose echo of one reply line. SECURITY: replies carry names the client chose (PWD,
 // MKD, STAT), escaped here so that they cannot act on the operator's console.
-static void echoReplyLine(const char* text) {
+static void echoReplyLine(const FtpSession* session, const char* text) {
     char escaped[escapedTextSize(kReplyTextSize)];
     // A reply longer than any of ours still shows its start.
     (void)escapeText(escaped, sizeof escaped, text, std::strlen(text));
-    printConsole(ConsoleStream::kOutput, "    %s\n", escaped);
+    char prefix[kEventPrefixSize] = "";
+    if (serverSettings.status) {
+        formatEventPrefix(session, prefix, sizeof prefix);  // tells the clients' lines apart
+    }
+    printConsole(ConsoleStream::kOutput, "%s    %s\n", prefix, escaped);
 }
 
 void sendReply(FtpSession* session, const char* text) {
+    noteReply(session, text);
     if (serverSettings.verbose) {
-        echoReplyLine(text);
-    } else {
+        echoReplyLine(session, text);
+    } else if (!serverSettings.status) {
         printConsole(ConsoleStream::kOutput, ".");
     }
     sendLine(session, text);
@@ -66,20 +72,27 @@ void sendReply(FtpSession* session, const char* text) {
 
 void sendReplyContinuation(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
-        echoReplyLine(text);
+        echoReplyLine(session, text);
     }
     sendLine(session, text);
 }
 
 // The verbose echo of a reply of several lines: each line as sendReply echoes one, all in one
 // console text, so that no other session's text comes between them.
-static void echoLines(const char* text) {
+static void echoLines(const FtpSession* session, const char* text) {
     static const char kIndent[] = "    ";
+    char prefix[kEventPrefixSize] = "";
+    if (serverSettings.status) {
+        formatEventPrefix(session, prefix, sizeof prefix);
+    }
     char echo[kMultilineReplySize * 2] = "";
     std::size_t used = 0;
-    // Room for the indent, one character, the line end and the terminator.
-    for (const char* line = text; *line != '\0' && used + sizeof kIndent + 2 <= sizeof echo;) {
+    // Room for the prefix, the indent, one character, the line end and the terminator.
+    for (const char* line = text;
+         *line != '\0' && used + sizeof prefix + sizeof kIndent + 2 <= sizeof echo;) {
         std::size_t length = std::strcspn(line, "\r");
+        (void)copyText(echo + used, sizeof echo - used, prefix);  // the loop keeps room for it
+        used += std::strlen(echo + used);
         std::memcpy(echo + used, kIndent, sizeof kIndent - 1);
         used += sizeof kIndent - 1;
         // A cut line still shows its start; the room kept back takes the line end.
@@ -95,8 +108,8 @@ static void echoLines(const char* text) {
 
 void sendMultilineReply(FtpSession* session, const char* text) {
     if (serverSettings.verbose) {
-        echoLines(text);
-    } else {
+        echoLines(session, text);
+    } else if (!serverSettings.status) {
         printConsole(ConsoleStream::kOutput, ".");
     }
     char lines[kMultilineReplySize];

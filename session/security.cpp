@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "session/channel.h"
 #include "session/login_brake.h"
+#include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/session.h"
 
@@ -105,6 +106,7 @@ void checkPassword(FtpSession* session, const char* argument) {
         std::snprintf(reply, sizeof reply, "421 Too many failed logins, try again in %lld s.",
                       (wait + 999) / 1000);
         sendReply(session, reply);
+        reportLoginRefused(session, reply);
         session->isEnding = true;
         return;
     }
@@ -112,17 +114,23 @@ void checkPassword(FtpSession* session, const char* argument) {
         session->isLoggedIn = true;
         session->loginDeadline = 0;  // a later USER does not bring the deadline back
         sendReply(session, "230 User logged in");
-        printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
+        if (serverSettings.status) {
+            reportLogin(session);
+        } else {
+            printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
+        }
         return;
     }
     session->failedLogins++;
     if (session->failedLogins >= kMostFailedLogins) {
         sleepMilliseconds(kFailedLoginPauseMilliseconds);
         sendReply(session, "421 Too many failed logins.");
+        reportLoginRefused(session, "421 Too many failed logins.");
         session->isEnding = true;
         return;
     }
     sendReply(session, "530 Login incorrect.");
+    reportLoginRefused(session, "530 Login incorrect.");
 }
 
 const char* refusalBeforeWork(const FtpSession* session, unsigned flags) {

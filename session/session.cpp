@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "session/command_reader.h"
 #include "session/dispatch.h"
+#include "session/operator_status.h"
 #include "session/passive_ports.h"
 #include "session/reply.h"
 #include "session/tcp_socket.h"
@@ -36,7 +37,7 @@ static FtpSession* takeSparedRecord() {
     if (record == nullptr) {
         return nullptr;
     }
-    std::memset(record, 0, offsetof(FtpSession, transferBuffer));
+    std::memset(static_cast<void*>(record), 0, offsetof(FtpSession, transferBuffer));
     discardPages(record->transferBuffer, sizeof record->transferBuffer);
     return record;
 }
@@ -93,8 +94,13 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
 
 void endSession(FtpSession* session) {
     if (serverSettings.verbose) {
-        printConsole(ConsoleStream::kOutput, "Closing control connection\n");
+        char prefix[kEventPrefixSize] = "";
+        if (serverSettings.status) {
+            formatEventPrefix(session, prefix, sizeof prefix);
+        }
+        printConsole(ConsoleStream::kOutput, "%sClosing control connection\n", prefix);
     }
+    reportDisconnected(session);
     if (session->passiveListener != kNoSocket) {
         shutdownReceiving(session->passiveListener);
         closeSocket(session->passiveListener);
@@ -109,6 +115,7 @@ void endSession(FtpSession* session) {
 }
 
 void serveSession(FtpSession* session) {
+    reportConnected(session);
     if (socketLocalAddress(session->controlSocket, &session->serverAddress) != 0) {
         printSystemError("getsockname() failed");
         sendReply(session, "500 getsockname failed");

@@ -1,6 +1,7 @@
 // session/session.h: the record of one control connection, and the thread that serves it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/platform.h"
@@ -15,6 +16,35 @@ constexpr std::size_t kWorkingDirectorySize = kClientPathSize;
 constexpr int kDataConnectionWaitMilliseconds = 60000;
 // How long a transfer may go without progress before it is given up.
 constexpr int kTransferStallMilliseconds = 300000;
+
+// Room for a client as the operator's status names it: "[2001:db8::1]:50000".
+constexpr std::size_t kShownClientSize = kNetworkAddressTextSize + 8;
+// The start of a reply that is enough to tell why a transfer was refused.
+constexpr std::size_t kShownReplySize = 256;
+
+// What the operator's status ("-status") tells of a session: its counts so far and the transfer
+// under way. Only the session's thread writes it; the console thread reads the transfer's
+// fields while the transfer is in the table of shown transfers, whose lock orders the two.
+struct SessionReport {
+    char client[kShownClientSize];  // "192.0.2.10", "[2001:db8::1]", ":port" when shared
+    long long connectedAt;          // monotonic milliseconds
+    int downloads;                  // transfers that got their "150", by direction
+    long long downloadedBytes;
+    int uploads;
+    long long uploadedBytes;
+    int completeCount;
+    int cutOffCount;
+    char lastReply[kShownReplySize];  // the start of the last reply, for a refusal's line
+    // The transfer under way: its name as the client gave it, escaped; its expected size (-1
+    // when unknown) and the bytes moved so far, counted after every piece.
+    char transferName[kArgumentTextSize];
+    bool isUpload;
+    long long transferSize;
+    long long transferStartedAt;
+    bool isTransferRunning;
+    int shownSlot;  // its place in the table of shown transfers; -1 when not there
+    std::atomic<long long> transferredBytes;
+};
 
 // Bytes received on the control connection that do not yet form a whole line. A client may
 // send its next command before reading our reply, so what follows a line end is kept here
@@ -68,6 +98,7 @@ struct FtpSession {
     // login was accepted, or when there is no limit.
     long long loginDeadline;
     ConnectionTicket ticket;  // what the accept loop counted for this session
+    SessionReport report;
     char transferBuffer[kTransferBufferSize];
 };
 

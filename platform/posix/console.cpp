@@ -6,12 +6,14 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +29,7 @@ static ConsoleQueue consoleQueue;
 static pthread_mutex_t consoleLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t consoleTextQueued = PTHREAD_COND_INITIALIZER;
 static pthread_cond_t consoleTextWritten = PTHREAD_COND_INITIALIZER;
+static StatusLine statusLine;
 
 static int streamDescriptor(ConsoleStream stream) {
     return stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
@@ -118,8 +121,10 @@ void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t l
         promptStreamsReady = true;
     }
     // With nothing queued and no drop line owed, text the console takes at once goes out at
-    // once, in order; only what it does not take waits for the console thread.
-    if (consoleQueue.segmentCount == 0 && consoleQueue.dropped[index] == 0 && length > 0) {
+    // once, in order; only what it does not take waits for the console thread. Under a status
+    // line all text goes through that thread, which takes the line away first.
+    if (consoleQueue.segmentCount == 0 && consoleQueue.dropped[index] == 0 && length > 0 &&
+        statusLine.compose == nullptr) {
         std::size_t handled = writeWithoutWaiting(stream, text, length);
         if (handled > 0) {
             consoleQueue.lineOpen[index] = text[handled - 1] != '\n';
@@ -147,11 +152,33 @@ void writeQueuedText(void*) {
         ConsoleStream stream = ConsoleStream::kOutput;
         const char* text = nullptr;
         std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
-        if (length == 0) {
+        if (length == 0 && statusLine.compose == nullptr) {
             (void)pthread_cond_wait(&consoleTextQueued, &consoleLock);
             continue;
         }
+        if (length == 0 && statusLine.isEnding) {
+            (void)pthread_mutex_unlock(&consoleLock);
+            takeStatusLineAway(&statusLine);
+            (void)pthread_mutex_lock(&consoleLock);
+            statusLine.compose = nullptr;
+            (void)pthread_cond_broadcast(&consoleTextWritten);
+            continue;
+        }
+        if (length == 0) {
+            // Drawn only with nothing left to write: while the console takes no text, the
+            // thread waits in a write and no redraw comes.
+            (void)pthread_mutex_unlock(&consoleLock);
+            long long wait = drawStatusLine(&statusLine, monotonicMilliseconds());
+            struct timespec deadline;
+            deadlineAfter(static_cast<int>(wait), &deadline);
+            (void)pthread_mutex_lock(&consoleLock);
+            if (consoleQueue.segmentCount == 0) {
+                (void)pthread_cond_timedwait(&consoleTextQueued, &consoleLock, &deadline);
+            }
+            continue;
+        }
         (void)pthread_mutex_unlock(&consoleLock);
+        takeStatusLineAway(&statusLine);
         writeWholeText(stream, text, length);
         (void)pthread_mutex_lock(&consoleLock);
         removeConsoleText(&consoleQueue, length);
@@ -165,16 +192,55 @@ int waitUntilWritten(int milliseconds) {
     (void)pthread_mutex_lock(&consoleLock);
     (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
     (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
+    statusLine.isEnding = true;
     (void)pthread_cond_signal(&consoleTextQueued);
     // Sessions may go on queuing meanwhile; only what came before has to be written.
     unsigned long long target = consoleQueue.queuedTotal;
     int error = 0;
-    while (consoleQueue.removedTotal < target && error != ETIMEDOUT) {
+    while ((consoleQueue.removedTotal < target || statusLine.compose != nullptr) &&
+           error != ETIMEDOUT) {
         error = pthread_cond_timedwait(&consoleTextWritten, &consoleLock, &deadline);
     }
-    bool written = consoleQueue.removedTotal >= target;
+    bool written = consoleQueue.removedTotal >= target && statusLine.compose == nullptr;
     (void)pthread_mutex_unlock(&consoleLock);
     return written ? 0 : -1;
+}
+
+int terminalColumns() {
+    if (!isatty(STDOUT_FILENO)) {
+        return 0;
+    }
+    struct winsize size = {};
+    // A terminal that tells no width (a serial line) gets the classic one.
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+// "\r" goes back to the line's start and "ESC [ K" clears the rest of it, which every terminal
+// of the VT100 family understands.
+static const char kClearToLineEnd[] = "\x1b[K";
+
+void showStatusText(const char* text, std::size_t length) {
+    char drawing[kStatusLineSize + sizeof kClearToLineEnd + 1];
+    length = std::min(length, kStatusLineSize);
+    drawing[0] = '\r';
+    std::memcpy(drawing + 1, text, length);
+    std::memcpy(drawing + 1 + length, kClearToLineEnd, sizeof kClearToLineEnd - 1);
+    writeWholeText(ConsoleStream::kOutput, drawing, length + sizeof kClearToLineEnd);
+}
+
+void hideStatusText() {
+    writeWholeText(ConsoleStream::kOutput, "\r\x1b[K", 4);
+}
+
+int keepConsoleStatusLine(std::size_t (*compose)(char* out, std::size_t outSize)) {
+    if (!isatty(STDOUT_FILENO) || !isConsoleWriterRunning()) {
+        return fail(ENOTTY);
+    }
+    (void)pthread_mutex_lock(&consoleLock);
+    statusLine.compose = compose;
+    (void)pthread_mutex_unlock(&consoleLock);
+    (void)pthread_cond_signal(&consoleTextQueued);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------

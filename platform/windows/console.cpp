@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/console_text.h"
@@ -21,6 +22,7 @@ static ConsoleQueue consoleQueue;
 static SRWLOCK consoleLock = SRWLOCK_INIT;
 static CONDITION_VARIABLE consoleTextQueued = CONDITION_VARIABLE_INIT;
 static CONDITION_VARIABLE consoleTextWritten = CONDITION_VARIABLE_INIT;
+static StatusLine statusLine;
 
 static void writeWholePiece(HANDLE handle, const char* data, std::size_t length) {
     while (length > 0) {
@@ -138,11 +140,32 @@ void writeQueuedText(void*) {
         ConsoleStream stream = ConsoleStream::kOutput;
         const char* text = nullptr;
         std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
-        if (length == 0) {
+        if (length == 0 && statusLine.compose == nullptr) {
             (void)SleepConditionVariableSRW(&consoleTextQueued, &consoleLock, INFINITE, 0);
             continue;
         }
+        if (length == 0 && statusLine.isEnding) {
+            ReleaseSRWLockExclusive(&consoleLock);
+            takeStatusLineAway(&statusLine);
+            AcquireSRWLockExclusive(&consoleLock);
+            statusLine.compose = nullptr;
+            WakeAllConditionVariable(&consoleTextWritten);
+            continue;
+        }
+        if (length == 0) {
+            // Drawn only with nothing left to write: while the console takes no text (a
+            // selection in its window), the thread waits in a write and no redraw comes.
+            ReleaseSRWLockExclusive(&consoleLock);
+            long long wait = drawStatusLine(&statusLine, monotonicMilliseconds());
+            AcquireSRWLockExclusive(&consoleLock);
+            if (consoleQueue.segmentCount == 0) {
+                (void)SleepConditionVariableSRW(&consoleTextQueued, &consoleLock,
+                                                static_cast<DWORD>(wait), 0);
+            }
+            continue;
+        }
         ReleaseSRWLockExclusive(&consoleLock);
+        takeStatusLineAway(&statusLine);
         writeWholeText(stream, text, length);
         AcquireSRWLockExclusive(&consoleLock);
         removeConsoleText(&consoleQueue, length);
@@ -155,18 +178,67 @@ int waitUntilWritten(int milliseconds) {
     AcquireSRWLockExclusive(&consoleLock);
     (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
     (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
+    statusLine.isEnding = true;
     WakeConditionVariable(&consoleTextQueued);
     // Sessions may go on queuing meanwhile; only what came before has to be written.
     unsigned long long target = consoleQueue.queuedTotal;
     long long left = milliseconds;
-    while (consoleQueue.removedTotal < target && left > 0) {
+    while ((consoleQueue.removedTotal < target || statusLine.compose != nullptr) && left > 0) {
         (void)SleepConditionVariableSRW(&consoleTextWritten, &consoleLock, static_cast<DWORD>(left),
                                         0);
         left = deadline - monotonicMilliseconds();
     }
-    bool written = consoleQueue.removedTotal >= target;
+    bool written = consoleQueue.removedTotal >= target && statusLine.compose == nullptr;
     ReleaseSRWLockExclusive(&consoleLock);
     return written ? 0 : -1;
+}
+
+// The status line works through the console's own calls, not VT sequences, so that the classic
+// console draws it as Windows Terminal does.
+static bool readOutputBuffer(HANDLE* handle, CONSOLE_SCREEN_BUFFER_INFO* info) {
+    *handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    return *handle != nullptr && *handle != INVALID_HANDLE_VALUE &&
+           GetConsoleScreenBufferInfo(*handle, info) != 0;
+}
+
+int terminalColumns() {
+    HANDLE handle = nullptr;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!readOutputBuffer(&handle, &info)) {
+        return 0;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void hideStatusText() {
+    HANDLE handle = nullptr;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!readOutputBuffer(&handle, &info)) {
+        return;
+    }
+    COORD lineStart = {0, info.dwCursorPosition.Y};
+    DWORD filled = 0;
+    (void)FillConsoleOutputCharacterW(handle, L' ', static_cast<DWORD>(info.dwSize.X), lineStart,
+                                      &filled);  // a line left as it was is only untidy
+    (void)SetConsoleCursorPosition(handle, lineStart);
+}
+
+void showStatusText(const char* text, std::size_t length) {
+    hideStatusText();
+    writeWholeText(ConsoleStream::kOutput, text, length);
+}
+
+int keepConsoleStatusLine(std::size_t (*compose)(char* out, std::size_t outSize)) {
+    HANDLE handle = nullptr;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!readOutputBuffer(&handle, &info) || !isConsoleWriterRunning()) {
+        return failWithRuntimeError(ENOTTY);
+    }
+    AcquireSRWLockExclusive(&consoleLock);
+    statusLine.compose = compose;
+    ReleaseSRWLockExclusive(&consoleLock);
+    WakeConditionVariable(&consoleTextQueued);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -428,10 +428,13 @@ class ConnectionFaults(FaultTest):
             self.assertEqual(self.command(self.witness, "QUIT"), "221 Goodbye")
             self.wait_for(lambda: answer() == ready, "the count of an ended session stayed")
 
-        def per_address():
+        def per_address():  # under "-status", which names each refused client
             self.assertEqual([answer(), answer("127.0.0.2"), answer("127.0.0.2")],
                              [from_address, ready, from_address])
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
+            self.assertTrue(self.server.wait_console("refused: " + from_address, count=2))
+            self.assertRegex(self.server.console(), r"\n\d\d:\d\d:\d\d 127\.0\.0\.2:\d+ refused: "
+                             + re.escape(from_address) + "\n")
 
         def default_per_address():  # 64 from one host, the witness among them
             held = [self.connect() for _ in range(63)]
@@ -445,6 +448,7 @@ class ConnectionFaults(FaultTest):
             while reply == "200 OK":  # commands do not stand for a login
                 reply = time.sleep(0.2) or self.command(busy, "NOOP")
             self.assertEqual([reply, self.read_reply(silent)], ["421 Login timeout."] * 2)
+            self.assertTrue(self.server.wait_console(" closed: 421 Login timeout.\n", count=2))
             self.assertTrue(0.9 < time.monotonic() - start < 5, time.monotonic() - start)
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
 
@@ -463,9 +467,10 @@ class ConnectionFaults(FaultTest):
             self.assertEqual([self.read_reply(s), self.command(s, "NOOP")], [DONE, "200 OK"])
 
         for name, args, scenario in [("total", ["-maxsessions", "3"], total),
-                                     ("per address", ["-maxperaddress", "1"], per_address),
+                                     ("per address", ["-maxperaddress", "1", "-status"],
+                                      per_address),
                                      ("default per address", [], default_per_address),
-                                     ("login", ["-logintimeout", "1"], login),
+                                     ("login", ["-logintimeout", "1", "-status"], login),
                                      ("idle", ["-idle", "1"], idle)]:
             with self.subTest(name):
                 self.start(args=args)

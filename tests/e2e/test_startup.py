@@ -31,6 +31,8 @@ USAGE = (
     "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
     "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
     "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
+    "  -status    Prints a timed line for each client event and keeps a status\n"
+    "             line on a terminal, instead of the dots\n"
     "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
     "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to 64)\n"
     "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"

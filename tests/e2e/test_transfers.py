@@ -3,15 +3,19 @@ destroy the file they replace, and the transfer log's line for each."""
 import functools
 import os
 import random
+import fcntl
 import re
+import select
 import shutil
 import signal
 import socket
 import struct
 import subprocess
+import termios
 import time
 
-from harness import TIMEOUT, Server, ServerTest, binary, free_port, is_windows
+from harness import (SANITIZER_MARKS, START_TIMEOUT, TIMEOUT, Server, ServerTest, binary,
+                     free_port, is_windows, launcher)
 
 RETR_150 = "150 Opening BINARY mode data connection"
 DONE = "226 Transfer complete"
@@ -423,3 +427,137 @@ class TransferLog(TransferTest):
         for s in clients:
             self.assertEqual(len(self.read_replies(s, each)), each)
         self.assertNotIn("dropped", self.server.errors())
+
+
+# "HH:MM:SS client " before every line of "-status".
+EVENT = r"\d\d:\d\d:\d\d 127\.0\.0\.1(:\d+)? "
+# The cursor and erase sequences of a terminal: ours on Linux, Wine's console under Wine.
+CURSOR_CONTROL = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
+
+
+class OperatorStatus(TransferTest):
+    def screen(self, text):
+        """What a terminal shows line by line: the event lines and each drawing of the status
+        line, which starts at a line's start (CR) and is taken away before the next text."""
+        pieces = re.split(r"[\r\n]+", CURSOR_CONTROL.sub("", text))
+        return ([piece for piece in pieces if re.match(EVENT, piece)],
+                [piece for piece in pieces if re.match("\\d+ connected \u00b7 ", piece)])
+
+    def assert_events(self, lines, expected):
+        self.assertEqual(len(lines), len(expected), "\n".join(lines))
+        for line, pattern in zip(lines, expected):
+            self.assertRegex(line, "^" + EVENT + pattern + "$")
+
+    def test_a_terminal_shows_each_event_and_a_status_line(self):
+        self.skip_on_a_windows_host("a pseudo-terminal")
+        self.write_file("small.bin", b"x" * 1000)
+        with open(os.path.join(self.root, "big.bin"), "wb") as f:
+            f.truncate(32 << 20)  # far more than the sockets hold, so the client sets the pace
+        port = free_port()
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        # Wine's console takes the terminal's width and wraps its lines there.
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 250, 0, 0))
+        process = subprocess.Popen(launcher() + [binary(), "-p", str(port), "-status", self.root],
+                                   stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+        os.close(slave)
+        self.addCleanup(process.wait, TIMEOUT)
+        self.addCleanup(process.kill)
+        seen = [b""]
+
+        def read_terminal(until=None, timeout=START_TIMEOUT):
+            """Reads what the terminal shows until until(text) holds; without until, what
+            is there now."""
+            deadline = time.monotonic() + timeout
+            while True:
+                while select.select([master], [], [], 0.05)[0]:
+                    seen[0] += os.read(master, 65536)
+                text = seen[0].decode("utf-8", "replace")
+                if until is None or until(text) or time.monotonic() > deadline:
+                    return text
+
+        read_terminal(lambda text: "Waiting for the chassis" in text)
+        self.server = Server([], self.root)
+        self.server.port = port
+        s = self.connect()
+        self.assertEqual(self.command(s, "USER op"), "331 Login accepted")
+        self.assertEqual(self.command(s, "PASS x"), "230 User logged in")
+        self.assertEqual(self.transfer(s, "RETR small.bin")[1], [RETR_150, DONE])
+        self.assertEqual(self.transfer(s, "RETR missing.bin")[1], ["550 No such file or directory"])
+        self.assertEqual(self.upload(s, "STOR up.bin", b"x"), ["553 Permission denied"])
+        # A name that would clear the screen and ring the bell reaches it escaped.
+        s.sendall(b"RETR a\x1b[2J\x07\xc2\x9b.bin\r\n")
+        self.assertEqual(self.read_reply(s), "501 Syntax error in parameters or arguments.")
+        # A download slowed by its client: the status line follows it, redrawn as it goes.
+        reply = self.command(s, "PASV")
+        numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
+        data = socket.socket()
+        self.addCleanup(data.close)
+        data.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 32768)
+        data.settimeout(TIMEOUT)
+        data.connect(("127.0.0.1", numbers[4] * 256 + numbers[5]))
+        self.assertEqual(self.command(s, "RETR big.bin"), RETR_150)
+        shown, deadline = set(), time.monotonic() + TIMEOUT
+        while len(shown) < 2 and time.monotonic() < deadline:
+            data.recv(32768)
+            time.sleep(0.01)
+            shown = {line for line in self.screen(read_terminal())[1] if "big.bin" in line}
+        self.assertGreaterEqual(len(shown), 2, read_terminal()[-2000:])
+        self.assertTrue(all(re.match(r"1 connected \u00b7 1 transfer \u00b7 127\.0\.0\.1 big\.bin "
+                                     r"\d+% \d+\.\d MB/s \u00b7 1 done, 0 cut off$", m)
+                            for m in shown), shown)
+        reset(data)
+        self.assertEqual(self.read_reply(s), "426 Broken pipe")
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        text = read_terminal(lambda text: "disconnected" in text, TIMEOUT)
+        self.assertNotIn("\x1b[2J", text.split("Waiting for the chassis")[1])
+        self.assert_events(self.screen(text)[0], [
+            "connected", "logged in as op",
+            r"download small\.bin: complete, 1000 bytes in \d+\.\d\d s, \d+\.\d MB/s",
+            "download missing.bin: refused: 550 No such file or directory",
+            "upload up.bin: refused: 553 Permission denied",
+            r"download a\\x1B\[2J\\x07\\xC2\\x9B\.bin: refused: 501 Syntax error in parameters "
+            r"or arguments\.",
+            r"download big\.bin: cut off at \d+ of 33554432 bytes \(the client closed the "
+            r"connection: .+\) in \d+\.\d\d s, \d+\.\d MB/s",
+            r"disconnected after \d+\.\d s: 2 downloaded \(\d+ bytes\), 0 uploaded \(0 bytes\); "
+            r"1 complete, 1 cut off"])
+        # The status line counts what ended, once the console has drawn it again.
+        final = "0 connected \u00b7 0 transfers \u00b7 1 done, 1 cut off"
+        text = read_terminal(lambda text: final in text, TIMEOUT)
+        self.assertIn(final, self.screen(text)[1])
+        self.assertFalse([mark for mark in SANITIZER_MARKS if mark in text], text[-4000:])
+
+    def test_a_pipe_gets_event_lines_alone_with_verbose_prefixes(self):
+        self.start_server("-status", "-ftpverbose", "-login", "op:pw", upload=True)
+        first = self.connect()
+        second = self.connect()  # from the same address: its lines carry its port
+        port = second.sock.getsockname()[1]
+        self.assertEqual(self.command(first, "USER op"), "331 Login accepted")
+        self.assertEqual(self.command(first, "PASS pw"), "230 User logged in")
+        self.assertEqual(self.command(second, "USER op"), "331 Login accepted")
+        self.assertEqual(self.command(second, "PASS guess"), "530 Login incorrect.")
+        self.assertEqual(self.upload(first, "STOR up.bin", b"uploaded"), [RETR_150, DONE])
+        self.assertEqual(self.command(first, "QUIT"), "221 Goodbye")
+        self.assertEqual(self.command(second, "QUIT"), "221 Goodbye")
+        self.assertTrue(self.server.wait_console("disconnected", count=2))
+        console = self.server.console().split("Waiting for the chassis to connect...\n")[1]
+        self.assertNotIn("\r", console)
+        self.assertNotIn("\u00b7", console.encode("latin-1").decode("utf-8"))
+        lines = console.rstrip("\n").split("\n")
+        self.assertTrue(all(re.match(EVENT, line) for line in lines), lines)
+        for line in (r"connected", r"    220 tarnLoader ready", r"USER op", r"PASS \*\*\*\*",
+                     r"logged in as op", r"STOR up\.bin",
+                     r"    226 Transfer complete",
+                     r"upload up\.bin: complete, 8 bytes in \d+\.\d\d s, \d+\.\d MB/s",
+                     r"disconnected after \d+\.\d s: 0 downloaded \(0 bytes\), 1 uploaded "
+                     r"\(8 bytes\); 1 complete, 0 cut off"):
+            self.assertTrue(any(re.match(EVENT + line + "$", l) for l in lines), (line, lines))
+        second_lines = [line for line in lines if ":%d " % port in line]
+        self.assertEqual([line.split(" ", 2)[2] for line in second_lines],
+                         ["connected", "    220 tarnLoader ready", "USER op",
+                          "    331 Login accepted", "PASS ****", "    530 Login incorrect.",
+                          "login refused for op: 530 Login incorrect.", "QUIT ", "    221 Goodbye",
+                          "Closing control connection", "disconnected after %s s: 0 downloaded "
+                          "(0 bytes), 0 uploaded (0 bytes); 0 complete, 0 cut off"
+                          % second_lines[-1].split(" ")[4]])

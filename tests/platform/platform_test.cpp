@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -495,4 +496,23 @@ TEST(ConsoleQueue, DropsWholeTextsAndSaysSoBeforeTheNextOne) {
     // The drop line stands on a line of its own, even amid dots.
     EXPECT_EQ((ConsolePieces{{kOut, "\n[12 characters of console output dropped]\n.."}}),
               writeOut(queue.get()));
+}
+
+// The status line is cut to the window by characters, never inside one: a cut UTF-8 sequence
+// would show as garbage, or on Windows lose the character before it.
+TEST(CutToColumns, KeepsWholeCharactersThatFit) {
+    struct Case {
+        const char* text;
+        int columns;
+        std::size_t kept;
+    };
+    const Case cases[] = {
+        {"3 connected", 20, 11},         {"3 connected", 3, 3},
+        {"a \u00b7 b", 3, 4},             {"a \u00b7 b", 2, 2},
+        {"\u20ac\u20ac", 1, 3},           {"abc", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.kept, cutToColumns(c.text, std::strlen(c.text), c.columns));
+    }
 }

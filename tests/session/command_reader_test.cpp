@@ -35,7 +35,8 @@ Parsed parse(const std::string& line) {
     if (verb == &kUnrecognisedVerb) {
         return {"unrecognised", argument};
     }
-    return {verb == &kRefusedArgument ? "refused" : verb->name, argument};
+    // The refused rows have no name of their own.
+    return {verb->name == nullptr ? "refused" : verb->name, argument};
 }
 
 }  // namespace

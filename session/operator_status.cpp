@@ -1,0 +1,284 @@
+// session/operator_status.cpp: the event lines of "-status" and the text of its status line.
+// Sessions print their own lines; the console thread composes the status line from counters and
+// from the table of shown transfers, whose bytes each session counts without a lock.
+#include "session/operator_status.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "app/settings.h"
+#include "base/text.h"
+#include "fs/transfer_log.h"
+#include "session/connection_limits.h"
+#include "session/session.h"
+
+// Room for one event line's own words, after its prefix: an escaped name and a reason.
+constexpr std::size_t kEventTextSize = escapedTextSize(kArgumentTextSize) + 512;
+
+static std::atomic<int> connectedCount{0};
+static std::atomic<int> runningTransferCount{0};
+static std::atomic<long long> completeCount{0};
+static std::atomic<long long> cutOffCount{0};
+// Under SharedLock::kStatusTable. A session enters its transfer at the "150" and takes it out
+// before the transfer's command ends, so a record here is always a live one.
+static FtpSession* shownTransfers[kShownTransferCount];
+
+// Appends formatted text at *used; text that does not fit is cut, and *used stays inside out.
+[[gnu::format(printf, 4, 5)]] static void appendText(char* out, std::size_t outSize,
+                                                     std::size_t* used, const char* format, ...) {
+    if (*used + 1 >= outSize) {
+        return;
+    }
+    std::va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(out + *used, outSize - *used, format, arguments);
+    va_end(arguments);
+    if (length > 0) {
+        *used += static_cast<std::size_t>(length);
+        if (*used >= outSize) {
+            *used = outSize - 1;
+        }
+    }
+}
+
+static double secondsSince(long long startMilliseconds) {
+    return static_cast<double>(monotonicMilliseconds() - startMilliseconds) / 1000.0;
+}
+
+// Megabytes (10^6 bytes) a second; a transfer too quick to time counts as one millisecond.
+static double megabytesPerSecond(long long bytes, double seconds) {
+    return static_cast<double>(bytes) / 1e6 / (seconds < 0.001 ? 0.001 : seconds);
+}
+
+// Takes the running transfer, if any, off the status line.
+static void takeTransferOff(SessionReport* report) {
+    if (report->shownSlot >= 0) {
+        takeLock(SharedLock::kStatusTable);
+        shownTransfers[report->shownSlot] = nullptr;
+        releaseLock(SharedLock::kStatusTable);
+        report->shownSlot = -1;
+    }
+    if (report->isTransferRunning) {
+        runningTransferCount.fetch_sub(1);
+        report->isTransferRunning = false;
+    }
+}
+
+void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize) {
+    CalendarTime now = {};
+    if (toLocalTime(currentTime(), &now) != 0) {
+        now = CalendarTime{};  // a clock the platform rejects still leaves the line readable
+    }
+    std::snprintf(out, outSize, "%02d:%02d:%02d %s%s", now.hour, now.minute, now.second,
+                  session != nullptr ? session->report.client : "", session != nullptr ? " " : "");
+}
+
+static void printEvent(const FtpSession* session, const char* text) {
+    char prefix[kEventPrefixSize];
+    formatEventPrefix(session, prefix, sizeof prefix);
+    printConsole(ConsoleStream::kOutput, "%s%s\n", prefix, text);
+}
+
+// "192.0.2.10" or "[2001:db8::1]", and ":port" after it when asked.
+static void formatClient(const NetworkAddress* peer, bool withPort, char* out,
+                         std::size_t outSize) {
+    char host[kNetworkAddressTextSize];
+    if (formatAddress(peer, host, sizeof host) != 0) {
+        host[0] = '\0';  // never for an address that accept gave
+    }
+    bool isIpv6 = peer->family == AddressFamily::kIpv6;
+    std::size_t used = 0;
+    appendText(out, outSize, &used, isIpv6 ? "[%s]" : "%s", host);
+    if (withPort) {
+        appendText(out, outSize, &used, ":%u", static_cast<unsigned>(peer->port));
+    }
+}
+
+void reportConnected(FtpSession* session) {
+    if (!serverSettings.status) {
+        return;
+    }
+    SessionReport* report = &session->report;
+    report->connectedAt = monotonicMilliseconds();
+    report->shownSlot = -1;
+    // Two sessions from one address are told apart by the port of the later one.
+    formatClient(&session->peerAddress, isHostShared(&session->ticket, &session->peerAddress),
+                 report->client, sizeof report->client);
+    connectedCount.fetch_add(1);
+    printEvent(session, "connected");
+}
+
+void reportLogin(const FtpSession* session) {
+    if (!serverSettings.status) {
+        return;
+    }
+    char name[escapedTextSize(kArgumentTextSize)];
+    (void)escapeText(name, sizeof name, session->userName, std::strlen(session->userName));
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text, "logged in as %s", name);  // always fits
+    printEvent(session, text);
+}
+
+void reportLoginRefused(const FtpSession* session, const char* reply) {
+    if (!serverSettings.status) {
+        return;
+    }
+    char name[escapedTextSize(kArgumentTextSize)];
+    (void)escapeText(name, sizeof name, session->userName, std::strlen(session->userName));
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text, "login refused for %s: %s", name, reply);
+    printEvent(session, text);
+}
+
+void reportClosedByLimit(const FtpSession* session, const char* reply) {
+    if (!serverSettings.status) {
+        return;
+    }
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text, "closed: %s", reply);
+    printEvent(session, text);
+}
+
+void reportDisconnected(FtpSession* session) {
+    SessionReport* report = &session->report;
+    if (!serverSettings.status || report->connectedAt == 0) {
+        return;
+    }
+    // SECURITY: a transfer that a failure left in the table must not outlive its record, which
+    // the console thread would read after it is freed.
+    takeTransferOff(report);
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text,
+                  "disconnected after %.1f s: %d downloaded (%lld bytes), %d uploaded (%lld "
+                  "bytes); %d complete, %d cut off",
+                  secondsSince(report->connectedAt), report->downloads, report->downloadedBytes,
+                  report->uploads, report->uploadedBytes, report->completeCount,
+                  report->cutOffCount);
+    printEvent(session, text);
+    connectedCount.fetch_sub(1);
+}
+
+void reportRefusedConnection(const NetworkAddress* peer, const char* reply) {
+    if (!serverSettings.status) {
+        return;
+    }
+    char prefix[kEventPrefixSize];
+    formatEventPrefix(nullptr, prefix, sizeof prefix);  // the time alone: no session yet
+    char client[kShownClientSize];
+    formatClient(peer, true, client, sizeof client);
+    printConsole(ConsoleStream::kOutput, "%s%s refused: %s\n", prefix, client, reply);
+}
+
+void noteReply(FtpSession* session, const char* text) {
+    if (serverSettings.status) {
+        (void)copyText(session->report.lastReply, sizeof session->report.lastReply, text);
+    }
+}
+
+void startTransferReport(FtpSession* session, bool isUpload, long long size) {
+    if (!serverSettings.status) {
+        return;
+    }
+    SessionReport* report = &session->report;
+    // The status line has room for a name's end: the part after the last slash.
+    const char* name = std::strrchr(session->argumentText, '/');
+    name = name != nullptr && name[1] != '\0' ? name + 1 : session->argumentText;
+    (void)escapeText(report->transferName, sizeof report->transferName, name, std::strlen(name));
+    report->isUpload = isUpload;
+    report->transferSize = size;
+    report->transferStartedAt = monotonicMilliseconds();
+    report->transferredBytes.store(0, std::memory_order_relaxed);
+    report->isTransferRunning = true;
+    runningTransferCount.fetch_add(1);
+    takeLock(SharedLock::kStatusTable);
+    for (int i = 0; i < kShownTransferCount && report->shownSlot < 0; i++) {
+        if (shownTransfers[i] == nullptr) {
+            shownTransfers[i] = session;
+            report->shownSlot = i;
+        }
+    }
+    releaseLock(SharedLock::kStatusTable);
+}
+
+// Takes the transfer off the status line and counts how it ended.
+static void endTransferReport(FtpSession* session, bool isUpload, const TransferOutcome* outcome) {
+    SessionReport* report = &session->report;
+    takeTransferOff(report);
+    (isUpload ? report->uploads : report->downloads)++;
+    (isUpload ? report->uploadedBytes : report->downloadedBytes) += outcome->bytes;
+    (outcome->complete ? report->completeCount : report->cutOffCount)++;
+    (outcome->complete ? completeCount : cutOffCount).fetch_add(1);
+}
+
+void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome* outcome) {
+    if (!serverSettings.status) {
+        return;
+    }
+    char name[escapedTextSize(kArgumentTextSize)];
+    (void)escapeText(name, sizeof name, session->argumentText, std::strlen(session->argumentText));
+    char text[kEventTextSize];
+    std::size_t used = 0;
+    appendText(text, sizeof text, &used, "%s %s: ", isUpload ? "upload" : "download", name);
+    if (!outcome->started) {
+        appendText(text, sizeof text, &used, "refused: %s", session->report.lastReply);
+        printEvent(session, text);
+        return;
+    }
+    endTransferReport(session, isUpload, outcome);
+    double seconds = secondsSince(outcome->startMilliseconds);
+    if (outcome->complete) {
+        appendText(text, sizeof text, &used, "complete, %lld bytes", outcome->bytes);
+    } else {
+        appendText(text, sizeof text, &used, "cut off at %lld", outcome->bytes);
+        if (outcome->size >= 0) {
+            appendText(text, sizeof text, &used, " of %lld", outcome->size);
+        }
+        appendText(text, sizeof text, &used, " bytes (%s)",
+                   outcome->cutOffReason[0] != '\0' ? outcome->cutOffReason
+                                                     : session->report.lastReply);
+    }
+    appendText(text, sizeof text, &used, " in %.2f s, %.1f MB/s", seconds,
+               megabytesPerSecond(outcome->bytes, seconds));
+    printEvent(session, text);
+}
+
+// " · 192.0.2.10 image.bin 45% 30.1 MB/s" for each named transfer.
+static void appendShownTransfers(char* out, std::size_t outSize, std::size_t* used) {
+    takeLock(SharedLock::kStatusTable);
+    for (const FtpSession* session : shownTransfers) {
+        if (session == nullptr) {
+            continue;
+        }
+        const SessionReport* report = &session->report;
+        long long bytes = report->transferredBytes.load(std::memory_order_relaxed);
+        appendText(out, outSize, used, " \u00b7 %s %s", report->client, report->transferName);
+        if (report->transferSize > 0) {
+            appendText(out, outSize, used, " %lld%%", bytes * 100 / report->transferSize);
+        } else {
+            appendText(out, outSize, used, " %.1f MB", static_cast<double>(bytes) / 1e6);
+        }
+        appendText(out, outSize, used, " %.1f MB/s",
+                   megabytesPerSecond(bytes, secondsSince(report->transferStartedAt)));
+    }
+    releaseLock(SharedLock::kStatusTable);
+}
+
+std::size_t composeStatusLine(char* out, std::size_t outSize) {
+    std::size_t used = 0;
+    out[0] = '\0';
+    int running = runningTransferCount.load();
+    appendText(out, outSize, &used, "%d connected \u00b7 %d transfer%s", connectedCount.load(),
+               running, running == 1 ? "" : "s");
+    appendShownTransfers(out, outSize, &used);
+    appendText(out, outSize, &used, " \u00b7 %lld done, %lld cut off", completeCount.load(),
+               cutOffCount.load());
+    return used;
+}
+
+void startStatusLine() {
+    if (serverSettings.status) {
+        (void)keepConsoleStatusLine(composeStatusLine);  // no terminal: event lines alone
+    }
+}

@@ -1,0 +1,48 @@
+// session/operator_status.h: what "-status" shows the operator: one console line per event
+// (connect, login, transfer end, refusal, disconnect), each with the time and the client, and
+// the status line that the console thread keeps below them on a terminal.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+struct FtpSession;
+struct TransferOutcome;
+
+// How many running transfers the status line can name; more are counted, not named.
+constexpr int kShownTransferCount = 16;
+// Room for "HH:MM:SS " and a client.
+constexpr std::size_t kEventPrefixSize = 96;
+
+// Each of these prints its event line when "-status" is on and does nothing otherwise.
+
+// "connected": fixes the client's name for the session's lines.
+void reportConnected(FtpSession* session);
+// "logged in as NAME".
+void reportLogin(const FtpSession* session);
+// "login refused for NAME: <reply>" (a wrong password, too many tries).
+void reportLoginRefused(const FtpSession* session, const char* reply);
+// "closed: <reply>" for a session that "-logintimeout" or "-idle" ends.
+void reportClosedByLimit(const FtpSession* session, const char* reply);
+// "disconnected" with the session's counts and duration; once, at teardown, after "connected".
+void reportDisconnected(FtpSession* session);
+// "refused: <reply>" for a connection that a limit turned away before it had a session.
+void reportRefusedConnection(const NetworkAddress* peer, const char* reply);
+// Keeps the start of each reply, which a refused transfer's line quotes.
+void noteReply(FtpSession* session, const char* text);
+// A transfer got its "150": from now on the status line shows it. size is -1 when unknown.
+void startTransferReport(FtpSession* session, bool isUpload, long long size);
+// The line of a transfer that has ended: "complete", "cut off at N of M bytes (reason)", or,
+// when it never got its "150", "refused: <reply>". The name is the client's argument.
+void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome* outcome);
+
+// Writes "HH:MM:SS client " (local time) into out, for the lines of "-ftpverbose" too; without
+// a session, the time and its blank alone.
+void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize);
+// The status line's text: "3 connected · 2 transfers · 192.0.2.10 image.bin 45% 30.1 MB/s ·
+// 5 done, 0 cut off". Returns its length. Called by the console thread.
+std::size_t composeStatusLine(char* out, std::size_t outSize);
+// Keeps the status line below the console's text when "-status" is on and standard output is
+// a terminal; after the console thread has started.
+void startStatusLine();
