@@ -517,9 +517,18 @@ def start_servers(args, base, tree, servers):
     for entry in args.compare:
         other_label, _, other_binary = entry.partition("=")
 
-        def other(root, write, label=other_label, path=os.path.abspath(other_binary)):
+        # A build that has the session limits gets them raised as ours are; an older one has
+        # none to raise.
+        shown = subprocess.run([os.path.abspath(other_binary), "-h"], capture_output=True,
+                               timeout=60)
+        usage = shown.stdout + shown.stderr
+        limits = (["-maxsessions", "2000", "-maxperaddress", "2000"]
+                  if b"-maxperaddress" in usage else [])
+
+        def other(root, write, label=other_label, path=os.path.abspath(other_binary),
+                  limits=limits):
             port = free_port()
-            command = [path, "-p", str(port)] + (["-u"] if write else []) + [root]
+            command = [path, "-p", str(port)] + limits + (["-u"] if write else []) + [root]
             return Server(label, command, port, write)
 
         add_pair(servers, other_label, other, tree)
