@@ -237,6 +237,8 @@ int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds);
 int setSocketTimeout(SocketHandle socket, int milliseconds);
 // The same for sends alone; receives keep their own limit.
 int setSendTimeout(SocketHandle socket, int milliseconds);
+// The same for receives alone; sends keep their own limit.
+int setReceiveTimeout(SocketHandle socket, int milliseconds);
 // Sends small writes at once instead of waiting to join them with later data.
 int setNoDelay(SocketHandle socket);
 void shutdownReceiving(SocketHandle socket);

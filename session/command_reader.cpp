@@ -164,12 +164,19 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
             closeForTimeLimit(session, byLogin ? "421 Login timeout." : "421 Timeout.");
             return nullptr;
         }
+        // Over TLS the receive waits for the rest of a record, which a client may never send:
+        // before the login it gets what is left of the deadline, as the wait above did.
+        if (session->controlTls != nullptr && session->loginDeadline != 0) {
+            (void)setReceiveTimeout(session->controlSocket, wait);  // else: the idle limit
+        }
         char received[kCommandBufferSize];
         std::size_t room = sizeof reader->held - reader->heldLength;
         long long count = receiveControlBytes(session, received, room);
         if (count <= 0) {
-            if (count < 0 && session->idleMilliseconds > 0 && isLastError(ErrorKind::kTimedOut)) {
-                closeForTimeLimit(session, "421 Timeout.");  // stopped inside a TLS record
+            if (count < 0 && wait > 0 && isLastError(ErrorKind::kTimedOut)) {
+                // Stopped inside a TLS record.
+                bool byLogin = session->loginDeadline != 0 && wait != session->idleMilliseconds;
+                closeForTimeLimit(session, byLogin ? "421 Login timeout." : "421 Timeout.");
             }
             return nullptr;
         }

@@ -319,14 +319,23 @@ int setSocketTimeout(SocketHandle socket, int milliseconds) {
     return 0;
 }
 
-int setSendTimeout(SocketHandle socket, int milliseconds) {
+// One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO.
+static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
     struct timeval limit;
     limit.tv_sec = milliseconds / 1000;
     limit.tv_usec = (milliseconds % 1000) * 1000;
-    if (setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+    if (setsockopt(static_cast<int>(socket), SOL_SOCKET, option, &limit, sizeof limit) != 0) {
         return failWithErrno();
     }
     return 0;
+}
+
+int setSendTimeout(SocketHandle socket, int milliseconds) {
+    return setTimeoutOption(socket, SO_SNDTIMEO, milliseconds);
+}
+
+int setReceiveTimeout(SocketHandle socket, int milliseconds) {
+    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds);
 }
 
 int setNoDelay(SocketHandle socket) {

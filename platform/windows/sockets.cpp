@@ -328,13 +328,22 @@ int setSocketTimeout(SocketHandle socket, int milliseconds) {
     return 0;
 }
 
-int setSendTimeout(SocketHandle socket, int milliseconds) {
+// One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO.
+static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
     DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
-    if (setsockopt(toWinsock(socket), SOL_SOCKET, SO_SNDTIMEO,
-                   reinterpret_cast<const char*>(&limit), sizeof limit) != 0) {
+    if (setsockopt(toWinsock(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
+                   sizeof limit) != 0) {
         return failWithSocketError();
     }
     return 0;
+}
+
+int setSendTimeout(SocketHandle socket, int milliseconds) {
+    return setTimeoutOption(socket, SO_SNDTIMEO, milliseconds);
+}
+
+int setReceiveTimeout(SocketHandle socket, int milliseconds) {
+    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds);
 }
 
 int setNoDelay(SocketHandle socket) {

@@ -315,13 +315,22 @@ class Robustness(TlsTest):
                             % received.count(b"200 OK\r\n"))
             received += chunk
         self.assertNotIn(b"421", received)
-        # The start of a record and no more: a client that stops there is idle all the same.
-        with socket.socket(fileno=os.dup(t.fileno())) as raw:
-            raw.sendall(b"\x17\x03\x03\x00\x40")
-        start = time.monotonic()
-        self.assertEqual(t.recv(64), b"421 Timeout.\r\n")
-        self.assertLess(time.monotonic() - start, 5)
         t.close()
+        # The start of a record and no more: a client that stops there is idle all the same,
+        # and has not logged in either.
+        for limit, reply in (("-idle", b"421 Timeout.\r\n"),
+                             ("-logintimeout", b"421 Login timeout.\r\n")):
+            self.server.stop()
+            self.start_tls("-tls", limit, "2")
+            s = self.connect()
+            self.assertEqual(self.command(s, "AUTH TLS"), "234 AUTH TLS ok")
+            t = unverified().wrap_socket(s.sock)
+            with socket.socket(fileno=os.dup(t.fileno())) as raw:
+                raw.sendall(b"\x17\x03\x03\x00\x40")
+            start = time.monotonic()
+            self.assertEqual(t.recv(64), reply)
+            self.assertLess(time.monotonic() - start, 5)
+            t.close()
 
     def pasv_tls(self, client):
         """PASV and RETR by hand, so that the test speaks on the data connection itself."""
