@@ -5,6 +5,10 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,6 +22,7 @@ constexpr std::size_t kSessionContextSize = 16;
 
 struct TlsSession {
     SSL* connection;
+    int socket;
     unsigned char sessionContext[kSessionContextSize];
 };
 
@@ -27,7 +32,7 @@ static int failTls(SSL* connection, int result) {
     int error = SSL_get_error(connection, result);
     int systemError = errno;
     ERR_clear_error();
-    // On our blocking sockets only their time limit makes OpenSSL ask to be called again.
+    // waitToRetry asks again until its deadline: a wish left over is that deadline passing.
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ||
         (error == SSL_ERROR_SYSCALL && (systemError == EAGAIN || systemError == EWOULDBLOCK))) {
         return fail(ETIMEDOUT);
@@ -36,6 +41,51 @@ static int failTls(SSL* connection, int result) {
         return fail(systemError);
     }
     return fail(error == SSL_ERROR_ZERO_RETURN ? ECONNRESET : EPROTO);
+}
+
+// The time limit that the caller gave the socket for option (SO_RCVTIMEO or SO_SNDTIMEO), as
+// the deadline of one whole TLS call; 0 for none.
+static long long deadlineOf(int socket, int option) {
+    struct timeval limit = {};
+    socklen_t size = sizeof limit;
+    if (getsockopt(socket, SOL_SOCKET, option, &limit, &size) != 0) {
+        return 0;
+    }
+    long long milliseconds = limit.tv_sec * 1000LL + limit.tv_usec / 1000;
+    return milliseconds > 0 ? monotonicMilliseconds() + milliseconds : 0;
+}
+
+// After an OpenSSL call on the non-blocking socket did not complete: waits until the socket
+// can go on, up to deadline (none when 0). Returns true to make the call again, false with
+// the error set when it failed.
+static bool waitToRetry(SSL* connection, int result, int socket, long long deadline) {
+    int error = SSL_get_error(connection, result);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+        (void)failTls(connection, result);
+        return false;
+    }
+    ERR_clear_error();
+    int timeout = -1;
+    if (deadline != 0) {
+        long long remaining = deadline - monotonicMilliseconds();
+        if (remaining <= 0) {
+            fail(ETIMEDOUT);
+            return false;
+        }
+        timeout = static_cast<int>(remaining);
+    }
+    short events = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+    struct pollfd entry = {socket, events, 0};
+    int ready = poll(&entry, 1, timeout);
+    if (ready < 0 && errno != EINTR) {
+        failWithErrno();
+        return false;
+    }
+    if (ready == 0) {
+        fail(ETIMEDOUT);
+        return false;
+    }
+    return true;  // ready, or a signal: the call tells which
 }
 
 TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
@@ -66,10 +116,25 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
         fail(ENOMEM);
         return nullptr;
     }
-    errno = 0;
-    int result = SSL_accept(connection);
+    // SECURITY: the socket's time limits bound each whole TLS call, not each receive or send
+    // within it: a peer that trickles a record a byte at a time must not stretch a limit by
+    // the record's length. So OpenSSL works on the socket without blocking, and waitToRetry
+    // waits for it.
+    int fd = static_cast<int>(socket);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        failWithErrno();
+        SSL_free(connection);
+        delete session;
+        return nullptr;
+    }
+    long long deadline = deadlineOf(fd, SO_RCVTIMEO);
+    int result;
+    do {
+        errno = 0;
+        result = SSL_accept(connection);
+    } while (result != 1 && waitToRetry(connection, result, fd, deadline));
     if (result != 1) {
-        failTls(connection, result);
         SSL_free(connection);
         delete session;
         return nullptr;
@@ -80,6 +145,7 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
         (void)SSL_CTX_remove_session(credentials->context, SSL_get0_session(connection));
     }
     session->connection = connection;
+    session->socket = fd;
     return session;
 }
 
@@ -88,12 +154,17 @@ bool isResumedTlsSession(const TlsSession* session) {
 }
 
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
+    long long deadline = deadlineOf(session->socket, SO_SNDTIMEO);
     while (length > 0) {
         std::size_t written = 0;
         errno = 0;
         int result = SSL_write_ex(session->connection, data, length, &written);
         if (result != 1) {
-            return failTls(session->connection, result);
+            // OpenSSL takes the same bytes again once the socket has room.
+            if (waitToRetry(session->connection, result, session->socket, deadline)) {
+                continue;
+            }
+            return -1;
         }
         data += written;
         length -= written;
@@ -102,19 +173,24 @@ int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
 }
 
 long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size) {
-    std::size_t count = 0;
-    errno = 0;
-    int result = SSL_read_ex(session->connection, buffer, size, &count);
-    if (result == 1) {
-        return static_cast<long long>(count);
+    long long deadline = deadlineOf(session->socket, SO_RCVTIMEO);
+    for (;;) {
+        std::size_t count = 0;
+        errno = 0;
+        int result = SSL_read_ex(session->connection, buffer, size, &count);
+        if (result == 1) {
+            return static_cast<long long>(count);
+        }
+        if (SSL_get_error(session->connection, result) == SSL_ERROR_ZERO_RETURN) {
+            ERR_clear_error();
+            return 0;  // the peer's close_notify
+        }
+        // SECURITY: an end of the connection without close_notify may be a cut that someone
+        // else made; an upload that ends so is not complete, so it fails here.
+        if (!waitToRetry(session->connection, result, session->socket, deadline)) {
+            return -1;
+        }
     }
-    if (SSL_get_error(session->connection, result) == SSL_ERROR_ZERO_RETURN) {
-        ERR_clear_error();
-        return 0;  // the peer's close_notify
-    }
-    // SECURITY: an end of the connection without close_notify may be a cut that someone else
-    // made; an upload that ends so is not complete.
-    return failTls(session->connection, result);
 }
 
 bool hasReceivedTlsBytes(TlsSession* session) {
@@ -126,9 +202,14 @@ void endTlsSession(TlsSession* session) {
         return;
     }
     // Our close_notify alone: the caller's close of the socket follows, and waiting for the
-    // peer's answer would only cost time.
-    (void)SSL_shutdown(session->connection);  // a connection gone already has nothing to say
-    ERR_clear_error();
+    // peer's answer would only cost time. It may have to wait for room, as any send does.
+    long long deadline = deadlineOf(session->socket, SO_SNDTIMEO);
+    int result;
+    do {
+        errno = 0;
+        result = SSL_shutdown(session->connection);
+    } while (result < 0 && waitToRetry(session->connection, result, session->socket, deadline));
+    ERR_clear_error();  // a connection gone already has nothing to say
     SSL_free(session->connection);
     delete session;
 }
