@@ -8,35 +8,32 @@
 #include "base/text.h"
 #include "platform/platform.h"
 
-static constexpr long kHighestPort = 65535;
+static constexpr int kHighestPort = 65535;
+// More significant digits than 65535 has: out of range, whatever scanInteger's 32 bits keep.
+static constexpr long kPortDigits = 5;
 
 // A port number as "%d" reads it (white space, a sign, digits; text after them ignored), but
 // only from 0 (any free port) to 65535: a larger or negative number would otherwise be used as
 // its low 16 bits and serve a port nobody asked for. Returns the text after the number, or
 // nullptr.
 static const char* scanPort(const char* text, int* port) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
-        text++;
-    }
-    bool negative = *text == '-';
-    if (*text == '+' || *text == '-') {
-        text++;
-    }
-    if (*text < '0' || *text > '9') {
+    int value = 0;
+    const char* end = scanInteger(text, &value);
+    if (end == nullptr) {
         return nullptr;
     }
-    long number = 0;
-    while (*text >= '0' && *text <= '9') {
-        if (number <= kHighestPort) {  // stops growing once out of range: no overflow
-            number = number * 10 + (*text - '0');
-        }
-        text++;
+    const char* digits = end;
+    while (digits > text && digits[-1] >= '0' && digits[-1] <= '9') {
+        digits--;
     }
-    if ((negative && number != 0) || number > kHighestPort) {
+    while (*digits == '0' && digits + 1 < end) {
+        digits++;
+    }
+    if (end - digits > kPortDigits || value < 0 || value > kHighestPort) {
         return nullptr;
     }
-    *port = static_cast<int>(number);
-    return text;
+    *port = value;
+    return end;
 }
 
 static bool readPort(const char* value, int* port) {
