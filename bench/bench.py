@@ -662,11 +662,17 @@ def work_stor_big(server, tree, options):
         data.close()
         code, text = control.reply()
         elapsed = time.monotonic() - start
+    return finish_big_upload(server, tree, control, code, text,
+                             os.path.join(tree.upload_root, target), elapsed)
+
+
+def finish_big_upload(server, tree, control, code, text, path, elapsed):
+    """Ends the session, checks that path holds the 1 GiB file exactly and removes it; the rate
+    in MB/s."""
     control.expect(b"QUIT\r\n", 221)
     control.close()
     if code != 226:
-        raise ConnectionError("STOR ended with %r" % text)
-    path = os.path.join(tree.upload_root, target)
+        raise ConnectionError("upload to %s ended with %r" % (server.label, text))
     got = file_crc(path)
     os.unlink(path)
     if got != tree.expected[BIG_NAME]:
@@ -699,15 +705,7 @@ def work_stor_resumed(server, tree, options):
         data.close()
         code, text = control.reply()
         elapsed = time.monotonic() - start
-    control.expect(b"QUIT\r\n", 221)
-    control.close()
-    if code != 226:
-        raise ConnectionError("resumed STOR ended with %r" % text)
-    got = file_crc(path)
-    os.unlink(path)
-    if got != tree.expected[BIG_NAME]:
-        raise WrongBytes("resume on %s: stored %d bytes, CRC %08x" % (server.label, got[0], got[1]))
-    return tree.big_size / elapsed / MB, None
+    return finish_big_upload(server, tree, control, code, text, path, elapsed)
 
 
 def work_small_files(server, tree, options):
