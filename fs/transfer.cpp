@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/settings.h"
 #include "base/text.h"
 #include "fs/listing.h"
 #include "fs/transfer_log.h"
@@ -101,8 +102,10 @@ static void sendCountedFile(FtpSession* session, const std::string& path,
         (void)closeFile(file);  // a read-only descriptor has nothing left to report
         return;
     }
-    long long size = fileSizeOf(file);
-    outcome->size = size >= 0 ? size - session->restartOffset : -1;
+    if (serverSettings.status) {  // only the operator's lines show the whole; a call less else
+        long long size = fileSizeOf(file);
+        outcome->size = size >= 0 ? size - session->restartOffset : -1;
+    }
     sendReply(session, "150 Opening BINARY mode data connection");
     outcome->started = true;
     startTransferReport(session, false, outcome->size);
