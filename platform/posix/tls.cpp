@@ -55,19 +55,27 @@ static long long deadlineOf(int socket, int option) {
     return milliseconds > 0 ? monotonicMilliseconds() + milliseconds : 0;
 }
 
+// A deadline of a TLS call not worked out yet: most calls complete without a wait, and then
+// need none.
+constexpr long long kNoDeadlineYet = -1;
+
 // After an OpenSSL call on the non-blocking socket did not complete: waits until the socket
-// can go on, up to deadline (none when 0). Returns true to make the call again, false with
-// the error set when it failed.
-static bool waitToRetry(SSL* connection, int result, int socket, long long deadline) {
+// can go on, up to *deadline (none when 0), which the first wait of the call takes from the
+// socket's time limit for option. Returns true to make the call again, false with the error
+// set when it failed.
+static bool waitToRetry(SSL* connection, int result, int socket, int option, long long* deadline) {
     int error = SSL_get_error(connection, result);
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
         (void)failTls(connection, result);
         return false;
     }
     ERR_clear_error();
+    if (*deadline == kNoDeadlineYet) {
+        *deadline = deadlineOf(socket, option);
+    }
     int timeout = -1;
-    if (deadline != 0) {
-        long long remaining = deadline - monotonicMilliseconds();
+    if (*deadline != 0) {
+        long long remaining = *deadline - monotonicMilliseconds();
         if (remaining <= 0) {
             fail(ETIMEDOUT);
             return false;
@@ -128,12 +136,12 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
         delete session;
         return nullptr;
     }
-    long long deadline = deadlineOf(fd, SO_RCVTIMEO);
+    long long deadline = kNoDeadlineYet;
     int result;
     do {
         errno = 0;
         result = SSL_accept(connection);
-    } while (result != 1 && waitToRetry(connection, result, fd, deadline));
+    } while (result != 1 && waitToRetry(connection, result, fd, SO_RCVTIMEO, &deadline));
     if (result != 1) {
         SSL_free(connection);
         delete session;
@@ -154,14 +162,15 @@ bool isResumedTlsSession(const TlsSession* session) {
 }
 
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
-    long long deadline = deadlineOf(session->socket, SO_SNDTIMEO);
+    long long deadline = kNoDeadlineYet;
     while (length > 0) {
         std::size_t written = 0;
         errno = 0;
         int result = SSL_write_ex(session->connection, data, length, &written);
         if (result != 1) {
             // OpenSSL takes the same bytes again once the socket has room.
-            if (waitToRetry(session->connection, result, session->socket, deadline)) {
+            if (waitToRetry(session->connection, result, session->socket, SO_SNDTIMEO,
+                            &deadline)) {
                 continue;
             }
             return -1;
@@ -173,7 +182,7 @@ int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
 }
 
 long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size) {
-    long long deadline = deadlineOf(session->socket, SO_RCVTIMEO);
+    long long deadline = kNoDeadlineYet;
     for (;;) {
         std::size_t count = 0;
         errno = 0;
@@ -187,7 +196,7 @@ long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size) {
         }
         // SECURITY: an end of the connection without close_notify may be a cut that someone
         // else made; an upload that ends so is not complete, so it fails here.
-        if (!waitToRetry(session->connection, result, session->socket, deadline)) {
+        if (!waitToRetry(session->connection, result, session->socket, SO_RCVTIMEO, &deadline)) {
             return -1;
         }
     }
@@ -203,12 +212,13 @@ void endTlsSession(TlsSession* session) {
     }
     // Our close_notify alone: the caller's close of the socket follows, and waiting for the
     // peer's answer would only cost time. It may have to wait for room, as any send does.
-    long long deadline = deadlineOf(session->socket, SO_SNDTIMEO);
+    long long deadline = kNoDeadlineYet;
     int result;
     do {
         errno = 0;
         result = SSL_shutdown(session->connection);
-    } while (result < 0 && waitToRetry(session->connection, result, session->socket, deadline));
+    } while (result < 0 &&
+             waitToRetry(session->connection, result, session->socket, SO_SNDTIMEO, &deadline));
     ERR_clear_error();  // a connection gone already has nothing to say
     SSL_free(session->connection);
     delete session;

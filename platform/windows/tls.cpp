@@ -402,13 +402,21 @@ static void takeDecryptedRecord(TlsSession* session, const SecBuffer* buffers, i
     }
 }
 
-// Waits until the socket has more to receive, up to deadline (none when 0). Returns 0, or -1
-// with the error set.
-static int waitForInput(TlsSession* session, long long deadline) {
-    if (deadline == 0) {
+// A record's deadline not worked out yet: most records are complete without a wait.
+constexpr long long kNoDeadlineYet = -1;
+
+// Waits until the socket has more to receive, up to *deadline (none when 0), which the first
+// wait for a record takes from the socket's receive timeout. Returns 0, or -1 with the error
+// set.
+static int waitForInput(TlsSession* session, long long* deadline) {
+    if (*deadline == kNoDeadlineYet) {
+        long long timeout = receiveTimeoutOf(session->socket);
+        *deadline = timeout > 0 ? monotonicMilliseconds() + timeout : 0;
+    }
+    if (*deadline == 0) {
         return 0;  // the receive itself waits, without a limit
     }
-    long long remaining = deadline - monotonicMilliseconds();
+    long long remaining = *deadline - monotonicMilliseconds();
     int ready = remaining > 0 ? waitReadable(session->socket, static_cast<int>(remaining)) : 0;
     if (ready == 0) {
         return failWithRuntimeError(ETIMEDOUT);
@@ -422,8 +430,7 @@ static int decryptNextRecord(TlsSession* session) {
     compactInput(session);
     // SECURITY: the receive timeout bounds the whole record, not each receive within it: a peer
     // that trickles a record a byte at a time must not stretch a limit by the record's length.
-    long long timeout = receiveTimeoutOf(session->socket);
-    long long deadline = timeout > 0 ? monotonicMilliseconds() + timeout : 0;
+    long long deadline = kNoDeadlineYet;
     for (;;) {
         SECURITY_STATUS status = SEC_E_INCOMPLETE_MESSAGE;
         SecBuffer buffers[4] = {
@@ -456,7 +463,7 @@ static int decryptNextRecord(TlsSession* session) {
             case RecordNext::kReceive:
                 break;
         }
-        if (waitForInput(session, deadline) != 0 || receiveInput(session) != 0) {
+        if (waitForInput(session, &deadline) != 0 || receiveInput(session) != 0) {
             if (!isLastError(ErrorKind::kTimedOut)) {
                 markBroken(session, SEC_E_INCOMPLETE_MESSAGE);  // a stream cut within a record
             }
