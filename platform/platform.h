@@ -242,8 +242,6 @@ int setReceiveTimeout(SocketHandle socket, int milliseconds);
 // Sends small writes at once instead of waiting to join them with later data.
 int setNoDelay(SocketHandle socket);
 void shutdownReceiving(SocketHandle socket);
-// Ends what we send: the peer reads the end of the stream once it has read everything before.
-void shutdownSending(SocketHandle socket);
 void closeSocket(SocketHandle socket);
 // Reads and drops what the peer has sent and nobody read, without waiting: a close with such
 // bytes resets the connection.

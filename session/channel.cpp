@@ -25,7 +25,7 @@ int protectControlConnection(FtpSession* session) {
         startTlsSession(serverSettings.tlsCredentials, session->controlSocket, nullptr);
     // A receive that waits for the rest of a record ends with the idle limit, when there is
     // one: a client that stops in mid-record is idle too. Without one, commands take their time.
-    (void)setSocketTimeout(session->controlSocket, session->idleMilliseconds);
+    (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);
     (void)setSendTimeout(session->controlSocket, session->replyMilliseconds);  // as before it
     return session->controlTls != nullptr ? 0 : -1;
 }
@@ -81,8 +81,6 @@ bool isControlConnectionOpen(FtpSession* session, int milliseconds) {
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out) {
     out->socket = socket;
     out->tls = nullptr;
-    // Whole seconds, as the system counts them; no stall limit keeps the close from waiting.
-    out->closeWaitSeconds = (session->stallMilliseconds + 999) / 1000;
     out->bytesSinceProgress = 0;
     out->stallMilliseconds = session->stallMilliseconds;
     out->socketTimeout = 0;
@@ -232,6 +230,7 @@ void closeDataConnection(DataConnection* data) {
         // upload's was read to its end.
         discardReceivedBytes(data->socket);
     }
-    closeSocketDelivered(data->socket, data->closeWaitSeconds);
+    // Whole seconds, as the system counts them; no stall limit keeps the close from waiting.
+    closeSocketDelivered(data->socket, (data->stallMilliseconds + 999) / 1000);
     data->socket = kNoSocket;
 }

@@ -12,7 +12,6 @@ struct FtpSession;
 struct DataConnection {
     SocketHandle socket;
     TlsSession* tls;  // after PROT P; nullptr in clear text
-    int closeWaitSeconds;  // how long the close may wait for the client to take the data
     // The transfer has stalled unless it moves on by a whole transfer buffer before this time
     // (monotonicMilliseconds); each whole buffer moved sets it a stall limit ahead again.
     long long progressDeadline;

@@ -307,18 +307,6 @@ int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds) {
     return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : 1;
 }
 
-int setSocketTimeout(SocketHandle socket, int milliseconds) {
-    struct timeval limit;
-    limit.tv_sec = milliseconds / 1000;
-    limit.tv_usec = (milliseconds % 1000) * 1000;
-    int fd = static_cast<int>(socket);
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
-        return failWithErrno();
-    }
-    return 0;
-}
-
 // One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO.
 static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
     struct timeval limit;
@@ -328,6 +316,13 @@ static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
         return failWithErrno();
     }
     return 0;
+}
+
+int setSocketTimeout(SocketHandle socket, int milliseconds) {
+    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds) == 0 &&
+                   setTimeoutOption(socket, SO_SNDTIMEO, milliseconds) == 0
+               ? 0
+               : -1;
 }
 
 int setSendTimeout(SocketHandle socket, int milliseconds) {
@@ -349,12 +344,6 @@ int setNoDelay(SocketHandle socket) {
 void shutdownReceiving(SocketHandle socket) {
     if (socket != kNoSocket) {
         (void)shutdown(static_cast<int>(socket), SHUT_RD);  // fails harmlessly on a dead socket
-    }
-}
-
-void shutdownSending(SocketHandle socket) {
-    if (socket != kNoSocket) {
-        (void)shutdown(static_cast<int>(socket), SHUT_WR);  // fails harmlessly on a dead socket
     }
 }
 

@@ -317,18 +317,8 @@ int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds) {
     return error == WSAEWOULDBLOCK || error == WSAEINTR ? 0 : 1;
 }
 
-int setSocketTimeout(SocketHandle socket, int milliseconds) {
-    // Winsock takes the time as a DWORD of milliseconds, not as a timeval.
-    DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
-    const char* value = reinterpret_cast<const char*>(&limit);
-    if (setsockopt(toWinsock(socket), SOL_SOCKET, SO_RCVTIMEO, value, sizeof limit) != 0 ||
-        setsockopt(toWinsock(socket), SOL_SOCKET, SO_SNDTIMEO, value, sizeof limit) != 0) {
-        return failWithSocketError();
-    }
-    return 0;
-}
-
-// One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO.
+// One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO. Winsock takes the time as
+// a DWORD of milliseconds, not as a timeval.
 static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
     DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
     if (setsockopt(toWinsock(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
@@ -336,6 +326,13 @@ static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
         return failWithSocketError();
     }
     return 0;
+}
+
+int setSocketTimeout(SocketHandle socket, int milliseconds) {
+    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds) == 0 &&
+                   setTimeoutOption(socket, SO_SNDTIMEO, milliseconds) == 0
+               ? 0
+               : -1;
 }
 
 int setSendTimeout(SocketHandle socket, int milliseconds) {
@@ -358,12 +355,6 @@ int setNoDelay(SocketHandle socket) {
 void shutdownReceiving(SocketHandle socket) {
     if (socket != kNoSocket) {
         (void)shutdown(toWinsock(socket), SD_RECEIVE);  // fails harmlessly on a dead socket
-    }
-}
-
-void shutdownSending(SocketHandle socket) {
-    if (socket != kNoSocket) {
-        (void)shutdown(toWinsock(socket), SD_SEND);  // fails harmlessly on a dead socket
     }
 }
 
