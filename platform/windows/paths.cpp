@@ -103,21 +103,26 @@ int withholdFile(const char* path) {
     return namesBelowRoot(finalText, &names) == 0 ? 1 : 0;
 }
 
-bool isWithheldHandle(void* handle) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (withheldFileCount == 0 || !GetFileInformationByHandle(handle, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+// Whether the file that information describes is one the server never serves.
+static bool isWithheldFile(const BY_HANDLE_FILE_INFORMATION* information) {
+    if ((information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return false;
     }
     for (int i = 0; i < withheldFileCount; i++) {
         const FileIdentity* file = &withheldFiles[i];
-        if (file->volume == information.dwVolumeSerialNumber &&
-            file->indexHigh == information.nFileIndexHigh &&
-            file->indexLow == information.nFileIndexLow) {
+        if (file->volume == information->dwVolumeSerialNumber &&
+            file->indexHigh == information->nFileIndexHigh &&
+            file->indexLow == information->nFileIndexLow) {
             return true;
         }
     }
     return false;
+}
+
+bool isWithheldHandle(void* handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    return withheldFileCount > 0 && GetFileInformationByHandle(handle, &information) &&
+           isWithheldFile(&information);
 }
 
 bool isWithheldEntry(const wchar_t* path) {
@@ -205,7 +210,7 @@ static int statusOfHandle(HANDLE handle, FileStatus* out) {
     }
     // SECURITY: the server's own key and log are not there for any verb, whatever the name;
     // checked on the very handle that is then read.
-    if (isWithheldHandle(handle)) {
+    if (isWithheldFile(&information)) {
         return failWithRuntimeError(ENOENT);
     }
     // The handle was opened through any link, so what it describes is the target.
