@@ -113,13 +113,13 @@ static int takeLoginPassword() {
 // downloaded, nor the log of who fetched what. Returns 0, or -1 after printing why a file could
 // not be looked at.
 static int withholdOwnFiles() {
-    // The kept self-signed key is withheld too, should the served folder hold the user's own.
-    bool isKeptInsideRoot = false;
+    // The kept self-signed key is withheld too, should the served folder hold the user's own;
+    // start-up has nothing to say of where it lies.
     const char* paths[] = {
         serverSettings.tlsCertificatePath,
         serverSettings.transferLogPath != nullptr ? transferLogFullPath : nullptr,
         tlsFacts.keptFile[0] != '\0' ? tlsFacts.keptFile : nullptr};
-    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot, &isKeptInsideRoot};
+    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot, nullptr};
     for (int i = 0; i < 3; i++) {
         if (paths[i] == nullptr) {
             continue;
@@ -132,7 +132,9 @@ static int withholdOwnFiles() {
                          "Error: Unable to withhold '%s' from clients: %s\n", paths[i], reason);
             return -1;
         }
-        *inside[i] = withheld == 1;
+        if (inside[i] != nullptr) {
+            *inside[i] = withheld == 1;
+        }
     }
     return 0;
 }
@@ -353,7 +355,7 @@ static int openRequestedTransferLog() {
                        : currentDirectory(here, sizeof here) == 0 &&
                              formatPathInFolder(transferLogFullPath, sizeof transferLogFullPath,
                                                 here, path) == 0;
-    if (isNamed && openTransferLog(path) == 0) {
+    if (isNamed && openTransferLog(transferLogFullPath) == 0) {
         return 0;
     }
     char reason[kErrorTextSize];

@@ -243,16 +243,7 @@ static void writeTransferLog(void*) {
 }
 
 int openTransferLog(const char* path) {
-    // The path is kept absolute for reopenTransferLog, taken from where the operator started
-    // the server.
-    char folder[kLogPathSize];
-    int length = isAbsolutePath(path) || currentDirectory(folder, sizeof folder) != 0
-                     ? std::snprintf(logPath, sizeof logPath, "%s", path)
-                     : std::snprintf(logPath, sizeof logPath, "%s%c%s", folder, kPathSeparator,
-                                     path);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof logPath) {
-        copyText(logPath, sizeof logPath, path);  // opened as given; a reopen may then fail
-    }
+    (void)copyText(logPath, sizeof logPath, path);  // as long as the root's, which start-up holds
     logFile = openFileForAppending(path);
     isLogging = logFile >= 0;
     return isLogging ? 0 : -1;

@@ -46,8 +46,8 @@ struct TransferOutcome {
     char cutOffReason[kCutOffReasonSize];  // empty until it fails after its "150"
 };
 
-// Opens path to append to it. Start-up only; without it nothing is logged. Returns 0, or -1
-// with the error set.
+// Opens path, absolute so that reopenTransferLog finds it after the root is entered, to append
+// to it. Start-up only; without it nothing is logged. Returns 0, or -1 with the error set.
 int openTransferLog(const char* path);
 // Opens the log's path again and writes the next lines there, so that a log renamed away (by
 // logrotate) is followed by a new file at its path. When the path cannot be opened the log
