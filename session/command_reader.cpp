@@ -183,7 +183,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         appendCommandBytes(reader, received, static_cast<std::size_t>(count));
     }
     char prefix[kEventPrefixSize] = "";
-    if (serverSettings.status && serverSettings.verbose) {
+    if (serverSettings.verbose) {  // only the echo of the command shows it
         formatEventPrefix(session, prefix, sizeof prefix);
     }
     return parseCommandLine(line, lineLength, argumentText, kArgumentTextSize, prefix);

@@ -67,6 +67,10 @@ static void takeTransferOff(SessionReport* report) {
 }
 
 void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize) {
+    if (!serverSettings.status) {
+        (void)copyText(out, outSize, "");  // the echoes stay as they have always been
+        return;
+    }
     CalendarTime now = {};
     if (toLocalTime(currentTime(), &now) != 0) {
         now = CalendarTime{};  // a clock the platform rejects still leaves the line readable

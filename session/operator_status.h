@@ -38,7 +38,7 @@ void startTransferReport(FtpSession* session, bool isUpload, long long size);
 void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome* outcome);
 
 // Writes "HH:MM:SS client " (local time) into out, for the lines of "-ftpverbose" too; without
-// a session, the time and its blank alone.
+// a session, the time and its blank alone; without "-status", nothing.
 void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize);
 // The status line's text: "3 connected · 2 transfers · 192.0.2.10 image.bin 45% 30.1 MB/s ·
 // 5 done, 0 cut off". Returns its length. Called by the console thread.

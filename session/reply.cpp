@@ -53,10 +53,8 @@ static void echoReplyLine(const FtpSession* session, const char* text) {
     char escaped[escapedTextSize(kReplyTextSize)];
     // A reply longer than any of ours still shows its start.
     (void)escapeText(escaped, sizeof escaped, text, std::strlen(text));
-    char prefix[kEventPrefixSize] = "";
-    if (serverSettings.status) {
-        formatEventPrefix(session, prefix, sizeof prefix);  // tells the clients' lines apart
-    }
+    char prefix[kEventPrefixSize];
+    formatEventPrefix(session, prefix, sizeof prefix);  // tells the clients' lines apart
     printConsole(ConsoleStream::kOutput, "%s    %s\n", prefix, escaped);
 }
 
@@ -81,10 +79,8 @@ void sendReplyContinuation(FtpSession* session, const char* text) {
 // console text, so that no other session's text comes between them.
 static void echoLines(const FtpSession* session, const char* text) {
     static const char kIndent[] = "    ";
-    char prefix[kEventPrefixSize] = "";
-    if (serverSettings.status) {
-        formatEventPrefix(session, prefix, sizeof prefix);
-    }
+    char prefix[kEventPrefixSize];
+    formatEventPrefix(session, prefix, sizeof prefix);
     char echo[kMultilineReplySize * 2] = "";
     std::size_t used = 0;
     // Room for the prefix, the indent, one character, the line end and the terminator.

@@ -94,10 +94,8 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
 
 void endSession(FtpSession* session) {
     if (serverSettings.verbose) {
-        char prefix[kEventPrefixSize] = "";
-        if (serverSettings.status) {
-            formatEventPrefix(session, prefix, sizeof prefix);
-        }
+        char prefix[kEventPrefixSize];
+        formatEventPrefix(session, prefix, sizeof prefix);
         printConsole(ConsoleStream::kOutput, "%sClosing control connection\n", prefix);
     }
     reportDisconnected(session);
