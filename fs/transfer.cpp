@@ -297,16 +297,18 @@ static void receiveCountedFile(FtpSession* session, const std::string& path, boo
     closeFolder(target.folder);
 }
 
-void receiveFile(FtpSession* session, const std::string& path) {
+// STOR and APPE: the upload, its line in the transfer log and its event line.
+static void receiveLogged(FtpSession* session, const std::string& path, bool append) {
     TransferOutcome outcome = {monotonicMilliseconds(), 0, false, false, -1, ""};
-    receiveCountedFile(session, path, false, &outcome);
+    receiveCountedFile(session, path, append, &outcome);
     logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
     reportTransferEnd(session, true, &outcome);
 }
 
+void receiveFile(FtpSession* session, const std::string& path) {
+    receiveLogged(session, path, false);
+}
+
 void appendToFile(FtpSession* session, const std::string& path) {
-    TransferOutcome outcome = {monotonicMilliseconds(), 0, false, false, -1, ""};
-    receiveCountedFile(session, path, true, &outcome);
-    logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
-    reportTransferEnd(session, true, &outcome);
+    receiveLogged(session, path, true);
 }
