@@ -139,9 +139,11 @@ static long long boundNextStep(DataConnection* data, std::size_t size, std::size
 // completes only after the deadline is not: the next step finds the transfer stalled.
 static void countProgress(DataConnection* data, long long count) {
     data->bytesSinceProgress += count;
+    if (data->bytesSinceProgress < static_cast<long long>(kTransferBufferSize)) {
+        return;
+    }
     long long now = monotonicMilliseconds();
-    if (data->bytesSinceProgress >= static_cast<long long>(kTransferBufferSize) &&
-        now <= data->progressDeadline) {
+    if (now <= data->progressDeadline) {
         data->bytesSinceProgress = 0;
         data->progressDeadline = now + data->stallMilliseconds;
     }
