@@ -38,11 +38,6 @@ static constexpr int kAcceptPauseMilliseconds = 100;
 
 // A folder's or file's name as the console shows it, in out. SECURITY: a folder named with an
 // escape sequence must not act on the operator's terminal.
-static const char* escapeFolderName(char* out, std::size_t outSize, const char* name) {
-    (void)escapeText(out, outSize, name, std::strlen(name));  // a longer one shows its start
-    return out;
-}
-
 int fixServedRoot(const char* rootArgument) {
     char shown[escapedTextSize(kRootPathSize)];
     const char* shownArgument = rootArgument != nullptr ? rootArgument : ".";
@@ -53,11 +48,11 @@ int fixServedRoot(const char* rootArgument) {
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
         setServedRoot(serverSettings.rootPath) != 0) {
         printConsole(ConsoleStream::kOutput, "Error: Unable to set ftp root directory: '%s'\n",
-                     escapeFolderName(shown, sizeof shown, shownArgument));
+                     escapeString(shown, sizeof shown, shownArgument));
         return -1;
     }
     printConsole(ConsoleStream::kOutput, "Using '%s' as ftp root directory\n",
-                 escapeFolderName(shown, sizeof shown, serverSettings.rootPath));
+                 escapeString(shown, sizeof shown, serverSettings.rootPath));
     return 0;
 }
 
@@ -146,13 +141,13 @@ static void printOwnFileWarnings() {
         printConsole(ConsoleStream::kOutput,
                      "Warning: the TLS certificate file '%s' is inside the served folder; no "
                      "client can see it.\n",
-                     escapeFolderName(shown, sizeof shown, serverSettings.tlsCertificatePath));
+                     escapeString(shown, sizeof shown, serverSettings.tlsCertificatePath));
     }
     if (isTransferLogInsideRoot) {
         printConsole(ConsoleStream::kOutput,
                      "Warning: the transfer log '%s' is inside the served folder; no client can "
                      "see it.\n",
-                     escapeFolderName(shown, sizeof shown, serverSettings.transferLogPath));
+                     escapeString(shown, sizeof shown, serverSettings.transferLogPath));
     }
 }
 
@@ -219,7 +214,7 @@ static void printTlsCertificate() {
         return;
     }
     char shown[escapedTextSize(kKeptAtSize)];
-    (void)escapeText(shown, sizeof shown, tlsFacts.keptAt, std::strlen(tlsFacts.keptAt));
+    (void)escapeString(shown, sizeof shown, tlsFacts.keptAt);
     if (tlsFacts.isKept) {
         printConsole(ConsoleStream::kOutput,
                      "Made a new self-signed TLS certificate, kept in %s for later starts.\n",

@@ -152,3 +152,8 @@ int escapeText(char* out, std::size_t outSize, const char* text, std::size_t len
     out[used] = '\0';
     return 0;
 }
+
+const char* escapeString(char* out, std::size_t outSize, const char* text) {
+    (void)escapeText(out, outSize, text, std::strlen(text));  // a longer one shows its start
+    return out;
+}

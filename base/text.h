@@ -41,3 +41,6 @@ std::size_t escapeCharacter(const char* text, std::size_t length, char* piece);
 // one form for any text a client or a folder name puts on the console or in the log. Returns
 // 0, or -1 when out is too small (it then holds the whole characters that fit).
 int escapeText(char* out, std::size_t outSize, const char* text, std::size_t length);
+// escapeText of a whole string, for a line: returns out, which holds the whole characters that
+// fit when it is too small.
+const char* escapeString(char* out, std::size_t outSize, const char* text);

@@ -59,7 +59,7 @@ int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength) 
 // sequence among them moves the cursor, retitles the window or forges a line.
 static void echoCommand(const char* prefix, const char* verb, const char* argument) {
     char escaped[escapedTextSize(kArgumentTextSize)];
-    (void)escapeText(escaped, sizeof escaped, argument, std::strlen(argument));  // always fits
+    (void)escapeString(escaped, sizeof escaped, argument);  // always fits
     printConsole(ConsoleStream::kOutput, "%s%s %s\n", prefix, verb, escaped);
 }
 

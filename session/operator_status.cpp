@@ -119,7 +119,7 @@ void reportLogin(const FtpSession* session) {
         return;
     }
     char name[escapedTextSize(kArgumentTextSize)];
-    (void)escapeText(name, sizeof name, session->userName, std::strlen(session->userName));
+    (void)escapeString(name, sizeof name, session->userName);
     char text[kEventTextSize];
     std::snprintf(text, sizeof text, "logged in as %s", name);  // always fits
     printEvent(session, text);
@@ -130,7 +130,7 @@ void reportLoginRefused(const FtpSession* session, const char* reply) {
         return;
     }
     char name[escapedTextSize(kArgumentTextSize)];
-    (void)escapeText(name, sizeof name, session->userName, std::strlen(session->userName));
+    (void)escapeString(name, sizeof name, session->userName);
     char text[kEventTextSize];
     std::snprintf(text, sizeof text, "login refused for %s: %s", name, reply);
     printEvent(session, text);
@@ -189,7 +189,7 @@ void startTransferReport(FtpSession* session, bool isUpload, long long size) {
     // The status line has room for a name's end: the part after the last slash.
     const char* name = std::strrchr(session->argumentText, '/');
     name = name != nullptr && name[1] != '\0' ? name + 1 : session->argumentText;
-    (void)escapeText(report->transferName, sizeof report->transferName, name, std::strlen(name));
+    (void)escapeString(report->transferName, sizeof report->transferName, name);
     report->isUpload = isUpload;
     report->transferSize = size;
     report->transferStartedAt = monotonicMilliseconds();
@@ -221,7 +221,7 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome
         return;
     }
     char name[escapedTextSize(kArgumentTextSize)];
-    (void)escapeText(name, sizeof name, session->argumentText, std::strlen(session->argumentText));
+    (void)escapeString(name, sizeof name, session->argumentText);
     char text[kEventTextSize];
     std::size_t used = 0;
     appendText(text, sizeof text, &used, "%s %s: ", isUpload ? "upload" : "download", name);

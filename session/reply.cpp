@@ -52,7 +52,7 @@ static void sendLine(FtpSession* session, const char* text) {
 static void echoReplyLine(const FtpSession* session, const char* text) {
     char escaped[escapedTextSize(kReplyTextSize)];
     // A reply longer than any of ours still shows its start.
-    (void)escapeText(escaped, sizeof escaped, text, std::strlen(text));
+    (void)escapeString(escaped, sizeof escaped, text);
     char prefix[kEventPrefixSize];
     formatEventPrefix(session, prefix, sizeof prefix);  // tells the clients' lines apart
     printConsole(ConsoleStream::kOutput, "%s    %s\n", prefix, escaped);
