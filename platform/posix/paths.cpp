@@ -194,7 +194,8 @@ static int refuseIrregular(int descriptor, const struct stat* status) {
     return fail(S_ISDIR(status->st_mode) ? EISDIR : EACCES);
 }
 
-// The file at descriptor, opened without blocking, made an ordinary blocking reader.
+// The file at descriptor, opened without blocking, kept when it is a regular file. Reads of a
+// regular file ignore O_NONBLOCK, so the flag stays, and costs no calls to clear.
 static int keepRegularFile(int descriptor) {
     struct stat status;
     if (fstat(descriptor, &status) != 0) {
@@ -210,18 +211,11 @@ static int keepRegularFile(int descriptor) {
         (void)close(descriptor);
         return fail(ENOENT);
     }
-    int flags = fcntl(descriptor, F_GETFL);
-    if (flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        int error = errno;
-        (void)close(descriptor);
-        return fail(error);
-    }
     return descriptor;
 }
 
 static int openFileOnce(Folder* root, const char* path) {
-    // O_NONBLOCK keeps a fifo from blocking the session in open; it is cleared once we know
-    // the file is a regular one.
+    // O_NONBLOCK keeps a fifo from blocking the session in open.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
     for (int walks = 0; walks < kMostWalks; walks++) {
         WalkEnd end;
