@@ -186,7 +186,9 @@ static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
     DataConnection data;
     if (openDataConnection(session, &data) == 0) {
         bool isComplete = state == nullptr || sendEntries(session, &data, state, entry, style);
-        closeDataConnection(&data);
+        // Listings are few and small: they always wait, for a client that reads "150" and
+        // then looks for the final reply only once new bytes arrive.
+        closeDataConnection(&data, DeliveryWait::kAcknowledged);
         // "226" promises the whole listing: a client that lost part of it must not take the
         // rest for a folder's whole content (a mirror would delete what it missed).
         sendReply(session, isComplete ? "226 Transfer complete" : "426 Broken pipe");

@@ -217,14 +217,14 @@ long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t
     return count;
 }
 
-void closeDataConnection(DataConnection* data) {
-    // The final reply goes out once the client's system has acknowledged the data and its end,
-    // not before and not later. A client that knows the size stops reading at the last byte,
-    // closes and then reads the reply (aria2c): a reply that came with "150" it would never
-    // see. A client that reads the reply before it closes (Python's urllib) must not wait for
-    // a close of ours either. The acknowledgement serves both, as it does for vsftpd, and
-    // makes "226" mean that every byte reached the client.
-    if (data->tls != nullptr) {
+void closeDataConnection(DataConnection* data, DeliveryWait wait) {
+    // A final reply that waits goes out once the client's system has acknowledged the data
+    // and its end, not before and not later: a client that reads the reply before it closes
+    // (Python's urllib) must not wait for a close of ours. That serves aria2c, which reads
+    // "150" and then looks for the final reply only once new bytes arrive: a "226" that came
+    // with the "150" it would never see.
+    bool isProtected = data->tls != nullptr;
+    if (isProtected) {
         endTlsSession(data->tls);  // its close_notify, before the end of the stream
         data->tls = nullptr;
         // The client's own close_notify may be waiting; unread, it would make the close a
@@ -232,7 +232,11 @@ void closeDataConnection(DataConnection* data) {
         // upload's was read to its end.
         discardReceivedBytes(data->socket);
     }
-    // Whole seconds, as the system counts them; no stall limit keeps the close from waiting.
-    closeSocketDelivered(data->socket, (data->stallMilliseconds + 999) / 1000);
+    if (wait == DeliveryWait::kNone && !isProtected) {
+        closeSocket(data->socket);
+    } else {
+        // Whole seconds, as the system counts them; no stall limit keeps the close from waiting.
+        closeSocketDelivered(data->socket, (data->stallMilliseconds + 999) / 1000);
+    }
     data->socket = kNoSocket;
 }

@@ -53,6 +53,9 @@ long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size)
 // *sendFailed telling a failed send from a failed read.
 long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
                        bool* sendFailed);
-// Ends the data connection and waits, up to the stall limit, until the client's system has
-// acknowledged the data and its end, so that the final reply follows the data.
-void closeDataConnection(DataConnection* data);
+// Whether closeDataConnection waits for the client before the final reply may go.
+enum class DeliveryWait { kNone, kAcknowledged };
+// Ends the data connection. With kAcknowledged, and always under TLS, it waits, up to the
+// stall limit, until the client's system has acknowledged the data and its end, so that the
+// final reply follows the data; else the system sends the rest and the end on its own.
+void closeDataConnection(DataConnection* data, DeliveryWait wait);

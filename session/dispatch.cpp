@@ -103,6 +103,7 @@ static void modificationTime(FtpSession* s, const std::string& path) {
     sendFileInfo(s, path, false);
 }
 static void size(FtpSession* s, const std::string& path) {
+    s->hasAskedSize = true;
     sendFileInfo(s, path, true);
 }
 static void dele(FtpSession* s, const std::string& path) {

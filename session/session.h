@@ -65,6 +65,9 @@ struct FtpSession {
     bool passiveMode;
     bool extendedPassiveOnly;  // after EPSV ALL: PASV, PORT and EPRT are refused
     long long restartOffset;   // REST: where the next RETR starts; 0 for the first byte
+    // The client asked SIZE: its downloads' final replies wait for the client's system to
+    // acknowledge the data (see closeDataConnection).
+    bool hasAskedSize;
     SocketHandle passiveListener;
     SocketHandle controlSocket;
     int passivePort;            // asked of the pool, then the port actually bound
