@@ -1,6 +1,7 @@
 // platform/windows/beneath.cpp: what a path beneath the served root names on Windows: its
 // names taken in UTF-16, joined to the root's final path, opened, and the final path of what
-// was opened checked against the root's before anything acts on it.
+// was opened checked against the root's, and each name against the own name of what it
+// reaches, before anything acts on it.
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -135,9 +136,54 @@ static bool isNearestFolderBeneathRoot(const wchar_t* path) {
     }
 }
 
-// Opens path (links followed) and checks that what was opened lies beneath the root. Returns
-// the handle, or INVALID_HANDLE_VALUE with the error set; its final path goes to finalOut
-// (kLongPathSize units), when given.
+int refuseOtherName(const wchar_t* path) {
+    const wchar_t* separator = std::wcsrchr(path, L'\\');
+    const wchar_t* name = separator != nullptr ? separator + 1 : path;
+    WIN32_FIND_DATAW found;
+    // The search matches the name as the open does, short names included, and reports the
+    // entry's own name; the basic level leaves out the short name, which is not needed.
+    HANDLE search =
+        FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        // A name that cannot be told is taken for another's, as a final path that cannot be.
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? 0
+                   : failWithRuntimeError(ENOENT);
+    }
+    (void)FindClose(search);  // a search handle has nothing left to write
+    // SECURITY: the server's checks by name (an upload's temporary file belongs to its session
+    // alone) see the name the client sent; another name of the entry would pass by them.
+    return isSameWideName(found.cFileName, std::wcslen(found.cFileName), name, std::wcslen(name))
+               ? 0
+               : failWithRuntimeError(ENOENT);
+}
+
+// Refuses, as refuseOtherName does, a path below the root with any name that is not its
+// entry's own. The final path of what the path opened, when given, shows own names only, so a
+// path equal to it needs no further look; one that differs (through a link, or by another
+// name) is looked at name by name.
+static int refuseOtherNames(const wchar_t* path, const wchar_t* finalPath) {
+    std::size_t length = std::wcslen(path);
+    if (finalPath != nullptr && isSameWideName(path, length, finalPath, std::wcslen(finalPath))) {
+        return 0;
+    }
+    std::size_t rootLength = std::wcslen(rootFinalPath);
+    if (length < rootLength || !isSameWideName(path, rootLength, rootFinalPath, rootLength)) {
+        return failWithRuntimeError(ENOENT);  // never for the paths joined to the root
+    }
+    for (std::size_t end = rootLength + 1; end <= length; end++) {
+        bool endsName = (end == length || path[end] == L'\\') && path[end - 1] != L'\\';
+        if (endsName && refuseOtherName(std::wstring(path, end).c_str()) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Opens path (links followed) and checks that what was opened lies beneath the root, by its
+// own names. Returns the handle, or INVALID_HANDLE_VALUE with the error set; its final path
+// goes to finalOut (kLongPathSize units), when given.
 HANDLE openVerified(const wchar_t* path, DWORD access, DWORD share, wchar_t* finalOut) {
     // FILE_FLAG_BACKUP_SEMANTICS lets CreateFile open a folder as well.
     HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
@@ -149,12 +195,21 @@ HANDLE openVerified(const wchar_t* path, DWORD access, DWORD share, wchar_t* fin
         if (isLastError(ErrorKind::kNotFound) && !isNearestFolderBeneathRoot(path)) {
             failRefused();
         }
+        // An entry that another holds open (an upload's file) is missing by its other names
+        // too, so that they tell nothing of it; by its own the open's error stands.
+        if (isLastError(ErrorKind::kAccessDenied)) {
+            (void)refuseOtherNames(path, nullptr);
+        }
         return INVALID_HANDLE_VALUE;
     }
     wchar_t finalPath[kLongPathSize];
     if (finalPathOf(handle, finalPath, kLongPathSize) != 0 || !isBeneathRoot(finalPath)) {
         (void)CloseHandle(handle);
         failRefused();
+        return INVALID_HANDLE_VALUE;
+    }
+    if (refuseOtherNames(path, finalPath) != 0) {
+        (void)CloseHandle(handle);
         return INVALID_HANDLE_VALUE;
     }
     if (finalOut != nullptr) {

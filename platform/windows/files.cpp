@@ -223,9 +223,13 @@ int makeDirectoryAt(Folder* folder, const char* name) {
     return _wmkdir(path) == 0 ? 0 : failWithErrno();
 }
 
+// The removals and renames below act on a name that the lookup found free or its entry's own,
+// and look again: a name free then may be the short name of an entry made since, such as an
+// upload's temporary file, which no removal or replacement may reach.
+
 int removeDirectoryAt(Folder* folder, const char* name) {
     wchar_t path[kLongPathSize];
-    if (pathInFolder(folder, name, path, kLongPathSize) != 0) {
+    if (pathInFolder(folder, name, path, kLongPathSize) != 0 || refuseOtherName(path) != 0) {
         return -1;
     }
     return _wrmdir(path) == 0 ? 0 : failWithErrno();
@@ -233,7 +237,7 @@ int removeDirectoryAt(Folder* folder, const char* name) {
 
 int removeFileAt(Folder* folder, const char* name) {
     wchar_t path[kLongPathSize];
-    if (pathInFolder(folder, name, path, kLongPathSize) != 0) {
+    if (pathInFolder(folder, name, path, kLongPathSize) != 0 || refuseOtherName(path) != 0) {
         return -1;
     }
     DWORD attributes = GetFileAttributesW(path);
@@ -266,7 +270,7 @@ int renameEntryAt(Folder* fromFolder, const char* fromName, Folder* toFolder, co
     wchar_t from[kLongPathSize];
     wchar_t to[kLongPathSize];
     if (pathInFolder(fromFolder, fromName, from, kLongPathSize) != 0 ||
-        pathInFolder(toFolder, toName, to, kLongPathSize) != 0) {
+        pathInFolder(toFolder, toName, to, kLongPathSize) != 0 || refuseOtherName(from) != 0) {
         return -1;
     }
     // Without MOVEFILE_REPLACE_EXISTING an existing entry is never replaced.
@@ -277,7 +281,7 @@ int replaceFileAt(Folder* folder, const char* fromName, const char* toName) {
     wchar_t from[kLongPathSize];
     wchar_t to[kLongPathSize];
     if (pathInFolder(folder, fromName, from, kLongPathSize) != 0 ||
-        pathInFolder(folder, toName, to, kLongPathSize) != 0) {
+        pathInFolder(folder, toName, to, kLongPathSize) != 0 || refuseOtherName(to) != 0) {
         return -1;
     }
     return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : failWithSystemError();

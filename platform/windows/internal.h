@@ -84,9 +84,15 @@ int joinName(const wchar_t* folder, const wchar_t* name, wchar_t* out, std::size
 // The final path of what handle names, without the "\\?\" prefix; refused when it cannot be
 // told or has no UTF-8 form.
 int finalPathOf(void* handle, wchar_t* out, std::size_t outSize);
+// Refuses a path whose last name reaches its entry by a name other than the entry's own (in
+// any letter case): its 8.3 short name ("TARNLO~1"), or its name with the trailing dots or
+// spaces that Windows trims. Returns 0 for the entry's own name or a name of nothing, or -1
+// with ENOENT's error: the other name is answered as missing.
+int refuseOtherName(const wchar_t* path);
 // Opens path (links followed) with access and share (CreateFileW's) and checks that what was
-// opened lies beneath the root. Returns the handle, or INVALID_HANDLE_VALUE with the error
-// set; its final path goes to finalOut (kLongPathSize units), when given.
+// opened lies beneath the root, and that each name of path is its entry's own (refused as
+// missing otherwise). Returns the handle, or INVALID_HANDLE_VALUE with the error set; its final
+// path goes to finalOut (kLongPathSize units), when given.
 void* openVerified(const wchar_t* path, unsigned long access, unsigned long share,
                    wchar_t* finalOut);
 // The full path of the entry that a path below the root names.

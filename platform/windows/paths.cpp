@@ -388,6 +388,13 @@ int lookUpEntry(Folder* /*root*/, const char* path, EntryLookup* out) {
         return -1;
     }
     out->exists = GetFileAttributesExW(full, GetFileExInfoStandard, &data) != 0;
+    // SECURITY: an entry named by another of its names (an upload's temporary file by its
+    // short name) is not there for a change either.
+    if (out->exists && refuseOtherName(full) != 0) {
+        closeFolder(folder);
+        out->exists = false;
+        return -1;
+    }
     if (out->exists) {
         toFileStatus(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
                      data.ftLastWriteTime, &out->status);

@@ -27,6 +27,17 @@ def pattern_bytes(size, seed):
     return random.Random(seed).randbytes(size)
 
 
+def wine_short_name(name):
+    """The 8.3 name that Wine makes for a long name without an extension: its first four
+    letters, "~" and a hash of the whole."""
+    value = 0xbeef
+    for c, following in zip(name.lower(), name.lower()[1:] + "\0"):
+        value = ((value << 3) ^ (value >> 5) ^ ord(c) ^ (ord(following) << 8)) & 0xffff
+    stem = "".join("_" if c in '*?<>|"+=,;[] ~.' else c.upper() for c in name[:4])
+    return stem + "~" + "".join("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"[(value >> shift) & 31]
+                                for shift in (10, 5, 0))
+
+
 def reset(sock):
     """Closes with a reset instead of an orderly end of data."""
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -174,6 +185,7 @@ class Store(TransferTest):
 
     def test_an_upload_in_progress_is_out_of_every_other_sessions_reach(self):
         self.write_file("fw.bin", b"old")
+        os.mkdir(os.path.join(self.root, "packages folder"))
         self.start_server(upload=True)
         s = self.connect()
         data = self.pasv(s)
@@ -183,22 +195,32 @@ class Store(TransferTest):
         temporary = [name for name in os.listdir(self.root) if name.startswith(UPLOAD_PREFIX)][0]
         other = self.connect()
         # Each verb answers as for a name that is not there, by any path that leads to it and,
-        # where names are compared so (Windows), in any letter case.
+        # where names are compared so (Windows), in any letter case. So does a short name, where
+        # the volume makes them: NTFS's first, or Wine's (elsewhere they name nothing).
         missing = "550 No such file or directory"
-        for name in (temporary, "/" + temporary, "./" + temporary, temporary.upper()):
+        short_names = ("TARNLO~1", wine_short_name(temporary))
+        for name in (temporary, "/" + temporary, "./" + temporary, temporary.upper()) + short_names:
             for verb in ("SIZE", "MDTM", "RETR", "DELE", "CWD", "MLST"):
                 with self.subTest(verb=verb, name=name):
                     self.assertEqual(self.command(other, "%s %s" % (verb, name)),
                                      self.command(other, verb + " not-there.bin"))
             if name == temporary.upper():
                 continue
+            # Where a short name is free, STOR stores a file of that name; the upload's own end
+            # below shows that none replaced its file.
+            replies = self.upload(other, "STOR " + name, b"planted")
+            if name in short_names:
+                continue
+            self.assertEqual(replies, [missing], name)
             for verb in ("RNFR", "LIST", "NLST", "STAT"):
                 with self.subTest(verb=verb, name=name):
                     self.assertEqual(self.command(other, "%s %s" % (verb, name)), missing)
-            with self.subTest(verb="STOR", name=name):
-                self.assertEqual(self.upload(other, "STOR " + name, b"planted"), [missing])
         self.assertEqual(self.command(other, "RNFR fw.bin"), "350 File exists")
         self.assertEqual(self.command(other, "RNTO " + temporary), missing)
+        # Nor does a folder's short name lead anywhere, also as the folder of a new file.
+        folder = wine_short_name("packages folder")
+        self.assertEqual(self.command(other, "CWD " + folder), self.command(other, "CWD nowhere"))
+        self.assertEqual(self.upload(other, "STOR %s/new.bin" % folder, b"x"), [missing])
         data.close()
         self.assertEqual(self.read_reply(s), DONE)
         self.assertEqual(self.read_file("fw.bin"), payload)
