@@ -188,23 +188,27 @@ static SECURITY_STATUS acceptStep(TlsSession* session, bool* sendFailed) {
     return status;
 }
 
-// The receive timeout the caller gave the socket in milliseconds, 0 when it has none.
-static long long receiveTimeoutOf(SocketHandle socket) {
+// The time limit the caller gave the socket for option (SO_RCVTIMEO or SO_SNDTIMEO) in
+// milliseconds, 0 when it has none.
+static long long timeoutOf(SocketHandle socket, int option) {
     DWORD timeout = 0;
     int size = sizeof timeout;
-    if (getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_RCVTIMEO,
+    if (getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, option,
                    reinterpret_cast<char*>(&timeout), &size) != 0) {
         return 0;
     }
     return static_cast<long long>(timeout);
 }
 
+// A deadline or limit not worked out yet: most records need no wait, and then none.
+constexpr long long kNoDeadlineYet = -1;
+
 // Runs the handshake to its end, from the bytes already in the input (a TLS 1.3
 // post-handshake message) or from the first receive. Returns 0, or -1 with the error set.
 static int runHandshake(TlsSession* session) {
     // A peer that trickles its handshake a byte at a time gets the receive timeout for the
     // whole of it (and the one receive under way), not for each piece.
-    long long timeout = receiveTimeoutOf(session->socket);
+    long long timeout = timeoutOf(session->socket, SO_RCVTIMEO);
     long long deadline = timeout > 0 ? monotonicMilliseconds() + timeout : 0;
     bool needInput = session->inputLength == 0;
     for (int receives = 0;;) {
@@ -328,34 +332,87 @@ static int breakSession(TlsSession* session, SECURITY_STATUS status) {
     return failWithSecurityStatus(status);
 }
 
+// The time of one sendTlsBytes call. Winsock's send timeout starts again with each send, so
+// a call of several records would wait the whole limit for each; the records after the first
+// get what is left of it, which the socket carries while the call lasts.
+struct SendDeadline {
+    long long start;    // when the call began
+    long long limit;    // the socket's own send timeout (0: none), read before the second record
+    long long carried;  // the send timeout the socket has now
+};
+
+// Gives the socket what is left of the call's time for the next record's send. Returns 0, or
+// -1 with the error set: kTimedOut's once nothing is left.
+static int limitNextSend(TlsSession* session, SendDeadline* deadline) {
+    if (deadline->limit == kNoDeadlineYet) {
+        deadline->limit = timeoutOf(session->socket, SO_SNDTIMEO);
+        deadline->carried = deadline->limit;
+    }
+    if (deadline->limit == 0) {
+        return 0;  // the sends wait without a limit
+    }
+    long long remaining = deadline->start + deadline->limit - monotonicMilliseconds();
+    if (remaining <= 0) {
+        return failWithRuntimeError(ETIMEDOUT);
+    }
+    if (remaining < deadline->carried) {
+        if (setSendTimeout(session->socket, static_cast<int>(remaining)) != 0) {
+            return -1;
+        }
+        deadline->carried = remaining;
+    }
+    return 0;
+}
+
+// Encrypts piece (at most cbMaximumMessage bytes) as one record and sends it: the call's first
+// record (no deadline) with the socket's own limit, a later one with what is left of it.
+// Returns 0, or -1 with the error set and the session broken.
+static int sendRecord(TlsSession* session, const char* piece, std::size_t length,
+                      SendDeadline* deadline) {
+    const SecPkgContext_StreamSizes* sizes = &session->sizes;
+    char* message = session->output + sizes->cbHeader;
+    std::memcpy(message, piece, length);
+    SecBuffer buffers[4] = {{sizes->cbHeader, SECBUFFER_STREAM_HEADER, session->output},
+                            {static_cast<unsigned long>(length), SECBUFFER_DATA, message},
+                            {sizes->cbTrailer, SECBUFFER_STREAM_TRAILER, message + length},
+                            {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc description = {SECBUFFER_VERSION, 4, buffers};
+    SECURITY_STATUS status = EncryptMessage(&session->context, 0, &description, 0);
+    if (status != SEC_E_OK) {
+        return breakSession(session, status);
+    }
+    std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+    if ((deadline != nullptr && limitNextSend(session, deadline) != 0) ||
+        sendBytes(session->socket, session->output, total) != 0) {
+        // Half a record may have gone out, and a peer that takes no more in time would only
+        // hold up a close_notify as well: the stream cannot go on.
+        markBroken(session, SEC_E_INTERNAL_ERROR);
+        return -1;
+    }
+    return 0;
+}
+
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
     if (session->failure != SEC_E_OK) {
         return failWithSecurityStatus(session->failure);
     }
-    const SecPkgContext_StreamSizes* sizes = &session->sizes;
-    while (length > 0) {
-        std::size_t piece = length < sizes->cbMaximumMessage ? length : sizes->cbMaximumMessage;
-        char* message = session->output + sizes->cbHeader;
-        std::memcpy(message, data, piece);
-        SecBuffer buffers[4] = {{sizes->cbHeader, SECBUFFER_STREAM_HEADER, session->output},
-                                {static_cast<unsigned long>(piece), SECBUFFER_DATA, message},
-                                {sizes->cbTrailer, SECBUFFER_STREAM_TRAILER, message + piece},
-                                {0, SECBUFFER_EMPTY, nullptr}};
-        SecBufferDesc description = {SECBUFFER_VERSION, 4, buffers};
-        SECURITY_STATUS status = EncryptMessage(&session->context, 0, &description, 0);
-        if (status != SEC_E_OK) {
-            return breakSession(session, status);
-        }
-        std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
-        if (sendBytes(session->socket, session->output, total) != 0) {
-            // Half a record may have gone out: the stream cannot go on.
-            markBroken(session, SEC_E_INTERNAL_ERROR);
-            return -1;
-        }
+    // SECURITY: the socket's send timeout bounds the whole call, as it does on the other
+    // platform: a client that reads slowly must not hold a step for a limit per record.
+    SendDeadline deadline = {monotonicMilliseconds(), kNoDeadlineYet, 0};
+    int result = 0;
+    for (bool isFirst = true; length > 0 && result == 0; isFirst = false) {
+        std::size_t piece =
+            length < session->sizes.cbMaximumMessage ? length : session->sizes.cbMaximumMessage;
+        result = sendRecord(session, data, piece, isFirst ? nullptr : &deadline);
         data += piece;
         length -= piece;
     }
-    return 0;
+    if (deadline.limit > 0 && deadline.carried != deadline.limit) {
+        // The caller's own limit again, as the caller set it; a socket that refuses it fails
+        // its next call anyway.
+        (void)setSendTimeout(session->socket, static_cast<int>(deadline.limit));
+    }
+    return result;
 }
 
 // Moves the encrypted bytes still waiting to the start of the input, once the decrypted ones
@@ -402,15 +459,12 @@ static void takeDecryptedRecord(TlsSession* session, const SecBuffer* buffers, i
     }
 }
 
-// A record's deadline not worked out yet: most records are complete without a wait.
-constexpr long long kNoDeadlineYet = -1;
-
 // Waits until the socket has more to receive, up to *deadline (none when 0), which the first
 // wait for a record takes from the socket's receive timeout. Returns 0, or -1 with the error
 // set.
 static int waitForInput(TlsSession* session, long long* deadline) {
     if (*deadline == kNoDeadlineYet) {
-        long long timeout = receiveTimeoutOf(session->socket);
+        long long timeout = timeoutOf(session->socket, SO_RCVTIMEO);
         *deadline = timeout > 0 ? monotonicMilliseconds() + timeout : 0;
     }
     if (*deadline == 0) {
