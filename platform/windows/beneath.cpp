@@ -145,9 +145,11 @@ int refuseOtherName(const wchar_t* path) {
     HANDLE search =
         FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
+        // No match at all (Wine says so for a POSIX link to nothing) names nothing; a name
+        // that cannot be told is taken for another's, as a final path that cannot be.
         DWORD error = GetLastError();
-        // A name that cannot be told is taken for another's, as a final path that cannot be.
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                       error == ERROR_NO_MORE_FILES
                    ? 0
                    : failWithRuntimeError(ENOENT);
     }
