@@ -26,7 +26,7 @@ int protectControlConnection(FtpSession* session) {
     // A receive that waits for the rest of a record ends with the idle limit, when there is
     // one: a client that stops in mid-record is idle too. Without one, commands take their time.
     (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);
-    (void)setSendTimeout(session->controlSocket, session->replyMilliseconds);  // as before it
+    (void)setSendTimeout(session->controlSocket, replyMilliseconds(session));  // as before it
     return session->controlTls != nullptr ? 0 : -1;
 }
 

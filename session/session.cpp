@@ -82,14 +82,16 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
     session->idleMilliseconds = serverSettings.idleSeconds * 1000;
-    session->replyMilliseconds =
-        session->idleMilliseconds > 0 ? session->idleMilliseconds : kTransferStallMilliseconds;
     if (serverSettings.loginSeconds > 0) {
         session->loginDeadline = monotonicMilliseconds() + serverSettings.loginSeconds * 1000LL;
     }
     // Each session has its own working directory, so no client's CWD moves another's files.
     copyText(session->workingDirectory, sizeof session->workingDirectory, "/");
     return session;
+}
+
+int replyMilliseconds(const FtpSession* session) {
+    return session->idleMilliseconds > 0 ? session->idleMilliseconds : kTransferStallMilliseconds;
 }
 
 void endSession(FtpSession* session) {
@@ -136,7 +138,7 @@ void serveSession(FtpSession* session) {
     (void)setNoDelay(session->controlSocket);  // only a matter of speed
     // Without it a client that stops reading holds the session, and its place under the
     // limits, for ever; receives keep waiting for the next command as long as they may.
-    (void)setSendTimeout(session->controlSocket, session->replyMilliseconds);
+    (void)setSendTimeout(session->controlSocket, replyMilliseconds(session));
     sendReply(session, "220 tarnLoader ready");
     std::string resolvedPath;
     for (;;) {

@@ -75,9 +75,6 @@ struct FtpSession {
     NetworkAddress peerAddress;    // the client's end, as accepted: the only allowed data peer
     int dataWaitMilliseconds;
     int stallMilliseconds;
-    // How long a reply may wait for the client to take any of it: the idle limit, or the stall
-    // limit without one. A client that sends commands and never reads its replies goes then.
-    int replyMilliseconds;
     bool hasLostControl;  // a reply could not be sent: nothing more goes to this client
     char argumentText[kArgumentTextSize];
     // What RNFR named, as a path from the root ("/fw/a.bin"), until RNTO uses it; empty when
@@ -113,6 +110,9 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort);
 void endSession(FtpSession* session);
 // Frees the records that ended sessions left for the next ones.
 void releaseSparedRecords();
+// How long a reply may wait for the client to take any of it: the idle limit, or the stall
+// limit without one. A client that sends commands and never reads its replies goes then.
+int replyMilliseconds(const FtpSession* session);
 // Set-up, greeting and the command loop; returns when the session is over. Does not end it.
 void serveSession(FtpSession* session);
 // The thread procedure: serveSession, then endSession.
