@@ -155,12 +155,10 @@ int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
         if (step < 0) {
             return -1;
         }
-        long long sent = step;
-        if (data->tls != nullptr) {
-            sent = sendTlsBytes(data->tls, bytes, static_cast<std::size_t>(step)) == 0 ? step : -1;
-        } else {
-            sent = sendSomeBytes(data->socket, bytes, static_cast<std::size_t>(step));
-        }
+        std::size_t piece = static_cast<std::size_t>(step);
+        long long sent = data->tls != nullptr
+                             ? (sendTlsBytes(data->tls, bytes, piece) == 0 ? step : -1)
+                             : sendSomeBytes(data->socket, bytes, piece);
         if (sent < 0) {
             return -1;
         }
