@@ -95,6 +95,8 @@ static bool readLogin(const char* value, ServerSettings* settings) {
     if (colon == nullptr) {
         settings->hasLogin = copyText(settings->loginName, sizeof settings->loginName, value) == 0;
         settings->loginPassword[0] = '\0';
+        // The last -login holds: an earlier one's password must not stand in as given.
+        settings->loginPasswordArgument = nullptr;
         return settings->hasLogin;
     }
     if (colon[1] == '\0') {

@@ -31,8 +31,6 @@ static bool isTransferLogInsideRoot = false;
 static char transferLogFullPath[kRootPathSize];
 // The environment variable that gives the password of "-login name".
 static const char kPasswordVariable[] = "TARNLOADER_PASSWORD";
-// Whether the password came on the command line, for the start-up text; written once.
-static bool isPasswordOnCommandLine = false;
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
@@ -82,7 +80,6 @@ static int takeLoginPassword() {
     char* password = serverSettings.loginPassword;
     if (serverSettings.loginPasswordArgument != nullptr) {
         eraseArgumentText(serverSettings.loginPasswordArgument);
-        isPasswordOnCommandLine = true;
         return 0;
     }
     if (readEnvironmentText(kPasswordVariable, password, kLoginTextSize) == 0 &&
@@ -239,7 +236,7 @@ void printGuidance() {
         printTlsCertificate();
     }
     printOwnFileWarnings();
-    if (isPasswordOnCommandLine) {
+    if (serverSettings.hasLogin && serverSettings.loginPasswordArgument != nullptr) {
         printConsole(ConsoleStream::kOutput,
                      "Warning: the -login password came on the command line, which other users "
                      "of this machine\n  can read; give -login <name> alone and set %s, or type "

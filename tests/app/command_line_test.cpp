@@ -151,6 +151,9 @@ TEST(ReadCommandLine, TakesTlsAndLoginOptions) {
     EXPECT_TRUE(alone.settings.hasLogin);
     EXPECT_STREQ("op", alone.settings.loginName);
     EXPECT_EQ(nullptr, alone.settings.loginPasswordArgument);  // asked for at start-up
+    // The last -login holds: an earlier password never stands in, nor an empty one.
+    Reading again = readArguments({"-login", "op:pw", "-login", "op"});
+    EXPECT_EQ(nullptr, again.settings.loginPasswordArgument);
     Reading only = readArguments({"-tlsonly"});
     EXPECT_TRUE(only.settings.tls && only.settings.tlsOnly);
     EXPECT_EQ(nullptr, only.settings.tlsCertificatePath);
