@@ -261,6 +261,17 @@ void reopenTransferLog() {
                      logPath, reason);
         return;
     }
+    // SECURITY: the new file at the log's name is the server's own as the old one was; the old
+    // one keeps its identity under the name it was rotated to, and stays withheld too. A file
+    // that cannot be withheld is not written: the old one goes on.
+    if (withholdFile(logPath) < 0) {
+        char reason[kErrorTextSize];
+        lastErrorText(reason, sizeof reason);
+        printConsole(ConsoleStream::kError, "Error: Unable to withhold '%s' from clients: %s\n",
+                     logPath, reason);
+        (void)closeFile(file);  // never written
+        return;
+    }
     takeLock(SharedLock::kTransferLog);
     int superseded = reopenedFile;  // two requests before the writer took up the first
     reopenedFile = file;

@@ -396,7 +396,8 @@ const char* servedRootPath();
 // Withholds the file at path (the operator's path, not one beneath the root) from clients: every
 // later lookup that arrives at that very file, by whatever name, link or hard link, fails as
 // a missing entry does, and enumerations pass over it. For the server's own key and log.
-// Start-up only, after setServedRoot. Returns 1 when the file lies beneath the root by its real
+// At start-up after setServedRoot, and again for a transfer log reopened under the same name
+// (a new file), while lookups go on in other threads. Returns 1 when the file lies beneath the root by its real
 // path, 0 when it lies elsewhere, or -1 with the error set when it cannot be looked at.
 int withholdFile(const char* path);
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:

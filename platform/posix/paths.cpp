@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -24,14 +25,16 @@
 static char rootRealPath[PATH_MAX];
 
 // The files that clients never reach (the server's key and log), by device and inode, so that
-// no other name for them reaches them either. Written at start-up only; only read afterwards.
-constexpr int kMostWithheldFiles = 4;
+// no other name for them reaches them either. Written at start-up and when the log is reopened
+// (one writer), read by every lookup: an entry is in place before the count that shows it.
+// A rotated log keeps its inode, so every log of a long run stays withheld.
+constexpr int kMostWithheldFiles = 256;
 struct FileIdentity {
     dev_t device;
     ino_t inode;
 };
 static FileIdentity withheldFiles[kMostWithheldFiles];
-static int withheldFileCount = 0;
+static std::atomic<int> withheldFileCount{0};
 
 // A name swapped for a link between the walk and the final open makes the walk start again;
 // a client that keeps swapping is refused after this many walks.
@@ -84,10 +87,12 @@ int withholdFile(const char* path) {
     if (stat(path, &status) != 0) {
         return failWithErrno();
     }
-    if (withheldFileCount == kMostWithheldFiles) {
-        return fail(EMFILE);  // never for the few files of our own
+    int count = withheldFileCount.load(std::memory_order_relaxed);
+    if (count == kMostWithheldFiles) {
+        return fail(EMFILE);
     }
-    withheldFiles[withheldFileCount++] = {status.st_dev, status.st_ino};
+    withheldFiles[count] = {status.st_dev, status.st_ino};
+    withheldFileCount.store(count + 1, std::memory_order_release);
     char* resolved = realpath(path, nullptr);
     if (resolved == nullptr) {
         return failWithErrno();
@@ -102,7 +107,8 @@ bool isWithheldFile(const struct stat* status) {
     if (!S_ISREG(status->st_mode)) {
         return false;
     }
-    for (int i = 0; i < withheldFileCount; i++) {
+    int count = withheldFileCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; i++) {
         if (withheldFiles[i].device == status->st_dev && withheldFiles[i].inode == status->st_ino) {
             return true;
         }

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -35,16 +36,16 @@ constexpr DWORD kPinningShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kAnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The files that clients never reach (the server's key and log), by volume and file index, so
-// that no other name for them reaches them either. Written at start-up only; only read
-// afterwards.
-constexpr int kMostWithheldFiles = 4;
+// that no other name for them reaches them either. Written at start-up (one writer), read by
+// every lookup: an entry is in place before the count that shows it.
+constexpr int kMostWithheldFiles = 256;
 struct FileIdentity {
     DWORD volume;
     DWORD indexHigh;
     DWORD indexLow;
 };
 static FileIdentity withheldFiles[kMostWithheldFiles];
-static int withheldFileCount = 0;
+static std::atomic<int> withheldFileCount{0};
 
 int failRefused() {
     return failWithRuntimeError(kRefusedPathError);
@@ -85,12 +86,14 @@ int withholdFile(const char* path) {
         }
         return result;
     }
-    if (withheldFileCount == kMostWithheldFiles) {
+    int count = withheldFileCount.load(std::memory_order_relaxed);
+    if (count == kMostWithheldFiles) {
         (void)CloseHandle(handle);
-        return failWithRuntimeError(EMFILE);  // never for the few files of our own
+        return failWithRuntimeError(EMFILE);
     }
-    withheldFiles[withheldFileCount++] = {information.dwVolumeSerialNumber,
-                                          information.nFileIndexHigh, information.nFileIndexLow};
+    withheldFiles[count] = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                            information.nFileIndexLow};
+    withheldFileCount.store(count + 1, std::memory_order_release);
     wchar_t finalPath[kLongPathSize];
     char finalText[kLongPathTextSize];
     int found = finalPathOf(handle, finalPath, kLongPathSize);
@@ -108,7 +111,8 @@ static bool isWithheldFile(const BY_HANDLE_FILE_INFORMATION* information) {
     if ((information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return false;
     }
-    for (int i = 0; i < withheldFileCount; i++) {
+    int count = withheldFileCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; i++) {
         const FileIdentity* file = &withheldFiles[i];
         if (file->volume == information->dwVolumeSerialNumber &&
             file->indexHigh == information->nFileIndexHigh &&

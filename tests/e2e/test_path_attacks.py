@@ -5,6 +5,7 @@ import hashlib
 import os
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -579,3 +580,10 @@ class OwnFiles(ServerTest):
             self.assertNotEqual(self.upload(s, "STOR " + name, b"planted")[0][:3], "150")
         self.assertEqual(before, {name: self.read_file(name) for name in before})
         self.assertNotIn(b"planted", self.read_file("log.bak"))
+        if not is_windows():
+            # Rotated (renamed, then SIGHUP): the new log and the renamed one are withheld too.
+            os.rename(log, log + ".1")
+            self.server.process.send_signal(signal.SIGHUP)
+            self.wait_for(lambda: os.path.exists(log), "the log opened again")
+            for name in ("logs/xfer.log", "logs/xfer.log.1"):
+                self.assertEqual(self.command(s, "SIZE " + name), self.command(s, "SIZE missing"))
