@@ -13,8 +13,6 @@
 #include "session/reply.h"
 #include "session/session.h"
 
-const char kUploadPrefix[] = ".tarnLoader-upload-";
-
 static const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -144,10 +142,9 @@ static const ControlFrame kStatusFrame = {"211-Status follows:", "211 End"};
 static const ControlFrame kPathStatusFrame = {"213-Status follows:", "213 End"};
 
 // Sends each entry as a line on data, or, without a data connection, as a line of the
-// session's reply. Returns whether every line went out.
+// session's reply. Returns whether every line went out; stops at the first that did not.
 static bool sendEntries(FtpSession* session, DataConnection* data, FindState* state,
                         FindEntry* entry, const ListingStyle& style) {
-    bool sending = true;
     do {
         if (!isListed(entry, !style.showsHidden)) {
             continue;
@@ -160,13 +157,16 @@ static bool sendEntries(FtpSession* session, DataConnection* data, FindState* st
         if (data == nullptr) {
             line[length - 2] = '\0';  // a reply line gets its line end, and its names' safety,
             sendReplyContinuation(session, line);  // from sendReplyContinuation
-        } else if (sending && sendDataBytes(data, line, static_cast<std::size_t>(length)) != 0) {
+            if (session->hasLostControl) {
+                return false;
+            }
+        } else if (sendDataBytes(data, line, static_cast<std::size_t>(length)) != 0) {
             // Once the client has gone, or stalled past the limit, further sends only fail.
             printSystemError("send failed");
-            sending = false;
+            return false;
         }
     } while (findNext(state, entry) == 0);
-    return sending;
+    return true;
 }
 
 // Sends what the enumeration found over a data connection framed by "150" and "226" (or, with

@@ -11,8 +11,6 @@ struct FtpSession;
 // Room for the longest name an enumeration gives and the facts or long-format fields.
 constexpr std::size_t kListingLineSize = kEntryNameSize + 256;
 constexpr std::size_t kDateTextSize = 20;
-// Uploads in progress are received under names with this prefix; listings never show them.
-extern const char kUploadPrefix[];
 
 // Formats one long listing line ("-rw-rw-rw-   1 ftp  ftp  ..." and CR LF). Returns the
 // line's length, or -1 when it does not fit.

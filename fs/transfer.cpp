@@ -108,7 +108,7 @@ static void sendCountedFile(FtpSession* session, const std::string& path,
     }
     sendReply(session, "150 Opening BINARY mode data connection");
     outcome->started = true;
-    startTransferReport(session, false, outcome->size);
+    startTransferReport(session, outcome->size);
     DataConnection data;
     if (openDataConnection(session, &data) == 0) {
         char reply[kReplyTextSize];
@@ -124,8 +124,13 @@ static void sendCountedFile(FtpSession* session, const std::string& path,
     (void)closeFile(file);  // a read-only descriptor has nothing left to report
 }
 
+// A transfer's outcome as it starts: nothing moved, its size not known yet.
+static TransferOutcome startOutcome() {
+    return {monotonicMilliseconds(), 0, false, false, -1, ""};
+}
+
 void sendFile(FtpSession* session, const std::string& path) {
-    TransferOutcome outcome = {monotonicMilliseconds(), 0, false, false, -1, ""};
+    TransferOutcome outcome = startOutcome();
     sendCountedFile(session, path, &outcome);
     logTransfer(session, path.c_str(), TransferDirection::kOutgoing, &outcome);
     reportTransferEnd(session, false, &outcome);
@@ -216,7 +221,7 @@ static void receiveInto(FtpSession* session, const EntryLookup* target, int file
     registerUpload(&upload, target->folder, temporary);  // an ending process removes it
     sendReply(session, "150 Opening BINARY mode data connection");
     outcome->started = true;
-    startTransferReport(session, true, -1);
+    startTransferReport(session, -1);
     char reply[kReplyTextSize];
     DataConnection data;
     int status = connectForTransfer(session, &data, reply, sizeof reply);
@@ -304,7 +309,7 @@ static void receiveCountedFile(FtpSession* session, const std::string& path, boo
 
 // STOR and APPE: the upload, its line in the transfer log and its event line.
 static void receiveLogged(FtpSession* session, const std::string& path, bool append) {
-    TransferOutcome outcome = {monotonicMilliseconds(), 0, false, false, -1, ""};
+    TransferOutcome outcome = startOutcome();
     receiveCountedFile(session, path, append, &outcome);
     logTransfer(session, path.c_str(), TransferDirection::kIncoming, &outcome);
     reportTransferEnd(session, true, &outcome);

@@ -2,8 +2,9 @@
 // one never allocates and never fails.
 #include "fs/uploads.h"
 
-#include "fs/listing.h"
 #include "platform/platform.h"
+
+const char kUploadPrefix[] = ".tarnLoader-upload-";
 
 // Both under SharedLock::kUploads.
 static UploadEntry* firstUpload = nullptr;

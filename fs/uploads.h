@@ -4,6 +4,9 @@
 
 struct Folder;
 
+// Uploads in progress are received under names with this prefix; listings never show them.
+extern const char kUploadPrefix[];
+
 // True when name has the form of an upload's temporary file, as the platform compares names:
 // no command reaches such a file, which belongs to the upload alone until it is complete.
 bool isUploadName(const char* name);

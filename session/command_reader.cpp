@@ -151,6 +151,10 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
             closeForTimeLimit(session, "421 Login timeout.");
             return nullptr;
         }
+        // Which limit a wait that runs out met: the login deadline when it came first.
+        const char* timeoutReply = session->loginDeadline != 0 && wait != session->idleMilliseconds
+                                       ? "421 Login timeout."
+                                       : "421 Timeout.";
         int taken = takeCommandLine(reader, line, &lineLength);
         if (taken > 0) {
             break;
@@ -160,8 +164,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         }
         // Only the wait for a command counts: a transfer in progress is not in this loop.
         if (wait > 0 && waitForControlBytes(session, wait) == 0) {
-            bool byLogin = wait != session->idleMilliseconds;  // the deadline came first
-            closeForTimeLimit(session, byLogin ? "421 Login timeout." : "421 Timeout.");
+            closeForTimeLimit(session, timeoutReply);
             return nullptr;
         }
         // Over TLS the receive waits for the rest of a record, which a client may never send:
@@ -174,9 +177,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         long long count = receiveControlBytes(session, received, room);
         if (count <= 0) {
             if (count < 0 && wait > 0 && isLastError(ErrorKind::kTimedOut)) {
-                // Stopped inside a TLS record.
-                bool byLogin = session->loginDeadline != 0 && wait != session->idleMilliseconds;
-                closeForTimeLimit(session, byLogin ? "421 Login timeout." : "421 Timeout.");
+                closeForTimeLimit(session, timeoutReply);  // stopped inside a TLS record
             }
             return nullptr;
         }

@@ -181,7 +181,7 @@ void noteReply(FtpSession* session, const char* text) {
     }
 }
 
-void startTransferReport(FtpSession* session, bool isUpload, long long size) {
+void startTransferReport(FtpSession* session, long long size) {
     if (!serverSettings.status) {
         return;
     }
@@ -190,7 +190,6 @@ void startTransferReport(FtpSession* session, bool isUpload, long long size) {
     const char* name = std::strrchr(session->argumentText, '/');
     name = name != nullptr && name[1] != '\0' ? name + 1 : session->argumentText;
     (void)escapeString(report->transferName, sizeof report->transferName, name);
-    report->isUpload = isUpload;
     report->transferSize = size;
     report->transferStartedAt = monotonicMilliseconds();
     report->transferredBytes.store(0, std::memory_order_relaxed);

@@ -32,7 +32,7 @@ void reportRefusedConnection(const NetworkAddress* peer, const char* reply);
 // Keeps the start of each reply, which a refused transfer's line quotes.
 void noteReply(FtpSession* session, const char* text);
 // A transfer got its "150": from now on the status line shows it. size is -1 when unknown.
-void startTransferReport(FtpSession* session, bool isUpload, long long size);
+void startTransferReport(FtpSession* session, long long size);
 // The line of a transfer that has ended: "complete", "cut off at N of M bytes (reason)", or,
 // when it never got its "150", "refused: <reply>". The name is the client's argument.
 void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome* outcome);

@@ -38,7 +38,6 @@ struct SessionReport {
     // The transfer under way: its name as the client gave it, escaped; its expected size (-1
     // when unknown) and the bytes moved so far, counted after every piece.
     char transferName[kArgumentTextSize];
-    bool isUpload;
     long long transferSize;
     long long transferStartedAt;
     bool isTransferRunning;
