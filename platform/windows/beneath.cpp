@@ -79,8 +79,7 @@ int joinName(const wchar_t* folder, const wchar_t* name, wchar_t* out, std::size
     return copyWideText(out, outSize, path.c_str());
 }
 
-// True when path is the root or lies below it, compared name by name as Windows compares.
-static bool isBeneathRoot(const wchar_t* path) {
+bool isBeneathRoot(const wchar_t* path) {
     std::size_t length = std::wcslen(rootFinalPath);
     // SECURITY: the UTF-16 paths are compared as the system gave them. Their ANSI forms would
     // let a folder "root" with a fullwidth r (U+FF52) beside a root "root" pass for the root.

@@ -81,6 +81,9 @@ int copyWideText(wchar_t* out, std::size_t outSize, const wchar_t* text);
 int joinPath(const wchar_t* folder, const std::vector<std::wstring>& names, std::size_t count,
              wchar_t* out, std::size_t outSize);
 int joinName(const wchar_t* folder, const wchar_t* name, wchar_t* out, std::size_t outSize);
+// True when path (a final path) is the root or lies below it, compared name by name as
+// Windows compares.
+bool isBeneathRoot(const wchar_t* path);
 // The final path of what handle names, without the "\\?\" prefix; refused when it cannot be
 // told or has no UTF-8 form.
 int finalPathOf(void* handle, wchar_t* out, std::size_t outSize);

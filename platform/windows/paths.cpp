@@ -95,15 +95,10 @@ int withholdFile(const char* path) {
                             information.nFileIndexLow};
     withheldFileCount.store(count + 1, std::memory_order_release);
     wchar_t finalPath[kLongPathSize];
-    char finalText[kLongPathTextSize];
     int found = finalPathOf(handle, finalPath, kLongPathSize);
     (void)CloseHandle(handle);
     // A path that cannot be told (a network path) is no place the root can be either.
-    if (found != 0 || toUtf8Text(finalPath, finalText, sizeof finalText) != 0) {
-        return 0;
-    }
-    std::vector<std::string> names;
-    return namesBelowRoot(finalText, &names) == 0 ? 1 : 0;
+    return found == 0 && isBeneathRoot(finalPath) ? 1 : 0;
 }
 
 // Whether the file that information describes is one the server never serves.

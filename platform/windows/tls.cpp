@@ -334,7 +334,8 @@ static int breakSession(TlsSession* session, SECURITY_STATUS status) {
 
 // The time of one sendTlsBytes call. Winsock's send timeout starts again with each send, so
 // a call of several records would wait the whole limit for each; the records after the first
-// get what is left of it, which the socket carries while the call lasts.
+// get what is left of it (to a sixteenth of the limit), which the socket carries while the
+// call lasts.
 struct SendDeadline {
     long long start;    // when the call began
     long long limit;    // the socket's own send timeout (0: none), read before the second record
@@ -355,7 +356,9 @@ static int limitNextSend(TlsSession* session, SendDeadline* deadline) {
     if (remaining <= 0) {
         return failWithRuntimeError(ETIMEDOUT);
     }
-    if (remaining < deadline->carried) {
+    // Set again only once it overshoots by a sixteenth of the limit: a call that moves at once
+    // makes no calls for it.
+    if (deadline->carried - remaining > deadline->limit / 16) {
         if (setSendTimeout(session->socket, static_cast<int>(remaining)) != 0) {
             return -1;
         }
@@ -460,12 +463,12 @@ static void takeDecryptedRecord(TlsSession* session, const SecBuffer* buffers, i
 }
 
 // Waits until the socket has more to receive, up to *deadline (none when 0), which the first
-// wait for a record takes from the socket's receive timeout. Returns 0, or -1 with the error
-// set.
-static int waitForInput(TlsSession* session, long long* deadline) {
+// wait for a record takes from the socket's receive timeout, counted from started, when the
+// record's first receive began. Returns 0, or -1 with the error set.
+static int waitForInput(TlsSession* session, long long started, long long* deadline) {
     if (*deadline == kNoDeadlineYet) {
         long long timeout = timeoutOf(session->socket, SO_RCVTIMEO);
-        *deadline = timeout > 0 ? monotonicMilliseconds() + timeout : 0;
+        *deadline = timeout > 0 ? started + timeout : 0;
     }
     if (*deadline == 0) {
         return 0;  // the receive itself waits, without a limit
@@ -484,8 +487,11 @@ static int decryptNextRecord(TlsSession* session) {
     compactInput(session);
     // SECURITY: the receive timeout bounds the whole record, not each receive within it: a peer
     // that trickles a record a byte at a time must not stretch a limit by the record's length.
+    // The record's first receive has the socket's own timeout, which is all of it, and needs
+    // no wait before it; most records come whole in that one.
+    long long started = monotonicMilliseconds();
     long long deadline = kNoDeadlineYet;
-    for (;;) {
+    for (bool isFirstReceive = true;; isFirstReceive = false) {
         SECURITY_STATUS status = SEC_E_INCOMPLETE_MESSAGE;
         SecBuffer buffers[4] = {
             {static_cast<unsigned long>(session->inputLength), SECBUFFER_DATA, session->input},
@@ -517,7 +523,8 @@ static int decryptNextRecord(TlsSession* session) {
             case RecordNext::kReceive:
                 break;
         }
-        if (waitForInput(session, &deadline) != 0 || receiveInput(session) != 0) {
+        if ((!isFirstReceive && waitForInput(session, started, &deadline) != 0) ||
+            receiveInput(session) != 0) {
             if (!isLastError(ErrorKind::kTimedOut)) {
                 markBroken(session, SEC_E_INCOMPLETE_MESSAGE);  // a stream cut within a record
             }
