@@ -22,6 +22,10 @@ static int errorNumberOf(ErrorKind kind) {
             return EEXIST;
         case ErrorKind::kRefusedPath:
             return kRefusedPathError;
+        case ErrorKind::kWouldBlock:
+            return EWOULDBLOCK;
+        case ErrorKind::kInterrupted:
+            return EINTR;
     }
     return EINVAL;
 }

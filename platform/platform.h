@@ -22,7 +22,10 @@ enum class ErrorKind {
     kIsDirectory,
     kTimedOut,
     kExists,
-    kRefusedPath
+    kRefusedPath,
+    kWouldBlock,   // a call on a non-blocking socket would have had to wait
+    kInterrupted,  // a wait ended because the socket it watched had something to read, or had
+                   // been ended
 };
 
 // Writes the text of the calling thread's last recorded error (at most outSize - 1 bytes).
@@ -215,6 +218,22 @@ enum class AcceptFailure { kFatal, kRetry, kRetryAfterPause };
 AcceptFailure classifyAcceptFailure();
 
 int connectSocket(SocketHandle socket, const NetworkAddress* address);
+// As connectSocket, but gives up after timeoutMilliseconds with kTimedOut's error, so that a
+// peer whose firewall drops the connection costs no more than that, or as soon as watch
+// (kNoSocket: none) has bytes to read or has been ended, with kInterrupted's error. The socket
+// is non-blocking afterwards, connected or not.
+int connectSocketWithin(SocketHandle socket, const NetworkAddress* address, int timeoutMilliseconds,
+                        SocketHandle watch);
+// Makes the socket's sends and receives (and sendFilePiece) return at once with kWouldBlock's
+// error where they would wait, or wait again. A non-blocking socket is bounded by the
+// caller's waits (waitForEither), not by its timeouts.
+int setNonBlocking(SocketHandle socket, bool nonBlocking);
+// Waits until socket can be written (forWriting) or read, or watch (kNoSocket: none) has
+// bytes to read or has been ended by its peer, whichever comes first. Returns 1 for socket,
+// 2 for watch (when both are ready, watch), 0 when timeoutMilliseconds passed first, -1 on
+// failure. An error or an end on socket counts as ready: its next call tells which.
+int waitForEither(SocketHandle socket, bool forWriting, SocketHandle watch,
+                  int timeoutMilliseconds);
 // Sends all length bytes unless the connection fails or a send timeout expires.
 // Returns 0, or -1 with the error set (kTimedOut's error after a timeout).
 int sendBytes(SocketHandle socket, const char* data, std::size_t length);
@@ -224,6 +243,8 @@ int sendBytes(SocketHandle socket, const char* data, std::size_t length);
 long long sendSomeBytes(SocketHandle socket, const char* data, std::size_t length);
 // Receives up to size bytes. Returns the count, 0 when the peer has closed, or -1 with the
 // error set (kTimedOut's error after a receive timeout).
+// On a non-blocking socket, sendSomeBytes and receiveBytes fail with kWouldBlock's error
+// where they would wait.
 long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
 // Waits until the socket can be read (or accepted from). Returns 1 when it can, 0 when
 // timeoutMilliseconds passed first (0 polls), -1 on failure.
@@ -247,7 +268,8 @@ void closeSocket(SocketHandle socket);
 // bytes resets the connection.
 void discardReceivedBytes(SocketHandle socket);
 // Closes the socket once the peer's system has acknowledged every byte and the end of the
-// stream, or the peer has closed its side, waiting at most seconds.
+// stream, or the peer has closed its side, waiting at most seconds. The socket may be blocking
+// or not.
 void closeSocketDelivered(SocketHandle socket, int seconds);
 
 // The host's IPv4 addresses for the operator, in the platform's order, at most maxCount.
@@ -320,6 +342,12 @@ bool hasReceivedTlsBytes(TlsSession* session);
 // Tells the peer the session ends (close_notify) when the connection still takes it, and
 // frees the session. The socket stays open for the caller to close.
 void endTlsSession(TlsSession* session);
+// From now on a wait inside receiveTlsBytes, and on POSIX inside sendTlsBytes, also ends when
+// watch has bytes to read or has been ended by its peer: the call fails with kInterrupted's
+// error. A send so cut short is made again with the same bytes, or not at all. kNoSocket ends
+// the watch. On Windows only the waits for records watch: a send waits for its record to go
+// out, and a receive for the rest of a post-handshake message, up to the socket's timeout.
+void watchDuringTlsWaits(TlsSession* session, SocketHandle watch);
 
 // ---------------------------------------------------------------------------------------------
 // Paths and directories.
@@ -397,8 +425,8 @@ const char* servedRootPath();
 // later lookup that arrives at that very file, by whatever name, link or hard link, fails as
 // a missing entry does, and enumerations pass over it. For the server's own key and log.
 // At start-up after setServedRoot, and again for a transfer log reopened under the same name
-// (a new file), while lookups go on in other threads. Returns 1 when the file lies beneath the root by its real
-// path, 0 when it lies elsewhere, or -1 with the error set when it cannot be looked at.
+// (a new file), while lookups go on in other threads. Returns 1 when the file lies beneath the root
+// by its real path, 0 when it lies elsewhere, or -1 with the error set when it cannot be looked at.
 int withholdFile(const char* path);
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
 // a leading separator or a drive prefix).
@@ -514,5 +542,8 @@ int closeFile(int file);
 // Returns the count sent, 0 at the end of the file, or -1 with the error set and *sendFailed
 // telling whether sending (true) or reading the file (false) failed. The piece passes through
 // buffer (size bytes) only where the platform cannot send straight from the file.
+// On a non-blocking socket it sends what the socket takes at once, and the file's position
+// stays after the bytes sent; when the socket takes nothing it fails with kWouldBlock's error
+// (*sendFailed true).
 long long sendFilePiece(SocketHandle socket, int file, char* buffer, std::size_t size,
                         bool* sendFailed);

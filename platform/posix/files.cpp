@@ -462,18 +462,28 @@ long long sendFilePiece(SocketHandle socket, int file, char* buffer, std::size_t
         if (errno == EINVAL || errno == ENOSYS) {
             break;  // a file system that cannot do it; copy this piece instead
         }
+        if (errno == EAGAIN) {
+            *sendFailed = true;
+            return failWithoutWaiting(static_cast<int>(socket));
+        }
         if (errno != EINTR) {
             *sendFailed = isSendFailure(errno);
-            return fail(errno == EAGAIN ? ETIMEDOUT : errno);
+            return failWithErrno();
         }
     }
     long long count = readFile(file, buffer, size);
     if (count <= 0) {
         return count;
     }
-    if (sendBytes(socket, buffer, static_cast<std::size_t>(count)) != 0) {
+    long long sent = sendSomeBytes(socket, buffer, static_cast<std::size_t>(count));
+    // What the socket did not take is read again by the next piece.
+    long long unsent = count - (sent > 0 ? sent : 0);
+    if (unsent > 0 && lseek(file, -unsent, SEEK_CUR) < 0) {
+        return failWithErrno();  // the position is lost: the file cannot go on
+    }
+    if (sent < 0) {
         *sendFailed = true;
         return -1;
     }
-    return count;
+    return sent;
 }

@@ -13,13 +13,15 @@ struct ssl_ctx_st;
 struct stat;
 struct timespec;
 
-
 // Records error as the calling thread's last error and returns -1.
 int fail(int error);
 // Records errno as the calling thread's last error and returns -1.
 int failWithErrno();
 // Records kRefusedPathError and returns -1.
 int failRefused();
+// Records what EAGAIN on the socket fd means and returns -1: kWouldBlock's error on a
+// non-blocking socket, kTimedOut's on one whose timeout ran out.
+int failWithoutWaiting(int fd);
 
 // The time milliseconds from now on the clock of pthread_cond_timedwait (CLOCK_REALTIME).
 void deadlineAfter(long milliseconds, struct timespec* out);

@@ -3,12 +3,14 @@
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -139,8 +141,7 @@ int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port) {
     any.port = port;
     struct sockaddr_storage address;
     socklen_t length = toSocketAddress(&any, &address);
-    if (bind(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address), length) !=
-        0) {
+    if (bind(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address), length) != 0) {
         return failWithErrno();
     }
     return 0;
@@ -235,6 +236,79 @@ int connectSocket(SocketHandle socket, const NetworkAddress* address) {
     return result == 0 ? 0 : failWithErrno();
 }
 
+int connectSocketWithin(SocketHandle socket, const NetworkAddress* address, int timeoutMilliseconds,
+                        SocketHandle watch) {
+    int fd = static_cast<int>(socket);
+    if (setNonBlocking(socket, true) != 0) {
+        return -1;
+    }
+    struct sockaddr_storage target;
+    socklen_t targetLength = toSocketAddress(address, &target);
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&target), targetLength) == 0) {
+        return 0;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+        return failWithErrno();
+    }
+    long long deadline = monotonicMilliseconds() + timeoutMilliseconds;
+    int ready = 0;
+    do {
+        long long remaining = deadline - monotonicMilliseconds();
+        if (remaining <= 0) {
+            return fail(ETIMEDOUT);
+        }
+        ready = waitForEither(socket, true, watch, static_cast<int>(remaining));
+    } while (ready == 0);
+    if (ready == 2) {
+        return fail(EINTR);  // kInterrupted: the caller looks at the watch
+    }
+    if (ready < 0) {
+        return -1;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return failWithErrno();
+    }
+    return error == 0 ? 0 : fail(error);
+}
+
+int setNonBlocking(SocketHandle socket, bool nonBlocking) {
+    int on = nonBlocking ? 1 : 0;
+    if (ioctl(static_cast<int>(socket), FIONBIO, &on) != 0) {
+        return failWithErrno();
+    }
+    return 0;
+}
+
+int waitForEither(SocketHandle socket, bool forWriting, SocketHandle watch,
+                  int timeoutMilliseconds) {
+    struct pollfd waiters[2] = {
+        {static_cast<int>(socket), static_cast<short>(forWriting ? POLLOUT : POLLIN), 0},
+        {static_cast<int>(watch), POLLIN, 0}};
+    nfds_t count = watch != kNoSocket ? 2 : 1;
+    long long deadline = monotonicMilliseconds() + timeoutMilliseconds;
+    for (;;) {
+        int result = poll(waiters, count, timeoutMilliseconds);
+        if (result == 0) {
+            return 0;
+        }
+        if (result > 0) {
+            return count == 2 && waiters[1].revents != 0 ? 2 : 1;
+        }
+        if (errno != EINTR) {
+            return failWithErrno();
+        }
+        long long remaining = deadline - monotonicMilliseconds();
+        timeoutMilliseconds = remaining > 0 ? static_cast<int>(remaining) : 0;
+    }
+}
+
+int failWithoutWaiting(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return fail(flags >= 0 && (flags & O_NONBLOCK) != 0 ? EWOULDBLOCK : ETIMEDOUT);
+}
+
 int sendBytes(SocketHandle socket, const char* data, std::size_t length) {
     std::size_t sent = 0;
     while (sent < length) {
@@ -257,7 +331,9 @@ long long sendSomeBytes(SocketHandle socket, const char* data, std::size_t lengt
             return result;
         }
         if (errno != EINTR) {
-            return fail((errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno);
+            return errno == EAGAIN || errno == EWOULDBLOCK
+                       ? failWithoutWaiting(static_cast<int>(socket))
+                       : failWithErrno();
         }
     }
 }
@@ -269,7 +345,9 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size) {
             return result;
         }
         if (errno != EINTR) {
-            return fail((errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno);
+            return errno == EAGAIN || errno == EWOULDBLOCK
+                       ? failWithoutWaiting(static_cast<int>(socket))
+                       : failWithErrno();
         }
     }
 }

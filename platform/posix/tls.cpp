@@ -2,10 +2,10 @@
 // connection, with the credentials of certificates.cpp.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -23,6 +23,7 @@ constexpr std::size_t kSessionContextSize = 16;
 struct TlsSession {
     SSL* connection;
     int socket;
+    int watch;  // a socket whose bytes end a wait (watchDuringTlsWaits); -1 for none
     unsigned char sessionContext[kSessionContextSize];
 };
 
@@ -63,7 +64,8 @@ constexpr long long kNoDeadlineYet = -1;
 // can go on, up to *deadline (none when 0), which the first wait of the call takes from the
 // socket's time limit for option. Returns true to make the call again, false with the error
 // set when it failed.
-static bool waitToRetry(SSL* connection, int result, int socket, int option, long long* deadline) {
+static bool waitToRetry(SSL* connection, int result, int socket, int option, long long* deadline,
+                        int watch = -1) {
     int error = SSL_get_error(connection, result);
     if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
         (void)failTls(connection, result);
@@ -83,14 +85,18 @@ static bool waitToRetry(SSL* connection, int result, int socket, int option, lon
         timeout = static_cast<int>(remaining);
     }
     short events = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-    struct pollfd entry = {socket, events, 0};
-    int ready = poll(&entry, 1, timeout);
+    struct pollfd entries[2] = {{socket, events, 0}, {watch, POLLIN, 0}};
+    int ready = poll(entries, watch >= 0 ? 2 : 1, timeout);
     if (ready < 0 && errno != EINTR) {
         failWithErrno();
         return false;
     }
     if (ready == 0) {
         fail(ETIMEDOUT);
+        return false;
+    }
+    if (watch >= 0 && entries[1].revents != 0) {
+        fail(EINTR);  // kInterrupted: the caller looks at the watched socket first
         return false;
     }
     return true;  // ready, or a signal: the call tells which
@@ -115,8 +121,7 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
     }
     SSL* connection = hasContext ? SSL_new(credentials->context) : nullptr;
     if (connection == nullptr || SSL_set_fd(connection, static_cast<int>(socket)) != 1 ||
-        SSL_set_session_id_context(connection, session->sessionContext, kSessionContextSize) !=
-            1 ||
+        SSL_set_session_id_context(connection, session->sessionContext, kSessionContextSize) != 1 ||
         (control != nullptr && SSL_set_num_tickets(connection, 0) != 1)) {
         SSL_free(connection);
         delete session;
@@ -154,6 +159,7 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
     }
     session->connection = connection;
     session->socket = fd;
+    session->watch = -1;
     return session;
 }
 
@@ -169,8 +175,8 @@ int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
         int result = SSL_write_ex(session->connection, data, length, &written);
         if (result != 1) {
             // OpenSSL takes the same bytes again once the socket has room.
-            if (waitToRetry(session->connection, result, session->socket, SO_SNDTIMEO,
-                            &deadline)) {
+            if (waitToRetry(session->connection, result, session->socket, SO_SNDTIMEO, &deadline,
+                            session->watch)) {
                 continue;
             }
             return -1;
@@ -196,7 +202,8 @@ long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size) {
         }
         // SECURITY: an end of the connection without close_notify may be a cut that someone
         // else made; an upload that ends so is not complete, so it fails here.
-        if (!waitToRetry(session->connection, result, session->socket, SO_RCVTIMEO, &deadline)) {
+        if (!waitToRetry(session->connection, result, session->socket, SO_RCVTIMEO, &deadline,
+                         session->watch)) {
             return -1;
         }
     }
@@ -222,4 +229,8 @@ void endTlsSession(TlsSession* session) {
     ERR_clear_error();  // a connection gone already has nothing to say
     SSL_free(session->connection);
     delete session;
+}
+
+void watchDuringTlsWaits(TlsSession* session, SocketHandle watch) {
+    session->watch = static_cast<int>(watch);
 }

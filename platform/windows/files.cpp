@@ -178,8 +178,7 @@ bool startsWithName(const char* name, const char* prefix) {
         return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
     }
     std::size_t length = std::wcslen(widePrefix);
-    return std::wcslen(wideName) >= length &&
-           isSameWideName(wideName, length, widePrefix, length);
+    return std::wcslen(wideName) >= length && isSameWideName(wideName, length, widePrefix, length);
 }
 
 // The runtime rejects times before 1970; some versions return an error for them and others a
@@ -526,9 +525,17 @@ long long sendFilePiece(SocketHandle socket, int file, char* buffer, std::size_t
     if (count <= 0) {
         return count;
     }
-    if (sendBytes(socket, buffer, static_cast<std::size_t>(count)) != 0) {
+    // Windows has no send straight from a descriptor of the runtime, so every piece passes
+    // through buffer, and what the socket did not take is read again by the next piece. A
+    // blocking send takes it all, or fails.
+    long long sent = sendSomeBytes(socket, buffer, static_cast<std::size_t>(count));
+    long long unsent = count - (sent > 0 ? sent : 0);
+    if (unsent > 0 && _lseeki64(file, -unsent, SEEK_CUR) < 0) {
+        return failWithErrno();  // the position is lost: the file cannot go on
+    }
+    if (sent < 0) {
         *sendFailed = true;
         return -1;
     }
-    return count;
+    return sent;
 }

@@ -23,7 +23,8 @@ struct ErrorRecord {
 extern thread_local ErrorRecord lastError;
 
 void recordError(int number, ErrorSource source);
-// Records WSAGetLastError; a send or receive timeout reads as the runtime's ETIMEDOUT.
+// Records WSAGetLastError; a send or receive timeout reads as the runtime's ETIMEDOUT, and
+// WSAEWOULDBLOCK as EWOULDBLOCK.
 void recordSocketError();
 // Records GetLastError; file errors as the runtime's numbers, the rest as the system's.
 void recordSystemError();
@@ -145,8 +146,7 @@ int readPemContents(const char* text, void* store, PemContents* contents, char* 
 int checkPemContents(const PemContents* contents, char* reason, std::size_t reasonSize);
 // The key in PKCS #8 form: as the file has it, or a bare one wrapped with the certificate's
 // algorithm (and curve). Release with LocalFree when *wrapped is set.
-unsigned char* privateKeyInfoOf(const PemContents* contents, unsigned long* length,
-                                bool* wrapped);
+unsigned char* privateKeyInfoOf(const PemContents* contents, unsigned long* length, bool* wrapped);
 // Writes the certificate's (a PCCERT_CONTEXT) SHA-256 digest in upper-case hexadecimal, its
 // bytes joined by separator. Returns 0, or -1 with the error set.
 int writeDigest(const void* certificateContext, const char* separator, char* out,

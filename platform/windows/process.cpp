@@ -26,11 +26,14 @@ void recordError(int number, ErrorSource source) {
 }
 
 // A send or receive timeout reads as the runtime's ETIMEDOUT, the same error that server code
-// records itself for a stalled transfer.
+// records itself for a stalled transfer, and a call that would wait on a non-blocking socket
+// as EWOULDBLOCK, the number that server code asks about (kWouldBlock).
 void recordSocketError() {
     int error = WSAGetLastError();
     if (error == WSAETIMEDOUT) {
         recordError(ETIMEDOUT, ErrorSource::kRuntime);
+    } else if (error == WSAEWOULDBLOCK) {
+        recordError(EWOULDBLOCK, ErrorSource::kRuntime);
     } else {
         recordError(error, ErrorSource::kSocket);
     }
@@ -157,11 +160,16 @@ static void copyWholeCharacters(char* out, std::size_t outSize, const char* text
     out[length] = '\0';
 }
 
-// msvcrt's table ends before the POSIX values that later runtimes added; ETIMEDOUT is the one
-// of those this layer records, and "Unknown error" would hide a stalled transfer.
+// msvcrt's table ends before the POSIX values that later runtimes added; ETIMEDOUT and
+// EWOULDBLOCK are the ones of those this layer records, and "Unknown error" would hide a
+// stalled transfer. They read as on POSIX. EINTR is in the table.
 static void formatRuntimeText(int number, char* out, std::size_t outSize) {
     if (number == ETIMEDOUT) {
         std::snprintf(out, outSize, "%s", "Connection timed out");
+        return;
+    }
+    if (number == EWOULDBLOCK) {
+        std::snprintf(out, outSize, "%s", "Resource temporarily unavailable");
         return;
     }
     if (strerror_s(out, outSize, number) != 0) {

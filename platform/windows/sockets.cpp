@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -226,6 +228,123 @@ int connectSocket(SocketHandle socket, const NetworkAddress* address) {
     return 0;
 }
 
+// The time limit of a select; nullptr, no limit, for a negative time.
+static struct timeval* selectLimit(long long milliseconds, struct timeval* out) {
+    if (milliseconds < 0) {
+        return nullptr;
+    }
+    out->tv_sec = static_cast<long>(milliseconds / 1000);
+    out->tv_usec = static_cast<long>((milliseconds % 1000) * 1000);
+    return out;
+}
+
+// Winsock shows a connection under way as writable once it stands, and one that failed in the
+// except set, not as writable: both end the wait, and SO_ERROR tells which.
+static int awaitConnection(SOCKET handle, int timeoutMilliseconds, SocketHandle watch) {
+    long long deadline = monotonicMilliseconds() + timeoutMilliseconds;
+    fd_set failed;
+    for (;;) {
+        long long remaining = deadline - monotonicMilliseconds();
+        if (remaining <= 0) {
+            return failWithRuntimeError(ETIMEDOUT);
+        }
+        fd_set writable;
+        fd_set readable;
+        FD_ZERO(&writable);
+        FD_SET(handle, &writable);
+        FD_ZERO(&failed);
+        FD_SET(handle, &failed);
+        FD_ZERO(&readable);
+        if (watch != kNoSocket) {
+            FD_SET(toWinsock(watch), &readable);
+        }
+        struct timeval limit;
+        int ready = select(0, &readable, &writable, &failed, selectLimit(remaining, &limit));
+        if (ready > 0 && watch != kNoSocket && FD_ISSET(toWinsock(watch), &readable)) {
+            return failWithRuntimeError(EINTR);  // kInterrupted: the caller looks at the watch
+        }
+        if (ready > 0) {
+            break;
+        }
+        if (ready == SOCKET_ERROR && WSAGetLastError() != WSAEINTR) {
+            return failWithSocketError();
+        }
+    }
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
+        return failWithSocketError();
+    }
+    if (error == 0 && FD_ISSET(handle, &failed)) {
+        error = WSAECONNREFUSED;  // failed, yet without a reason to read
+    }
+    if (error == 0) {
+        return 0;
+    }
+    WSASetLastError(error);  // recorded as any socket error is: a system timeout as ETIMEDOUT
+    return failWithSocketError();
+}
+
+int connectSocketWithin(SocketHandle socket, const NetworkAddress* address, int timeoutMilliseconds,
+                        SocketHandle watch) {
+    if (setNonBlocking(socket, true) != 0) {
+        return -1;
+    }
+    struct sockaddr_storage target;
+    int length = toSocketAddress(address, &target);
+    if (connect(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&target), length) == 0) {
+        return 0;
+    }
+    // A non-blocking connect that has begun says WSAEWOULDBLOCK, where POSIX says EINPROGRESS.
+    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        return failWithSocketError();
+    }
+    return awaitConnection(toWinsock(socket), timeoutMilliseconds, watch);
+}
+
+int setNonBlocking(SocketHandle socket, bool nonBlocking) {
+    u_long mode = nonBlocking ? 1 : 0;
+    if (ioctlsocket(toWinsock(socket), FIONBIO, &mode) != 0) {
+        return failWithSocketError();
+    }
+    return 0;
+}
+
+// select leaves the sockets' modes alone: a blocking socket (a TLS data connection) waits
+// here as a non-blocking one does. The except set is left out: urgent data that nobody reads
+// would keep it ready, and a wait in a loop would then never wait. An end or a reset shows as
+// readable, and a send on a reset connection fails at once, so Winsock shows it as writable.
+int waitForEither(SocketHandle socket, bool forWriting, SocketHandle watch,
+                  int timeoutMilliseconds) {
+    SOCKET handle = toWinsock(socket);
+    long long deadline = monotonicMilliseconds() + timeoutMilliseconds;
+    for (;;) {
+        fd_set readable;
+        fd_set writable;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_SET(handle, forWriting ? &writable : &readable);
+        if (watch != kNoSocket) {
+            FD_SET(toWinsock(watch), &readable);
+        }
+        // A negative time waits without limit, as poll's does; a wait cut short goes on with
+        // what is left of the time.
+        long long remaining =
+            timeoutMilliseconds < 0 ? -1 : std::max(0LL, deadline - monotonicMilliseconds());
+        struct timeval limit;
+        int ready = select(0, &readable, &writable, nullptr, selectLimit(remaining, &limit));
+        if (ready == 0) {
+            return 0;
+        }
+        if (ready > 0) {
+            return watch != kNoSocket && FD_ISSET(toWinsock(watch), &readable) ? 2 : 1;
+        }
+        if (WSAGetLastError() != WSAEINTR) {
+            return failWithSocketError();
+        }
+    }
+}
+
 int sendBytes(SocketHandle socket, const char* data, std::size_t length) {
     std::size_t sent = 0;
     while (sent < length) {
@@ -275,11 +394,9 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
         FD_ZERO(&readable);
         FD_SET(toWinsock(socket), &readable);
         struct timeval limit;
-        limit.tv_sec = timeoutMilliseconds / 1000;
-        limit.tv_usec = (timeoutMilliseconds % 1000) * 1000;
-        // The first argument is ignored by Winsock; a negative timeout waits without limit.
+        // The first argument is ignored by Winsock.
         int result =
-            select(0, &readable, nullptr, nullptr, timeoutMilliseconds < 0 ? nullptr : &limit);
+            select(0, &readable, nullptr, nullptr, selectLimit(timeoutMilliseconds, &limit));
         if (result != SOCKET_ERROR) {
             return result > 0 ? 1 : 0;
         }
@@ -295,26 +412,15 @@ int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds) {
     if (readable <= 0) {
         return readable;
     }
-    // Winsock has no per-call MSG_DONTWAIT, so the socket is non-blocking for the one peek:
-    // Wine may call a reset connection readable and then block in the receive.
-    SOCKET winsock = toWinsock(socket);
-    u_long nonBlocking = 1;
-    if (ioctlsocket(winsock, FIONBIO, &nonBlocking) != 0) {
-        return failWithSocketError();
+    // Readable with nothing to take is an end or a reset. Counting the bytes, rather than
+    // peeking at one, needs no non-blocking mode (Winsock cannot tell which mode a socket is
+    // in, to put it back) and never blocks: Wine may call a reset connection readable and
+    // then block in a receive. A count that fails is a connection gone as well.
+    u_long pending = 0;
+    if (ioctlsocket(toWinsock(socket), FIONREAD, &pending) != 0) {
+        return 1;
     }
-    char peeked;
-    int result = recv(winsock, &peeked, 1, MSG_PEEK);
-    int error = result == SOCKET_ERROR ? WSAGetLastError() : 0;
-    u_long blocking = 0;
-    if (ioctlsocket(winsock, FIONBIO, &blocking) != 0) {
-        return failWithSocketError();
-    }
-    if (result != SOCKET_ERROR) {
-        return result == 0 ? 1 : 0;
-    }
-    // A peek that would wait means the connection is open; any other failure (WSAECONNRESET,
-    // WSAECONNABORTED) means the peer is gone.
-    return error == WSAEWOULDBLOCK || error == WSAEINTR ? 0 : 1;
+    return pending == 0 ? 1 : 0;
 }
 
 // One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO. Winsock takes the time as
@@ -368,6 +474,7 @@ void closeSocket(SocketHandle socket) {
 constexpr int kDiscardBufferSize = 512;
 constexpr int kDiscardReadLimit = 64;
 
+// Receives only what FIONREAD counts as waiting, so that it never waits, in either mode.
 void discardReceivedBytes(SocketHandle socket) {
     SOCKET handle = toWinsock(socket);
     char discarded[kDiscardBufferSize];
@@ -386,13 +493,18 @@ void closeSocketDelivered(SocketHandle socket, int seconds) {
     }
     SOCKET handle = toWinsock(socket);
     // A blocking socket with a linger time sends the end of the stream and waits in
-    // closesocket until the peer acknowledged what we sent. When the time runs out Winsock resets the connection: that only meets a
-    // peer that stopped reading or died, so the time is the transfer's own stall limit.
-    LINGER linger;
-    linger.l_onoff = 1;
-    linger.l_linger = static_cast<u_short>(seconds > 65535 ? 65535 : seconds);
-    (void)setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&linger),
-                     sizeof linger);  // else: no wait
+    // closesocket until the peer acknowledged what we sent. When the time runs out Winsock
+    // resets the connection: that only meets a peer that stopped reading or died, so the time
+    // is the transfer's own stall limit. A non-blocking socket with a linger time would fail
+    // the close with WSAEWOULDBLOCK and stay open, so one that stays non-blocking gets no
+    // linger time: it closes at once, its bytes going on in the background.
+    if (setNonBlocking(socket, false) == 0) {
+        LINGER linger;
+        linger.l_onoff = 1;
+        linger.l_linger = static_cast<u_short>(seconds > 65535 ? 65535 : seconds);
+        (void)setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&linger),
+                         sizeof linger);  // else: no wait
+    }
     (void)closesocket(handle);  // the handle is gone whatever it reports
 }
 

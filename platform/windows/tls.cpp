@@ -23,6 +23,7 @@
 
 struct TlsSession {
     SocketHandle socket;
+    SocketHandle watch;  // a socket whose bytes end a wait for records (watchDuringTlsWaits)
     CredHandle* credentials;
     CtxtHandle context;
     bool hasContext;
@@ -147,7 +148,8 @@ static int receiveInput(TlsSession* session) {
         return -1;
     }
     if (count == 0) {
-        return failWithSecurityStatus(SEC_E_INCOMPLETE_MESSAGE);  // the stream ended within a message
+        return failWithSecurityStatus(
+            SEC_E_INCOMPLETE_MESSAGE);  // the stream ended within a message
     }
     session->inputLength += static_cast<std::size_t>(count);
     return 0;
@@ -285,20 +287,19 @@ static void releaseSession(TlsSession* session) {
 static void noteResumption(TlsSession* session) {
     SecPkgContext_SessionInfo information;
     std::memset(&information, 0, sizeof information);
-    session->resumed =
-        QueryContextAttributesW(&session->context, SECPKG_ATTR_SESSION_INFO, &information) ==
-            SEC_E_OK &&
-        (information.dwFlags & SSL_SESSION_RECONNECT) != 0;
+    session->resumed = QueryContextAttributesW(&session->context, SECPKG_ATTR_SESSION_INFO,
+                                               &information) == SEC_E_OK &&
+                       (information.dwFlags & SSL_SESSION_RECONNECT) != 0;
 }
 
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
-                            const TlsSession*) {
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, const TlsSession*) {
     TlsSession* session = new (std::nothrow) TlsSession{};
     if (session == nullptr) {
         failWithRuntimeError(ENOMEM);
         return nullptr;
     }
     session->socket = socket;
+    session->watch = kNoSocket;
     session->credentials = static_cast<CredHandle*>(credentialHandleOf(credentials));
     session->inputSize = kHandshakeInputSize;
     session->input = static_cast<char*>(std::malloc(session->inputSize));
@@ -464,17 +465,32 @@ static void takeDecryptedRecord(TlsSession* session, const SecBuffer* buffers, i
 
 // Waits until the socket has more to receive, up to *deadline (none when 0), which the first
 // wait for a record takes from the socket's receive timeout, counted from started, when the
-// record's first receive began. Returns 0, or -1 with the error set.
-static int waitForInput(TlsSession* session, long long started, long long* deadline) {
+// record's first receive began. The record's first receive needs no wait unless a watch is
+// set: the socket's own timeout is all of the deadline then. Returns 0, or -1 with the error
+// set: kInterrupted's when the watch had something first.
+static int waitForInput(TlsSession* session, bool isFirstReceive, long long started,
+                        long long* deadline) {
+    if (isFirstReceive && session->watch == kNoSocket) {
+        return 0;
+    }
     if (*deadline == kNoDeadlineYet) {
         long long timeout = timeoutOf(session->socket, SO_RCVTIMEO);
         *deadline = timeout > 0 ? started + timeout : 0;
     }
-    if (*deadline == 0) {
+    if (*deadline == 0 && session->watch == kNoSocket) {
         return 0;  // the receive itself waits, without a limit
     }
-    long long remaining = *deadline - monotonicMilliseconds();
-    int ready = remaining > 0 ? waitReadable(session->socket, static_cast<int>(remaining)) : 0;
+    long long remaining = -1;  // no limit
+    if (*deadline != 0) {
+        remaining = *deadline - monotonicMilliseconds();
+        if (remaining <= 0) {
+            return failWithRuntimeError(ETIMEDOUT);
+        }
+    }
+    int ready = waitForEither(session->socket, false, session->watch, static_cast<int>(remaining));
+    if (ready == 2) {
+        return failWithRuntimeError(EINTR);  // kInterrupted: the caller looks at the watch first
+    }
     if (ready == 0) {
         return failWithRuntimeError(ETIMEDOUT);
     }
@@ -488,7 +504,7 @@ static int decryptNextRecord(TlsSession* session) {
     // SECURITY: the receive timeout bounds the whole record, not each receive within it: a peer
     // that trickles a record a byte at a time must not stretch a limit by the record's length.
     // The record's first receive has the socket's own timeout, which is all of it, and needs
-    // no wait before it; most records come whole in that one.
+    // no wait before it unless a watch is set; most records come whole in that one.
     long long started = monotonicMilliseconds();
     long long deadline = kNoDeadlineYet;
     for (bool isFirstReceive = true;; isFirstReceive = false) {
@@ -523,9 +539,11 @@ static int decryptNextRecord(TlsSession* session) {
             case RecordNext::kReceive:
                 break;
         }
-        if ((!isFirstReceive && waitForInput(session, started, &deadline) != 0) ||
+        if (waitForInput(session, isFirstReceive, started, &deadline) != 0 ||
             receiveInput(session) != 0) {
-            if (!isLastError(ErrorKind::kTimedOut)) {
+            // A wait that ran out or was cut short by the watch took nothing from the stream:
+            // the record goes on with the next call.
+            if (!isLastError(ErrorKind::kTimedOut) && !isLastError(ErrorKind::kInterrupted)) {
                 markBroken(session, SEC_E_INCOMPLETE_MESSAGE);  // a stream cut within a record
             }
             return -1;
@@ -593,3 +611,9 @@ void endTlsSession(TlsSession* session) {
     releaseSession(session);
 }
 
+// Only the waits for records watch: a send goes out whole or breaks the session (Schannel
+// cannot take a record back), and a TLS 1.3 post-handshake message, cut short, would break it
+// too; both keep the socket's own timeout.
+void watchDuringTlsWaits(TlsSession* session, SocketHandle watch) {
+    session->watch = watch;
+}
