@@ -7,11 +7,10 @@
 #include "fs/resolve_path.h"
 #include "fs/uploads.h"
 #include "platform/path_text.h"
-#include "session/channel.h"
 #include "platform/platform.h"
-#include "session/data_connection.h"
 #include "session/reply.h"
 #include "session/session.h"
+#include "session/transfer_runner.h"
 
 static const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -141,10 +140,9 @@ struct ControlFrame {
 static const ControlFrame kStatusFrame = {"211-Status follows:", "211 End"};
 static const ControlFrame kPathStatusFrame = {"213-Status follows:", "213 End"};
 
-// Sends each entry as a line on data, or, without a data connection, as a line of the
-// session's reply. Returns whether every line went out; stops at the first that did not.
-static bool sendEntries(FtpSession* session, DataConnection* data, FindState* state,
-                        FindEntry* entry, const ListingStyle& style) {
+// Sends each entry as a line of the session's reply. Stops at the first that did not go out.
+static void sendEntriesAsReply(FtpSession* session, FindState* state, FindEntry* entry,
+                               const ListingStyle& style) {
     do {
         if (!isListed(entry, !style.showsHidden)) {
             continue;
@@ -154,44 +152,58 @@ static bool sendEntries(FtpSession* session, DataConnection* data, FindState* st
         if (length < 2) {
             continue;
         }
-        if (data == nullptr) {
-            line[length - 2] = '\0';  // a reply line gets its line end, and its names' safety,
-            sendReplyContinuation(session, line);  // from sendReplyContinuation
-            if (session->hasLostControl) {
-                return false;
-            }
-        } else if (sendDataBytes(data, line, static_cast<std::size_t>(length)) != 0) {
-            // Once the client has gone, or stalled past the limit, further sends only fail.
-            printSystemError("send failed");
-            return false;
-        }
-    } while (findNext(state, entry) == 0);
-    return true;
+        line[length - 2] = '\0';  // a reply line gets its line end, and its names' safety,
+        sendReplyContinuation(session, line);  // from sendReplyContinuation
+    } while (!session->hasLostControl && findNext(state, entry) == 0);
 }
 
-// Sends what the enumeration found over a data connection framed by "150" and "226" (or, with
-// a frame, as a reply on the control connection), then ends the enumeration.
+// A listing under way over a data connection: the enumeration and the entry it stands at.
+struct ListingCursor {
+    FindState* state;  // nullptr once every entry is out
+    FindEntry* entry;
+    ListingStyle style;
+};
+
+// Fills out with the next entries' lines, as many whole lines as fit.
+static std::size_t nextListingLines(void* context, char* out, std::size_t outSize) {
+    ListingCursor* cursor = static_cast<ListingCursor*>(context);
+    std::size_t used = 0;
+    while (cursor->state != nullptr) {
+        if (isListed(cursor->entry, !cursor->style.showsHidden)) {
+            char line[kListingLineSize];
+            int length = cursor->style.format(line, sizeof line, cursor->entry);
+            if (length > 0 && static_cast<std::size_t>(length) > outSize - used) {
+                break;  // it goes first next time
+            }
+            if (length > 0) {
+                std::memcpy(out + used, line, static_cast<std::size_t>(length));
+                used += static_cast<std::size_t>(length);
+            }
+        }
+        if (findNext(cursor->state, cursor->entry) != 0) {
+            cursor->state = nullptr;
+        }
+    }
+    return used;
+}
+
+// Sends what the enumeration found over a data connection framed by "150" and its final reply
+// (or, with a frame, as a reply on the control connection), then ends the enumeration.
 static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
                       const ListingStyle& style, const ControlFrame* frame) {
     if (frame != nullptr) {
         sendReplyContinuation(session, frame->first);
         if (state != nullptr) {
-            (void)sendEntries(session, nullptr, state, entry, style);  // a lost reply ends the session
+            sendEntriesAsReply(session, state, entry, style);  // a lost reply ends the session
         }
         sendReply(session, frame->last);
-        findClose(state);
-        return;
-    }
-    sendReply(session, "150 Opening connection");
-    DataConnection data;
-    if (openDataConnection(session, &data) == 0) {
-        bool isComplete = state == nullptr || sendEntries(session, &data, state, entry, style);
-        // Listings are few and small: they always wait, for a client that reads "150" and
-        // then looks for the final reply only once new bytes arrive.
-        closeDataConnection(&data, DeliveryWait::kAcknowledged);
+    } else {
         // "226" promises the whole listing: a client that lost part of it must not take the
         // rest for a folder's whole content (a mirror would delete what it missed).
-        sendReply(session, isComplete ? "226 Transfer complete" : "426 Broken pipe");
+        ListingCursor cursor = {state, entry, style};
+        TransferWork work = {TransferKind::kListing, nullptr, -1,      -1,
+                             nextListingLines,       nullptr, nullptr, &cursor};
+        runTransfer(session, &work);
     }
     findClose(state);
 }

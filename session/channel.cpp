@@ -2,9 +2,10 @@
 #include "session/channel.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "app/settings.h"
-#include "session/data_connection.h"
+#include "session/command_reader.h"
 #include "session/session.h"
 
 // The most a data connection sends in one step, so that a step waits for the client only once:
@@ -35,10 +36,8 @@ static int sendOver(SocketHandle socket, TlsSession* tls, const char* bytes, std
     return tls != nullptr ? sendTlsBytes(tls, bytes, length) : sendBytes(socket, bytes, length);
 }
 
-static long long receiveOver(SocketHandle socket, TlsSession* tls, char* buffer,
-                             std::size_t size) {
-    return tls != nullptr ? receiveTlsBytes(tls, buffer, size)
-                          : receiveBytes(socket, buffer, size);
+static long long receiveOver(SocketHandle socket, TlsSession* tls, char* buffer, std::size_t size) {
+    return tls != nullptr ? receiveTlsBytes(tls, buffer, size) : receiveBytes(socket, buffer, size);
 }
 
 int sendControlBytes(FtpSession* session, const char* data, std::size_t length) {
@@ -78,9 +77,65 @@ bool isControlConnectionOpen(FtpSession* session, int milliseconds) {
     return hasPeerEnded(session->controlSocket, milliseconds) == 0;
 }
 
+static bool holdsWholeLine(const CommandReader* reader) {
+    return std::memchr(reader->held, '\r', reader->heldLength) != nullptr ||
+           std::memchr(reader->held, '\n', reader->heldLength) != nullptr;
+}
+
+// Reads what the control connection holds into the reader, a piece at a time: the bytes before
+// an urgent mark come as a piece of their own, so one read may stop short of the ABOR behind
+// them. Returns false when the client has gone.
+static bool readControlNews(FtpSession* session, int milliseconds, SocketHandle* watch) {
+    CommandReader* reader = &session->reader;
+    // Over TLS a record may come in pieces: its rest gets what a data connection has to arrive,
+    // not the idle limit, which may be none.
+    bool isProtected = session->controlTls != nullptr;
+    int wait = milliseconds;
+    while (reader->heldLength < sizeof reader->held && waitForControlBytes(session, wait) == 1) {
+        wait = 0;
+        if (isProtected) {
+            (void)setReceiveTimeout(session->controlSocket, session->dataWaitMilliseconds);
+        }
+        char received[kCommandBufferSize];
+        long long count =
+            receiveControlBytes(session, received, sizeof reader->held - reader->heldLength);
+        if (isProtected) {
+            (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);
+        }
+        if (count > 0) {
+            appendCommandBytes(reader, received, static_cast<std::size_t>(count));
+            continue;
+        }
+        if (count < 0 || !holdsWholeLine(reader)) {
+            return false;
+        }
+        // Commands sent before the client closed its side still wait for their replies: a
+        // client that pipelines QUIT and half-closes has not gone.
+        *watch = kNoSocket;
+        break;
+    }
+    return true;
+}
+
+ControlNews takeControlNews(FtpSession* session, int milliseconds, SocketHandle* watch) {
+    if (!readControlNews(session, milliseconds, watch)) {
+        return ControlNews::kEnded;
+    }
+    if (holdsAbortCommand(&session->reader)) {
+        return ControlNews::kAbort;
+    }
+    if (session->reader.heldLength == sizeof session->reader.held) {
+        *watch = kNoSocket;
+    }
+    return ControlNews::kNothing;
+}
+
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out) {
     out->socket = socket;
     out->tls = nullptr;
+    out->session = session;
+    out->watch = session->controlSocket;
+    out->stop = ControlNews::kNothing;
     out->bytesSinceProgress = 0;
     out->stallMilliseconds = session->stallMilliseconds;
     out->socketTimeout = 0;
@@ -108,6 +163,7 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
             out->socket = kNoSocket;
             return kDataSessionNotResumed;
         }
+        watchDuringTlsWaits(out->tls, out->watch);
     }
     // A client that neither reads nor sends must not hold the session for ever.
     out->progressDeadline = monotonicMilliseconds() + out->stallMilliseconds;
@@ -125,8 +181,9 @@ static long long boundNextStep(DataConnection* data, std::size_t size, std::size
         setLastError(ErrorKind::kTimedOut);
         return -1;
     }
-    if (data->socketTimeout < remaining ||
-        data->socketTimeout - remaining > data->stallMilliseconds / 16) {
+    // A clear-text step never waits inside the call: awaitStep waits, with the deadline.
+    if (data->tls != nullptr && (data->socketTimeout < remaining ||
+                                 data->socketTimeout - remaining > data->stallMilliseconds / 16)) {
         data->socketTimeout = static_cast<int>(remaining);
         // Not on a socket gone bad; its next send or receive fails anyway.
         (void)setSocketTimeout(data->socket, data->socketTimeout);
@@ -149,6 +206,52 @@ static void countProgress(DataConnection* data, long long count) {
     }
 }
 
+// The control connection had something while the transfer waited: takes it, and tells
+// whether the transfer must stop, with kInterrupted's error then.
+static bool isStoppedByControl(DataConnection* data) {
+    data->stop = takeControlNews(data->session, 0, &data->watch);
+    if (data->stop == ControlNews::kNothing) {
+        return false;
+    }
+    setLastError(ErrorKind::kInterrupted);
+    return true;
+}
+
+// After a step that could not go on: waits for the data connection, looking at the control
+// connection whenever it speaks. Returns 0 to make the step again, or -1 when the transfer
+// ends: stalled (kTimedOut's error), stopped by the control connection (kInterrupted's), or
+// failed.
+static int awaitStep(DataConnection* data, bool forWriting) {
+    if (isLastError(ErrorKind::kInterrupted)) {  // a TLS wait saw the control connection
+        return isStoppedByControl(data) ? -1 : 0;
+    }
+    if (!isLastError(ErrorKind::kWouldBlock)) {
+        return -1;
+    }
+    long long remaining = data->progressDeadline - monotonicMilliseconds();
+    int ready = remaining > 0 ? waitForEither(data->socket, forWriting, data->watch,
+                                              static_cast<int>(remaining))
+                              : 0;
+    if (ready == 2) {
+        return isStoppedByControl(data) ? -1 : 0;
+    }
+    if (ready == 0) {
+        setLastError(ErrorKind::kTimedOut);
+    }
+    return ready == 1 ? 0 : -1;
+}
+
+// Sends all length bytes under TLS, taking the control connection's news whenever a wait is
+// cut short by it; the same bytes go again then, as TLS asks.
+static int sendTlsData(DataConnection* data, const char* bytes, std::size_t length) {
+    while (sendTlsBytes(data->tls, bytes, length) != 0) {
+        if (awaitStep(data, true) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
     while (length > 0) {
         long long step = boundNextStep(data, length, kDataStepSize);
@@ -156,10 +259,12 @@ int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
             return -1;
         }
         std::size_t piece = static_cast<std::size_t>(step);
-        long long sent = data->tls != nullptr
-                             ? (sendTlsBytes(data->tls, bytes, piece) == 0 ? step : -1)
-                             : sendSomeBytes(data->socket, bytes, piece);
+        long long sent = data->tls != nullptr ? (sendTlsData(data, bytes, piece) == 0 ? step : -1)
+                                              : sendSomeBytes(data->socket, bytes, piece);
         if (sent < 0) {
+            if (data->tls == nullptr && awaitStep(data, true) == 0) {
+                continue;
+            }
             return -1;
         }
         countProgress(data, sent);
@@ -170,16 +275,21 @@ int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length) {
 }
 
 long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size) {
-    // A receive returns as soon as anything came: one wait, whatever it asks for.
-    long long step = boundNextStep(data, size, size);
-    if (step < 0) {
-        return -1;
+    for (;;) {
+        // A receive returns as soon as anything came: one wait, whatever it asks for.
+        long long step = boundNextStep(data, size, size);
+        if (step < 0) {
+            return -1;
+        }
+        long long count =
+            receiveOver(data->socket, data->tls, buffer, static_cast<std::size_t>(step));
+        if (count > 0) {
+            countProgress(data, count);
+        }
+        if (count >= 0 || awaitStep(data, false) != 0) {
+            return count;
+        }
     }
-    long long count = receiveOver(data->socket, data->tls, buffer, static_cast<std::size_t>(step));
-    if (count > 0) {
-        countProgress(data, count);
-    }
-    return count;
 }
 
 // One piece of file: straight from the file where the platform can, through buffer under TLS.
@@ -194,7 +304,7 @@ static long long sendFilePart(DataConnection* data, int file, char* buffer, std:
     if (count <= 0) {
         return count;
     }
-    if (sendTlsBytes(data->tls, buffer, static_cast<std::size_t>(count)) != 0) {
+    if (sendTlsData(data, buffer, static_cast<std::size_t>(count)) != 0) {
         *sendFailed = true;
         return -1;
     }
@@ -203,19 +313,36 @@ static long long sendFilePart(DataConnection* data, int file, char* buffer, std:
 
 long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
                        bool* sendFailed) {
-    long long step = boundNextStep(data, size, kDataStepSize);
-    if (step < 0) {
-        *sendFailed = true;
-        return -1;
+    for (;;) {
+        long long step = boundNextStep(data, size, kDataStepSize);
+        if (step < 0) {
+            *sendFailed = true;
+            return -1;
+        }
+        long long count =
+            sendFilePart(data, file, buffer, static_cast<std::size_t>(step), sendFailed);
+        if (count > 0) {
+            countProgress(data, count);
+        }
+        if (count >= 0 || !*sendFailed || data->tls != nullptr || awaitStep(data, true) != 0) {
+            return count;
+        }
     }
-    long long count = sendFilePart(data, file, buffer, static_cast<std::size_t>(step), sendFailed);
-    if (count > 0) {
-        countProgress(data, count);
-    }
-    return count;
 }
 
 void closeDataConnection(DataConnection* data, DeliveryWait wait) {
+    if (wait == DeliveryWait::kAbandoned) {
+        // A client that stopped reading must not hold the session for a close_notify: it gets
+        // one only when the connection takes it at once.
+        if (data->tls != nullptr) {
+            (void)setSendTimeout(data->socket, 1);
+            endTlsSession(data->tls);
+            data->tls = nullptr;
+        }
+        closeSocket(data->socket);
+        data->socket = kNoSocket;
+        return;
+    }
     // A final reply that waits goes out once the client's system has acknowledged the data
     // and its end, not before and not later: a client that reads the reply before it closes
     // (Python's urllib) must not wait for a close of ours. That serves aria2c, which reads

@@ -8,10 +8,26 @@
 
 struct FtpSession;
 
-// The data connection of one transfer or listing.
+// The final reply of a transfer that ABOR stopped, or whose client went away; ABOR's own reply
+// follows it.
+constexpr char kAbortedTransferReply[] = "426 Connection closed; transfer aborted.";
+
+// What the control connection said while a transfer ran.
+enum class ControlNews {
+    kNothing,  // nothing, or commands that wait their turn (a client that pipelines)
+    kAbort,    // ABOR is among the commands waiting
+    kEnded,    // the client has closed or reset it
+};
+
+// The data connection of one transfer or listing. Clear text is non-blocking: every wait
+// for it also watches the control connection, so that ABOR or a client's end stops the
+// transfer at once; under TLS the TLS layer's waits watch it.
 struct DataConnection {
     SocketHandle socket;
     TlsSession* tls;  // after PROT P; nullptr in clear text
+    FtpSession* session;
+    SocketHandle watch;  // the control connection, while it is worth watching; else kNoSocket
+    ControlNews stop;    // why the control connection stopped the transfer (kInterrupted)
     // The transfer has stalled unless it moves on by a whole transfer buffer before this time
     // (monotonicMilliseconds); each whole buffer moved sets it a stall limit ahead again.
     long long progressDeadline;
@@ -38,6 +54,12 @@ int waitForControlBytes(FtpSession* session, int milliseconds);
 // show. A command waiting to be read counts as open.
 bool isControlConnectionOpen(FtpSession* session, int milliseconds);
 
+// Takes what the client sent on the control connection during a transfer into the command
+// reader, waiting at most milliseconds for something to come, and tells whether ABOR is
+// among the whole lines held or the connection has ended. A reader that is full is not
+// read: *watch becomes kNoSocket then, since nothing more can be taken.
+ControlNews takeControlNews(FtpSession* session, int milliseconds, SocketHandle* watch);
+
 // Makes a connected socket the transfer's data connection, with its TLS handshake after PROT P;
 // the connection owns the socket from now on. Returns 0, or -1 after closing the socket when
 // the handshake failed, or kDataSessionNotResumed after closing it when the handshake did not
@@ -45,7 +67,8 @@ bool isControlConnectionOpen(FtpSession* session, int milliseconds);
 constexpr int kDataSessionNotResumed = -2;
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out);
 // As sendControlBytes and receiveControlBytes, on the data connection. Each fails with the
-// error kTimedOut gives once the transfer has stalled.
+// error kTimedOut gives once the transfer has stalled, and with kInterrupted's when the
+// control connection stopped it (data->stop says why).
 int sendDataBytes(DataConnection* data, const char* bytes, std::size_t length);
 long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size);
 // Sends the next piece of file, at most size bytes, passing it through buffer where it
@@ -54,8 +77,12 @@ long long receiveDataBytes(DataConnection* data, char* buffer, std::size_t size)
 long long sendFileData(DataConnection* data, int file, char* buffer, std::size_t size,
                        bool* sendFailed);
 // Whether closeDataConnection waits for the client before the final reply may go.
-enum class DeliveryWait { kNone, kAcknowledged };
-// Ends the data connection. With kAcknowledged, and always under TLS, it waits, up to the
-// stall limit, until the client's system has acknowledged the data and its end, so that the
-// final reply follows the data; else the system sends the rest and the end on its own.
+enum class DeliveryWait {
+    kNone,          // the system sends the rest and the end on its own
+    kAcknowledged,  // the client's system has acknowledged the data and its end
+    kAbandoned,     // a transfer given up: nothing more is owed to the client
+};
+// Ends the data connection. With kAcknowledged, and always under TLS unless abandoned, it
+// waits, up to the stall limit, until the client's system has acknowledged the data and its
+// end, so that the final reply follows the data.
 void closeDataConnection(DataConnection* data, DeliveryWait wait);

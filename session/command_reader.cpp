@@ -55,6 +55,77 @@ int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength) 
     return 1;
 }
 
+// Telnet's command bytes (RFC 854).
+constexpr unsigned char kTelnetInterpretAsCommand = 255;
+constexpr unsigned char kTelnetFirstOptionVerb = 251;  // WILL, WONT, DO, DONT: 251 to 254
+constexpr unsigned char kTelnetFirstCommand = 240;
+
+std::size_t stripTelnetCommands(char* line, std::size_t length) {
+    std::size_t kept = 0;
+    std::size_t i = 0;
+    while (i < length) {
+        unsigned char byte = static_cast<unsigned char>(line[i]);
+        // The DM of "IAC DM" arrives alone when its IAC went as TCP urgent data; no verb
+        // starts with a byte this high.
+        if (kept == 0 && byte >= kTelnetFirstCommand && byte != kTelnetInterpretAsCommand) {
+            i++;
+            continue;
+        }
+        if (byte != kTelnetInterpretAsCommand) {
+            line[kept++] = line[i++];
+            continue;
+        }
+        unsigned char next = i + 1 < length ? static_cast<unsigned char>(line[i + 1]) : 0;
+        if (next == byte || next < kTelnetFirstCommand) {
+            // IAC IAC is the byte 255 itself; before any other byte IAC is no Telnet command
+            // (a name that is not UTF-8), and both stay as the client sent them.
+            line[kept++] = line[i++];
+            if (next == byte) {
+                i++;
+            }
+            continue;
+        }
+        bool hasOption =
+            i + 1 < length && static_cast<unsigned char>(line[i + 1]) >= kTelnetFirstOptionVerb;
+        i += hasOption ? 3 : 2;
+    }
+    return kept;
+}
+
+// The verb of a line: up to five letters, upper-cased. Returns how many letters it took.
+static std::size_t takeVerb(const char* line, std::size_t lineLength, char* verb) {
+    std::size_t letters = 0;
+    while (letters < kVerbTextSize - 1 && letters < lineLength &&
+           isAsciiLetter(static_cast<unsigned char>(line[letters]))) {
+        char letter = line[letters];
+        verb[letters] = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter;
+        letters++;
+    }
+    verb[letters] = '\0';
+    return letters;
+}
+
+bool holdsAbortCommand(const CommandReader* reader) {
+    std::size_t start = 0;
+    for (std::size_t end = 0; end < reader->heldLength; end++) {
+        if (reader->held[end] != '\r' && reader->held[end] != '\n') {
+            continue;
+        }
+        char line[kCommandBufferSize];
+        std::size_t length = end - start;
+        std::memcpy(line, reader->held + start, length);
+        length = stripTelnetCommands(line, length);
+        char verb[kVerbTextSize];
+        (void)takeVerb(line, length, verb);
+        const Verb* found = lookUpVerb(verb);
+        if (found != nullptr && std::strcmp(found->name, "ABOR") == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 // SECURITY: the client's bytes reach the operator's console escaped, so that no control
 // sequence among them moves the cursor, retitles the window or forges a line.
 static void echoCommand(const char* prefix, const char* verb, const char* argument) {
@@ -63,16 +134,15 @@ static void echoCommand(const char* prefix, const char* verb, const char* argume
     printConsole(ConsoleStream::kOutput, "%s%s %s\n", prefix, verb, escaped);
 }
 
-const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
+const Verb* parseCommandLine(const char* received, std::size_t receivedLength, char* argumentText,
                              std::size_t argumentSize, const char* echoPrefix) {
-    char verb[kVerbTextSize] = {};
-    std::size_t letters = 0;
-    while (letters < kVerbTextSize - 1 && letters < lineLength &&
-           isAsciiLetter(static_cast<unsigned char>(line[letters]))) {
-        char letter = line[letters];
-        verb[letters] = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter;
-        letters++;
-    }
+    // Room for a verb and the longest argument kept, whatever the line's length.
+    char line[kCommandBufferSize + kVerbTextSize];
+    std::size_t lineLength = receivedLength < sizeof line ? receivedLength : sizeof line;
+    std::memcpy(line, received, lineLength);
+    lineLength = stripTelnetCommands(line, lineLength);
+    char verb[kVerbTextSize];
+    std::size_t letters = takeVerb(line, lineLength, verb);
     std::size_t length = 0;
     bool hasControlByte = false;
     if (letters < lineLength && line[letters] == ' ') {

@@ -20,6 +20,15 @@ void appendCommandBytes(CommandReader* reader, const char* data, std::size_t cou
 // the buffer is full and holds no line end. line has room for kCommandBufferSize bytes.
 int takeCommandLine(CommandReader* reader, char* line, std::size_t* lineLength);
 
+// Takes Telnet commands out of a line in place and returns its new length: IAC and the byte
+// after it (three bytes for an option's WILL, WONT, DO or DONT; IAC IAC stands for one 255),
+// and command bytes left at the line's start when their IAC went as urgent data. Clients
+// send "IAC IP IAC DM" before ABOR to cut a transfer short.
+std::size_t stripTelnetCommands(char* line, std::size_t length);
+
+// True when one of the whole lines the reader holds is ABOR.
+bool holdsAbortCommand(const CommandReader* reader);
+
 // Splits one line into its verb (up to five letters, upper-cased) and argument, and looks the
 // verb up. Echoes the line on the console when verbose, after echoPrefix (the time and client
 // of "-status"), and reports an unknown verb there (&kUnrecognisedVerb). A known verb whose

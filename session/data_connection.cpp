@@ -1,6 +1,7 @@
 // session/data_connection.cpp: passive and active data connections.
 #include "session/data_connection.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -121,8 +122,9 @@ void enterExtendedPassiveMode(FtpSession* session, const char* argument) {
 // a target other than the client itself.
 static void useActiveTarget(FtpSession* session, const NetworkAddress* target, const char* success,
                             const char* refusal) {
-    // SECURITY: only the client itself may be the target (no FTP bounce to third parties).
-    if (!isSameHost(target, &session->peerAddress)) {
+    // SECURITY: only the client itself may be the target (no FTP bounce to third parties),
+    // and never a port below 1024, where the client's own services listen (RFC 2577).
+    if (!isSameHost(target, &session->peerAddress) || target->port < kLowestActivePort) {
         sendReply(session, refusal);
         return;
     }
@@ -261,29 +263,64 @@ void storeExtendedPortTarget(FtpSession* session, const char* argument) {
     useActiveTarget(session, &target, "200 EPRT command successful", "501 Illegal EPRT command.");
 }
 
-SocketHandle connectDataSocket(const NetworkAddress* address) {
-    SocketHandle socket = openTcpSocket(address->family);
+// A wait for the data connection that the control connection cut short: true, with
+// kInterrupted's error, when the client aborted or went away, which ends the wait. Any other
+// command waits its turn.
+static bool isWaitAborted(FtpSession* session, SocketHandle* watch) {
+    if (takeControlNews(session, 0, watch) == ControlNews::kNothing) {
+        return false;
+    }
+    setLastError(ErrorKind::kInterrupted);
+    return true;
+}
+
+// The active-mode connection to the client, given up after the time a passive one has to
+// arrive: a firewall that drops our connection attempt must not hold the session for the
+// system's own limit of minutes. Prints why it failed.
+static SocketHandle connectDataSocket(FtpSession* session) {
+    SocketHandle socket = openTcpSocket(session->dataAddress.family);
     if (socket == kNoSocket) {
         printSystemError("socket() failed");
         return kNoSocket;
     }
-    if (connectSocket(socket, address) != 0) {
-        printSystemError("connect() failed");
-        closeSocket(socket);
-        return kNoSocket;
+    long long deadline = monotonicMilliseconds() + session->dataWaitMilliseconds;
+    SocketHandle watch = session->controlSocket;
+    for (;;) {
+        long long remaining = std::max(0LL, deadline - monotonicMilliseconds());
+        if (connectSocketWithin(socket, &session->dataAddress, static_cast<int>(remaining),
+                                watch) == 0) {
+            return socket;
+        }
+        if (!isLastError(ErrorKind::kInterrupted) || isWaitAborted(session, &watch)) {
+            break;
+        }
     }
-    return socket;
+    if (!isLastError(ErrorKind::kInterrupted)) {
+        printSystemError("connect() failed");
+    }
+    closeSocket(socket);
+    return kNoSocket;
 }
 
-// Waits for the client's connection on the passive listener, up to the session's limit.
-// SECURITY: a connection from any host but the client's is closed and the wait goes on, so
-// nobody else can take over a transfer.
+// Waits for the client's connection on the passive listener, up to the session's limit, with
+// kTimedOut's error when none came. SECURITY: a connection from any host but the client's is
+// closed and the wait goes on, so nobody else can take over a transfer.
 static SocketHandle acceptPassiveConnection(FtpSession* session) {
     long long deadline = monotonicMilliseconds() + session->dataWaitMilliseconds;
+    SocketHandle watch = session->controlSocket;
     for (;;) {
         long long remaining = deadline - monotonicMilliseconds();
-        if (remaining <= 0 ||
-            waitReadable(session->passiveListener, static_cast<int>(remaining)) != 1) {
+        int ready = remaining > 0 ? waitForEither(session->passiveListener, false, watch,
+                                                  static_cast<int>(remaining))
+                                  : 0;
+        if (ready == 2) {
+            if (isWaitAborted(session, &watch)) {
+                return kNoSocket;
+            }
+            continue;
+        }
+        if (ready != 1) {
+            setLastError(ErrorKind::kTimedOut);
             return kNoSocket;
         }
         NetworkAddress peer;
@@ -308,20 +345,32 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
     SocketHandle socket;
     if (session->passiveMode) {
         socket = acceptPassiveConnection(session);
-        if (socket == kNoSocket) {
-            copyText(failureReply, replySize, "425 Can't open data connection.");
-            return -1;
-        }
+    } else if (!session->hasPortTarget) {
+        copyText(failureReply, replySize, "425 Use PORT or PASV first.");
+        return -1;
     } else {
-        if (!session->hasPortTarget) {
-            copyText(failureReply, replySize, "425 Use PORT or PASV first.");
-            return -1;
-        }
-        socket = connectDataSocket(&session->dataAddress);
-        if (socket == kNoSocket) {
+        socket = connectDataSocket(session);
+        // A client that refused the connection hears why; one that never answered, as in
+        // passive mode, that none came.
+        if (socket == kNoSocket && !isLastError(ErrorKind::kTimedOut) &&
+            !isLastError(ErrorKind::kInterrupted)) {
             formatErrorReply(failureReply, replySize);
             return -1;
         }
+    }
+    if (socket == kNoSocket) {
+        copyText(failureReply, replySize,
+                 isLastError(ErrorKind::kInterrupted) ? kAbortedTransferReply
+                                                      : "425 Can't open data connection.");
+        return -1;
+    }
+    // Clear text waits in the transfer's own waits, which watch the control connection too;
+    // TLS waits inside its calls, on a socket the TLS layer sets up itself.
+    if (setNonBlocking(socket, !session->protectsData) != 0) {
+        printSystemError("data connection set-up failed");
+        closeSocket(socket);
+        copyText(failureReply, replySize, "425 Can't open data connection.");
+        return -1;
     }
     int started = startDataConnection(session, socket, data);
     if (started == kDataSessionNotResumed) {
@@ -330,15 +379,6 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
     }
     if (started != 0) {
         copyText(failureReply, replySize, "425 TLS handshake failed on the data connection");
-        return -1;
-    }
-    return 0;
-}
-
-int openDataConnection(FtpSession* session, DataConnection* data) {
-    char reply[kReplyTextSize];
-    if (connectForTransfer(session, data, reply, sizeof reply) != 0) {
-        sendReply(session, reply);
         return -1;
     }
     return 0;

@@ -10,6 +10,8 @@ struct DataConnection;
 
 // At most this many connections that were made before a PASV reply are discarded by it.
 constexpr int kStaleConnectionLimit = 16;
+// PORT and EPRT refuse targets below this port.
+constexpr unsigned short kLowestActivePort = 1024;
 
 // Reads "h1,h2,h3,h4,p1,p2" as the C library's "%d,%d,%d,%d,%d,%d" would and keeps the low
 // eight bits of each number; text after the sixth is ignored. Returns 0, or -1 when fewer
@@ -28,7 +30,7 @@ void enterPassiveMode(FtpSession* session);
 void enterExtendedPassiveMode(FtpSession* session, const char* argument);
 // PORT: stores the client's target and switches the session to active mode. Refuses a target
 // other than the control connection's peer, which would let any client make us connect to
-// third parties. An IPv6 client is told to use EPRT.
+// third parties, and a port below 1024. An IPv6 client is told to use EPRT.
 void storePortTarget(FtpSession* session, const char* argument);
 // Reads EPRT's "|1|a.b.c.d|port|" or "|2|IPv6 address|port|" (any printable delimiter) and
 // its protocol number. Returns 0, -2 for a protocol other than 1 and 2, or -1 for anything
@@ -37,12 +39,8 @@ int parseExtendedPortArgument(const char* argument, int* protocol, NetworkAddres
 // EPRT: as PORT, for a target of the control connection's family; the other family gets 522.
 void storeExtendedPortTarget(FtpSession* session, const char* argument);
 
-// Opens the data connection of one transfer, after its "150" reply. Returns 0, or -1 after
-// sending the transfer's one final reply (425 or the error reply).
-int openDataConnection(FtpSession* session, DataConnection* data);
-// As openDataConnection, but on failure the final reply is only written to failureReply, for
-// a transfer that must clean up before it answers.
+// Opens the data connection of one transfer, after its "150" reply: passive or active, each
+// within the session's data wait. Returns 0, or -1 with the transfer's final reply (425) in
+// failureReply.
 int connectForTransfer(FtpSession* session, DataConnection* data, char* failureReply,
                        std::size_t replySize);
-// A connected socket to address, or kNoSocket after printing why.
-SocketHandle connectDataSocket(const NetworkAddress* address);

@@ -10,14 +10,13 @@
 #include "fs/listing.h"
 #include "fs/resolve_path.h"
 #include "fs/transfer.h"
-#include "fs/transfer_log.h"
 #include "fs/working_directory.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
-#include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/security.h"
 #include "session/session.h"
+#include "session/transfer_runner.h"
 
 static void replyAborted(FtpSession* s, const std::string&) {
     sendReply(s, "226 Aborted");
@@ -261,7 +260,7 @@ static const Verb kVerbs[] = {
 };
 
 const Verb kUnrecognisedVerb = {nullptr, nullptr, Argument::kIgnored, replyUnrecognised,
-                                 kRunsBeforeLogin};
+                                kRunsBeforeLogin};
 const Verb kRefusedArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
                                kRunsBeforeLogin};
 const Verb kRefusedDownloadArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
@@ -327,8 +326,10 @@ bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolve
     // a name with a control byte) is the operator's business as much as one the work refuses.
     bool workRan = answer(session, verb, resolvedPath);
     if ((verb->flags & kMovesFile) != 0 && (!workRan || verb->name == nullptr)) {
-        TransferOutcome refused = {};
-        reportTransferEnd(session, (verb->flags & kReceivesFile) != 0, &refused);
+        reportRefusedTransfer(
+            session,
+            (verb->flags & kReceivesFile) != 0 ? TransferKind::kUpload : TransferKind::kDownload,
+            nullptr);
     }
     // A REST marker holds for the one transfer or listing that follows it, however it ends.
     if ((verb->flags & kUsesRestartMarker) != 0) {

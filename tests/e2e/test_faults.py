@@ -544,7 +544,7 @@ class ConnectionFaults(FaultTest):
         flood = [("PASV", pasv_reply), (active, "200 PORT command successful"),
                  ("PORT 10,0,0,1,4,1", "501 Illegal PORT command."),
                  ("PORT 127,0,0,1,300", "501 Illegal PORT command."),
-                 ("PORT 127,0,0,1,0,21", "200 PORT command successful")]
+                 ("PORT 127,0,0,1,0,21", "501 Illegal PORT command.")]
         sent = 0
         for round_number in range(6):
             with self.subTest(round=round_number):

@@ -16,8 +16,8 @@ SocketHandle listenOnFreePort(unsigned short* port) {
     }
     SocketHandle listener = openTcpSocket(AddressFamily::kIpv4);
     NetworkAddress bound;
-    if (listener == kNoSocket || bindSocket(listener, AddressFamily::kIpv4, 0) != 0 || listenSocket(listener, 16) != 0 ||
-        socketLocalAddress(listener, &bound) != 0) {
+    if (listener == kNoSocket || bindSocket(listener, AddressFamily::kIpv4, 0) != 0 ||
+        listenSocket(listener, 16) != 0 || socketLocalAddress(listener, &bound) != 0) {
         closeSocket(listener);
         return kNoSocket;
     }
@@ -78,9 +78,11 @@ SessionUnderTest::SessionUnderTest(void (*configure)(FtpSession*)) {
 }
 
 SessionUnderTest::~SessionUnderTest() {
-    (void)sendBytes(client, "QUIT\r\n", 6);
-    shutdownReceiving(client);
-    closeSocket(client);
+    if (client != kNoSocket) {
+        (void)sendBytes(client, "QUIT\r\n", 6);
+        shutdownReceiving(client);
+        closeSocket(client);
+    }
     thread_.join();
 }
 

@@ -37,7 +37,7 @@ struct OfflineSession {
 // One in-process session on a loopback connection: its thread runs serveSession and then
 // endSession; the test talks through client.
 class SessionUnderTest {
-  public:
+   public:
     // configure may change the record (time limits) before the session starts.
     explicit SessionUnderTest(void (*configure)(FtpSession*) = nullptr);
     ~SessionUnderTest();
@@ -50,9 +50,10 @@ class SessionUnderTest {
     // PASV, then a connection to the announced port.
     SocketHandle openPassiveData();
 
+    // A test that closes it leaves kNoSocket here; the destructor then only awaits the end.
     SocketHandle client = kNoSocket;
 
-  private:
+   private:
     std::string buffered_;
     std::thread thread_;
 };

@@ -1,6 +1,7 @@
-// tests/fs/transfer_test.cpp: transfers that stall end within their limit, in-process with a
-// short one; a stalled upload leaves nothing behind.
-#include "fs/transfer.h"
+// tests/session/transfer_runner_test.cpp: transfers that end early (a stall, ABOR, a client
+// that dies) end within their limit, in-process with short ones; an upload so ended leaves the
+// old file as it was and nothing beside it.
+#include "session/transfer_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -22,13 +23,21 @@ void shortWaits(FtpSession* session) {
     session->stallMilliseconds = 300;
 }
 
-class StalledTransfer : public ::testing::Test {
-  protected:
+class EndedTransfer : public ::testing::Test {
+   protected:
     void SetUp() override {
         useServedRoot(root.path());
         serverSettings.readOnly = false;
     }
-    void TearDown() override { serverSettings.readOnly = true; }
+    void TearDown() override {
+        serverSettings.readOnly = true;
+    }
+
+    std::string contents(const char* name) const {
+        std::ifstream file(root.join(name));
+        return std::string((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    }
 
     int entryCount() const {
         int count = 0;
@@ -44,7 +53,7 @@ class StalledTransfer : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(StalledTransfer, AnUploadThatStopsSendingIsGivenUpAndRemoved) {
+TEST_F(EndedTransfer, AnUploadThatStopsSendingIsGivenUpAndRemoved) {
     root.writeFile("target.bin", "old contents");
     SessionUnderTest session(shortWaits);
     SocketHandle data = session.openPassiveData();
@@ -57,12 +66,51 @@ TEST_F(StalledTransfer, AnUploadThatStopsSendingIsGivenUpAndRemoved) {
     closeSocket(data);
     EXPECT_EQ("200 OK", session.command("NOOP"));
     EXPECT_EQ(1, entryCount());  // no temporary file left beside the target
-    std::ifstream file(root.join("target.bin"));
-    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    EXPECT_EQ("old contents", content);
+    EXPECT_EQ("old contents", contents("target.bin"));
 }
 
-TEST_F(StalledTransfer, ADownloadNobodyReadsEnds) {
+// ABOR stops either direction at once, and a client that dies in the middle of an upload (both
+// connections end, the data one in order) has not finished it: neither stores anything.
+TEST_F(EndedTransfer, AbortedOrAbandonedTransfersStoreNothing) {
+    root.writeFile("target.bin", "old contents");
+    root.writeFile("big.bin", std::string(32 << 20, 'x'));
+    const struct {
+        const char* command;
+        bool dies;
+    } cases[] = {{"RETR big.bin", false},
+                 {"STOR target.bin", false},
+                 {"STOR target.bin", true},
+                 {"STOR new.bin", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        {
+            SessionUnderTest session(shortWaits);
+            SocketHandle data = session.openPassiveData();
+            ASSERT_NE(kNoSocket, data);
+            EXPECT_EQ("150 Opening BINARY mode data connection", session.command(c.command));
+            char piece[4096] = {};
+            EXPECT_EQ(0, c.command[0] == 'R'
+                             ? (receiveBytes(data, piece, sizeof piece) > 0 ? 0 : -1)
+                             : sendBytes(data, piece, sizeof piece));
+            if (c.dies) {
+                closeSocket(data);
+                closeSocket(session.client);
+                session.client = kNoSocket;  // the session's end is awaited as it goes
+            } else {
+                auto start = std::chrono::steady_clock::now();
+                EXPECT_EQ("426 Connection closed; transfer aborted.", session.command("ABOR"));
+                EXPECT_EQ("226 Aborted", session.readLine());
+                EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+                closeSocket(data);
+                EXPECT_EQ("200 OK", session.command("NOOP"));
+            }
+        }
+        EXPECT_EQ(2, entryCount());
+        EXPECT_EQ("old contents", contents("target.bin"));
+    }
+}
+
+TEST_F(EndedTransfer, ADownloadNobodyReadsEnds) {
     root.writeFile("big.bin", std::string(32 << 20, 'x'));
     SessionUnderTest session(shortWaits);
     SocketHandle data = session.openPassiveData();
@@ -75,7 +123,7 @@ TEST_F(StalledTransfer, ADownloadNobodyReadsEnds) {
 
 // A client that trickles (16 KiB every 50 ms, never the whole 256 KiB buffer within the limit)
 // has stalled as much as one that moves nothing: a few bytes must not start the limit again.
-TEST_F(StalledTransfer, ATransferThatOnlyTricklesEnds) {
+TEST_F(EndedTransfer, ATransferThatOnlyTricklesEnds) {
     root.writeFile("big.bin", std::string(32 << 20, 'x'));
     const struct {
         const char* command;

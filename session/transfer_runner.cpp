@@ -1,0 +1,234 @@
+// session/transfer_runner.cpp: one transfer from its "150" to its final reply, whatever moves.
+#include "session/transfer_runner.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "base/text.h"
+#include "fs/transfer_log.h"
+#include "platform/platform.h"
+#include "session/channel.h"
+#include "session/data_connection.h"
+#include "session/operator_status.h"
+#include "session/reply.h"
+#include "session/session.h"
+
+// How a transfer's bytes ended.
+enum class TransferEnd {
+    kComplete,      // every byte moved, and the data connection ended in order
+    kNoConnection,  // the data connection never came
+    kStopped,       // ABOR, or the client went away: the control connection said so
+    kSendFailed,    // the data connection failed or stalled while we sent
+    kFailed,        // it failed while we received, or the file failed
+};
+
+// A client that dies closes both its connections, and in clear text the end of its data then
+// reads like the end of a complete upload. Its control connection tells the two apart: a live
+// client keeps it open for the reply. The two ends leave the client's machine together, as its
+// system closes a dying process's connections one after the other, so they arrive well within
+// a millisecond of each other unless a packet is lost; an ABOR sent just after the close of
+// the data connection (ftplib closes before it aborts) arrives as soon. Every clear-text
+// upload's "226" waits this long, so it is kept short: a session that uploads many small files
+// pays it each time.
+static constexpr int kClientEndGraceMilliseconds = 20;
+
+// Keeps why a transfer's connection failed, in the operator's words, before anything else can
+// change the error.
+static void noteConnectionFailure(const FtpSession* session, TransferOutcome* outcome) {
+    char errorText[kErrorTextSize];
+    lastErrorText(errorText, sizeof errorText);
+    if (isLastError(ErrorKind::kTimedOut)) {
+        std::snprintf(outcome->cutOffReason, sizeof outcome->cutOffReason, "no progress for %d s",
+                      session->stallMilliseconds / 1000);
+    } else {
+        std::snprintf(outcome->cutOffReason, sizeof outcome->cutOffReason,
+                      "the client closed the connection: %s", errorText);
+    }
+}
+
+static void noteFileFailure(const char* what, TransferOutcome* outcome) {
+    char errorText[kErrorTextSize];
+    lastErrorText(errorText, sizeof errorText);
+    std::snprintf(outcome->cutOffReason, sizeof outcome->cutOffReason, "%s: %s", what, errorText);
+}
+
+static void countBytes(FtpSession* session, TransferOutcome* outcome, long long count) {
+    outcome->bytes += count;
+    // One relaxed store a piece: what the status line shows costs the transfer nothing.
+    session->report.transferredBytes.store(outcome->bytes, std::memory_order_relaxed);
+}
+
+static TransferEnd sendFileBytes(FtpSession* session, const TransferWork* work,
+                                 DataConnection* data, TransferOutcome* outcome) {
+    for (;;) {
+        bool sendFailed = false;
+        long long count = sendFileData(data, work->file, session->transferBuffer,
+                                       sizeof session->transferBuffer, &sendFailed);
+        if (count > 0) {
+            countBytes(session, outcome, count);
+        } else if (count == 0) {
+            return TransferEnd::kComplete;
+        } else if (sendFailed) {
+            return TransferEnd::kSendFailed;
+        } else {
+            noteFileFailure("the file could not be read", outcome);
+            return TransferEnd::kFailed;
+        }
+    }
+}
+
+static TransferEnd sendListingBytes(FtpSession* session, const TransferWork* work,
+                                    DataConnection* data, TransferOutcome* outcome) {
+    for (;;) {
+        std::size_t length =
+            work->nextLines(work->context, session->transferBuffer, sizeof session->transferBuffer);
+        if (length == 0) {
+            return TransferEnd::kComplete;
+        }
+        if (sendDataBytes(data, session->transferBuffer, length) != 0) {
+            return TransferEnd::kSendFailed;
+        }
+        outcome->bytes += static_cast<long long>(length);
+    }
+}
+
+static TransferEnd receiveFileBytes(FtpSession* session, const TransferWork* work,
+                                    DataConnection* data, TransferOutcome* outcome) {
+    for (;;) {
+        long long count =
+            receiveDataBytes(data, session->transferBuffer, sizeof session->transferBuffer);
+        if (count == 0) {
+            return TransferEnd::kComplete;
+        }
+        if (count < 0) {
+            return TransferEnd::kFailed;
+        }
+        if (writeFile(work->file, session->transferBuffer, static_cast<std::size_t>(count)) != 0) {
+            noteFileFailure("the file could not be written", outcome);
+            return TransferEnd::kFailed;
+        }
+        countBytes(session, outcome, count);
+    }
+}
+
+// An upload's data ended in order: whether the client asked to abort it, or went away, as it
+// ended. TLS needs no guess at a dead client: a data connection that ends without its
+// close_notify has already failed.
+static ControlNews lookAtUploadEnd(FtpSession* session, const DataConnection* data) {
+    SocketHandle watch = session->controlSocket;
+    return takeControlNews(session, data->tls == nullptr ? kClientEndGraceMilliseconds : 0, &watch);
+}
+
+// Moves the bytes and tells how they ended, with the final reply for every end but a complete
+// upload's, which its commit decides.
+static TransferEnd moveBytes(FtpSession* session, const TransferWork* work, DataConnection* data,
+                             TransferOutcome* outcome, char* reply, std::size_t replySize) {
+    TransferEnd end =
+        work->kind == TransferKind::kDownload ? sendFileBytes(session, work, data, outcome)
+        : work->kind == TransferKind::kUpload ? receiveFileBytes(session, work, data, outcome)
+                                              : sendListingBytes(session, work, data, outcome);
+    bool isConnectionEnd = end == TransferEnd::kSendFailed ||
+                           (end == TransferEnd::kFailed && outcome->cutOffReason[0] == '\0');
+    if (isConnectionEnd && data->stop == ControlNews::kNothing) {
+        noteConnectionFailure(session, outcome);
+        printSystemError(end == TransferEnd::kSendFailed ? "send failed" : "read failed");
+    }
+    if (end == TransferEnd::kComplete && work->kind == TransferKind::kUpload) {
+        data->stop = lookAtUploadEnd(session, data);
+    }
+    if (data->stop != ControlNews::kNothing) {
+        copyText(outcome->cutOffReason, sizeof outcome->cutOffReason,
+                 data->stop == ControlNews::kAbort ? "aborted by the client"
+                                                   : "the client closed the connection");
+        copyText(reply, replySize, kAbortedTransferReply);
+        return TransferEnd::kStopped;
+    }
+    if (end == TransferEnd::kComplete) {
+        copyText(reply, replySize, "226 Transfer complete");
+    } else if (end == TransferEnd::kSendFailed) {
+        copyText(reply, replySize, "426 Broken pipe");
+    } else {
+        formatErrorReply(reply, replySize);  // before the close can change the error
+    }
+    return end;
+}
+
+// How the data connection closes: a complete download or listing as the client needs it to see
+// the final reply after the data (see closeDataConnection); anything given up at once.
+static DeliveryWait closingWait(const FtpSession* session, TransferKind kind, TransferEnd end) {
+    if (end != TransferEnd::kComplete) {
+        return DeliveryWait::kAbandoned;
+    }
+    // The wait costs every file a round trip, and a client that reads the reply before it
+    // closes (urllib) its own delayed acknowledgement of 40 ms or more. The client that needs
+    // it, aria2c, asks SIZE before each download; one that never asks gets its reply at once.
+    // Listings are few and small, and an upload's client closed first: they always wait.
+    if (kind == TransferKind::kDownload && !session->hasAskedSize) {
+        return DeliveryWait::kNone;
+    }
+    return DeliveryWait::kAcknowledged;
+}
+
+// Puts a complete upload in place, or removes it. Only a file that was closed without error
+// may replace the target: "226" promises a complete file. The file goes before the reply, so
+// that a client acting on the reply finds the folder as it was.
+static TransferEnd endUpload(const TransferWork* work, TransferEnd end, char* reply,
+                             std::size_t replySize) {
+    if (end != TransferEnd::kComplete) {
+        work->abandonUpload(work->context);
+        return end;
+    }
+    if (work->commitUpload(work->context) != 0) {
+        formatErrorReply(reply, replySize);  // the close or the rename failed
+        work->abandonUpload(work->context);
+        return TransferEnd::kFailed;
+    }
+    return end;
+}
+
+// The transfer log's line and the operator's, for a file's transfer, ran or refused.
+static void reportTransfer(FtpSession* session, TransferKind kind, const char* path,
+                           const TransferOutcome* outcome) {
+    bool isUpload = kind == TransferKind::kUpload;
+    if (path != nullptr) {
+        logTransfer(session, path,
+                    isUpload ? TransferDirection::kIncoming : TransferDirection::kOutgoing,
+                    outcome);
+    }
+    reportTransferEnd(session, isUpload, outcome);
+}
+
+void runTransfer(FtpSession* session, const TransferWork* work) {
+    TransferOutcome outcome = {monotonicMilliseconds(), 0, false, true, work->size, ""};
+    bool isFile = work->kind != TransferKind::kListing;
+    sendReply(session,
+              isFile ? "150 Opening BINARY mode data connection" : "150 Opening connection");
+    if (isFile) {
+        startTransferReport(session, outcome.size);
+    }
+    char reply[kReplyTextSize];
+    DataConnection data;
+    TransferEnd end = TransferEnd::kNoConnection;
+    if (connectForTransfer(session, &data, reply, sizeof reply) == 0) {
+        end = moveBytes(session, work, &data, &outcome, reply, sizeof reply);
+        closeDataConnection(&data, closingWait(session, work->kind, end));
+    }
+    if (work->kind == TransferKind::kUpload) {
+        end = endUpload(work, end, reply, sizeof reply);
+    }
+    outcome.complete = end == TransferEnd::kComplete;
+    sendReply(session, reply);
+    if (isFile) {
+        reportTransfer(session, work->kind, work->path, &outcome);
+    }
+}
+
+void reportRefusedTransfer(FtpSession* session, TransferKind kind, const char* path) {
+    TransferOutcome refused = {monotonicMilliseconds(), 0, false, false, -1, ""};
+    reportTransfer(session, kind, path, &refused);
+}
+
+void refuseTransfer(FtpSession* session, TransferKind kind, const char* path, const char* reply) {
+    sendReply(session, reply);
+    reportRefusedTransfer(session, kind, path);
+}
