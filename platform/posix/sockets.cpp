@@ -244,10 +244,12 @@ int connectSocketWithin(SocketHandle socket, const NetworkAddress* address, int 
     }
     struct sockaddr_storage target;
     socklen_t targetLength = toSocketAddress(address, &target);
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&target), targetLength) == 0) {
+    // A connect that a watch cut short is still under way when it is called again.
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&target), targetLength) == 0 ||
+        errno == EISCONN) {
         return 0;
     }
-    if (errno != EINPROGRESS && errno != EINTR) {
+    if (errno != EINPROGRESS && errno != EINTR && errno != EALREADY) {
         return failWithErrno();
     }
     long long deadline = monotonicMilliseconds() + timeoutMilliseconds;

@@ -292,11 +292,15 @@ int connectSocketWithin(SocketHandle socket, const NetworkAddress* address, int 
     }
     struct sockaddr_storage target;
     int length = toSocketAddress(address, &target);
-    if (connect(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&target), length) == 0) {
+    // A connect that a watch cut short is still under way when it is called again: Winsock
+    // then says WSAEALREADY (or WSAEINVAL, as older versions did), or WSAEISCONN once it stands.
+    if (connect(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&target), length) == 0 ||
+        WSAGetLastError() == WSAEISCONN) {
         return 0;
     }
     // A non-blocking connect that has begun says WSAEWOULDBLOCK, where POSIX says EINPROGRESS.
-    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+    int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && error != WSAEALREADY && error != WSAEINVAL) {
         return failWithSocketError();
     }
     return awaitConnection(toWinsock(socket), timeoutMilliseconds, watch);
