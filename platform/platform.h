@@ -63,8 +63,15 @@ int readSecretFromConsole(const char* prompt, char* out, std::size_t outSize);
 int startSockets();
 void sleepMilliseconds(int milliseconds);
 // Runs entry(argument) on a detached thread: a new one, or on POSIX one whose earlier entry
-// returned a moment ago. Returns 0, or -1 when no thread could be started.
+// returned a moment ago. Returns 0, or -1 when no thread could be started. The thread starts
+// yielding to its wakers (below).
 int startThread(void (*entry)(void*), void* argument);
+// Whether the calling thread, when another thread's message wakes it, waits for the CPU until
+// that thread waits or its turn ends (true), or takes the CPU from it at once (false). A client
+// on the same machine then reaches its wait for a reply before the reply comes, which curl
+// 7.88 needs: it misses a 227 or 229 that is already there when it first looks, and waits a
+// second. Linux's batch policy, which needs no privilege; Windows has none and ignores it.
+void setYieldingToWakers(bool yielding);
 // hook runs, on the thread that gives up, whenever a finished thread has waited in vain for
 // the next entry (on POSIX after 250 ms): the server has started nothing new in that time.
 // Windows starts a new thread for every entry and never calls it.

@@ -188,22 +188,20 @@ static bool handToIdleThread(void (*entry)(void*), void* argument) {
     return handed;
 }
 
-// A thread that a client's command wakes waits for the CPU until the client's own thread
-// waits or its turn ends, rather than taking the CPU from it at once. A client on the same
-// machine then reaches its wait for the reply before the reply comes: curl 7.88 misses a
-// "227" or "229" that is already there when it first looks, and waits a second before each
-// passive transfer. Linux alone has the policy; it needs no privilege.
-static void yieldToWakers() {
+void setYieldingToWakers(bool yielding) {
 #ifdef SCHED_BATCH
     struct sched_param parameters = {};
-    (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);  // speed alone
+    (void)pthread_setschedparam(pthread_self(), yielding ? SCHED_BATCH : SCHED_OTHER,
+                                &parameters);  // speed alone
+#else
+    (void)yielding;
 #endif
 }
 
 static void* runThread(void* start) {
     ThreadStart next = *static_cast<ThreadStart*>(start);
     std::free(start);
-    yieldToWakers();
+    setYieldingToWakers(true);
     do {
         lastError = 0;  // each entry starts as on a new thread
         next.entry(next.argument);

@@ -317,6 +317,8 @@ int startThread(void (*entry)(void*), void* argument) {
 
 void setIdleThreadHook(void (* /*hook*/)()) {}
 
+void setYieldingToWakers(bool /*yielding*/) {}
+
 void* allocateZeroedPages(std::size_t size) {
     void* memory = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     if (memory == nullptr) {
