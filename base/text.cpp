@@ -111,11 +111,17 @@ static std::size_t utf8CharacterLength(const unsigned char* text, std::size_t le
 // True for a UTF-8 character of taken bytes at bytes that acts on a terminal or a reader.
 static bool isControlCharacter(const unsigned char* bytes, std::size_t taken) {
     // SECURITY: C1 controls (CSI, OSC) move a terminal's cursor or retitle its window as ESC
-    // does, and U+2028 and U+2029 end a line for a Unicode-aware reader of the log.
+    // does, U+2028 and U+2029 end a line for a Unicode-aware reader of the log, and the
+    // bidirectional marks, embeddings, overrides and isolates (U+061C, U+200E-U+200F,
+    // U+202A-U+202E, U+2066-U+2069) reorder what follows them: "op\u202Enimda" reads "opadmin".
+    bool isGeneralPunctuation = taken == 3 && bytes[0] == 0xE2;
     return (taken == 1 && (bytes[0] < 32 || bytes[0] == 127)) ||
            (taken == 2 && bytes[0] == 0xC2 && bytes[1] < 0xA0) ||
-           (taken == 3 && bytes[0] == 0xE2 && bytes[1] == 0x80 &&
-            (bytes[2] == 0xA8 || bytes[2] == 0xA9));
+           (taken == 2 && bytes[0] == 0xD8 && bytes[1] == 0x9C) ||
+           (isGeneralPunctuation && bytes[1] == 0x80 &&
+            (bytes[2] == 0x8E || bytes[2] == 0x8F || bytes[2] == 0xA8 || bytes[2] == 0xA9 ||
+             (bytes[2] >= 0xAA && bytes[2] <= 0xAE))) ||
+           (isGeneralPunctuation && bytes[1] == 0x81 && bytes[2] >= 0xA6 && bytes[2] <= 0xA9);
 }
 
 std::size_t escapeCharacter(const char* text, std::size_t length, char* piece) {
