@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "session/connection_limits.h"
 
@@ -31,21 +32,32 @@ static long long forgetTime(const FailedLoginRecord* record) {
     return std::max(record->lastFailure, record->nextTry) + kFailedLoginMemoryMilliseconds;
 }
 
+static bool isWaiting(const FailedLoginRecord* record, long long now) {
+    return record->used && now < record->nextTry;
+}
+
+// SECURITY: keyed by a secret of this process, so that nobody can choose offline addresses
+// that share a set and push one another's records out.
 static unsigned hashHost(const NetworkAddress* host) {
-    unsigned hash = 2166136261u;  // FNV-1a
+    static const unsigned key[2] = {std::random_device{}(), std::random_device{}()};
+    unsigned hash = 2166136261u ^ key[0];  // FNV-1a from a secret start
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(host->bytes);
     for (std::size_t i = 0; i < sizeof host->bytes; i++) {
         hash = (hash ^ bytes[i]) * 16777619u;
     }
-    return (hash ^ host->scope ^ static_cast<unsigned>(host->family)) * 16777619u;
+    hash = (hash ^ host->scope ^ static_cast<unsigned>(host->family)) * 16777619u;
+    return (hash ^ key[1]) * 16777619u;
 }
 
-// Which of two ways gives way first: a free one, else the one with fewer failures (a flood of
-// hosts that fail once pushes out one another, not a host that earned a wait), else the one
-// whose memory ends first.
-static bool givesWayBefore(const FailedLoginRecord* a, const FailedLoginRecord* b) {
+// Which of two ways gives way first: a free one, else one without a wait to serve (a host that
+// waits is never forgotten early), else the one with fewer failures (a flood of hosts that
+// fail once pushes out one another), else the one whose memory or wait ends first.
+static bool givesWayBefore(const FailedLoginRecord* a, const FailedLoginRecord* b, long long now) {
     if (!a->used || !b->used) {
         return !a->used && b->used;
+    }
+    if (isWaiting(a, now) != isWaiting(b, now)) {
+        return !isWaiting(a, now);
     }
     if (a->failures != b->failures) {
         return a->failures < b->failures;
@@ -53,7 +65,8 @@ static bool givesWayBefore(const FailedLoginRecord* a, const FailedLoginRecord* 
     return forgetTime(a) < forgetTime(b);
 }
 
-// The host's record (*found), or the place for it: a way of its set that gives way.
+// The host's record (*found), or the place for it: a way of its set that gives way. When every
+// way waits, the place is the one whose wait ends first.
 static FailedLoginRecord* findRecord(const NetworkAddress* host, long long now, bool* found) {
     FailedLoginRecord* set = &records[(hashHost(host) % kLoginRecordSets) * kLoginRecordWays];
     FailedLoginRecord* place = &set[0];
@@ -66,7 +79,8 @@ static FailedLoginRecord* findRecord(const NetworkAddress* host, long long now, 
             *found = true;
             return record;
         }
-        if (givesWayBefore(record, place)) {
+        if (givesWayBefore(record, place, now) ||
+            (isWaiting(record, now) && isWaiting(place, now) && record->nextTry < place->nextTry)) {
             place = record;
         }
     }
@@ -130,7 +144,9 @@ LoginVerdict judgeLogin(const NetworkAddress* peer, bool matches, long long now,
     takeLock(SharedLock::kLoginFailures);
     bool found = false;
     FailedLoginRecord* record = findRecord(&host, now, &found);
-    if (found && now < record->nextTry) {
+    // SECURITY: a new host whose set is full of hosts that wait waits with them, until the
+    // first of them may try again: pushing them out would wipe out their waits.
+    if (isWaiting(record, now)) {
         *waitMilliseconds = record->nextTry - now;
         verdict = LoginVerdict::kMustWait;
     } else if (!matches) {

@@ -40,8 +40,8 @@ TEST(AdmitConnection, CountsAnIpv6HostByItsSlash64AndALinkLocalOneWhole) {
     serverSettings.maxPerAddress = savedLimit;
 }
 
-// A flood of hosts, more than the table holds, each failing once, pushes out one another
-// rather than a host that has earned a wait: that host still waits afterwards.
+// A flood of hosts, more than the table holds, each failing once, pushes out no host that has
+// earned a wait: that host still waits afterwards.
 TEST(JudgeLogin, AFloodOfHostsDoesNotWipeOutAWait) {
     forgetFailedLogins();
     NetworkAddress guesser, other = {AddressFamily::kIpv4, {10, 0, 0, 0}, 0, 0};
@@ -50,12 +50,18 @@ TEST(JudgeLogin, AFloodOfHostsDoesNotWipeOutAWait) {
     for (int i = 0; i < kFreeFailedLogins; i++) {
         EXPECT_EQ(LoginVerdict::kRefused, judgeLogin(&guesser, false, now, &wait));
     }
+    // Once braked, every host that fails waits, and none is pushed out for a new one: however
+    // many hosts guess, the table bounds the guesses judged.
+    int judged = 0;
     for (int i = 0; i < 4 * kLoginRecordCount; i++) {
         other.bytes[2] = static_cast<unsigned char>(i >> 8);
         other.bytes[3] = static_cast<unsigned char>(i);
-        (void)judgeLogin(&other, false, now, &wait);  // refused, or waiting once braked
+        judged += judgeLogin(&other, false, now, &wait) == LoginVerdict::kRefused ? 1 : 0;
     }
+    EXPECT_LE(judged, kLoginRecordCount + kServerWideFailedLogins);
     EXPECT_EQ(LoginVerdict::kMustWait, judgeLogin(&guesser, true, now + 500, &wait));
     EXPECT_EQ(500, wait);
+    other.bytes[1] = 1;  // a new host, with the right password, waits while the table is full
+    EXPECT_EQ(LoginVerdict::kMustWait, judgeLogin(&other, true, now + 500, &wait));
     forgetFailedLogins();
 }
