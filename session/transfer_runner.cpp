@@ -127,6 +127,14 @@ static TransferEnd moveBytes(FtpSession* session, const TransferWork* work, Data
         work->kind == TransferKind::kDownload ? sendFileBytes(session, work, data, outcome)
         : work->kind == TransferKind::kUpload ? receiveFileBytes(session, work, data, outcome)
                                               : sendListingBytes(session, work, data, outcome);
+    if (end != TransferEnd::kComplete && data->stop == ControlNews::kNothing) {
+        // A client that aborts may close its data connection as it sends ABOR: the failure
+        // that close causes is the abort's.
+        SocketHandle watch = session->controlSocket;
+        if (takeControlNews(session, 0, &watch) == ControlNews::kAbort) {
+            data->stop = ControlNews::kAbort;
+        }
+    }
     bool isConnectionEnd = end == TransferEnd::kSendFailed ||
                            (end == TransferEnd::kFailed && outcome->cutOffReason[0] == '\0');
     if (isConnectionEnd && data->stop == ControlNews::kNothing) {
