@@ -96,16 +96,56 @@ static bool isRefusedTarget(const EntryLookup* target) {
 // An upload in progress: its temporary file beside the target, which it replaces once complete.
 struct PendingUpload {
     UploadEntry entry;
+    Folder* root;
+    const char* path;
     const EntryLookup* target;
     int file;
     const char* temporary;
 };
 
-static int commitUpload(void* context) {
+static const char kTargetChangedReply[] =
+    "450 The file changed during the upload; nothing was stored.";
+
+// Whether the target is still what the upload found at its start: missing then and now, or the
+// same regular file, unchanged and not read-only. SECURITY: otherwise another session (or the
+// operator) put something there meanwhile, such as a read-only package renamed onto the name,
+// a rotated log, or another append's result, which the upload must not replace.
+static bool isTargetUnchanged(const PendingUpload* upload) {
+    EntryLookup now;
+    if (lookUpEntry(upload->root, upload->path, &now) != 0) {
+        return false;
+    }
+    closeFolder(now.folder);
+    const EntryLookup* then = upload->target;
+    if (!then->exists) {
+        return true;  // anything that has come meanwhile stays: the rename will not replace it
+    }
+    return now.exists && now.status.isRegularFile && !now.status.isReadOnly &&
+           now.status.size == then->status.size &&
+           now.status.modifiedTime == then->status.modifiedTime;
+}
+
+static int commitUpload(void* context, char* reply, std::size_t replySize) {
     PendingUpload* upload = static_cast<PendingUpload*>(context);
     int closed = closeFile(upload->file);
     upload->file = -1;
-    return closed == 0 ? finishUpload(&upload->entry, upload->target->name) : -1;
+    if (closed != 0) {
+        formatErrorReply(reply, replySize);
+        return -1;
+    }
+    if (!isTargetUnchanged(upload)) {
+        copyText(reply, replySize, kTargetChangedReply);
+        return -1;
+    }
+    if (finishUpload(&upload->entry, upload->target->name, upload->target->exists) != 0) {
+        if (isLastError(ErrorKind::kExists)) {
+            copyText(reply, replySize, kTargetChangedReply);
+        } else {
+            formatErrorReply(reply, replySize);
+        }
+        return -1;
+    }
+    return 0;
 }
 
 // The server's own file goes whatever mode the umask gave it.
@@ -122,7 +162,7 @@ static void abandonUpload(void* context) {
 // place once every byte is written. Sends the replies from "150" on.
 static void receiveInto(FtpSession* session, const std::string& path, const EntryLookup* target,
                         int file, const char* temporary) {
-    PendingUpload upload = {{}, target, file, temporary};
+    PendingUpload upload = {{}, session->root, path.c_str(), target, file, temporary};
     registerUpload(&upload.entry, target->folder, temporary);  // an ending process removes it
     TransferWork work = {TransferKind::kUpload, path.c_str(),  file,   -1, nullptr,
                          commitUpload,          abandonUpload, &upload};

@@ -38,7 +38,7 @@ void registerUpload(UploadEntry* entry, Folder* folder, const char* temporaryNam
     releaseLock(SharedLock::kUploads);
 }
 
-int finishUpload(UploadEntry* entry, const char* target) {
+int finishUpload(UploadEntry* entry, const char* target, bool replace) {
     takeLock(SharedLock::kUploads);
     int result = -1;
     if (uploadsClosed) {
@@ -46,7 +46,9 @@ int finishUpload(UploadEntry* entry, const char* target) {
         // closeUploads may already have removed this one.
         setLastError(ErrorKind::kAccessDenied);
     } else {
-        result = replaceFileAt(entry->folder, entry->temporaryName, target);
+        result = replace
+                     ? replaceFileAt(entry->folder, entry->temporaryName, target)
+                     : renameEntryAt(entry->folder, entry->temporaryName, entry->folder, target);
         if (result == 0) {
             unlinkUpload(entry);
         }

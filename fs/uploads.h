@@ -22,12 +22,13 @@ struct UploadEntry {
 
 // Registers the upload whose temporary file was just created in folder.
 void registerUpload(UploadEntry* entry, Folder* folder, const char* temporaryName);
-// The upload's last step: replaces the entry target of the upload's folder with the temporary
-// file and unregisters the entry.
+// The upload's last step: puts the temporary file in the place of the entry target of the
+// upload's folder and unregisters the entry. An existing target is replaced only when replace
+// is true; otherwise an entry that has come to stand there meanwhile stays (kExists's error).
 // It runs under the lock closeUploads takes, so the two never overlap. Returns 0, or -1 with
 // the error set and the entry still registered: the rename failed, or the process is ending
 // (kAccessDenied's error). The caller then removes the file and unregisters the entry.
-int finishUpload(UploadEntry* entry, const char* target);
+int finishUpload(UploadEntry* entry, const char* target, bool replace);
 // Unregisters an upload that ends without replacing its target, once its file is removed.
 void unregisterUpload(UploadEntry* entry);
 

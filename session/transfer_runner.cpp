@@ -186,8 +186,7 @@ static TransferEnd endUpload(const TransferWork* work, TransferEnd end, char* re
         work->abandonUpload(work->context);
         return end;
     }
-    if (work->commitUpload(work->context) != 0) {
-        formatErrorReply(reply, replySize);  // the close or the rename failed
+    if (work->commitUpload(work->context, reply, replySize) != 0) {
         work->abandonUpload(work->context);
         return TransferEnd::kFailed;
     }

@@ -18,8 +18,9 @@ struct TransferWork {
     // A listing's next lines, whole, written into out: their length, or 0 at the end.
     std::size_t (*nextLines)(void* context, char* out, std::size_t outSize);
     // An upload's end. commitUpload closes the file and puts it in place: 0, or -1 with the
-    // error set. abandonUpload removes it (after a failed commit too), closing it if open.
-    int (*commitUpload)(void* context);
+    // final reply written into reply. abandonUpload removes it (after a failed commit too),
+    // closing it if open.
+    int (*commitUpload)(void* context, char* reply, std::size_t replySize);
     void (*abandonUpload)(void* context);
     void* context;
 };
@@ -27,8 +28,8 @@ struct TransferWork {
 // Runs the transfer from its "150" on, and sends its one final reply: "226 Transfer complete";
 // "426 Connection closed; transfer aborted." after ABOR (also while the data connection is
 // awaited) or when the client has gone; "426 Broken pipe" when a download or listing could not
-// be sent; the error reply when a file failed; "425 ..." when no data connection came. An upload is committed only when its data
-// ended in order and no ABOR waits on the control connection.
+// be sent; the error reply when a file failed; "425 ..." when no data connection came. An upload is
+// committed only when its data ended in order and no ABOR waits on the control connection.
 void runTransfer(FtpSession* session, const TransferWork* work);
 
 // A transfer refused before its "150": sends reply and reports it as the transfers that ran

@@ -226,6 +226,33 @@ class Store(TransferTest):
         self.assertEqual(self.read_file("fw.bin"), payload)
         self.assertEqual(self.leftovers(s), [])
 
+    def test_an_upload_replaces_nothing_that_changed_while_it_ran(self):
+        """A file renamed onto the name of an upload in progress (a protected package, a
+        rotated log) and the result of an append that overlapped this one stay; the upload
+        that would have replaced them is not stored and says so."""
+        changed = "450 The file changed during the upload; nothing was stored."
+        self.write_file("fw.bin", b"firmware")
+        self.write_file("log.txt", b"one\n")
+        os.chmod(os.path.join(self.root, "fw.bin"), 0o444)
+        self.start_server(upload=True)
+        a, b = self.connect(), self.connect()
+        for command, meanwhile, expected in (
+                ("STOR slot.bin", ("RNFR fw.bin", "RNTO slot.bin"), ("slot.bin", b"firmware")),
+                ("APPE log.txt", ("APPE log.txt",), ("log.txt", b"one\nfirst\n"))):
+            with self.subTest(command=command):
+                data = self.pasv(a)
+                self.assertEqual(self.command(a, command), RETR_150)
+                data.sendall(b"held open\n")
+                if meanwhile[0].startswith("APPE"):
+                    self.assertEqual(self.upload(b, meanwhile[0], b"first\n"), [RETR_150, DONE])
+                else:
+                    self.assertTrue(self.command(b, meanwhile[0]).startswith("350 "))
+                    self.assertTrue(self.command(b, meanwhile[1]).startswith("250 "))
+                data.close()
+                self.assertEqual(self.read_reply(a), changed)
+                self.assertEqual(self.read_file(expected[0]), expected[1])
+                self.assertEqual(self.leftovers(a), [])
+
     def test_an_upload_cut_off_keeps_the_old_file(self):
         if is_windows():
             # Wine reports a reset that arrives while the server is busy writing as an orderly
