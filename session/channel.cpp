@@ -19,8 +19,10 @@ int protectControlConnection(FtpSession* session) {
     // under TLS; anyone on the path could have put them there.
     session->reader.heldLength = 0;
     session->reader.skipLineFeed = false;
-    // A client that never makes the handshake costs this session no more than a data wait.
-    (void)setSocketTimeout(session->controlSocket, session->dataWaitMilliseconds);
+    // A client that never makes the handshake costs this session no more than a data wait,
+    // nor, before its login, more than is left of the login deadline.
+    (void)setSocketTimeout(session->controlSocket,
+                           boundByLoginDeadline(session, session->dataWaitMilliseconds));
     // The data connections may resume this session, so the client gets what that takes.
     session->controlTls =
         startTlsSession(serverSettings.tlsCredentials, session->controlSocket, nullptr);
@@ -47,6 +49,11 @@ int sendControlBytes(FtpSession* session, const char* data, std::size_t length) 
     if (session->hasLostControl) {
         setLastError(ErrorKind::kTimedOut);
         return -1;
+    }
+    // A client that never reads its replies waits no longer before its login than a silent one.
+    if (session->loginDeadline != 0) {
+        (void)setSendTimeout(session->controlSocket,
+                             boundByLoginDeadline(session, replyMilliseconds(session)));
     }
     if (sendOver(session->controlSocket, session->controlTls, data, length) != 0) {
         session->hasLostControl = true;

@@ -113,6 +113,7 @@ void checkPassword(FtpSession* session, const char* argument) {
     if (verdict == LoginVerdict::kAccepted) {
         session->isLoggedIn = true;
         session->loginDeadline = 0;  // a later USER does not bring the deadline back
+        (void)setSendTimeout(session->controlSocket, replyMilliseconds(session));
         if (session->controlTls != nullptr) {
             // What was left of the deadline no longer limits a receive inside a record.
             (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);

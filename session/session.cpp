@@ -94,6 +94,15 @@ int replyMilliseconds(const FtpSession* session) {
     return session->idleMilliseconds > 0 ? session->idleMilliseconds : kTransferStallMilliseconds;
 }
 
+int boundByLoginDeadline(const FtpSession* session, int milliseconds) {
+    if (session->loginDeadline == 0) {
+        return milliseconds;
+    }
+    long long remaining = std::max(1LL, session->loginDeadline - monotonicMilliseconds());
+    return milliseconds > 0 && milliseconds < remaining ? milliseconds
+                                                        : static_cast<int>(remaining);
+}
+
 void endSession(FtpSession* session) {
     if (serverSettings.verbose) {
         char prefix[kEventPrefixSize];

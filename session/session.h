@@ -60,7 +60,7 @@ struct CommandReader {
 // memory, until the first transfer.
 struct FtpSession {
     NetworkAddress dataAddress;  // the PORT target of active mode
-    bool hasPortTarget;       // false until a valid PORT
+    bool hasPortTarget;          // false until a valid PORT
     bool passiveMode;
     bool extendedPassiveOnly;  // after EPSV ALL: PASV, PORT and EPRT are refused
     long long restartOffset;   // REST: where the next RETR starts; 0 for the first byte
@@ -69,7 +69,7 @@ struct FtpSession {
     bool hasAskedSize;
     SocketHandle passiveListener;
     SocketHandle controlSocket;
-    int passivePort;            // asked of the pool, then the port actually bound
+    int passivePort;               // asked of the pool, then the port actually bound
     NetworkAddress serverAddress;  // our end of the control connection: what PASV announces
     NetworkAddress peerAddress;    // the client's end, as accepted: the only allowed data peer
     int dataWaitMilliseconds;
@@ -82,17 +82,17 @@ struct FtpSession {
     // Where the session is, as the client sees it ("/", "/fw/latest"): the text PWD shows,
     // walked from the root again by every command that uses it.
     char workingDirectory[kWorkingDirectorySize];
-    Folder* root;  // the served root, as this session's lookups start from it
-    TlsSession* controlTls;     // after AUTH TLS: what protects the control connection
-    bool hasProtectionBuffer;   // PBSZ came after AUTH TLS
-    bool protectsData;          // PROT P: every data connection makes its own TLS handshake
-    bool isLoggedIn;            // PASS was accepted
+    Folder* root;              // the served root, as this session's lookups start from it
+    TlsSession* controlTls;    // after AUTH TLS: what protects the control connection
+    bool hasProtectionBuffer;  // PBSZ came after AUTH TLS
+    bool protectsData;         // PROT P: every data connection makes its own TLS handshake
+    bool isLoggedIn;           // PASS was accepted
     int failedLogins;
-    bool isEnding;              // the last verb ends the session after its reply
+    bool isEnding;  // the last verb ends the session after its reply
     // The name sent with USER, for the login and the transfer log; empty before the first.
     char userName[kArgumentTextSize];
     CommandReader reader;
-    int idleMilliseconds;     // how long a command may be awaited; 0 for ever
+    int idleMilliseconds;  // how long a command may be awaited; 0 for ever
     // When a connection that has not logged in is closed (monotonicMilliseconds); 0 once a
     // login was accepted, or when there is no limit.
     long long loginDeadline;
@@ -112,6 +112,9 @@ void releaseSparedRecords();
 // How long a reply may wait for the client to take any of it: the idle limit, or the stall
 // limit without one. A client that sends commands and never reads its replies goes then.
 int replyMilliseconds(const FtpSession* session);
+// milliseconds (0: no limit), but no more than what is left of the login deadline while there
+// is one (at least 1): before its login a client holds its place no longer, whatever it does.
+int boundByLoginDeadline(const FtpSession* session, int milliseconds);
 // Set-up, greeting and the command loop; returns when the session is over. Does not end it.
 void serveSession(FtpSession* session);
 // The thread procedure: serveSession, then endSession.

@@ -451,6 +451,18 @@ class ConnectionFaults(FaultTest):
             self.assertTrue(self.server.wait_console(" closed: 421 Login timeout.\n", count=2))
             self.assertTrue(0.9 < time.monotonic() - start < 5, time.monotonic() - start)
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
+            # Nor does one that never reads its replies, though the server's send must wait.
+            deaf = socket.socket()
+            self.addCleanup(deaf.close)
+            deaf.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            deaf.connect(("127.0.0.1", self.server.port))
+            deaf.setblocking(False)
+            try:
+                while True:
+                    deaf.send(b"NOOP\r\n" * 1000)
+            except BlockingIOError:
+                pass
+            self.assertTrue(self.server.wait_console("disconnected after", count=3))
 
         def idle():
             start = time.monotonic()

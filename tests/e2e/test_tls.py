@@ -337,6 +337,13 @@ class Robustness(TlsTest):
                     raw.sendall(b"x")
             self.assertEqual(t.recv(64), reply)
             t.close()
+        # A client that asks for TLS and never makes the handshake is gone at the login
+        # deadline too, not after the data wait of 60 s.
+        s = self.connect()
+        self.assertEqual(self.command(s, "AUTH TLS"), "234 AUTH TLS ok")
+        start = time.monotonic()
+        self.assertEqual(s.sock.recv(64), b"")
+        self.assertLess(time.monotonic() - start, 5)
 
     def pasv_tls(self, client):
         """PASV and RETR by hand, so that the test speaks on the data connection itself."""
