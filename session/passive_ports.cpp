@@ -17,6 +17,16 @@ void releasePassivePort(int port) {
     portInUse[port & 0xffff].store(0);
 }
 
+int nextFreePassivePortAfter(int port, int low, int high) {
+    for (int step = 1; step <= high - low; step++) {
+        int candidate = low + (port - low + step) % (high - low + 1);
+        if (portInUse[candidate & 0xffff].load() == 0) {
+            return candidate;
+        }
+    }
+    return -1;
+}
+
 int nextPassivePort(int low, int high) {
     int candidate = low;
     while (candidate < high && portInUse[candidate & 0xffff].load() != 0) {

@@ -12,3 +12,6 @@ void releasePassivePort(int port);
 // The passive port for the next session: the lowest port from low up to high - 1 whose flag
 // is clear, else high itself (never tested); low whenever low is not below high (no range).
 int nextPassivePort(int low, int high);
+// The port after port in the range low to high, counted round from high to low, whose flag is
+// clear: where a session goes whose port something else holds. -1 when there is none.
+int nextFreePassivePortAfter(int port, int low, int high);

@@ -103,6 +103,26 @@ int boundByLoginDeadline(const FtpSession* session, int milliseconds) {
                                                         : static_cast<int>(remaining);
 }
 
+// The session's passive listener, of the family of its control connection as its data
+// connections are. A port of "-prange" that something else holds (another program, the control
+// port, one of this server's own active data connections) passes the session on to the next
+// free port of the range, so that one taken port turns no session away.
+static SocketHandle openPassiveListener(FtpSession* session) {
+    int low = serverSettings.passivePortLow;
+    int high = serverSettings.passivePortHigh;
+    for (int tried = 1;; tried++) {
+        SocketHandle listener = createTcpSocket(session->peerAddress.family, &session->passivePort,
+                                                1, "passive socket listen failed");
+        int next = nextFreePassivePortAfter(session->passivePort, low, high);
+        if (listener != kNoSocket || high <= low || tried > high - low || next < 0) {
+            return listener;
+        }
+        releasePassivePort(session->passivePort);
+        takePassivePort(next);
+        session->passivePort = next;
+    }
+}
+
 void endSession(FtpSession* session) {
     if (serverSettings.verbose) {
         char prefix[kEventPrefixSize];
@@ -130,9 +150,7 @@ void serveSession(FtpSession* session) {
         sendReply(session, "500 getsockname failed");
         return;
     }
-    // The data connections of a client come over the family of its control connection.
-    session->passiveListener = createTcpSocket(session->peerAddress.family, &session->passivePort,
-                                               1, "passive socket listen failed");
+    session->passiveListener = openPassiveListener(session);
     if (session->passiveListener < 0) {
         session->passiveListener = kNoSocket;
         return;  // the console line is printed; the client sees its connection close
