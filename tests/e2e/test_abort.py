@@ -21,7 +21,10 @@ def unverified():
 
 class Abort(ServerTest):
     def send_abort(self, s, sync):
-        if sync:
+        if sync and isinstance(s.sock, ssl.SSLSocket):
+            # Over TLS urgent data would cut into a record: the sync goes inside the stream.
+            s.sendall(b"\xff\xf4\xff\xf2ABOR\r\n")
+        elif sync:
             # lftp's form: IAC IP IAC as urgent data (the last IAC is the urgent byte, taken
             # out of the stream), then DM and the command.
             s.sock.send(b"\xff\xf4\xff", socket.MSG_OOB)
@@ -51,7 +54,7 @@ class Abort(ServerTest):
         for mode in ("clear", "tls"):
             if mode == "tls":
                 self.skip_where_wine_has_no_tls_server()
-            for sync in (False, True) if mode == "clear" else (False,):
+            for sync in (False, True):
                 for command in ("STOR fw.bin", "RETR big.bin"):
                     with self.subTest(mode=mode, sync=sync, command=command):
                         s = self.connect()
