@@ -224,6 +224,33 @@ static void printTlsCertificate() {
     }
 }
 
+// Ports of "-prange" that something else may hold: a session given one goes on to the next
+// free port, and the operator learns why the console names it.
+static void printPassiveRangeWarnings() {
+    int low = serverSettings.passivePortLow;
+    int high = serverSettings.passivePortHigh;
+    if (high <= low) {
+        return;
+    }
+    int port = serverSettings.controlPort;
+    if (port >= low && port <= high) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the passive port range %d-%d holds the control port %d;\n"
+                     "  sessions use the other ports.\n",
+                     low, high, port);
+    }
+    int ephemeralLow = 0;
+    int ephemeralHigh = 0;
+    if (queryEphemeralPorts(&ephemeralLow, &ephemeralHigh) == 0 && low <= ephemeralHigh &&
+        high >= ephemeralLow) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the passive port range %d-%d overlaps the ports this system\n"
+                     "  gives outgoing connections (%d-%d); a port that one of them holds\n"
+                     "  is passed over for the next free one.\n",
+                     low, high, ephemeralLow, ephemeralHigh);
+    }
+}
+
 void printGuidance() {
     const LocalAddressList* list = &serverSettings.localAddresses;
     printConsole(ConsoleStream::kOutput, "%s accepting connections on ip addresses:\n",
@@ -250,6 +277,7 @@ void printGuidance() {
     if (serverSettings.controlPort != kDefaultControlPort) {
         printPortWarning(serverSettings.controlPort);
     }
+    printPassiveRangeWarnings();
     printConsole(ConsoleStream::kOutput, "\n\n");
     printInstructions();
     printConsole(ConsoleStream::kOutput,

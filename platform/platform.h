@@ -283,6 +283,10 @@ void closeSocketDelivered(SocketHandle socket, int seconds);
 // Returns the count, or -1 when the query failed. A host name without addresses gives 0 on
 // Windows; on POSIX, where the interfaces are read directly, finding none is a failure.
 int queryLocalAddresses(NetworkAddress* out, int maxCount);
+// The ports the system gives its outgoing connections (the ephemeral range): Linux's
+// ip_local_port_range, or Windows's default dynamic range (49152-65535; netsh may have moved
+// it). Returns 0, or -1 when it cannot be read.
+int queryEphemeralPorts(int* low, int* high);
 
 // ---------------------------------------------------------------------------------------------
 // TLS on a connected socket, as the server (RFC 4217 puts it on the control and the data

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/posix/internal.h"
@@ -460,6 +461,16 @@ void closeSocketDelivered(SocketHandle socket, int seconds) {
     linger.l_linger = seconds;
     (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof linger);  // else: no wait
     (void)close(fd);  // Linux frees the descriptor even on EINTR
+}
+
+int queryEphemeralPorts(int* low, int* high) {
+    FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re");
+    if (range == nullptr) {
+        return failWithErrno();
+    }
+    bool isRead = std::fscanf(range, "%d %d", low, high) == 2;
+    (void)std::fclose(range);
+    return isRead ? 0 : fail(EINVAL);
 }
 
 int queryLocalAddresses(NetworkAddress* out, int maxCount) {

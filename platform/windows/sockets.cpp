@@ -514,6 +514,12 @@ void closeSocketDelivered(SocketHandle socket, int seconds) {
 
 static constexpr std::size_t kHostNameSize = 256;
 
+int queryEphemeralPorts(int* low, int* high) {
+    *low = 49152;  // the default since Windows Vista; no API reads what netsh set
+    *high = 65535;
+    return 0;
+}
+
 int queryLocalAddresses(NetworkAddress* out, int maxCount) {
     // On Windows the host name's entry lists every configured IPv4 address, in the order the
     // system prefers, which is the list the operator expects.

@@ -90,15 +90,18 @@ class PassivePortPool(ServerTest):
         self.assertEqual(self.command(second, "NOOP"), "200 OK")
         self.assertEqual(self.command(fourth, "NOOP"), "200 OK")
 
-    def test_a_port_that_another_program_holds_turns_no_session_away(self):
-        low = self.free_range(2)
+    def test_ports_that_others_hold_turn_no_session_away(self):
+        """Another program's listener and the control port inside the range are passed over."""
+        low = self.free_range(3)
         outsider = socket.socket()
         self.addCleanup(outsider.close)
         outsider.bind(("", low))
         outsider.listen(1)
-        self.start_server("-prange", "%d-%d" % (low, low + 2))
+        self.start_server("-prange", "%d-%d" % (low, low + 3), port=low + 2)
+        self.assertIn("Warning: the passive port range %d-%d holds the control port %d;\n"
+                      % (low, low + 3, low + 2), self.server.console())
         first = self.session_on(low + 1)
-        second = self.session_on(low + 2)
+        second = self.session_on(low + 3)
         for s in (first, second):
             self.assertEqual(self.command(s, "NOOP"), "200 OK")
 
