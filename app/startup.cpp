@@ -128,6 +128,8 @@ static int withholdOwnFiles() {
             *inside[i] = withheld == 1;
         }
     }
+    // A log outside the served folder is out of every client's reach, renamed or not.
+    withholdReopenedLogs(isTransferLogInsideRoot);
     return 0;
 }
 

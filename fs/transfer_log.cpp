@@ -78,9 +78,9 @@ std::size_t formatTransferLogLine(char* out, std::size_t outSize, const Transfer
         return 0;
     }
     int written = std::snprintf(out, outSize, "%s %s %2d %02d:%02d:%02d %d %lld %s %lld ",
-                                kDayNames[time.weekday],
-                                kMonthNames[time.month - 1], time.day, time.hour, time.minute,
-                                time.second, time.year, entry->seconds, entry->host, entry->bytes);
+                                kDayNames[time.weekday], kMonthNames[time.month - 1], time.day,
+                                time.hour, time.minute, time.second, time.year, entry->seconds,
+                                entry->host, entry->bytes);
     if (written < 0 || static_cast<std::size_t>(written) >= outSize) {
         return 0;
     }
@@ -102,8 +102,7 @@ std::size_t formatTransferLogLine(char* out, std::size_t outSize, const Transfer
 // True while a line that finds no room should wait: the writer is about to take the full
 // buffer, or the disk took its last piece less than a stall ago.
 static bool isWriterProgressing() {
-    return !writerBusy ||
-           monotonicMilliseconds() - lastProgress < kTransferLogStallMilliseconds;
+    return !writerBusy || monotonicMilliseconds() - lastProgress < kTransferLogStallMilliseconds;
 }
 
 // Moves the line into the filling buffer, or counts it as dropped when it has no room and the
@@ -178,8 +177,7 @@ static std::size_t pieceEnd(const LogBuffer* batch, std::size_t start) {
         }
     }
     const void* lineEnd = std::memchr(batch->bytes + start, '\n', batch->used - start);
-    return lineEnd != nullptr ? static_cast<const char*>(lineEnd) - batch->bytes + 1
-                              : batch->used;
+    return lineEnd != nullptr ? static_cast<const char*>(lineEnd) - batch->bytes + 1 : batch->used;
 }
 
 // Writes the batch piece by piece, noting after each that the disk took it. Returns the count
@@ -242,11 +240,17 @@ static void writeTransferLog(void*) {
     }
 }
 
+static bool isReopenedLogWithheld = true;
+
 int openTransferLog(const char* path) {
     (void)copyText(logPath, sizeof logPath, path);  // as long as the root's, which start-up holds
     logFile = openFileForAppending(path);
     isLogging = logFile >= 0;
     return isLogging ? 0 : -1;
+}
+
+void withholdReopenedLogs(bool withhold) {
+    isReopenedLogWithheld = withhold;
 }
 
 void reopenTransferLog() {
@@ -264,7 +268,7 @@ void reopenTransferLog() {
     // SECURITY: the new file at the log's name is the server's own as the old one was; the old
     // one keeps its identity under the name it was rotated to, and stays withheld too. A file
     // that cannot be withheld is not written: the old one goes on.
-    if (withholdFile(logPath) < 0) {
+    if (isReopenedLogWithheld && withholdFile(logPath) < 0) {
         char reason[kErrorTextSize];
         lastErrorText(reason, sizeof reason);
         printConsole(ConsoleStream::kError, "Error: Unable to withhold '%s' from clients: %s\n",

@@ -41,8 +41,8 @@ struct TransferOutcome {
     long long startMilliseconds;  // on the monotonic clock
     long long bytes;
     bool complete;
-    bool started;   // its "150" went out
-    long long size;  // the bytes it was to move; -1 when unknown (an upload)
+    bool started;                          // its "150" went out
+    long long size;                        // the bytes it was to move; -1 when unknown (an upload)
     char cutOffReason[kCutOffReasonSize];  // empty until it fails after its "150"
 };
 
@@ -53,6 +53,10 @@ int openTransferLog(const char* path);
 // logrotate) is followed by a new file at its path. When the path cannot be opened the log
 // goes on in the old file and the console says why.
 void reopenTransferLog();
+// Whether a reopened log is withheld from clients (it is unless told otherwise): only a log
+// inside the served folder can be reached, and each file withheld takes a place of a fixed
+// table, so a log outside it, rotated every day, must not fill the table. Start-up only.
+void withholdReopenedLogs(bool withhold);
 // Starts the writer thread of an open log (nothing without one), after handleTermination: a
 // thread started before it would take the termination signals meant for its own thread.
 // Returns 0, or -1 with the error set; the log is closed then.

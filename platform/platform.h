@@ -436,7 +436,8 @@ const char* servedRootPath();
 // later lookup that arrives at that very file, by whatever name, link or hard link, fails as
 // a missing entry does, and enumerations pass over it. For the server's own key and log.
 // At start-up after setServedRoot, and again for a transfer log reopened under the same name
-// (a new file), while lookups go on in other threads. Returns 1 when the file lies beneath the root
+// (a new file), while lookups go on in other threads; a file already withheld takes no second
+// place. Returns 1 when the file lies beneath the root
 // by its real path, 0 when it lies elsewhere, or -1 with the error set when it cannot be looked at.
 int withholdFile(const char* path);
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:

@@ -88,11 +88,13 @@ int withholdFile(const char* path) {
         return failWithErrno();
     }
     int count = withheldFileCount.load(std::memory_order_relaxed);
-    if (count == kMostWithheldFiles) {
-        return fail(EMFILE);
+    if (!isWithheldFile(&status)) {  // a file withheld twice takes one entry
+        if (count == kMostWithheldFiles) {
+            return fail(EMFILE);
+        }
+        withheldFiles[count] = {status.st_dev, status.st_ino};
+        withheldFileCount.store(count + 1, std::memory_order_release);
     }
-    withheldFiles[count] = {status.st_dev, status.st_ino};
-    withheldFileCount.store(count + 1, std::memory_order_release);
     char* resolved = realpath(path, nullptr);
     if (resolved == nullptr) {
         return failWithErrno();

@@ -71,6 +71,8 @@ int setServedRoot(const char* rootPath) {
     return 0;
 }
 
+static bool isWithheldFile(const BY_HANDLE_FILE_INFORMATION* information);
+
 int withholdFile(const char* path) {
     wchar_t widePath[kLongPathSize];
     if (toWideText(path, widePath, kLongPathSize) != 0) {
@@ -87,13 +89,15 @@ int withholdFile(const char* path) {
         return result;
     }
     int count = withheldFileCount.load(std::memory_order_relaxed);
-    if (count == kMostWithheldFiles) {
-        (void)CloseHandle(handle);
-        return failWithRuntimeError(EMFILE);
+    if (!isWithheldFile(&information)) {  // a file withheld twice takes one entry
+        if (count == kMostWithheldFiles) {
+            (void)CloseHandle(handle);
+            return failWithRuntimeError(EMFILE);
+        }
+        withheldFiles[count] = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                                information.nFileIndexLow};
+        withheldFileCount.store(count + 1, std::memory_order_release);
     }
-    withheldFiles[count] = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                            information.nFileIndexLow};
-    withheldFileCount.store(count + 1, std::memory_order_release);
     wchar_t finalPath[kLongPathSize];
     int found = finalPathOf(handle, finalPath, kLongPathSize);
     (void)CloseHandle(handle);

@@ -444,6 +444,13 @@ class TransferLog(TransferTest):
             self.assertEqual(self.transfer(s, "RETR image.bin")[1], [RETR_150, DONE])
             self.wait_for(lambda: self.read_file(log).count(b"\n") == 1, "the next line")
             self.assertEqual(self.read_file(log + ".1").count(b"\n"), 4)
+            # A long run's rotations never fill the table of withheld files.
+            for _ in range(400):
+                self.server.process.send_signal(signal.SIGHUP)
+                time.sleep(0.005)
+            self.assertEqual(self.transfer(s, "RETR image.bin")[1], [RETR_150, DONE])
+            self.wait_for(lambda: self.read_file(log).count(b"\n") == 2, "the line after")
+            self.assertNotIn("Unable to withhold", self.server.errors())
         # The writer thread leaves Ctrl-C to the thread that ends the process.
         self.server.process.send_signal(signal.SIGINT)
         self.assertEqual(self.server.wait_exit(TIMEOUT), 0 if is_windows() else -signal.SIGINT)
