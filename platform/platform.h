@@ -256,11 +256,6 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
 // Waits until the socket can be read (or accepted from). Returns 1 when it can, 0 when
 // timeoutMilliseconds passed first (0 polls), -1 on failure.
 int waitReadable(SocketHandle socket, int timeoutMilliseconds);
-// Whether the peer has ended the connection, looked at without taking any byte from it:
-// waits up to timeoutMilliseconds for something to show, then returns 1 when the peer has
-// closed its side or reset the connection, 0 when it is open (bytes wait to be received, or
-// nothing came), -1 on failure.
-int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds);
 // Limits how long one send or receive may wait without progress; 0 means no limit.
 int setSocketTimeout(SocketHandle socket, int milliseconds);
 // The same for sends alone; receives keep their own limit.

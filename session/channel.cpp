@@ -75,15 +75,6 @@ int waitForControlBytes(FtpSession* session, int milliseconds) {
     return waitReadable(session->controlSocket, milliseconds);
 }
 
-bool isControlConnectionOpen(FtpSession* session, int milliseconds) {
-    if (session->controlTls != nullptr && hasReceivedTlsBytes(session->controlTls)) {
-        return true;
-    }
-    // A failure to look counts as an end: in doubt the old file stays, and a live client
-    // hears the 426 and can send the file again.
-    return hasPeerEnded(session->controlSocket, milliseconds) == 0;
-}
-
 static bool holdsWholeLine(const CommandReader* reader) {
     return std::memchr(reader->held, '\r', reader->heldLength) != nullptr ||
            std::memchr(reader->held, '\n', reader->heldLength) != nullptr;

@@ -49,11 +49,6 @@ long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t siz
 // milliseconds passed first, -1 on failure.
 int waitForControlBytes(FtpSession* session, int milliseconds);
 
-// Whether the client still holds the control connection open, looked at without taking a
-// command from it: false once it has ended or reset it, with up to milliseconds for that to
-// show. A command waiting to be read counts as open.
-bool isControlConnectionOpen(FtpSession* session, int milliseconds);
-
 // Takes what the client sent on the control connection during a transfer into the command
 // reader, waiting at most milliseconds for something to come, and tells whether ABOR is
 // among the whole lines held or the connection has ended. A reader that is full is not

@@ -111,12 +111,21 @@ static TransferEnd receiveFileBytes(FtpSession* session, const TransferWork* wor
     }
 }
 
-// An upload's data ended in order: whether the client asked to abort it, or went away, as it
-// ended. TLS needs no guess at a dead client: a data connection that ends without its
-// close_notify has already failed.
-static ControlNews lookAtUploadEnd(FtpSession* session, const DataConnection* data) {
+// What the control connection says once the bytes stopped without its word. A client that
+// aborts may close its data connection as it sends ABOR: the failure that close causes is the
+// abort's. A complete upload also asks whether its client went away as its data ended; TLS
+// needs no wait for that, since a data connection that ends without its close_notify has
+// already failed.
+static ControlNews lookAtControlAfterBytes(FtpSession* session, const TransferWork* work,
+                                           const DataConnection* data, TransferEnd end) {
+    bool isCompleteUpload = end == TransferEnd::kComplete && work->kind == TransferKind::kUpload;
+    if (end == TransferEnd::kComplete && !isCompleteUpload) {
+        return ControlNews::kNothing;
+    }
     SocketHandle watch = session->controlSocket;
-    return takeControlNews(session, data->tls == nullptr ? kClientEndGraceMilliseconds : 0, &watch);
+    int wait = isCompleteUpload && data->tls == nullptr ? kClientEndGraceMilliseconds : 0;
+    ControlNews news = takeControlNews(session, wait, &watch);
+    return isCompleteUpload || news == ControlNews::kAbort ? news : ControlNews::kNothing;
 }
 
 // Moves the bytes and tells how they ended, with the final reply for every end but a complete
@@ -127,22 +136,14 @@ static TransferEnd moveBytes(FtpSession* session, const TransferWork* work, Data
         work->kind == TransferKind::kDownload ? sendFileBytes(session, work, data, outcome)
         : work->kind == TransferKind::kUpload ? receiveFileBytes(session, work, data, outcome)
                                               : sendListingBytes(session, work, data, outcome);
-    if (end != TransferEnd::kComplete && data->stop == ControlNews::kNothing) {
-        // A client that aborts may close its data connection as it sends ABOR: the failure
-        // that close causes is the abort's.
-        SocketHandle watch = session->controlSocket;
-        if (takeControlNews(session, 0, &watch) == ControlNews::kAbort) {
-            data->stop = ControlNews::kAbort;
-        }
+    if (data->stop == ControlNews::kNothing) {
+        data->stop = lookAtControlAfterBytes(session, work, data, end);
     }
     bool isConnectionEnd = end == TransferEnd::kSendFailed ||
                            (end == TransferEnd::kFailed && outcome->cutOffReason[0] == '\0');
     if (isConnectionEnd && data->stop == ControlNews::kNothing) {
         noteConnectionFailure(session, outcome);
         printSystemError(end == TransferEnd::kSendFailed ? "send failed" : "read failed");
-    }
-    if (end == TransferEnd::kComplete && work->kind == TransferKind::kUpload) {
-        data->stop = lookAtUploadEnd(session, data);
     }
     if (data->stop != ControlNews::kNothing) {
         copyText(outcome->cutOffReason, sizeof outcome->cutOffReason,

@@ -369,25 +369,6 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
     }
 }
 
-int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds) {
-    int readable = waitReadable(socket, timeoutMilliseconds);
-    if (readable <= 0) {
-        return readable;
-    }
-    char peeked;
-    for (;;) {
-        ssize_t result = recv(static_cast<int>(socket), &peeked, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (result >= 0) {
-            return result == 0 ? 1 : 0;
-        }
-        if (errno != EINTR) {
-            break;
-        }
-    }
-    // Readable, yet nothing to take: the connection was reset (or a wakeup was spurious).
-    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : 1;
-}
-
 // One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO.
 static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
     struct timeval limit;

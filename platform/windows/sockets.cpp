@@ -411,22 +411,6 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
     }
 }
 
-int hasPeerEnded(SocketHandle socket, int timeoutMilliseconds) {
-    int readable = waitReadable(socket, timeoutMilliseconds);
-    if (readable <= 0) {
-        return readable;
-    }
-    // Readable with nothing to take is an end or a reset. Counting the bytes, rather than
-    // peeking at one, needs no non-blocking mode (Winsock cannot tell which mode a socket is
-    // in, to put it back) and never blocks: Wine may call a reset connection readable and
-    // then block in a receive. A count that fails is a connection gone as well.
-    u_long pending = 0;
-    if (ioctlsocket(toWinsock(socket), FIONREAD, &pending) != 0) {
-        return 1;
-    }
-    return pending == 0 ? 1 : 0;
-}
-
 // One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO. Winsock takes the time as
 // a DWORD of milliseconds, not as a timeval.
 static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
