@@ -11,7 +11,7 @@ constexpr std::size_t kAddressTextSize = 20;
 constexpr int kDefaultControlPort = 21;
 constexpr int kFallbackControlPort = 4100;
 constexpr int kDefaultMaxSessions = 1000;
-// One host (an IPv6 one by its /64) may hold this many sessions: at least 16 hosts are needed
+// One address may hold this many sessions (an IPv6 /64 four times as many): at least 16 hosts are needed
 // to fill the default cap, while a chassis uses one or two and the most parallel clients
 // (FileZilla, rclone, lftp mirror) some ten to twenty.
 constexpr int kDefaultMaxPerAddress = 64;

@@ -25,37 +25,57 @@ struct AddressSlot {
 static AddressSlot addressSlots[kLargestSessionLimit];
 static int slotsInUse = 0;
 
-void clientNetworkOf(const NetworkAddress* peer, NetworkAddress* out) {
+static bool isLinkLocal(const NetworkAddress* address) {
+    return address->family == AddressFamily::kIpv6 && address->bytes[0] == 0xfe &&
+           (address->bytes[1] & 0xc0) == 0x80;  // fe80::/10
+}
+
+static void copyPrefix(const NetworkAddress* peer, std::size_t kept, NetworkAddress* out) {
     std::memset(out, 0, sizeof *out);
     out->family = peer->family;
-    std::size_t kept = 4;
-    if (peer->family == AddressFamily::kIpv6) {
-        bool isLinkLocal = peer->bytes[0] == 0xfe && (peer->bytes[1] & 0xc0) == 0x80;  // fe80::/10
-        kept = isLinkLocal ? kAddressBytes : kAddressBytes / 2;
-        out->scope = isLinkLocal ? peer->scope : 0;
-    }
+    out->scope = isLinkLocal(peer) ? peer->scope : 0;
     std::memcpy(out->bytes, peer->bytes, kept);
 }
 
-// Takes a slot for the client host of peer unless its sessions fill its share. Returns the
-// slot, or -1.
+void clientAddressOf(const NetworkAddress* peer, NetworkAddress* out) {
+    copyPrefix(peer, peer->family == AddressFamily::kIpv6 ? kAddressBytes : 4, out);
+}
+
+void clientNetworkOf(const NetworkAddress* peer, NetworkAddress* out) {
+    copyPrefix(peer, peer->family == AddressFamily::kIpv6 ? kAddressBytes / 2 : 4, out);
+}
+
+static bool isInNetwork(const NetworkAddress* address, const NetworkAddress* network) {
+    NetworkAddress prefix;
+    clientNetworkOf(address, &prefix);
+    return isSameHost(&prefix, network);
+}
+
+// Takes a slot for peer's address unless its sessions fill its share, or its network's
+// sessions fill the network's. Returns the slot, or -1.
 static int takeAddressSlot(const NetworkAddress* peer) {
-    NetworkAddress client;
-    clientNetworkOf(peer, &client);
+    NetworkAddress client, network;
+    clientAddressOf(peer, &client);
+    clientNetworkOf(peer, &network);
     takeLock(SharedLock::kConnectionLimits);
-    int count = 0;
+    int count = 0, networkCount = 0;
     int freeSlot = slotsInUse;
     for (int i = 0; i < slotsInUse; i++) {
         if (!addressSlots[i].used) {
             if (freeSlot == slotsInUse) {
                 freeSlot = i;  // the lowest
             }
-        } else if (isSameHost(&addressSlots[i].address, &client)) {
-            count++;
+        } else if (isInNetwork(&addressSlots[i].address, &network)) {
+            networkCount++;
+            count += isSameHost(&addressSlots[i].address, &client) ? 1 : 0;
         }
     }
+    int networkLimit = peer->family == AddressFamily::kIpv6
+                           ? serverSettings.maxPerAddress * kSharedNetworkFactor
+                           : serverSettings.maxPerAddress;
     // SECURITY: never beyond the table; the session count keeps freeSlot inside it anyway.
-    bool admitted = count < serverSettings.maxPerAddress && freeSlot < kLargestSessionLimit;
+    bool admitted = count < serverSettings.maxPerAddress && networkCount < networkLimit &&
+                    freeSlot < kLargestSessionLimit;
     if (admitted) {
         addressSlots[freeSlot].address = client;
         addressSlots[freeSlot].used = true;
@@ -109,7 +129,7 @@ bool isHostShared(const ConnectionTicket* ticket, const NetworkAddress* peer) {
         return true;
     }
     NetworkAddress client;
-    clientNetworkOf(peer, &client);
+    clientAddressOf(peer, &client);
     bool isShared = false;
     takeLock(SharedLock::kConnectionLimits);
     for (int i = 0; i < slotsInUse && !isShared; i++) {

@@ -11,10 +11,17 @@ struct ConnectionTicket {
     int slot;  // its place in the table of client addresses; -1 when addresses are not counted
 };
 
-// What counts as one client host: an IPv4 address whole; an IPv6 one by its /64 prefix, since
-// one host may take any number of addresses of its network's /64; but a link-local IPv6 address
-// whole, with its zone, since there the /64 is the link and holds every host on it. Writes the
-// address with everything else zero.
+// An IPv6 network's hosts share its /64 (a link-local one's is the link, named by its zone), and
+// one host may take any number of its addresses. So an IPv6 client counts twice: by its whole
+// address, against the limit for one address, and by its /64, against this many times that
+// limit, so that one host with many addresses holds a few hosts' share and no more.
+constexpr int kSharedNetworkFactor = 4;
+
+// The client's address as counted alone: the whole address, with its zone when link-local.
+// Everything else zero.
+void clientAddressOf(const NetworkAddress* peer, NetworkAddress* out);
+// The network the client shares with its neighbours: an IPv4 address whole, an IPv6 one's /64
+// prefix, with its zone when link-local. Everything else zero.
 void clientNetworkOf(const NetworkAddress* peer, NetworkAddress* out);
 
 enum class Admission { kAdmitted, kTooManySessions, kTooManyFromAddress };
@@ -24,7 +31,7 @@ enum class Admission { kAdmitted, kTooManySessions, kTooManyFromAddress };
 Admission admitConnection(const NetworkAddress* peer, ConnectionTicket* ticket);
 // Gives back what ticket holds, if anything; at session teardown, or when no session came of it.
 void releaseConnection(ConnectionTicket* ticket);
-// True when another session from peer's client host runs besides ticket's, or when hosts are
+// True when another session from peer's address runs besides ticket's, or when addresses are
 // not counted and so that cannot be known.
 bool isHostShared(const ConnectionTicket* ticket, const NetworkAddress* peer);
 // Answers a refused connection with its 421 reply and closes it. The send is bounded, so a

@@ -16,7 +16,8 @@ constexpr long long kBucketMilliseconds = 60 * 1000;
 constexpr int kBucketCount = static_cast<int>(kFailedLoginMemoryMilliseconds / kBucketMilliseconds);
 
 struct FailedLoginRecord {
-    NetworkAddress host;  // as clientNetworkOf gives it
+    NetworkAddress host;  // as clientAddressOf gives it, or clientNetworkOf for a network
+    bool isNetwork;       // an IPv6 /64's record, beside those of its addresses
     bool used;
     int failures;
     long long lastFailure;
@@ -38,7 +39,7 @@ static bool isWaiting(const FailedLoginRecord* record, long long now) {
 
 // SECURITY: keyed by a secret of this process, so that nobody can choose offline addresses
 // that share a set and push one another's records out.
-static unsigned hashHost(const NetworkAddress* host) {
+static unsigned hashHost(const NetworkAddress* host, bool isNetwork) {
     static const unsigned key[2] = {std::random_device{}(), std::random_device{}()};
     unsigned hash = 2166136261u ^ key[0];  // FNV-1a from a secret start
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(host->bytes);
@@ -46,6 +47,7 @@ static unsigned hashHost(const NetworkAddress* host) {
         hash = (hash ^ bytes[i]) * 16777619u;
     }
     hash = (hash ^ host->scope ^ static_cast<unsigned>(host->family)) * 16777619u;
+    hash = (hash ^ (isNetwork ? 1u : 0u)) * 16777619u;
     return (hash ^ key[1]) * 16777619u;
 }
 
@@ -67,15 +69,17 @@ static bool givesWayBefore(const FailedLoginRecord* a, const FailedLoginRecord* 
 
 // The host's record (*found), or the place for it: a way of its set that gives way. When every
 // way waits, the place is the one whose wait ends first.
-static FailedLoginRecord* findRecord(const NetworkAddress* host, long long now, bool* found) {
-    FailedLoginRecord* set = &records[(hashHost(host) % kLoginRecordSets) * kLoginRecordWays];
+static FailedLoginRecord* findRecord(const NetworkAddress* host, bool isNetwork, long long now,
+                                     bool* found) {
+    FailedLoginRecord* set =
+        &records[(hashHost(host, isNetwork) % kLoginRecordSets) * kLoginRecordWays];
     FailedLoginRecord* place = &set[0];
     for (int way = 0; way < kLoginRecordWays; way++) {
         FailedLoginRecord* record = &set[way];
         if (record->used && forgetTime(record) <= now) {
             record->used = false;
         }
-        if (record->used && isSameHost(&record->host, host)) {
+        if (record->used && record->isNetwork == isNetwork && isSameHost(&record->host, host)) {
             *found = true;
             return record;
         }
@@ -115,22 +119,27 @@ static long long doubledWait(long long first, int doublings) {
     return std::min(wait, kLongestLoginWaitMilliseconds);
 }
 
+// A network's record gives as many free failures as several hosts would have, so that a few
+// neighbours' typing errors do not make the whole network wait.
 static void countFailure(FailedLoginRecord* record, bool found, const NetworkAddress* host,
-                         long long now) {
+                         bool isNetwork, long long now, bool isServerWideBraked) {
     if (!found) {
         record->used = true;
         record->host = *host;
+        record->isNetwork = isNetwork;
         record->failures = 0;
         record->nextTry = 0;
     }
     record->failures++;
     record->lastFailure = now;
+    int freeFailures = isNetwork ? kFreeFailedLogins * kSharedNetworkFactor : kFreeFailedLogins;
     long long wait = 0;
-    if (record->failures >= kFreeFailedLogins) {
-        wait = doubledWait(kFirstLoginWaitMilliseconds, record->failures - kFreeFailedLogins);
+    if (record->failures >= freeFailures) {
+        wait = doubledWait(kFirstLoginWaitMilliseconds, record->failures - freeFailures);
     }
-    // SECURITY: many hosts with a few free tries each would together guess at speed.
-    if (countServerWide(now) > kServerWideFailedLogins) {
+    // SECURITY: many hosts with a few free tries each would together guess at speed. A
+    // network's record is spared: its neighbours would wait for one host's guesses at once.
+    if (isServerWideBraked && !isNetwork) {
         wait = std::max(wait, doubledWait(kBrakedLoginWaitMilliseconds, record->failures - 1));
     }
     record->nextTry = now + wait;
@@ -138,19 +147,41 @@ static void countFailure(FailedLoginRecord* record, bool found, const NetworkAdd
 
 LoginVerdict judgeLogin(const NetworkAddress* peer, bool matches, long long now,
                         long long* waitMilliseconds) {
-    NetworkAddress host;
-    clientNetworkOf(peer, &host);
+    // SECURITY: an IPv6 host may take any address of its /64, so the /64 is judged too, with
+    // its own, higher count.
+    NetworkAddress hosts[2];
+    clientAddressOf(peer, &hosts[0]);
+    clientNetworkOf(peer, &hosts[1]);
+    int judged = peer->family == AddressFamily::kIpv6 ? 2 : 1;
     LoginVerdict verdict = LoginVerdict::kAccepted;
     takeLock(SharedLock::kLoginFailures);
-    bool found = false;
-    FailedLoginRecord* record = findRecord(&host, now, &found);
-    // SECURITY: a new host whose set is full of hosts that wait waits with them, until the
-    // first of them may try again: pushing them out would wipe out their waits.
-    if (isWaiting(record, now)) {
-        *waitMilliseconds = record->nextTry - now;
+    FailedLoginRecord* found[2] = {nullptr, nullptr};
+    bool isKnown[2] = {false, false};
+    long long wait = 0;
+    for (int i = 0; i < judged; i++) {
+        found[i] = findRecord(&hosts[i], i == 1, now, &isKnown[i]);
+        // SECURITY: a new host whose set is full of hosts that wait waits with them, until the
+        // first of them may try again: pushing them out would wipe out their waits.
+        if (isWaiting(found[i], now)) {
+            wait = std::max(wait, found[i]->nextTry - now);
+        }
+    }
+    if (wait > 0) {
+        *waitMilliseconds = wait;
         verdict = LoginVerdict::kMustWait;
     } else if (!matches) {
-        countFailure(record, found, &host, now);
+        bool isServerWideBraked = countServerWide(now) > kServerWideFailedLogins;
+        for (int i = 0; i < judged; i++) {
+            // The second record may share the first's set and have been given its place; a
+            // place found again may hold a wait, which is not wiped out for it.
+            if (i == 1 && found[1] == found[0]) {
+                found[1] = findRecord(&hosts[1], true, now, &isKnown[1]);
+                if (!isKnown[1] && isWaiting(found[1], now)) {
+                    break;
+                }
+            }
+            countFailure(found[i], isKnown[i], &hosts[i], i == 1, now, isServerWideBraked);
+        }
         verdict = LoginVerdict::kRefused;
     }
     releaseLock(SharedLock::kLoginFailures);

@@ -9,30 +9,31 @@
 #include "app/settings.h"
 #include "session/login_brake.h"
 
-TEST(AdmitConnection, CountsAnIpv6HostByItsSlash64AndALinkLocalOneWhole) {
-    // Two sessions from each client host at most; the link's /64 holds every host on it.
+TEST(AdmitConnection, CountsAnIpv6HostWholeAndByItsSlash64) {
+    // Two sessions from one address at most, eight from one /64; a link-local /64 is its link.
     const struct {
         const char* address;
         unsigned scope;
-        Admission expected;
-    } cases[] = {{"2001:db8::1", 0, Admission::kAdmitted},
-                 {"2001:db8::ffff:1", 0, Admission::kAdmitted},
-                 {"2001:db8::2", 0, Admission::kTooManyFromAddress},
-                 {"2001:db8:0:1::1", 0, Admission::kAdmitted},
-                 {"fe80::1", 3, Admission::kAdmitted},
-                 {"fe80::2", 3, Admission::kAdmitted},
-                 {"fe80::1", 4, Admission::kAdmitted},
-                 {"fe80::1", 3, Admission::kAdmitted},
-                 {"fe80::1", 3, Admission::kTooManyFromAddress}};
+        int tries;
+        int admitted;
+    } cases[] = {{"2001:db8::1", 0, 3, 2}, {"2001:db8::2", 0, 2, 2}, {"2001:db8::ffff:3", 0, 2, 2},
+                 {"2001:db8::4", 0, 3, 2}, {"2001:db8::5", 0, 1, 0}, {"2001:db8:0:1::1", 0, 2, 2},
+                 {"fe80::1", 3, 3, 2},     {"fe80::2", 3, 2, 2},     {"fe80::3", 3, 2, 2},
+                 {"fe80::4", 3, 2, 2},     {"fe80::5", 3, 1, 0},     {"fe80::5", 4, 1, 1}};
     int savedLimit = serverSettings.maxPerAddress;
     serverSettings.maxPerAddress = 2;
-    std::vector<ConnectionTicket> tickets(sizeof cases / sizeof cases[0]);
-    for (std::size_t i = 0; i < tickets.size(); i++) {
-        SCOPED_TRACE(i);
+    std::vector<ConnectionTicket> tickets;
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.address);
         NetworkAddress peer;
-        ASSERT_EQ(0, parseAddress(cases[i].address, AddressFamily::kIpv6, &peer));
-        peer.scope = cases[i].scope;
-        EXPECT_EQ(cases[i].expected, admitConnection(&peer, &tickets[i]));
+        ASSERT_EQ(0, parseAddress(row.address, AddressFamily::kIpv6, &peer));
+        peer.scope = row.scope;
+        int admitted = 0;
+        for (int i = 0; i < row.tries; i++) {
+            tickets.emplace_back();
+            admitted += admitConnection(&peer, &tickets.back()) == Admission::kAdmitted ? 1 : 0;
+        }
+        EXPECT_EQ(row.admitted, admitted);
     }
     for (ConnectionTicket& ticket : tickets) {
         releaseConnection(&ticket);
@@ -40,12 +41,52 @@ TEST(AdmitConnection, CountsAnIpv6HostByItsSlash64AndALinkLocalOneWhole) {
     serverSettings.maxPerAddress = savedLimit;
 }
 
+// One IPv6 host's failures make only its own address wait at first; its /64 waits once it
+// has failed as often as several hosts may, and then every address in it waits.
+TEST(JudgeLogin, BrakesAnIpv6AddressFirstAndItsSlash64Later) {
+    forgetFailedLogins();
+    const struct {
+        const char* address;
+        unsigned scope;
+        int failures;   // wrong passwords sent first, each judged
+        bool isSpread;  // each from an address of its own, as one host with a /64 may send them
+        LoginVerdict right;
+    } steps[] = {
+        {"2001:db8::a", 0, kFreeFailedLogins, false, LoginVerdict::kMustWait},
+        {"2001:db8::b", 0, 0, false, LoginVerdict::kAccepted},
+        {"2001:db8::c", 0, kFreeFailedLogins * (kSharedNetworkFactor - 1), true,
+         LoginVerdict::kMustWait},
+        {"2001:db8::d", 0, 0, false, LoginVerdict::kMustWait},
+        {"2001:db8:0:1::d", 0, 0, false, LoginVerdict::kAccepted},
+        {"fe80::1", 3, kFreeFailedLogins * kSharedNetworkFactor, true, LoginVerdict::kMustWait},
+        {"fe80::2", 3, 0, false, LoginVerdict::kMustWait},
+        {"fe80::2", 4, 0, false, LoginVerdict::kAccepted}};
+    long long now = 1000000000, wait = 0;
+    int number = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.address);
+        NetworkAddress peer;
+        ASSERT_EQ(0, parseAddress(step.address, AddressFamily::kIpv6, &peer));
+        peer.scope = step.scope;
+        for (int i = 0; i < step.failures; i++, number++) {
+            if (step.isSpread) {
+                peer.bytes[13] = 0x5e;  // apart from the named addresses
+                peer.bytes[14] = static_cast<unsigned char>(number >> 8);
+                peer.bytes[15] = static_cast<unsigned char>(number);
+            }
+            EXPECT_EQ(LoginVerdict::kRefused, judgeLogin(&peer, false, now, &wait));
+        }
+        EXPECT_EQ(step.right, judgeLogin(&peer, true, now, &wait));
+    }
+    forgetFailedLogins();
+}
+
 // A flood of hosts, more than the table holds, each failing once, pushes out no host that has
 // earned a wait: that host still waits afterwards.
 TEST(JudgeLogin, AFloodOfHostsDoesNotWipeOutAWait) {
     forgetFailedLogins();
     NetworkAddress guesser, other = {AddressFamily::kIpv4, {10, 0, 0, 0}, 0, 0};
-    ASSERT_EQ(0, parseAddress("2001:db8::7", AddressFamily::kIpv6, &guesser));
+    ASSERT_EQ(0, parseAddress("192.0.2.7", AddressFamily::kIpv4, &guesser));
     long long now = 1000000000, wait = 0;
     for (int i = 0; i < kFreeFailedLogins; i++) {
         EXPECT_EQ(LoginVerdict::kRefused, judgeLogin(&guesser, false, now, &wait));
