@@ -84,7 +84,8 @@ long long drawStatusLine(StatusLine* line, long long now);
 // Takes the status line away, if shown, so that text can be written where it stood.
 void takeStatusLineAway(StatusLine* line);
 // The length of the start of text (UTF-8, length bytes) that takes at most columns character
-// cells, counting one cell per character; never a part of a character.
+// cells: two for an East Asian wide or fullwidth character, one for any other; never a part of
+// a character.
 std::size_t cutToColumns(const char* text, std::size_t length, int columns);
 
 // Queues text of length characters on stream, after the drop line that the stream owes, if

@@ -507,9 +507,18 @@ TEST(CutToColumns, KeepsWholeCharactersThatFit) {
         std::size_t kept;
     };
     const Case cases[] = {
-        {"3 connected", 20, 11},         {"3 connected", 3, 3},
-        {"a \u00b7 b", 3, 4},             {"a \u00b7 b", 2, 2},
-        {"\u20ac\u20ac", 1, 3},           {"abc", 0, 0},
+        {"3 connected", 20, 11},
+        {"3 connected", 3, 3},
+        {"a \u00b7 b", 3, 4},
+        {"a \u00b7 b", 2, 2},
+        {"\u20ac\u20ac", 1, 3},
+        {"abc", 0, 0},
+        // Wide characters take two cells, and one that would stand half outside is left out.
+        {"\u56fa\u4ef6.bin", 4, 6},
+        {"\u56fa\u4ef6.bin", 3, 3},
+        {"\uff21\uff22", 3, 3},
+        {"a\U0001F680b", 3, 5},
+        {"a\U00020000", 2, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
