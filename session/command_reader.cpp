@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/data_connection.h"
 #include "session/operator_status.h"
 #include "session/reply.h"
 
@@ -203,6 +204,37 @@ static int commandWaitMilliseconds(const FtpSession* session) {
     return (wait > 0 && wait < remaining) ? wait : static_cast<int>(remaining);
 }
 
+// How long one wait for a command lasts when no limit ends it: it only starts the next.
+constexpr int kUnlimitedWaitSliceMilliseconds = 60 * 1000;
+
+// Waits for the client's next bytes, at most wait milliseconds (0: for ever). Returns 1 when
+// they came (or the connection ended, which the receive tells), 0 when the time ran out. While
+// the passive listener is announced, the connections to it are taken as they arrive.
+static int waitForCommandBytes(FtpSession* session, int wait) {
+    if (!isAwaitingPassiveConnection(session)) {
+        return wait > 0 ? waitForControlBytes(session, wait) : 1;
+    }
+    long long deadline = monotonicMilliseconds() + wait;
+    for (;;) {
+        // What TLS holds already was received; the socket may have nothing more to say.
+        if (session->controlTls != nullptr && hasReceivedTlsBytes(session->controlTls)) {
+            return 1;
+        }
+        long long remaining =
+            wait > 0 ? deadline - monotonicMilliseconds() : kUnlimitedWaitSliceMilliseconds;
+        if (remaining <= 0) {
+            return 0;
+        }
+        int ready = waitForEither(session->passiveListener, false, session->controlSocket,
+                                  static_cast<int>(remaining));
+        if (ready == 1) {
+            takeArrivingDataConnection(session);
+        } else if (ready != 0) {
+            return 1;
+        }
+    }
+}
+
 // Ends a session that a time limit closes, telling the client and the operator.
 static void closeForTimeLimit(FtpSession* session, const char* reply) {
     sendReply(session, reply);
@@ -233,7 +265,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
             return nullptr;  // a full buffer without a line end: not a client we can serve
         }
         // Only the wait for a command counts: a transfer in progress is not in this loop.
-        if (wait > 0 && waitForControlBytes(session, wait) == 0) {
+        if (waitForCommandBytes(session, wait) == 0) {
             closeForTimeLimit(session, timeoutReply);
             return nullptr;
         }

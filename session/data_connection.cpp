@@ -41,6 +41,10 @@ int formatPassiveReply(char* out, std::size_t outSize, const NetworkAddress* add
 // the dead connection instead of the new one. Clients connect after reading this PASV's reply,
 // so whatever waits now is stale.
 static void discardStaleConnections(FtpSession* session) {
+    if (session->waitingData != kNoSocket) {
+        closeSocket(session->waitingData);
+        session->waitingData = kNoSocket;
+    }
     for (int i = 0; i < kStaleConnectionLimit; i++) {
         if (waitReadable(session->passiveListener, 0) != 1) {
             return;
@@ -302,10 +306,46 @@ static SocketHandle connectDataSocket(FtpSession* session) {
     return kNoSocket;
 }
 
+bool isAwaitingPassiveConnection(const FtpSession* session) {
+    return session->passiveMode && session->passiveListener != kNoSocket;
+}
+
+// Accepts a connection from the passive listener into *data: the client's, or kNoSocket when
+// a foreign one was closed. Returns 0, or -1 when accept failed.
+static int acceptFromClient(FtpSession* session, SocketHandle* data) {
+    NetworkAddress peer;
+    *data = acceptConnection(session->passiveListener, &peer);
+    if (*data == kNoSocket) {
+        return -1;
+    }
+    if (!isSameHost(&peer, &session->peerAddress)) {
+        closeSocket(*data);
+        *data = kNoSocket;
+    }
+    return 0;
+}
+
+void takeArrivingDataConnection(FtpSession* session) {
+    SocketHandle data = kNoSocket;
+    if (acceptFromClient(session, &data) != 0 || data == kNoSocket) {
+        return;  // a failed accept is the transfer's wait's to judge
+    }
+    if (session->waitingData == kNoSocket) {
+        session->waitingData = data;
+    } else {
+        closeSocket(data);  // a transfer takes one connection; the client's first came first
+    }
+}
+
 // Waits for the client's connection on the passive listener, up to the session's limit, with
 // kTimedOut's error when none came. SECURITY: a connection from any host but the client's is
 // closed and the wait goes on, so nobody else can take over a transfer.
 static SocketHandle acceptPassiveConnection(FtpSession* session) {
+    if (session->waitingData != kNoSocket) {
+        SocketHandle data = session->waitingData;
+        session->waitingData = kNoSocket;
+        return data;
+    }
     long long deadline = monotonicMilliseconds() + session->dataWaitMilliseconds;
     SocketHandle watch = session->controlSocket;
     for (;;) {
@@ -323,20 +363,16 @@ static SocketHandle acceptPassiveConnection(FtpSession* session) {
             setLastError(ErrorKind::kTimedOut);
             return kNoSocket;
         }
-        NetworkAddress peer;
-        SocketHandle data = acceptConnection(session->passiveListener, &peer);
-        if (data == kNoSocket) {
-            // SECURITY: a connection reset while it waited (from any host) costs only itself;
-            // the wait goes on, so nobody can cut another client's transfer short that way.
-            if (classifyAcceptFailure() != AcceptFailure::kRetry) {
-                return kNoSocket;
-            }
-            continue;
-        }
-        if (isSameHost(&peer, &session->peerAddress)) {
+        // SECURITY: a connection reset while it waited (from any host) costs only itself; the
+        // wait goes on, so nobody can cut another client's transfer short that way.
+        SocketHandle data = kNoSocket;
+        int accepted = acceptFromClient(session, &data);
+        if (accepted == 0 && data != kNoSocket) {
             return data;
         }
-        closeSocket(data);
+        if (accepted != 0 && classifyAcceptFailure() != AcceptFailure::kRetry) {
+            return kNoSocket;
+        }
     }
 }
 

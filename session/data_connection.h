@@ -10,6 +10,10 @@ struct DataConnection;
 
 // At most this many connections that were made before a PASV reply are discarded by it.
 constexpr int kStaleConnectionLimit = 16;
+// The passive listener's queue. Connections are taken off it as they arrive while a command is
+// awaited, so another host has to fill it faster than the session empties it to keep the
+// client's connection out.
+constexpr int kPassiveBacklog = 16;
 // PORT and EPRT refuse targets below this port.
 constexpr unsigned short kLowestActivePort = 1024;
 
@@ -38,6 +42,14 @@ void storePortTarget(FtpSession* session, const char* argument);
 int parseExtendedPortArgument(const char* argument, int* protocol, NetworkAddress* out);
 // EPRT: as PORT, for a target of the control connection's family; the other family gets 522.
 void storeExtendedPortTarget(FtpSession* session, const char* argument);
+
+// True while the session has announced its passive listener, so that connections to it are
+// taken as they arrive (takeArrivingDataConnection).
+bool isAwaitingPassiveConnection(const FtpSession* session);
+// Accepts one connection waiting on the passive listener. SECURITY: one from any host but the
+// client's is closed at once, so another host cannot fill the listener's queue and keep the
+// client's connection out; the client's first is kept for its next transfer, later ones closed.
+void takeArrivingDataConnection(FtpSession* session);
 
 // Opens the data connection of one transfer, after its "150" reply: passive or active, each
 // within the session's data wait. Returns 0, or -1 with the transfer's final reply (425) in

@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/command_reader.h"
+#include "session/data_connection.h"
 #include "session/dispatch.h"
 #include "session/operator_status.h"
 #include "session/passive_ports.h"
@@ -79,6 +80,7 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->controlSocket = controlSocket;
     session->passivePort = passivePort;
     session->passiveListener = kNoSocket;
+    session->waitingData = kNoSocket;
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
     session->idleMilliseconds = serverSettings.idleSeconds * 1000;
@@ -112,7 +114,7 @@ static SocketHandle openPassiveListener(FtpSession* session) {
     int high = serverSettings.passivePortHigh;
     for (int tried = 1;; tried++) {
         SocketHandle listener = createTcpSocket(session->peerAddress.family, &session->passivePort,
-                                                1, "passive socket listen failed");
+                                                kPassiveBacklog, "passive socket listen failed");
         int next = nextFreePassivePortAfter(session->passivePort, low, high);
         if (listener != kNoSocket || high <= low || tried > high - low || next < 0) {
             return listener;
@@ -133,6 +135,9 @@ void endSession(FtpSession* session) {
     if (session->passiveListener != kNoSocket) {
         shutdownReceiving(session->passiveListener);
         closeSocket(session->passiveListener);
+    }
+    if (session->waitingData != kNoSocket) {
+        closeSocket(session->waitingData);
     }
     endTlsSession(session->controlTls);
     shutdownReceiving(session->controlSocket);

@@ -68,6 +68,9 @@ struct FtpSession {
     // acknowledge the data (see closeDataConnection).
     bool hasAskedSize;
     SocketHandle passiveListener;
+    // A connection from the client that arrived on the listener before its transfer command,
+    // accepted while the command was awaited; kNoSocket when none did.
+    SocketHandle waitingData;
     SocketHandle controlSocket;
     int passivePort;               // asked of the pool, then the port actually bound
     NetworkAddress serverAddress;  // our end of the control connection: what PASV announces

@@ -3,6 +3,7 @@ import os
 import re
 import socket
 import struct
+import threading
 import time
 
 from harness import TIMEOUT, Connection, ServerTest, free_port, is_windows
@@ -154,6 +155,45 @@ class PassiveMode(DataConnectionTest):
         self.addCleanup(data.close)
         self.assertEqual(self.read_all(data), b"for the client only")
         self.assertEqual(self.read_reply(s), DONE)
+
+    def test_a_host_that_keeps_connecting_to_the_passive_port_keeps_no_client_out(self):
+        # Another host connects without pause from the 227 on; the client connects a moment
+        # later and must still get in, and its connection must carry the transfer.
+        self.write_file("a.bin", b"through the crowd")
+        self.start_server()
+        s = self.connect()
+        numbers = self.passive_numbers(self.command(s, "PASV"))
+        port = numbers[4] * 256 + numbers[5]
+        crowd, stop = [], threading.Event()
+
+        def keep_connecting():
+            while not stop.is_set() and len(crowd) < 400:
+                sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                crowd.append(sock)
+                try:
+                    sock.bind(("127.0.0.2", 0))
+                except OSError:
+                    return  # no such loopback address here; the test is skipped below
+                sock.setblocking(False)
+                sock.connect_ex(("127.0.0.1", port))
+                time.sleep(0.002)
+
+        intruder = threading.Thread(target=keep_connecting)
+        intruder.start()
+        try:
+            time.sleep(0.05)
+            if not crowd or crowd[0].getsockname()[0] != "127.0.0.2":
+                self.skipTest("127.0.0.2 is not a loopback address on this system")
+            data = socket.create_connection(("127.0.0.1", port), timeout=3)
+            self.addCleanup(data.close)
+            self.assertEqual(self.command(s, "RETR a.bin"), RETR_150)
+            self.assertEqual(self.read_all(data), b"through the crowd")
+            self.assertEqual(self.read_reply(s), DONE)
+        finally:
+            stop.set()
+            intruder.join()
+            for sock in crowd:
+                sock.close()
 
 
 class ActiveMode(DataConnectionTest):
