@@ -107,9 +107,10 @@ static const char kTargetChangedReply[] =
     "450 The file changed during the upload; nothing was stored.";
 
 // Whether the target is still what the upload found at its start: missing then and now, or the
-// same regular file, unchanged and not read-only. SECURITY: otherwise another session (or the
-// operator) put something there meanwhile, such as a read-only package renamed onto the name,
-// a rotated log, or another append's result, which the upload must not replace.
+// same regular file (the same identity, size and modification time), not read-only. SECURITY:
+// otherwise another session (or the operator) put something there meanwhile, such as a read-only
+// package renamed onto the name, a rotated log, or another append's result, which the upload must
+// not replace.
 static bool isTargetUnchanged(const PendingUpload* upload) {
     EntryLookup now;
     if (lookUpEntry(upload->root, upload->path, &now) != 0) {
@@ -121,7 +122,8 @@ static bool isTargetUnchanged(const PendingUpload* upload) {
         return true;  // anything that has come meanwhile stays: the rename will not replace it
     }
     return now.exists && now.status.isRegularFile && !now.status.isReadOnly &&
-           now.status.size == then->status.size &&
+           now.status.volume == then->status.volume &&
+           now.status.fileIndex == then->status.fileIndex && now.status.size == then->status.size &&
            now.status.modifiedTime == then->status.modifiedTime;
 }
 

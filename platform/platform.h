@@ -389,6 +389,10 @@ struct FileStatus {
     bool isReadOnly;
     long long size;
     long long modifiedTime;  // seconds since 1970-01-01 00:00 UTC
+    // Which file this is, whatever its name: the device and inode on POSIX, the volume's serial
+    // number and the file's index on Windows; zero where a listing gives no handle to ask.
+    unsigned long long volume;
+    unsigned long long fileIndex;
 };
 
 struct CalendarTime {

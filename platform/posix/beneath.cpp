@@ -24,6 +24,8 @@ void toFileStatus(const struct stat* status, FileStatus* out) {
     out->isReadOnly = (status->st_mode & S_IWUSR) == 0;
     out->size = static_cast<long long>(status->st_size);
     out->modifiedTime = static_cast<long long>(status->st_mtime);
+    out->volume = static_cast<unsigned long long>(status->st_dev);
+    out->fileIndex = static_cast<unsigned long long>(status->st_ino);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -41,7 +43,6 @@ struct Walk {
     std::vector<std::string> ahead;  // in reverse: the next name is the last element
     int links;
 };
-
 
 }  // namespace
 
@@ -219,4 +220,3 @@ int walkToExisting(int rootDescriptor, const char* path, WalkEnd* end) {
     }
     return 0;
 }
-

@@ -205,6 +205,12 @@ static void toFileStatus(DWORD attributes, DWORD sizeHigh, DWORD sizeLow, FILETI
     out->modifiedTime = toUnixTime(written);
 }
 
+static void takeIdentity(const BY_HANDLE_FILE_INFORMATION* information, FileStatus* out) {
+    out->volume = information->dwVolumeSerialNumber;
+    out->fileIndex = (static_cast<unsigned long long>(information->nFileIndexHigh) << 32) |
+                     information->nFileIndexLow;
+}
+
 // The status of what handle names; a withheld file fails as a missing one.
 static int statusOfHandle(HANDLE handle, FileStatus* out) {
     BY_HANDLE_FILE_INFORMATION information;
@@ -220,7 +226,25 @@ static int statusOfHandle(HANDLE handle, FileStatus* out) {
     toFileStatus(information.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT,
                  information.nFileSizeHigh, information.nFileSizeLow, information.ftLastWriteTime,
                  out);
+    takeIdentity(&information, out);
     return 0;
+}
+
+// Fills the identity of the file at full, where a handle that asks for nothing but attributes
+// can be had (such a handle meets no sharing mode); leaves it zero otherwise, which an upload
+// then takes for a change.
+static void readIdentity(const wchar_t* full, FileStatus* out) {
+    HANDLE handle = CreateFileW(
+        full, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileInformationByHandle(handle, &information)) {
+        takeIdentity(&information, out);
+    }
+    (void)CloseHandle(handle);
 }
 
 int openFileBeneath(Folder* /*root*/, const char* path) {
@@ -401,6 +425,9 @@ int lookUpEntry(Folder* /*root*/, const char* path, EntryLookup* out) {
     if (out->exists) {
         toFileStatus(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
                      data.ftLastWriteTime, &out->status);
+        if (out->status.isRegularFile) {
+            readIdentity(full, &out->status);  // an upload's commit compares it
+        }
     }
     bool isRoot = false;
     // SECURITY: a link or junction that leads out is refused even where the verb acts on the

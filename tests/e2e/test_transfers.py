@@ -233,21 +233,37 @@ class Store(TransferTest):
         changed = "450 The file changed during the upload; nothing was stored."
         self.write_file("fw.bin", b"firmware")
         self.write_file("log.txt", b"one\n")
+        self.write_file("same.bin", b"original")
         os.chmod(os.path.join(self.root, "fw.bin"), 0o444)
         self.start_server(upload=True)
         a, b = self.connect(), self.connect()
+
+        def rename_onto_slot():
+            self.assertTrue(self.command(b, "RNFR fw.bin").startswith("350 "))
+            self.assertTrue(self.command(b, "RNTO slot.bin").startswith("250 "))
+
+        def append_first():
+            self.assertEqual(self.upload(b, "APPE log.txt", b"first\n"), [RETR_150, DONE])
+
+        def replace_by_twin():
+            # Another file of the same size and time: only its identity tells it apart.
+            target = os.path.join(self.root, "same.bin")
+            twin = os.path.join(self.root, "twin.tmp")
+            with open(twin, "wb") as f:
+                f.write(b"its twin")
+            stat = os.stat(target)
+            os.utime(twin, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+            os.replace(twin, target)
+
         for command, meanwhile, expected in (
-                ("STOR slot.bin", ("RNFR fw.bin", "RNTO slot.bin"), ("slot.bin", b"firmware")),
-                ("APPE log.txt", ("APPE log.txt",), ("log.txt", b"one\nfirst\n"))):
+                ("STOR slot.bin", rename_onto_slot, ("slot.bin", b"firmware")),
+                ("APPE log.txt", append_first, ("log.txt", b"one\nfirst\n")),
+                ("STOR same.bin", replace_by_twin, ("same.bin", b"its twin"))):
             with self.subTest(command=command):
                 data = self.pasv(a)
                 self.assertEqual(self.command(a, command), RETR_150)
                 data.sendall(b"held open\n")
-                if meanwhile[0].startswith("APPE"):
-                    self.assertEqual(self.upload(b, meanwhile[0], b"first\n"), [RETR_150, DONE])
-                else:
-                    self.assertTrue(self.command(b, meanwhile[0]).startswith("350 "))
-                    self.assertTrue(self.command(b, meanwhile[1]).startswith("250 "))
+                meanwhile()
                 data.close()
                 self.assertEqual(self.read_reply(a), changed)
                 self.assertEqual(self.read_file(expected[0]), expected[1])
