@@ -436,8 +436,10 @@ const char* servedRootPath();
 // a missing entry does, and enumerations pass over it. For the server's own key and log.
 // At start-up after setServedRoot, and again for a transfer log reopened under the same name
 // (a new file), while lookups go on in other threads; a file already withheld takes no second
-// place. Returns 1 when the file lies beneath the root
-// by its real path, 0 when it lies elsewhere, or -1 with the error set when it cannot be looked at.
+// place, and one that no name leads to any more gives its place back (on POSIX, where the file
+// is held open while it is listed, so that its inode passes to no other file). Returns 1 when
+// the file lies beneath the root by its real path, 0 when it lies elsewhere, or -1 with the
+// error set when it cannot be looked at.
 int withholdFile(const char* path);
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
 // a leading separator or a drive prefix).

@@ -26,15 +26,20 @@ static char rootRealPath[PATH_MAX];
 
 // The files that clients never reach (the server's key and log), by device and inode, so that
 // no other name for them reaches them either. Written at start-up and when the log is reopened
-// (one writer), read by every lookup: an entry is in place before the count that shows it.
-// A rotated log keeps its inode, so every log of a long run stays withheld.
+// (one writer), read by every lookup without a lock: a new entry is in place before the count
+// that shows it, and entries move only while the sequence number is odd, so that a lookup that
+// saw it change looks again. A rotated log keeps its inode, so every log of a long run stays
+// withheld; the writer holds each file open, so that its inode cannot pass to a client's file
+// while it is listed, and drops the files that are gone (a rotated log deleted) when it adds one.
 constexpr int kMostWithheldFiles = 256;
 struct FileIdentity {
-    dev_t device;
-    ino_t inode;
+    std::atomic<unsigned long long> device;
+    std::atomic<unsigned long long> inode;
 };
 static FileIdentity withheldFiles[kMostWithheldFiles];
 static std::atomic<int> withheldFileCount{0};
+static std::atomic<unsigned> withheldSequence{0};
+static int withheldDescriptors[kMostWithheldFiles];  // the writer's alone
 
 // A name swapped for a link between the walk and the final open makes the walk start again;
 // a client that keeps swapping is refused after this many walks.
@@ -82,17 +87,60 @@ int setServedRoot(const char* rootPath) {
     return 0;
 }
 
-int withholdFile(const char* path) {
-    struct stat status;
-    if (stat(path, &status) != 0) {
-        return failWithErrno();
-    }
-    int count = withheldFileCount.load(std::memory_order_relaxed);
-    if (!isWithheldFile(&status)) {  // a file withheld twice takes one entry
-        if (count == kMostWithheldFiles) {
-            return fail(EMFILE);
+static void setWithheldEntry(int index, unsigned long long device, unsigned long long inode) {
+    withheldFiles[index].device.store(device, std::memory_order_relaxed);
+    withheldFiles[index].inode.store(inode, std::memory_order_relaxed);
+}
+
+// Drops the entries of files that no name leads to any more. Returns the entries kept.
+static int dropGoneFiles(int count) {
+    int kept = 0;
+    bool moves = false;
+    for (int i = 0; i < count; i++) {
+        struct stat status;
+        bool isGone = fstat(withheldDescriptors[i], &status) == 0 && status.st_nlink == 0;
+        if (isGone && !moves) {
+            moves = true;
+            withheldSequence.fetch_add(1, std::memory_order_relaxed);  // odd: entries move
+            std::atomic_thread_fence(std::memory_order_release);
         }
-        withheldFiles[count] = {status.st_dev, status.st_ino};
+        if (isGone) {
+            (void)close(withheldDescriptors[i]);
+            continue;
+        }
+        if (kept != i) {
+            withheldDescriptors[kept] = withheldDescriptors[i];
+            setWithheldEntry(kept, withheldFiles[i].device.load(std::memory_order_relaxed),
+                             withheldFiles[i].inode.load(std::memory_order_relaxed));
+        }
+        kept++;
+    }
+    if (moves) {
+        withheldFileCount.store(kept, std::memory_order_relaxed);
+        withheldSequence.fetch_add(1, std::memory_order_release);  // even: settled again
+    }
+    return kept;
+}
+
+int withholdFile(const char* path) {
+    int descriptor = open(path, O_PATH | O_CLOEXEC);
+    struct stat status;
+    if (descriptor < 0 || fstat(descriptor, &status) != 0) {
+        int error = errno;
+        if (descriptor >= 0) {
+            (void)close(descriptor);
+        }
+        return fail(error);
+    }
+    int count = dropGoneFiles(withheldFileCount.load(std::memory_order_relaxed));
+    if (isWithheldFile(&status)) {  // a file withheld twice takes one entry
+        (void)close(descriptor);
+    } else if (count == kMostWithheldFiles) {
+        (void)close(descriptor);
+        return fail(EMFILE);
+    } else {
+        withheldDescriptors[count] = descriptor;
+        setWithheldEntry(count, status.st_dev, status.st_ino);
         withheldFileCount.store(count + 1, std::memory_order_release);
     }
     char* resolved = realpath(path, nullptr);
@@ -105,17 +153,29 @@ int withholdFile(const char* path) {
     return isBeneath ? 1 : 0;
 }
 
-bool isWithheldFile(const struct stat* status) {
-    if (!S_ISREG(status->st_mode)) {
-        return false;
-    }
+static bool isListedFile(const struct stat* status) {
     int count = withheldFileCount.load(std::memory_order_acquire);
     for (int i = 0; i < count; i++) {
-        if (withheldFiles[i].device == status->st_dev && withheldFiles[i].inode == status->st_ino) {
+        if (withheldFiles[i].device.load(std::memory_order_relaxed) == status->st_dev &&
+            withheldFiles[i].inode.load(std::memory_order_relaxed) == status->st_ino) {
             return true;
         }
     }
     return false;
+}
+
+bool isWithheldFile(const struct stat* status) {
+    if (!S_ISREG(status->st_mode)) {
+        return false;
+    }
+    for (;;) {
+        unsigned before = withheldSequence.load(std::memory_order_acquire);
+        bool isListed = (before & 1) == 0 && isListedFile(status);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && withheldSequence.load(std::memory_order_relaxed) == before) {
+            return isListed;
+        }
+    }
 }
 
 const char* servedRootPath() {

@@ -587,3 +587,19 @@ class OwnFiles(ServerTest):
             self.wait_for(lambda: os.path.exists(log), "the log opened again")
             for name in ("logs/xfer.log", "logs/xfer.log.1"):
                 self.assertEqual(self.command(s, "SIZE " + name), self.command(s, "SIZE missing"))
+            # Rotated more often than the table of withheld files has places, each rotation
+            # deleting the one before, whose inode a new file may take at once: the deleted logs
+            # give their places back, and no new file is withheld for a deleted log's inode.
+            deadline = time.monotonic() + TIMEOUT
+            for i in range(300):
+                os.rename(log, log + ".1")
+                self.write_file("fill%03d" % i, b"")
+                self.server.process.send_signal(signal.SIGHUP)
+                while not os.path.exists(log):
+                    self.assertLess(time.monotonic(), deadline, "the log opened again")
+                    time.sleep(0.001)
+            self.assertNotIn("Unable to withhold", self.server.errors())
+            self.assertEqual(self.command(s, "SIZE logs/xfer.log"), self.command(s, "SIZE missing"))
+            listing = self.transfer(s, "NLST")[0].split()
+            self.assertEqual(sorted(name for name in listing if name.startswith(b"fill")),
+                             [b"fill%03d" % i for i in range(300)])
