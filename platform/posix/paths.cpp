@@ -88,8 +88,10 @@ int setServedRoot(const char* rootPath) {
 }
 
 static void setWithheldEntry(int index, unsigned long long device, unsigned long long inode) {
-    withheldFiles[index].device.store(device, std::memory_order_relaxed);
-    withheldFiles[index].inode.store(inode, std::memory_order_relaxed);
+    // Sequentially consistent, as every access of the table: a lookup that sees an entry
+    // being moved sees the sequence number odd or changed.
+    withheldFiles[index].device.store(device);
+    withheldFiles[index].inode.store(inode);
 }
 
 // Drops the entries of files that no name leads to any more. Returns the entries kept.
@@ -101,8 +103,7 @@ static int dropGoneFiles(int count) {
         bool isGone = fstat(withheldDescriptors[i], &status) == 0 && status.st_nlink == 0;
         if (isGone && !moves) {
             moves = true;
-            withheldSequence.fetch_add(1, std::memory_order_relaxed);  // odd: entries move
-            std::atomic_thread_fence(std::memory_order_release);
+            withheldSequence.fetch_add(1);  // odd: entries move
         }
         if (isGone) {
             (void)close(withheldDescriptors[i]);
@@ -110,14 +111,13 @@ static int dropGoneFiles(int count) {
         }
         if (kept != i) {
             withheldDescriptors[kept] = withheldDescriptors[i];
-            setWithheldEntry(kept, withheldFiles[i].device.load(std::memory_order_relaxed),
-                             withheldFiles[i].inode.load(std::memory_order_relaxed));
+            setWithheldEntry(kept, withheldFiles[i].device.load(), withheldFiles[i].inode.load());
         }
         kept++;
     }
     if (moves) {
-        withheldFileCount.store(kept, std::memory_order_relaxed);
-        withheldSequence.fetch_add(1, std::memory_order_release);  // even: settled again
+        withheldFileCount.store(kept);
+        withheldSequence.fetch_add(1);  // even: settled again
     }
     return kept;
 }
@@ -132,7 +132,7 @@ int withholdFile(const char* path) {
         }
         return fail(error);
     }
-    int count = dropGoneFiles(withheldFileCount.load(std::memory_order_relaxed));
+    int count = dropGoneFiles(withheldFileCount.load());
     if (isWithheldFile(&status)) {  // a file withheld twice takes one entry
         (void)close(descriptor);
     } else if (count == kMostWithheldFiles) {
@@ -141,7 +141,7 @@ int withholdFile(const char* path) {
     } else {
         withheldDescriptors[count] = descriptor;
         setWithheldEntry(count, status.st_dev, status.st_ino);
-        withheldFileCount.store(count + 1, std::memory_order_release);
+        withheldFileCount.store(count + 1);
     }
     char* resolved = realpath(path, nullptr);
     if (resolved == nullptr) {
@@ -154,10 +154,10 @@ int withholdFile(const char* path) {
 }
 
 static bool isListedFile(const struct stat* status) {
-    int count = withheldFileCount.load(std::memory_order_acquire);
+    int count = withheldFileCount.load();
     for (int i = 0; i < count; i++) {
-        if (withheldFiles[i].device.load(std::memory_order_relaxed) == status->st_dev &&
-            withheldFiles[i].inode.load(std::memory_order_relaxed) == status->st_ino) {
+        if (withheldFiles[i].device.load() == status->st_dev &&
+            withheldFiles[i].inode.load() == status->st_ino) {
             return true;
         }
     }
@@ -169,10 +169,9 @@ bool isWithheldFile(const struct stat* status) {
         return false;
     }
     for (;;) {
-        unsigned before = withheldSequence.load(std::memory_order_acquire);
+        unsigned before = withheldSequence.load();
         bool isListed = (before & 1) == 0 && isListedFile(status);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if ((before & 1) == 0 && withheldSequence.load(std::memory_order_relaxed) == before) {
+        if ((before & 1) == 0 && withheldSequence.load() == before) {
             return isListed;
         }
     }
