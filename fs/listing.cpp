@@ -201,8 +201,16 @@ static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
         // "226" promises the whole listing: a client that lost part of it must not take the
         // rest for a folder's whole content (a mirror would delete what it missed).
         ListingCursor cursor = {state, entry, style};
-        TransferWork work = {TransferKind::kListing, nullptr, -1,      -1,
-                             nextListingLines,       nullptr, nullptr, &cursor};
+        TransferWork work = {TransferKind::kListing,
+                             nullptr,
+                             -1,
+                             -1,
+                             nextListingLines,
+                             nullptr,
+                             nullptr,
+                             &cursor,
+                             nullptr,
+                             {}};
         runTransfer(session, &work);
     }
     findClose(state);

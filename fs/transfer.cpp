@@ -32,21 +32,43 @@ static int startAtRestartOffset(FtpSession* session, int file, char* reply, std:
     return 0;
 }
 
+static int checkDownload(const TransferWork* work, char* reply, std::size_t replySize, char* reason,
+                         std::size_t reasonSize) {
+    FileVersion now;
+    if (readFileVersion(work->file, &now) != 0) {
+        formatErrorReply(reply, replySize);
+        copyText(reason, reasonSize, "the file could not be checked");
+        return -1;
+    }
+    const FileVersion* then = &work->openedVersion;
+    if (now.size == then->size && now.modifiedTicks == then->modifiedTicks) {
+        return 0;
+    }
+    copyText(reply, replySize, "451 File changed while it was sent; fetch it again.");
+    copyText(reason, reasonSize, "the file changed while it was sent");
+    return -1;
+}
+
 void sendFile(FtpSession* session, const std::string& path) {
     char reply[kReplyTextSize];
-    int file = openFileBeneath(session->root, path.c_str());
+    FileVersion version;
+    int file = openFileBeneath(session->root, path.c_str(), &version);
     if (file < 0) {
         formatErrorReply(reply, sizeof reply);
         refuseTransfer(session, TransferKind::kDownload, path.c_str(), reply);
         return;
     }
     if (startAtRestartOffset(session, file, reply, sizeof reply) == 0) {
-        TransferWork work = {
-            TransferKind::kDownload, path.c_str(), file, -1, nullptr, nullptr, nullptr, nullptr};
-        if (serverSettings.status) {  // only the operator's lines show the whole; a call less else
-            long long size = fileSizeOf(file);
-            work.size = size >= 0 ? size - session->restartOffset : -1;
-        }
+        TransferWork work = {TransferKind::kDownload,
+                             path.c_str(),
+                             file,
+                             version.size - session->restartOffset,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             checkDownload,
+                             version};
         runTransfer(session, &work);
     } else {
         refuseTransfer(session, TransferKind::kDownload, path.c_str(), reply);
@@ -166,8 +188,8 @@ static void receiveInto(FtpSession* session, const std::string& path, const Entr
                         int file, const char* temporary) {
     PendingUpload upload = {{}, session->root, path.c_str(), target, file, temporary};
     registerUpload(&upload.entry, target->folder, temporary);  // an ending process removes it
-    TransferWork work = {TransferKind::kUpload, path.c_str(),  file,   -1, nullptr,
-                         commitUpload,          abandonUpload, &upload};
+    TransferWork work = {TransferKind::kUpload, path.c_str(),  file,    -1,      nullptr,
+                         commitUpload,          abandonUpload, &upload, nullptr, {}};
     runTransfer(session, &work);
 }
 

@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status != 0 || result.empty()) {
         return 0;
     }
-    int file = openFileBeneath(session->root, result.c_str());
+    int file = openFileBeneath(session->root, result.c_str(), nullptr);
     if (file >= 0) {
         checkOpenedFile(argument, file);
     }

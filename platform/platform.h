@@ -458,10 +458,21 @@ struct Folder;
 Folder* openServedRoot();
 void closeFolder(Folder* folder);
 
-// Opens the regular file path names, links followed, for reading; others may read but
-// not write it meanwhile. A directory fails with kIsDirectory's error, anything else that is
-// not a regular file with kAccessDenied's (a fifo or a device would block or never end).
-int openFileBeneath(Folder* root, const char* path);
+// One version of an open file: which file it is, its size and its last modification at the
+// finest step the system keeps, so that a file rewritten or appended to in place is another.
+struct FileVersion {
+    unsigned long long volume;
+    unsigned long long fileIndex;
+    long long size;
+    long long modifiedTicks;  // nanoseconds on POSIX, 100-nanosecond steps on Windows
+};
+
+// Opens the regular file path names, links followed, for reading, and fills version when it
+// is not nullptr. On Windows others may read it meanwhile but not write, rename or remove it;
+// on POSIX nothing keeps a writer out, which a later version tells. A directory fails with
+// kIsDirectory's error, anything else that is not a regular file with kAccessDenied's (a fifo
+// or a device would block or never end).
+int openFileBeneath(Folder* root, const char* path, FileVersion* version);
 // The status of the entry path names, links followed.
 int fileStatusBeneath(Folder* root, const char* path, FileStatus* out);
 // The status of the entry path names, links followed, and where it is: the path relative to
@@ -545,6 +556,8 @@ int openFileForAppending(const char* path);
 long long readFile(int file, char* buffer, std::size_t size);
 // The size of the open file, or -1 with the error set.
 long long fileSizeOf(int file);
+// The open file's version now. Returns 0, or -1 with the error set.
+int readFileVersion(int file, FileVersion* out);
 // Moves the file's position to offset bytes from its start. Returns 0, or -1.
 int seekFile(int file, long long offset);
 // Writes all length bytes, or returns -1.

@@ -162,6 +162,18 @@ static TransferEnd moveBytes(FtpSession* session, const TransferWork* work, Data
     return end;
 }
 
+// A download whose every byte went out still fails when its file changed meanwhile: the client
+// may hold parts of two versions, or a short file, and must not hear "226".
+static TransferEnd endDownload(const TransferWork* work, TransferEnd end, TransferOutcome* outcome,
+                               char* reply, std::size_t replySize) {
+    if (end != TransferEnd::kComplete || work->checkDownload == nullptr ||
+        work->checkDownload(work, reply, replySize, outcome->cutOffReason,
+                            sizeof outcome->cutOffReason) == 0) {
+        return end;
+    }
+    return TransferEnd::kFailed;
+}
+
 // How the data connection closes: a complete download or listing as the client needs it to see
 // the final reply after the data (see closeDataConnection); anything given up at once.
 static DeliveryWait closingWait(const FtpSession* session, TransferKind kind, TransferEnd end) {
@@ -219,6 +231,9 @@ void runTransfer(FtpSession* session, const TransferWork* work) {
     TransferEnd end = TransferEnd::kNoConnection;
     if (connectForTransfer(session, &data, reply, sizeof reply) == 0) {
         end = moveBytes(session, work, &data, &outcome, reply, sizeof reply);
+        if (work->kind == TransferKind::kDownload) {
+            end = endDownload(work, end, &outcome, reply, sizeof reply);
+        }
         closeDataConnection(&data, closingWait(session, work->kind, end));
     }
     if (work->kind == TransferKind::kUpload) {

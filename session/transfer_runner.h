@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 struct FtpSession;
 
 enum class TransferKind { kDownload, kUpload, kListing };
@@ -23,6 +25,11 @@ struct TransferWork {
     int (*commitUpload)(void* context, char* reply, std::size_t replySize);
     void (*abandonUpload)(void* context);
     void* context;
+    // A download's end, once every byte was read: 0 when the file is still what was opened,
+    // or -1 with the final reply and the reason it was cut off written. Optional.
+    int (*checkDownload)(const TransferWork* work, char* reply, std::size_t replySize, char* reason,
+                         std::size_t reasonSize);
+    FileVersion openedVersion;  // the download's file as it was opened
 };
 
 // Runs the transfer from its "150" on, and sends its one final reply: "226 Transfer complete";

@@ -28,6 +28,14 @@ void toFileStatus(const struct stat* status, FileStatus* out) {
     out->fileIndex = static_cast<unsigned long long>(status->st_ino);
 }
 
+void toFileVersion(const struct stat* status, FileVersion* out) {
+    out->volume = static_cast<unsigned long long>(status->st_dev);
+    out->fileIndex = static_cast<unsigned long long>(status->st_ino);
+    out->size = static_cast<long long>(status->st_size);
+    out->modifiedTicks = static_cast<long long>(status->st_mtim.tv_sec) * 1000000000LL +
+                         static_cast<long long>(status->st_mtim.tv_nsec);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The walk. It keeps the names still to go and the names of the folder reached, which never
 // hold a link: a link's target takes its place among the names to go. ".." takes the last

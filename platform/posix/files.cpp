@@ -393,6 +393,15 @@ long long fileSizeOf(int file) {
     return static_cast<long long>(status.st_size);
 }
 
+int readFileVersion(int file, FileVersion* out) {
+    struct stat status;
+    if (fstat(file, &status) != 0) {
+        return failWithErrno();
+    }
+    toFileVersion(&status, out);
+    return 0;
+}
+
 int seekFile(int file, long long offset) {
     return lseek(file, static_cast<off_t>(offset), SEEK_SET) >= 0 ? 0 : failWithErrno();
 }

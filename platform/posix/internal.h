@@ -49,6 +49,8 @@ void releaseEnd(const WalkEnd* end, int rootDescriptor);
 int walkToExisting(int rootDescriptor, const char* path, WalkEnd* end);
 // The status of an entry as the server sees it.
 void toFileStatus(const struct stat* status, FileStatus* out);
+// The version an open file's status shows.
+void toFileVersion(const struct stat* status, FileVersion* out);
 
 // True for a regular file that withholdFile keeps from clients.
 bool isWithheldFile(const struct stat* status);

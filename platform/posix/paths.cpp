@@ -263,7 +263,7 @@ static int refuseIrregular(int descriptor, const struct stat* status) {
 
 // The file at descriptor, opened without blocking, kept when it is a regular file. Reads of a
 // regular file ignore O_NONBLOCK, so the flag stays, and costs no calls to clear.
-static int keepRegularFile(int descriptor) {
+static int keepRegularFile(int descriptor, FileVersion* version) {
     struct stat status;
     if (fstat(descriptor, &status) != 0) {
         int error = errno;
@@ -278,10 +278,13 @@ static int keepRegularFile(int descriptor) {
         (void)close(descriptor);
         return fail(ENOENT);
     }
+    if (version != nullptr) {
+        toFileVersion(&status, version);
+    }
     return descriptor;
 }
 
-static int openFileOnce(Folder* root, const char* path) {
+static int openFileOnce(Folder* root, const char* path, FileVersion* version) {
     // O_NONBLOCK keeps a fifo from blocking the session in open.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
     for (int walks = 0; walks < kMostWalks; walks++) {
@@ -297,7 +300,7 @@ static int openFileOnce(Folder* root, const char* path) {
         int error = errno;
         releaseEnd(&end, root->descriptor);
         if (descriptor >= 0) {
-            return keepRegularFile(descriptor);
+            return keepRegularFile(descriptor, version);
         }
         if (error != ELOOP) {
             return fail(error);
@@ -407,8 +410,8 @@ static int openFolderOnce(Folder* root, const char* path) {
     return descriptor >= 0 ? descriptor : fail(error == ELOOP ? kRefusedPathError : error);
 }
 
-int openFileBeneath(Folder* root, const char* path) {
-    return withServedRoot(root, [&] { return openFileOnce(root, path); });
+int openFileBeneath(Folder* root, const char* path, FileVersion* version) {
+    return withServedRoot(root, [&] { return openFileOnce(root, path, version); });
 }
 
 int fileStatusBeneath(Folder* root, const char* path, FileStatus* out) {

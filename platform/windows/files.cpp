@@ -482,6 +482,12 @@ long long fileSizeOf(int file) {
     return size >= 0 ? size : failWithErrno();
 }
 
+int readFileVersion(int file, FileVersion* out) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file));
+    return handle == INVALID_HANDLE_VALUE ? failWithRuntimeError(EBADF)
+                                          : versionOfHandle(handle, out);
+}
+
 int seekFile(int file, long long offset) {
     return _lseeki64(file, offset, SEEK_SET) >= 0 ? 0 : failWithErrno();
 }

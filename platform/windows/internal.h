@@ -106,6 +106,8 @@ int entryPath(const char* path, wchar_t* out, std::size_t outSize);
 // path (links followed).
 bool isWithheldHandle(void* handle);
 bool isWithheldEntry(const wchar_t* path);
+// The version of the file that handle names.
+int versionOfHandle(void* handle, FileVersion* out);
 
 // Pins the folder that path names beneath the root. Returns it, or nullptr with the error set.
 Folder* pinFolderBeneath(const char* path);

@@ -211,6 +211,22 @@ static void takeIdentity(const BY_HANDLE_FILE_INFORMATION* information, FileStat
                      information->nFileIndexLow;
 }
 
+int versionOfHandle(HANDLE handle, FileVersion* out) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) {
+        return failWithSystemError();
+    }
+    out->volume = information.dwVolumeSerialNumber;
+    out->fileIndex = (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) |
+                     information.nFileIndexLow;
+    out->size =
+        (static_cast<long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    out->modifiedTicks = static_cast<long long>(
+        (static_cast<unsigned long long>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+        information.ftLastWriteTime.dwLowDateTime);
+    return 0;
+}
+
 // The status of what handle names; a withheld file fails as a missing one.
 static int statusOfHandle(HANDLE handle, FileStatus* out) {
     BY_HANDLE_FILE_INFORMATION information;
@@ -247,7 +263,7 @@ static void readIdentity(const wchar_t* full, FileStatus* out) {
     (void)CloseHandle(handle);
 }
 
-int openFileBeneath(Folder* /*root*/, const char* path) {
+int openFileBeneath(Folder* /*root*/, const char* path, FileVersion* version) {
     wchar_t full[kLongPathSize];
     if (entryPath(path, full, kLongPathSize) != 0) {
         return -1;
@@ -274,6 +290,10 @@ int openFileBeneath(Folder* /*root*/, const char* path) {
     if (error != 0) {
         (void)CloseHandle(handle);
         return failWithRuntimeError(error);
+    }
+    if (version != nullptr && versionOfHandle(handle, version) != 0) {
+        (void)CloseHandle(handle);
+        return -1;
     }
     int file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
     if (file < 0) {

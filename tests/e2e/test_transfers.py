@@ -133,6 +133,35 @@ class Retrieve(TransferTest):
         self.assertEqual(self.transfer(s, "RETR small.bin"),
                          (b"after the break", [RETR_150, DONE]))
 
+    def test_a_file_changed_while_it_is_sent_never_ends_in_226(self):
+        # The operator copies a new package over the one a chassis fetches, or the copy of it
+        # is still running: the client holds parts of two versions, or a short file.
+        size = 16 * 1024 * 1024  # more than the sockets hold, so the change comes mid-file
+
+        def rewrite(f):
+            f.seek(0)
+            f.write(b"\xee" * size)
+
+        def append(f):
+            f.seek(0, os.SEEK_END)
+            f.write(b"more")
+
+        self.write_file("small.bin", b"unchanged")
+        self.start_server()
+        s = self.connect()
+        for name, change in (("rewrite", rewrite), ("append", append)):
+            with self.subTest(change=name):
+                self.write_file(name + ".bin", b"\x11" * size)
+                data = self.pasv(s)
+                self.assertEqual(self.command(s, "RETR %s.bin" % name), RETR_150)
+                self.assertTrue(data.recv(4096))  # under way
+                with open(os.path.join(self.root, name + ".bin"), "r+b") as f:
+                    change(f)
+                self.read_all(data)
+                self.assertEqual(self.read_reply(s),
+                                 "451 File changed while it was sent; fetch it again.")
+        self.assertEqual(self.transfer(s, "RETR small.bin"), (b"unchanged", [RETR_150, DONE]))
+
 
 class Store(TransferTest):
     def test_uploads_are_stored_exactly(self):

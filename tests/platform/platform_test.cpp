@@ -308,15 +308,15 @@ TEST_F(BeneathTest, ReadOnlyFilesAreNotRemovedWhateverOurPrivilegesButOwnFilesAr
 
 TEST_F(BeneathTest, OpenFileTakesRegularFilesOnly) {
     base.writeFile("root/a.bin", "abc");
-    int descriptor = openFileBeneath(root, "a.bin");
+    int descriptor = openFileBeneath(root, "a.bin", nullptr);
     ASSERT_GE(descriptor, 0);
     char buffer[8];
     EXPECT_EQ(3, readFile(descriptor, buffer, sizeof buffer));
     EXPECT_EQ(0, readFile(descriptor, buffer, sizeof buffer));
     EXPECT_EQ(0, closeFile(descriptor));
-    EXPECT_LT(openFileBeneath(root, "."), 0);
+    EXPECT_LT(openFileBeneath(root, ".", nullptr), 0);
     EXPECT_EQ("Is a directory", lastError());
-    EXPECT_LT(openFileBeneath(root, "missing"), 0);
+    EXPECT_LT(openFileBeneath(root, "missing", nullptr), 0);
     EXPECT_EQ("No such file or directory", lastError());
 }
 
@@ -348,7 +348,7 @@ TEST_F(BeneathTest, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
                 received.append(chunk, static_cast<std::size_t>(count));
             }
         });
-        int file = openFileBeneath(root, "piece.bin");
+        int file = openFileBeneath(root, "piece.bin", nullptr);
         ASSERT_GE(file, 0);
         bool sendFailed = true;
         long long count;
@@ -373,7 +373,7 @@ TEST_F(BeneathTest, SendFilePieceSendsTheFileAndTellsWhichSideFailed) {
         bool sendFailed = false;
         long long count = 1;
         for (int round = 0; round < 20 && count > 0; round++) {
-            int file = openFileBeneath(root, "piece.bin");
+            int file = openFileBeneath(root, "piece.bin", nullptr);
             ASSERT_GE(file, 0);
             while ((count = sendFilePiece(pair.server, file, buffer.data(), buffer.size(),
                                           &sendFailed)) > 0) {
