@@ -558,6 +558,23 @@ long long readFile(int file, char* buffer, std::size_t size);
 long long fileSizeOf(int file);
 // The open file's version now. Returns 0, or -1 with the error set.
 int readFileVersion(int file, FileVersion* out);
+
+// ---------------------------------------------------------------------------------------------
+// Digests: SHA-256, SHA-1, MD5 and CRC-32 of one stream of bytes, all four in one pass (the
+// system's own providers: OpenSSL's libcrypto on POSIX, CNG on Windows).
+
+enum class DigestKind { kSha256, kSha1, kMd5, kCrc32 };
+constexpr int kDigestKindCount = 4;
+// Room for the longest digest in lower-case hex (SHA-256's 64 digits) and its terminator.
+constexpr std::size_t kDigestTextSize = 65;
+struct DigestSet;
+// Starts the four digests. Returns nullptr with the error set when the provider fails.
+DigestSet* beginDigests();
+// Adds length bytes to every digest.
+void updateDigests(DigestSet* set, const char* bytes, std::size_t length);
+// Ends the digests, writes each in lower-case hex into texts[kind] and frees set. Returns 0,
+// or -1 with the error set (set is freed either way).
+int finishDigests(DigestSet* set, char texts[kDigestKindCount][kDigestTextSize]);
 // Moves the file's position to offset bytes from its start. Returns 0, or -1.
 int seekFile(int file, long long offset);
 // Writes all length bytes, or returns -1.

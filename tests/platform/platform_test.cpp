@@ -525,3 +525,33 @@ TEST(CutToColumns, KeepsWholeCharactersThatFit) {
         EXPECT_EQ(c.kept, cutToColumns(c.text, std::strlen(c.text), c.columns));
     }
 }
+
+// The four digests against published values, the bytes given in one piece or several.
+TEST(Digests, MatchKnownValues) {
+    struct Case {
+        std::vector<std::string> pieces;
+        const char* expected[kDigestKindCount];
+    };
+    const Case cases[] = {
+        {{},
+         {"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+          "da39a3ee5e6b4b0d3255bfef95601890afd80709", "d41d8cd98f00b204e9800998ecf8427e",
+          "00000000"}},
+        {{"a", "", "bc"},
+         {"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+          "a9993e364706816aba3e25717850c26c9cd0d89d", "900150983cd24fb0d6963f7d28e17f72",
+          "352441c2"}},
+    };
+    for (const Case& c : cases) {
+        DigestSet* set = beginDigests();
+        ASSERT_NE(nullptr, set);
+        for (const std::string& piece : c.pieces) {
+            updateDigests(set, piece.data(), piece.size());
+        }
+        char texts[kDigestKindCount][kDigestTextSize];
+        ASSERT_EQ(0, finishDigests(set, texts));
+        for (int kind = 0; kind < kDigestKindCount; kind++) {
+            EXPECT_STREQ(c.expected[kind], texts[kind]);
+        }
+    }
+}
