@@ -4,6 +4,7 @@
 // Input: one byte n, then n % 16 segment lengths, then the stream. The lengths are used in turn
 // for the successive receives (255: as much as fits; 0: an empty receive); without a nonzero
 // one every receive takes as much as fits.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,14 +51,24 @@ ExpectedLines splitStream(const char* stream, std::size_t length) {
     return expected;
 }
 
-// The argument as a line must yield it: after at most five letters and a space, the bytes up
-// to the first control byte, at most kArgumentTextSize - 1 of them.
+// The argument as a line must yield it: after at most five letters, or one of the verbs with
+// digits taken whole, and a space, the bytes up to the first control byte, at most
+// kArgumentTextSize - 1 of them.
 std::string expectedArgument(const std::string& line) {
     std::size_t letters = 0;
     while (letters < 5 && letters < line.size() &&
            ((line[letters] >= 'A' && line[letters] <= 'Z') ||
             (line[letters] >= 'a' && line[letters] <= 'z'))) {
         letters++;
+    }
+    for (const char* longVerb : {"XMD5", "XSHA1", "XSHA256"}) {
+        std::size_t length = std::strlen(longVerb);
+        std::string start = line.substr(0, length);
+        std::transform(start.begin(), start.end(), start.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+        if (start == longVerb && (line.size() == length || line[length] == ' ')) {
+            letters = length;
+        }
     }
     std::string argument;
     if (letters < line.size() && line[letters] == ' ') {

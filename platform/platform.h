@@ -100,13 +100,14 @@ enum class SharedLock {
     kTransferLog,
     kLoginFailures,
     kStatusTable,
+    kChecksums,
     kCount
 };
 void takeLock(SharedLock lock);
 void releaseLock(SharedLock lock);
 
 // Conditions that a thread waits for under one of the locks, named as the locks are.
-enum class SharedCondition { kTransferLogQueued, kCount };
+enum class SharedCondition { kTransferLogQueued, kChecksumWanted, kCount };
 // Releases lock, which the caller holds, until signalCondition wakes the thread, and takes it
 // again before it returns. A wake-up may come without a signal, so callers test in a loop.
 void waitForCondition(SharedCondition condition, SharedLock lock);

@@ -1,6 +1,7 @@
 // session/command_reader.cpp: line assembly, verb and argument, and the receive loop.
 #include "session/command_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/settings.h"
@@ -93,15 +94,30 @@ std::size_t stripTelnetCommands(char* line, std::size_t length) {
     return kept;
 }
 
-// The verb of a line: up to five letters, upper-cased. Returns how many letters it took.
+// The verb of a line: up to five letters, upper-cased; or, where the letters and digits that
+// begin the line name one of the longer verbs (XMD5, XSHA256) and end the line or meet a
+// space, that verb. Returns how many characters it took. Any other line is read as it always
+// was, so that XMKDIR stays XMKD without an argument.
 static std::size_t takeVerb(const char* line, std::size_t lineLength, char* verb) {
-    std::size_t letters = 0;
-    while (letters < kVerbTextSize - 1 && letters < lineLength &&
-           isAsciiLetter(static_cast<unsigned char>(line[letters]))) {
-        char letter = line[letters];
-        verb[letters] = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter;
-        letters++;
+    std::size_t length = 0;
+    std::size_t letters = 0;  // before the first digit
+    while (length < kVerbTextSize - 1 && length < lineLength &&
+           (isAsciiLetter(static_cast<unsigned char>(line[length])) ||
+            (length > 0 && line[length] >= '0' && line[length] <= '9'))) {
+        char letter = line[length];
+        verb[length] = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 32) : letter;
+        letters += letters == length && letter > '9' ? 1 : 0;
+        length++;
     }
+    if (length > kVerbLetters || letters < length) {
+        verb[length] = '\0';
+        const Verb* found = lookUpVerb(verb);
+        if ((length == lineLength || line[length] == ' ') && found != nullptr &&
+            std::strcmp(found->name, verb) == 0) {
+            return length;
+        }
+    }
+    letters = std::min(letters, kVerbLetters);
     verb[letters] = '\0';
     return letters;
 }

@@ -8,7 +8,9 @@
 #include "session/dispatch.h"
 #include "session/session.h"
 
-constexpr std::size_t kVerbTextSize = 6;
+// A verb is read as up to five letters; one of the longer verbs ("XSHA256", "XMD5") whole.
+constexpr std::size_t kVerbLetters = 5;
+constexpr std::size_t kVerbTextSize = 8;
 
 // Appends received bytes to what the reader holds; the caller gives at most the room left
 // (kCommandBufferSize - heldLength). A line feed that completes an earlier CR is dropped here.

@@ -6,6 +6,7 @@
 
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/checksums.h"
 #include "fs/file_operations.h"
 #include "fs/listing.h"
 #include "fs/resolve_path.h"
@@ -132,41 +133,54 @@ static void extendedPort(FtpSession* s, const std::string&) {
     storeExtendedPortTarget(s, s->argumentText);
 }
 
-// Exactly what works, built once.
-static const char kFeatures[] =
-    "211-Features:\r\n"
-    " EPRT\r\n"
-    " EPSV\r\n"
-    " MDTM\r\n"
-    " MLST type*;size*;modify*;\r\n"
-    " REST STREAM\r\n"
-    " SIZE\r\n"
-    " UTF8\r\n"
-    "211 End";
-
-// With TLS offered, its verbs too (RFC 4217).
-static const char kFeaturesWithTls[] =
-    "211-Features:\r\n"
-    " AUTH TLS\r\n"
-    " EPRT\r\n"
-    " EPSV\r\n"
-    " MDTM\r\n"
-    " MLST type*;size*;modify*;\r\n"
-    " PBSZ\r\n"
-    " PROT\r\n"
-    " REST STREAM\r\n"
-    " SIZE\r\n"
-    " UTF8\r\n"
-    "211 End";
-
+// Exactly what works, in alphabetical order; with TLS offered, its verbs too (RFC 4217). The
+// HASH line marks the session's choice (draft-bryan-ftp-hash).
 static void replyFeatures(FtpSession* s, const std::string&) {
-    sendMultilineReply(s, serverSettings.tls ? kFeaturesWithTls : kFeatures);
+    char hash[64];
+    writeHashFeature(s, hash, sizeof hash);
+    bool tls = serverSettings.tls;
+    char features[512];
+    std::snprintf(features, sizeof features,
+                  "211-Features:\r\n%s EPRT\r\n EPSV\r\n %s\r\n MDTM\r\n"
+                  " MLST type*;size*;modify*;\r\n%s REST STREAM\r\n SIZE\r\n UTF8\r\n XCRC\r\n"
+                  " XMD5\r\n XSHA1\r\n XSHA256\r\n211 End",
+                  tls ? " AUTH TLS\r\n" : "", hash, tls ? " PBSZ\r\n PROT\r\n" : "");
+    sendMultilineReply(s, features);
 }
+// "HASH", alone or with an argument, in any case.
+static bool isHashOption(const char* argument) {
+    std::size_t length = std::strlen(argument);
+    if (length < 4 || (length > 4 && argument[4] != ' ')) {
+        return false;
+    }
+    char option[5] = {argument[0], argument[1], argument[2], argument[3], '\0'};
+    return equalsIgnoringCase(option, "HASH");
+}
+
 // Names pass through as bytes whichever way UTF8 is set.
 static void setOption(FtpSession* s, const std::string&) {
+    if (isHashOption(s->argumentText)) {
+        chooseHash(s, s->argumentText[4] == ' ' ? s->argumentText + 5 : "");
+        return;
+    }
     bool isUtf8 = equalsIgnoringCase(s->argumentText, "UTF8 ON") ||
                   equalsIgnoringCase(s->argumentText, "UTF8 OFF");
     sendReply(s, isUtf8 ? "200 OK" : "501 Option not understood");
+}
+static void hash(FtpSession* s, const std::string& path) {
+    replyHash(s, path);
+}
+static void sha256(FtpSession* s, const std::string& path) {
+    replyDigest(s, path, DigestKind::kSha256);
+}
+static void sha1(FtpSession* s, const std::string& path) {
+    replyDigest(s, path, DigestKind::kSha1);
+}
+static void md5(FtpSession* s, const std::string& path) {
+    replyDigest(s, path, DigestKind::kMd5);
+}
+static void crc(FtpSession* s, const std::string& path) {
+    replyDigest(s, path, DigestKind::kCrc32);
 }
 static void machineListing(FtpSession* s, const std::string& path) {
     sendMachineListing(s, path);
@@ -253,6 +267,11 @@ static const Verb kVerbs[] = {
     {"MLST", nullptr, Argument::kListPattern, entryFacts, 0},
     {"OPTS", nullptr, Argument::kIgnored, setOption, kRunsBeforeLogin},
     {"XCUP", nullptr, Argument::kIgnored, changeToParent, 0},
+    {"HASH", nullptr, Argument::kRequiredPath, hash, 0},
+    {"XCRC", nullptr, Argument::kRequiredPath, crc, 0},
+    {"XMD5", nullptr, Argument::kRequiredPath, md5, 0},
+    {"XSHA1", nullptr, Argument::kRequiredPath, sha1, 0},
+    {"XSHA256", nullptr, Argument::kRequiredPath, sha256, 0},
     {"AUTH", nullptr, Argument::kIgnored, authenticate, kRunsBeforeLogin},
     {"PBSZ", nullptr, Argument::kIgnored, protectionBuffer, kRunsBeforeLogin},
     {"PROT", nullptr, Argument::kIgnored, protection, kRunsBeforeLogin},
@@ -270,7 +289,10 @@ const Verb kRefusedUploadArgument = {nullptr, nullptr, Argument::kIgnored, reply
 
 const Verb* lookUpVerb(const char* name) {
     for (const Verb& verb : kVerbs) {
-        if (std::strncmp(name, verb.name, 4) == 0) {
+        // The first four letters name a verb, as they always have; a longer name (XSHA256)
+        // only whole.
+        bool isLong = verb.name[3] != '\0' && verb.name[4] != '\0';
+        if (isLong ? std::strcmp(name, verb.name) == 0 : std::strncmp(name, verb.name, 4) == 0) {
             return &verb;
         }
     }

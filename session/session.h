@@ -67,6 +67,7 @@ struct FtpSession {
     // The client asked SIZE: its downloads' final replies wait for the client's system to
     // acknowledge the data (see closeDataConnection).
     bool hasAskedSize;
+    DigestKind hashKind;  // what HASH answers: SHA-256 until OPTS HASH chooses another
     SocketHandle passiveListener;
     // A connection from the client that arrived on the listener before its transfer command,
     // accepted while the command was awaited; kNoSocket when none did.

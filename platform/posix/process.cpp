@@ -290,7 +290,8 @@ long long monotonicMilliseconds() {
 
 static pthread_mutex_t sharedLocks[] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
                                         PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
-                                        PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
+                                        PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
+                                        PTHREAD_MUTEX_INITIALIZER};
 static_assert(sizeof sharedLocks / sizeof sharedLocks[0] == static_cast<int>(SharedLock::kCount),
               "one initialised mutex for each shared lock");
 
@@ -302,7 +303,7 @@ void releaseLock(SharedLock lock) {
     (void)pthread_mutex_unlock(&sharedLocks[static_cast<int>(lock)]);
 }
 
-static pthread_cond_t sharedConditions[] = {PTHREAD_COND_INITIALIZER};
+static pthread_cond_t sharedConditions[] = {PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
 static_assert(sizeof sharedConditions / sizeof sharedConditions[0] ==
                   static_cast<int>(SharedCondition::kCount),
               "one initialised condition variable for each shared condition");

@@ -1,8 +1,8 @@
 // platform/windows/digests.cpp: SHA-256, SHA-1 and MD5 from CNG (bcrypt.dll, part of every
 // Windows since Vista), CRC-32 of our own.
-#include <bcrypt.h>
 #include <windows.h>
-#include <winsock2.h>
+
+#include <bcrypt.h>  // after windows.h, whose types it uses
 
 #include <cerrno>
 #include <new>

@@ -1,8 +1,10 @@
 """The verbs beyond the 28 that today's clients use (FEAT, OPTS, EPSV, EPRT, REST STREAM, MLSD,
 MLST, CDUP, XCUP), as a raw client sees them: one table-driven test per family."""
+import hashlib
 import os
 import socket
 import time
+import zlib
 
 from harness import READY_LINE, TIMEOUT, ServerTest, has_ipv6, is_windows
 
@@ -10,8 +12,9 @@ RETR_150 = "150 Opening BINARY mode data connection"
 LIST_150 = "150 Opening connection"
 DONE = "226 Transfer complete"
 RESTART_BEYOND = "554 Restart position beyond the end of the file"
-FEATURES = ["211-Features:", " EPRT", " EPSV", " MDTM", " MLST type*;size*;modify*;",
-            " REST STREAM", " SIZE", " UTF8", "211 End"]
+FEATURES = ["211-Features:", " EPRT", " EPSV", " HASH SHA-256*;SHA-1;MD5;CRC32", " MDTM",
+            " MLST type*;size*;modify*;", " REST STREAM", " SIZE", " UTF8", " XCRC", " XMD5",
+            " XSHA1", " XSHA256", "211 End"]
 
 
 class ExtensionTest(ServerTest):
@@ -44,12 +47,17 @@ class FeaturesAndOptions(ExtensionTest):
                             ("OPTS UTF8", "501 Option not understood"),
                             ("OPTS MLST type;", "501 Option not understood"),
                             ("OPTS", "501 Option not understood"),
+                            ("OPTS HASH", "200 SHA-256"), ("opts hash md5", "200 MD5"),
+                            ("OPTS HASH SHA-512", "501 Unknown hash algorithm"),
+                            ("OPTS HASHX", "501 Option not understood"),
                             ("XFEAT", "500 Command not recognized")):
             with self.subTest(line=line):
                 self.assertEqual(self.command(s, line), reply)
+        s.sendall(b"FEAT\r\n")
+        self.assertIn(" HASH SHA-256;SHA-1;MD5*;CRC32", self.read_replies(s, len(FEATURES)))
         # FEAT is one reply, one dot; the new verbs are known, so only XFEAT is reported.
-        self.assertTrue(self.server.wait_console("." * 8))
-        self.assertEqual(self.server.console().split(READY_LINE, 1)[1], "." * 8)
+        self.assertTrue(self.server.wait_console("." * 13))
+        self.assertEqual(self.server.console().split(READY_LINE, 1)[1], "." * 13)
         self.assertTrue(self.server.wait_console("XFEAT", stream="stderr"))
         self.assertEqual(self.server.errors(), "Unknown ftp command 'XFEAT'\n")
 
@@ -237,3 +245,34 @@ class ParentFolder(ExtensionTest):
                 self.assertEqual(self.command(s, verb + " ignored"), "250 CWD command successful")
                 self.assertEqual(self.command(s, verb), "550 Could not change directory")
                 self.assertEqual(self.command(s, "PWD"), '257 "/"')
+
+
+class Checksums(ExtensionTest):
+    def test_hash_and_the_x_verbs_answer_the_files_digests(self):
+        def digests(data):
+            return {"XSHA256": hashlib.sha256(data).hexdigest(),
+                    "XSHA1": hashlib.sha1(data).hexdigest(),
+                    "XMD5": hashlib.md5(data).hexdigest(), "XCRC": "%08x" % zlib.crc32(data)}
+
+        first = os.urandom(3 * 1024 * 1024 + 7)  # more than one piece of reading
+        self.write_file("fw/image.bin", first)
+        self.write_file("empty.bin", b"")
+        self.start_server()
+        s = self.connect()
+        self.assertEqual(self.command(s, "CWD fw"), "250 CWD command successful")
+        for data in (first, first[::-1]):  # the same size, rewritten: a new answer
+            self.write_file("fw/image.bin", data)
+            for verb, digest in digests(data).items():
+                with self.subTest(verb=verb):
+                    self.assertEqual(self.command(s, verb + " image.bin"), "213 " + digest)
+            self.assertEqual(self.command(s, "HASH /fw/image.bin"),
+                             "213 SHA-256 0-%d %s /fw/image.bin"
+                             % (len(data) - 1, hashlib.sha256(data).hexdigest()))
+        self.assertEqual(self.command(s, "OPTS HASH CRC32"), "200 CRC32")
+        self.assertEqual(self.command(s, "HASH ../empty.bin"), "213 CRC32 0-0 00000000 ../empty.bin")
+        for command, reply in (("HASH", "550 Path permission error"),
+                               ("XMD5 /", "550 Is a directory"),
+                               ("XCRC missing.bin", "550 No such file or directory"),
+                               ("HASH ../../..", "550 Path permission error")):
+            with self.subTest(command=command):
+                self.assertEqual(self.command(s, command), reply)
