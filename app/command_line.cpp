@@ -231,11 +231,12 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
             return outcome(CommandLineStatus::kHelp, argument, rootArgument);
         } else if (std::strcmp(argument, "-version") == 0) {
             return outcome(CommandLineStatus::kVersion, argument, rootArgument);
-        } else if (std::strcmp(argument, "-xferlog") == 0) {
+        } else if (std::strcmp(argument, "-xferlog") == 0 ||
+                   std::strcmp(argument, "-report") == 0) {
             if (value == nullptr || *value == '\0') {
                 return outcome(CommandLineStatus::kMissingLogFile, argument, rootArgument);
             }
-            settings->transferLogPath = value;
+            (argument[1] == 'x' ? settings->transferLogPath : settings->reportPath) = value;
             i++;
         } else if (const LimitOption* limit = findLimitOption(argument)) {
             if (!readLimit(value, limit->largest, &(settings->*limit->setting))) {
@@ -284,7 +285,8 @@ void printCommandLineError(const CommandLine& commandLine) {
                          "Error: missing <name>[:<password>] for option -login\n");
             break;
         case CommandLineStatus::kMissingLogFile:
-            printConsole(ConsoleStream::kOutput, "Error: missing file name for option -xferlog\n");
+            printConsole(ConsoleStream::kOutput, "Error: missing file name for option %s\n",
+                         commandLine.argument);
             break;
         case CommandLineStatus::kBadLimit:
             printConsole(ConsoleStream::kOutput,
@@ -319,6 +321,7 @@ void printUsage() {
                  "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
                  "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
                  "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
+                 "  -report <file>     Appends a CSV row for each download and upload to <file>\n"
                  "  -status    Prints a timed line for each client event and keeps a status\n"
                  "             line on a terminal, instead of the dots\n"
                  "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"

@@ -15,13 +15,14 @@ enum class CommandLineStatus {
     kSecondRoot,      // a second directory argument
     kMissingCertificate,  // "-tlscert" without a file
     kMissingLogin,        // "-login" without "name:password"
-    kMissingLogFile,  // "-xferlog" without a file name
+    kMissingLogFile,  // "-xferlog" or "-report" without a file name
     kBadLimit,        // "-maxsessions", "-maxperaddress" or "-idle" without a number in range
 };
 
 struct CommandLine {
     CommandLineStatus status;
-    const char* argument;      // the unknown option, for kUnknownOption; the option, for kBadLimit
+    const char* argument;  // the unknown option, for kUnknownOption; the option, for kBadLimit
+                           // and kMissingLogFile
     const char* rootArgument;  // the directory argument, or nullptr
 };
 

@@ -58,6 +58,7 @@ struct ServerSettings {
     // copied; nullptr when "-login name" came alone and start-up asks for the password.
     const char* loginPasswordArgument;
     const char* transferLogPath;  // the "-xferlog" argument, or nullptr
+    const char* reportPath;       // the "-report" argument, or nullptr
     int maxSessions;
     int maxPerAddress;  // 0: no limit
     int idleSeconds;    // 0: no limit

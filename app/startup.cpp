@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/delivery_report.h"
 #include "fs/transfer_log.h"
 #include "fs/uploads.h"
 #include "platform/platform.h"
@@ -26,9 +27,11 @@ static TlsCertificateFacts tlsFacts;
 // start-up text; written once at start-up.
 static bool isCertificateInsideRoot = false;
 static bool isTransferLogInsideRoot = false;
+static bool isReportInsideRoot = false;
 // The transfer log's path from where the operator started the server, for withholding it once
 // the root is entered; written once at start-up.
 static char transferLogFullPath[kRootPathSize];
+static char reportFullPath[kRootPathSize];
 // The environment variable that gives the password of "-login name".
 static const char kPasswordVariable[] = "TARNLOADER_PASSWORD";
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
@@ -110,9 +113,11 @@ static int withholdOwnFiles() {
     const char* paths[] = {
         serverSettings.tlsCertificatePath,
         serverSettings.transferLogPath != nullptr ? transferLogFullPath : nullptr,
-        tlsFacts.keptFile[0] != '\0' ? tlsFacts.keptFile : nullptr};
-    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot, nullptr};
-    for (int i = 0; i < 3; i++) {
+        tlsFacts.keptFile[0] != '\0' ? tlsFacts.keptFile : nullptr,
+        serverSettings.reportPath != nullptr ? reportFullPath : nullptr};
+    bool* inside[] = {&isCertificateInsideRoot, &isTransferLogInsideRoot, nullptr,
+                      &isReportInsideRoot};
+    for (int i = 0; i < 4; i++) {
         if (paths[i] == nullptr) {
             continue;
         }
@@ -147,6 +152,12 @@ static void printOwnFileWarnings() {
                      "Warning: the transfer log '%s' is inside the served folder; no client can "
                      "see it.\n",
                      escapeString(shown, sizeof shown, serverSettings.transferLogPath));
+    }
+    if (isReportInsideRoot) {
+        printConsole(ConsoleStream::kOutput,
+                     "Warning: the delivery report '%s' is inside the served folder; no client "
+                     "can see it.\n",
+                     escapeString(shown, sizeof shown, serverSettings.reportPath));
     }
 }
 
@@ -364,27 +375,34 @@ static int formatPathInFolder(char* out, std::size_t outSize, const char* folder
     return written >= 0 && static_cast<std::size_t>(written) < outSize ? 0 : -1;
 }
 
-// Opened before the root is entered, so that a relative path is taken from where the operator
-// started the server.
-static int openRequestedTransferLog() {
-    const char* path = serverSettings.transferLogPath;
+// Opens the file of an option, made absolute into fullPath, with open. Opened before the root
+// is entered, so that a relative path is taken from where the operator started the server.
+static int openRequestedFile(const char* path, char* fullPath, int (*open)(const char*),
+                             const char* what) {
     if (path == nullptr) {
         return 0;
     }
     char here[kRootPathSize];
     bool isNamed = isAbsolutePath(path)
-                       ? copyText(transferLogFullPath, sizeof transferLogFullPath, path) == 0
+                       ? copyText(fullPath, kRootPathSize, path) == 0
                        : currentDirectory(here, sizeof here) == 0 &&
-                             formatPathInFolder(transferLogFullPath, sizeof transferLogFullPath,
-                                                here, path) == 0;
-    if (isNamed && openTransferLog(transferLogFullPath) == 0) {
+                             formatPathInFolder(fullPath, kRootPathSize, here, path) == 0;
+    if (isNamed && open(fullPath) == 0) {
         return 0;
     }
     char reason[kErrorTextSize];
     lastErrorText(reason, sizeof reason);
-    printConsole(ConsoleStream::kOutput, "Error: Unable to open transfer log '%s': %s\n",
-                 serverSettings.transferLogPath, reason);
+    printConsole(ConsoleStream::kOutput, "Error: Unable to open %s '%s': %s\n", what, path, reason);
     return -1;
+}
+
+static int openRequestedFiles() {
+    return openRequestedFile(serverSettings.transferLogPath, transferLogFullPath, openTransferLog,
+                             "transfer log") == 0 &&
+                   openRequestedFile(serverSettings.reportPath, reportFullPath, openDeliveryReport,
+                                     "delivery report") == 0
+               ? 0
+               : -1;
 }
 
 int runServer(int argc, const char* const* argv) {
@@ -399,7 +417,7 @@ int runServer(int argc, const char* const* argv) {
         printUsage();
         return -1;
     }
-    if (takeLoginPassword() != 0 || openRequestedTransferLog() != 0 ||
+    if (takeLoginPassword() != 0 || openRequestedFiles() != 0 ||
         fixServedRoot(commandLine.rootArgument) != 0 || prepareTls() != 0 ||
         withholdOwnFiles() != 0) {
         printUsage();

@@ -82,7 +82,7 @@ static ChecksumEntry* oldestQueued() {
 // still the version asked for, so that no digest of a file that changed meanwhile is kept.
 static bool digestFile(int file, const FileVersion* version, char* buffer,
                        char texts[kDigestKindCount][kDigestTextSize]) {
-    DigestSet* set = seekFile(file, 0) == 0 ? beginDigests() : nullptr;
+    DigestSet* set = seekFile(file, 0) == 0 ? beginDigests(kAllDigests) : nullptr;
     if (set == nullptr) {
         return false;
     }

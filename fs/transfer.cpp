@@ -63,6 +63,7 @@ void sendFile(FtpSession* session, const std::string& path) {
                              path.c_str(),
                              file,
                              version.size - session->restartOffset,
+                             session->restartOffset,
                              nullptr,
                              nullptr,
                              nullptr,
@@ -185,10 +186,10 @@ static void abandonUpload(void* context) {
 // Receives the upload into a new temporary file in target's folder and puts it in target's
 // place once every byte is written. Sends the replies from "150" on.
 static void receiveInto(FtpSession* session, const std::string& path, const EntryLookup* target,
-                        int file, const char* temporary) {
+                        int file, const char* temporary, long long kept) {
     PendingUpload upload = {{}, session->root, path.c_str(), target, file, temporary};
     registerUpload(&upload.entry, target->folder, temporary);  // an ending process removes it
-    TransferWork work = {TransferKind::kUpload, path.c_str(),  file,    -1,      nullptr,
+    TransferWork work = {TransferKind::kUpload, path.c_str(),  file,    -1,      kept, nullptr,
                          commitUpload,          abandonUpload, &upload, nullptr, {}};
     runTransfer(session, &work);
 }
@@ -237,7 +238,7 @@ static int startUpload(FtpSession* session, const std::string& path, const Entry
         formatErrorReply(reply, replySize);
         return -1;
     }
-    receiveInto(session, path, target, file, temporary);
+    receiveInto(session, path, target, file, temporary, keep < 0 ? target->status.size : keep);
     return 0;
 }
 

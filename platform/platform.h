@@ -101,6 +101,7 @@ enum class SharedLock {
     kLoginFailures,
     kStatusTable,
     kChecksums,
+    kDeliveryReport,
     kCount
 };
 void takeLock(SharedLock lock);
@@ -568,13 +569,18 @@ enum class DigestKind { kSha256, kSha1, kMd5, kCrc32 };
 constexpr int kDigestKindCount = 4;
 // Room for the longest digest in lower-case hex (SHA-256's 64 digits) and its terminator.
 constexpr std::size_t kDigestTextSize = 65;
+constexpr unsigned kAllDigests = (1u << kDigestKindCount) - 1;
+constexpr unsigned digestBit(DigestKind kind) {
+    return 1u << static_cast<unsigned>(kind);
+}
 struct DigestSet;
-// Starts the four digests. Returns nullptr with the error set when the provider fails.
-DigestSet* beginDigests();
+// Starts the digests whose bits kinds holds. Returns nullptr with the error set when the
+// provider fails.
+DigestSet* beginDigests(unsigned kinds);
 // Adds length bytes to every digest.
 void updateDigests(DigestSet* set, const char* bytes, std::size_t length);
-// Ends the digests, writes each in lower-case hex into texts[kind] and frees set. Returns 0,
-// or -1 with the error set (set is freed either way).
+// Ends the digests, writes each in lower-case hex into texts[kind] ("" for a kind not begun)
+// and frees set. Returns 0, or -1 with the error set (set is freed either way).
 int finishDigests(DigestSet* set, char texts[kDigestKindCount][kDigestTextSize]);
 // Moves the file's position to offset bytes from its start. Returns 0, or -1.
 int seekFile(int file, long long offset);

@@ -176,7 +176,7 @@ void reportRefusedConnection(const NetworkAddress* peer, const char* reply) {
 }
 
 void noteReply(FtpSession* session, const char* text) {
-    if (serverSettings.status) {
+    if (serverSettings.status || serverSettings.reportPath != nullptr) {
         (void)copyText(session->report.lastReply, sizeof session->report.lastReply, text);
     }
 }

@@ -3,8 +3,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "base/text.h"
+#include "fs/delivery_report.h"
 #include "fs/transfer_log.h"
 #include "platform/platform.h"
 #include "session/channel.h"
@@ -77,6 +79,29 @@ static TransferEnd sendFileBytes(FtpSession* session, const TransferWork* work,
     }
 }
 
+// With the delivery report on, a download from the first byte goes through our memory, so that
+// its row can name the digest of the very bytes sent.
+static TransferEnd sendDigestedFileBytes(FtpSession* session, const TransferWork* work,
+                                         DataConnection* data, DigestSet* digests,
+                                         TransferOutcome* outcome) {
+    for (;;) {
+        long long count =
+            readFile(work->file, session->transferBuffer, sizeof session->transferBuffer);
+        if (count == 0) {
+            return TransferEnd::kComplete;
+        }
+        if (count < 0) {
+            noteFileFailure("the file could not be read", outcome);
+            return TransferEnd::kFailed;
+        }
+        updateDigests(digests, session->transferBuffer, static_cast<std::size_t>(count));
+        if (sendDataBytes(data, session->transferBuffer, static_cast<std::size_t>(count)) != 0) {
+            return TransferEnd::kSendFailed;
+        }
+        countBytes(session, outcome, count);
+    }
+}
+
 static TransferEnd sendListingBytes(FtpSession* session, const TransferWork* work,
                                     DataConnection* data, TransferOutcome* outcome) {
     for (;;) {
@@ -131,11 +156,13 @@ static ControlNews lookAtControlAfterBytes(FtpSession* session, const TransferWo
 // Moves the bytes and tells how they ended, with the final reply for every end but a complete
 // upload's, which its commit decides.
 static TransferEnd moveBytes(FtpSession* session, const TransferWork* work, DataConnection* data,
-                             TransferOutcome* outcome, char* reply, std::size_t replySize) {
+                             DigestSet* digests, TransferOutcome* outcome, char* reply,
+                             std::size_t replySize) {
     TransferEnd end =
-        work->kind == TransferKind::kDownload ? sendFileBytes(session, work, data, outcome)
-        : work->kind == TransferKind::kUpload ? receiveFileBytes(session, work, data, outcome)
-                                              : sendListingBytes(session, work, data, outcome);
+        digests != nullptr ? sendDigestedFileBytes(session, work, data, digests, outcome)
+        : work->kind == TransferKind::kDownload ? sendFileBytes(session, work, data, outcome)
+        : work->kind == TransferKind::kUpload   ? receiveFileBytes(session, work, data, outcome)
+                                                : sendListingBytes(session, work, data, outcome);
     if (data->stop == ControlNews::kNothing) {
         data->stop = lookAtControlAfterBytes(session, work, data, end);
     }
@@ -218,6 +245,39 @@ static void reportTransfer(FtpSession* session, TransferKind kind, const char* p
     reportTransferEnd(session, isUpload, outcome);
 }
 
+// The delivery report's row of a file's transfer, ran or refused. size is the file's, -1 when
+// unknown; sha256 is empty unless the whole file went out.
+static void reportDeliveryRow(const FtpSession* session, const TransferWork* work,
+                              const TransferOutcome* outcome, const char* finalReply,
+                              const char* sha256) {
+    if (!isReportingDeliveries()) {
+        return;
+    }
+    char path[kClientPathSize + 1];
+    std::snprintf(path, sizeof path, "/%s", std::strcmp(work->path, ".") == 0 ? "" : work->path);
+    char result[kReplyTextSize + 16];
+    if (outcome->complete) {
+        copyText(result, sizeof result, "complete");
+    } else if (!outcome->started) {
+        std::snprintf(result, sizeof result, "refused: %s", finalReply);
+    } else {
+        std::snprintf(result, sizeof result, "cut off: %s",
+                      outcome->cutOffReason[0] != '\0' ? outcome->cutOffReason : finalReply);
+    }
+    long long size = work->kind == TransferKind::kDownload ? work->size + work->offset
+                     : outcome->complete                   ? work->offset + outcome->bytes
+                                                           : -1;
+    DeliveryRow row = {&session->peerAddress,
+                       path,
+                       outcome->bytes,
+                       outcome->started ? size : -1,
+                       work->offset,
+                       monotonicMilliseconds() - outcome->startMilliseconds,
+                       result,
+                       sha256};
+    reportDelivery(&row);
+}
+
 void runTransfer(FtpSession* session, const TransferWork* work) {
     TransferOutcome outcome = {monotonicMilliseconds(), 0, false, true, work->size, ""};
     bool isFile = work->kind != TransferKind::kListing;
@@ -229,8 +289,12 @@ void runTransfer(FtpSession* session, const TransferWork* work) {
     char reply[kReplyTextSize];
     DataConnection data;
     TransferEnd end = TransferEnd::kNoConnection;
+    DigestSet* digests =
+        isReportingDeliveries() && work->kind == TransferKind::kDownload && work->offset == 0
+            ? beginDigests(digestBit(DigestKind::kSha256))
+            : nullptr;  // without a provider the row has no digest
     if (connectForTransfer(session, &data, reply, sizeof reply) == 0) {
-        end = moveBytes(session, work, &data, &outcome, reply, sizeof reply);
+        end = moveBytes(session, work, &data, digests, &outcome, reply, sizeof reply);
         if (work->kind == TransferKind::kDownload) {
             end = endDownload(work, end, &outcome, reply, sizeof reply);
         }
@@ -240,18 +304,40 @@ void runTransfer(FtpSession* session, const TransferWork* work) {
         end = endUpload(work, end, reply, sizeof reply);
     }
     outcome.complete = end == TransferEnd::kComplete;
+    char texts[kDigestKindCount][kDigestTextSize] = {};
+    if (digests != nullptr && (finishDigests(digests, texts) != 0 || !outcome.complete)) {
+        texts[static_cast<int>(DigestKind::kSha256)][0] = '\0';
+    }
+    if (isFile) {
+        reportDeliveryRow(session, work, &outcome, reply,
+                          texts[static_cast<int>(DigestKind::kSha256)]);
+    }
     sendReply(session, reply);
     if (isFile) {
         reportTransfer(session, work->kind, work->path, &outcome);
     }
 }
 
+// A refusal's row in the delivery report, which names its reply.
+static void reportRefusalRow(FtpSession* session, TransferKind kind, const char* path,
+                             const char* reply) {
+    if (path != nullptr) {
+        TransferOutcome refused = {monotonicMilliseconds(), 0, false, false, -1, ""};
+        TransferWork work = {kind,    path,    -1,      -1,      0, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, {}};
+        reportDeliveryRow(session, &work, &refused, reply, "");
+    }
+}
+
 void reportRefusedTransfer(FtpSession* session, TransferKind kind, const char* path) {
+    reportRefusalRow(session, kind, path, session->report.lastReply);  // its reply went out
     TransferOutcome refused = {monotonicMilliseconds(), 0, false, false, -1, ""};
     reportTransfer(session, kind, path, &refused);
 }
 
 void refuseTransfer(FtpSession* session, TransferKind kind, const char* path, const char* reply) {
+    reportRefusalRow(session, kind, path, reply);
     sendReply(session, reply);
-    reportRefusedTransfer(session, kind, path);
+    TransferOutcome refused = {monotonicMilliseconds(), 0, false, false, -1, ""};
+    reportTransfer(session, kind, path, &refused);
 }

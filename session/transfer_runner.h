@@ -17,6 +17,7 @@ struct TransferWork {
     const char* path;  // below the root, for the transfer log; unused for listings
     int file;          // a download's file at its first byte, or an upload's own new file
     long long size;    // the bytes a download is to send; -1 when unknown
+    long long offset;  // where in the file it starts: REST's offset, or the part an upload keeps
     // A listing's next lines, whole, written into out: their length, or 0 at the end.
     std::size_t (*nextLines)(void* context, char* out, std::size_t outSize);
     // An upload's end. commitUpload closes the file and puts it in place: 0, or -1 with the

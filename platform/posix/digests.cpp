@@ -11,8 +11,9 @@
 constexpr int kProvidedDigests = 3;  // every kind before kCrc32
 
 struct DigestSet {
-    EVP_MD_CTX* contexts[kProvidedDigests];
+    EVP_MD_CTX* contexts[kProvidedDigests];  // nullptr for a kind not begun
     unsigned crc;
+    bool hasCrc;
 };
 
 static void freeDigests(DigestSet* set) {
@@ -22,17 +23,21 @@ static void freeDigests(DigestSet* set) {
     delete set;
 }
 
-DigestSet* beginDigests() {
+DigestSet* beginDigests(unsigned kinds) {
     DigestSet* set = new (std::nothrow) DigestSet{};
     if (set == nullptr) {
         (void)fail(ENOMEM);
         return nullptr;
     }
-    const EVP_MD* kinds[kProvidedDigests] = {EVP_sha256(), EVP_sha1(), EVP_md5()};
+    const EVP_MD* digests[kProvidedDigests] = {EVP_sha256(), EVP_sha1(), EVP_md5()};
+    set->hasCrc = (kinds & digestBit(DigestKind::kCrc32)) != 0;
     for (int i = 0; i < kProvidedDigests; i++) {
+        if ((kinds & (1u << i)) == 0) {
+            continue;
+        }
         set->contexts[i] = EVP_MD_CTX_new();
         if (set->contexts[i] == nullptr ||
-            EVP_DigestInit_ex(set->contexts[i], kinds[i], nullptr) != 1) {
+            EVP_DigestInit_ex(set->contexts[i], digests[i], nullptr) != 1) {
             freeDigests(set);
             (void)fail(ENOSYS);  // the provider has no such digest
             return nullptr;
@@ -43,13 +48,21 @@ DigestSet* beginDigests() {
 
 void updateDigests(DigestSet* set, const char* bytes, std::size_t length) {
     for (EVP_MD_CTX* context : set->contexts) {
-        (void)EVP_DigestUpdate(context, bytes, length);  // fails only for a context never begun
+        if (context != nullptr) {
+            (void)EVP_DigestUpdate(context, bytes, length);  // fails only for one never begun
+        }
     }
-    set->crc = updateCrc32(set->crc, bytes, length);
+    if (set->hasCrc) {
+        set->crc = updateCrc32(set->crc, bytes, length);
+    }
 }
 
 int finishDigests(DigestSet* set, char texts[kDigestKindCount][kDigestTextSize]) {
     for (int i = 0; i < kProvidedDigests; i++) {
+        texts[i][0] = '\0';
+        if (set->contexts[i] == nullptr) {
+            continue;
+        }
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned length = 0;
         if (EVP_DigestFinal_ex(set->contexts[i], digest, &length) != 1 ||
@@ -59,7 +72,11 @@ int finishDigests(DigestSet* set, char texts[kDigestKindCount][kDigestTextSize])
         }
         writeHexDigest(digest, length, texts[i]);
     }
-    writeCrc32Digest(set->crc, texts[static_cast<int>(DigestKind::kCrc32)]);
+    char* crcText = texts[static_cast<int>(DigestKind::kCrc32)];
+    crcText[0] = '\0';
+    if (set->hasCrc) {
+        writeCrc32Digest(set->crc, crcText);
+    }
     freeDigests(set);
     return 0;
 }

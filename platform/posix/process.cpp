@@ -291,7 +291,7 @@ long long monotonicMilliseconds() {
 static pthread_mutex_t sharedLocks[] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
                                         PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
                                         PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
-                                        PTHREAD_MUTEX_INITIALIZER};
+                                        PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
 static_assert(sizeof sharedLocks / sizeof sharedLocks[0] == static_cast<int>(SharedLock::kCount),
               "one initialised mutex for each shared lock");
 

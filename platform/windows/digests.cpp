@@ -14,8 +14,9 @@
 constexpr int kProvidedDigests = 3;  // every kind before kCrc32
 
 struct DigestSet {
-    BCRYPT_HASH_HANDLE hashes[kProvidedDigests];
+    BCRYPT_HASH_HANDLE hashes[kProvidedDigests];  // nullptr for a kind not begun
     unsigned crc;
+    bool hasCrc;
 };
 
 // The providers, opened once for the process and never closed; a null handle where the
@@ -45,13 +46,17 @@ static void freeDigests(DigestSet* set) {
     delete set;
 }
 
-DigestSet* beginDigests() {
+DigestSet* beginDigests(unsigned kinds) {
     DigestSet* set = new (std::nothrow) DigestSet{};
     if (set == nullptr) {
         (void)failWithRuntimeError(ENOMEM);
         return nullptr;
     }
+    set->hasCrc = (kinds & digestBit(DigestKind::kCrc32)) != 0;
     for (int i = 0; i < kProvidedDigests; i++) {
+        if ((kinds & (1u << i)) == 0) {
+            continue;
+        }
         BCRYPT_ALG_HANDLE provider = providerOf(i);
         // CNG keeps the hash object itself when none is given (Windows 7 and later).
         NTSTATUS status =
@@ -73,17 +78,26 @@ void updateDigests(DigestSet* set, const char* bytes, std::size_t length) {
     for (std::size_t done = 0; done < length;) {
         ULONG piece = static_cast<ULONG>(length - done < (1u << 30) ? length - done : 1u << 30);
         for (BCRYPT_HASH_HANDLE hash : set->hashes) {
+            if (hash == nullptr) {
+                continue;
+            }
             (void)BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes + done)),
                                  piece, 0);  // fails only for a handle never made
         }
         done += piece;
     }
-    set->crc = updateCrc32(set->crc, bytes, length);
+    if (set->hasCrc) {
+        set->crc = updateCrc32(set->crc, bytes, length);
+    }
 }
 
 int finishDigests(DigestSet* set, char texts[kDigestKindCount][kDigestTextSize]) {
     const ULONG lengths[kProvidedDigests] = {32, 20, 16};
     for (int i = 0; i < kProvidedDigests; i++) {
+        texts[i][0] = '\0';
+        if (set->hashes[i] == nullptr) {
+            continue;
+        }
         unsigned char digest[32];
         NTSTATUS status = BCryptFinishHash(set->hashes[i], digest, lengths[i], 0);
         if (status < 0) {
@@ -92,7 +106,11 @@ int finishDigests(DigestSet* set, char texts[kDigestKindCount][kDigestTextSize])
         }
         writeHexDigest(digest, lengths[i], texts[i]);
     }
-    writeCrc32Digest(set->crc, texts[static_cast<int>(DigestKind::kCrc32)]);
+    char* crcText = texts[static_cast<int>(DigestKind::kCrc32)];
+    crcText[0] = '\0';
+    if (set->hasCrc) {
+        writeCrc32Digest(set->crc, crcText);
+    }
     freeDigests(set);
     return 0;
 }

@@ -31,6 +31,7 @@ USAGE = (
     "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
     "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
     "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
+    "  -report <file>     Appends a CSV row for each download and upload to <file>\n"
     "  -status    Prints a timed line for each client event and keeps a status\n"
     "             line on a terminal, instead of the dots\n"
     "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
@@ -163,6 +164,7 @@ class CommandLineErrors(ServerTest):
             ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing),
             (["-p", "0", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
             (["-xferlog"], "Error: missing file name for option -xferlog\n"),
+            (["-report", ""], "Error: missing file name for option -report\n"),
             (["-xferlog", missing], "Error: Unable to open transfer log '%s': No such file or "
                                     "directory\n" % missing),
             (["-maxsessions", "0"], "Error: option -maxsessions takes a whole number from 1 to "

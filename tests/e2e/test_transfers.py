@@ -1,6 +1,8 @@
 """RETR and STOR: byte-exact contents, failures before and after the 150, uploads that never
 destroy the file they replace, and the transfer log's line for each."""
+import csv
 import functools
+import hashlib
 import os
 import random
 import fcntl
@@ -529,11 +531,52 @@ class TransferLog(TransferTest):
             self.assertEqual(len(self.read_replies(s, each)), each)
         self.assertNotIn("dropped", self.server.errors())
 
+    def test_the_delivery_report_has_a_row_for_each_transfer_that_survives_a_kill(self):
+        report = os.path.join(self.base, "deliveries.csv")
+        image = pattern_bytes(300 * 1024, 21)
+        self.write_file("fw/image.bin", image)
+        with open(os.path.join(self.root, "big.bin"), "wb") as f:
+            f.truncate(64 * 1024 * 1024)  # far more than the sockets hold: cut off for sure
+        self.start_server("-report", report, upload=True)
+        s = self.connect()
+        self.assertEqual(self.transfer(s, "RETR fw/image.bin"), (image, [RETR_150, DONE]))
+        data = self.pasv(s)
+        self.assertEqual(self.command(s, "RETR big.bin"), RETR_150)
+        self.assertTrue(data.recv(4096))
+        reset(data)
+        self.assertEqual(self.read_reply(s), "426 Broken pipe")
+        self.assertEqual(self.command(s, "RETR missing,\"=x\".bin"),
+                         "550 No such file or directory")
+        self.assertEqual(self.command(s, "REST 100"), "350 Restarting at 100")
+        self.assertEqual(self.transfer(s, "RETR fw/image.bin")[1], [RETR_150, DONE])
+        self.assertEqual(self.upload(s, "STOR up.bin", b"sent up"), [RETR_150, DONE])
+        # Every row is in the file once its reply has come, whatever happens to the server.
+        self.server.process.kill()
+        self.server.process.wait(TIMEOUT)
+        with open(report, newline="") as f:
+            rows = list(csv.reader(f))
+        self.assertEqual(rows[0], ["time", "client", "file", "bytes", "size", "offset", "seconds",
+                                   "outcome", "sha256"])
+        self.assertTrue(all(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", row[0]) and
+                            row[1] == "127.0.0.1" and re.fullmatch(r"\d+\.\d{3}", row[6])
+                            for row in rows[1:]), rows)
+        cut, reason = rows[2][3], rows[2][7]
+        self.assertTrue(reason.startswith("cut off: "), reason)
+        self.assertEqual([[row[2], row[3], row[4], row[5], row[7], row[8]] for row in rows[1:]], [
+            ["/fw/image.bin", str(len(image)), str(len(image)), "0", "complete",
+             hashlib.sha256(image).hexdigest()],
+            ["/big.bin", cut, str(64 << 20), "0", reason, ""],
+            ['/missing,"=x".bin', "0", "", "0", "refused: 550 No such file or directory", ""],
+            ["/fw/image.bin", str(len(image) - 100), str(len(image)), "100", "complete", ""],
+            ["/up.bin", "7", "7", "0", "complete", ""]])
+
+
 
 # "HH:MM:SS client " before every line of "-status".
 EVENT = r"\d\d:\d\d:\d\d 127\.0\.0\.1(:\d+)? "
 # The cursor and erase sequences of a terminal: ours on Linux, Wine's console under Wine.
 CURSOR_CONTROL = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
+
 
 
 class OperatorStatus(TransferTest):
