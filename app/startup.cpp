@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/checksums.h"
 #include "fs/delivery_report.h"
 #include "fs/transfer_log.h"
 #include "fs/uploads.h"
@@ -446,6 +447,12 @@ int runServer(int argc, const char* const* argv) {
         handleReopenRequest(reopenTransferLog);  // SIGHUP follows logrotate's rename
     }
     (void)handleTermination(cleanUpAtTheEnd);
+    // A read-only package's digests are ready before the first client asks; with uploads on,
+    // files change, and each is digested when asked for. After the termination handling, whose
+    // signal mask the thread takes.
+    if (serverSettings.readOnly) {
+        (void)startChecksumsOfTree();  // without the thread, requests start one
+    }
     if (startTransferLogWriter() != 0) {
         printSystemError("Error: could not start the transfer log writer");
         return -1;

@@ -3,12 +3,16 @@
 #include "fs/checksums.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "base/text.h"
+#include "fs/uploads.h"
 #include "session/reply.h"
 #include "session/session.h"
 
@@ -35,6 +39,10 @@ struct ChecksumEntry {
 static ChecksumEntry entries[kKeptChecksums];
 static int pendingCount = 0;
 static bool isWorkerRunning = false;
+// Requests queued, read without the lock by the walk of the tree, which gives way to them.
+static std::atomic<int> queuedCount{0};
+// The walk of the tree at start-up: the background thread's alone.
+static bool isWalkingTree = false;
 
 static const char* const kDigestNames[kDigestKindCount] = {"SHA-256", "SHA-1", "MD5", "CRC32"};
 
@@ -79,15 +87,17 @@ static ChecksumEntry* oldestQueued() {
 }
 
 // Reads file from its start and digests it; true when every byte was read and the file is
-// still the version asked for, so that no digest of a file that changed meanwhile is kept.
+// still the version asked for, so that no digest of a file that changed meanwhile is kept. The
+// walk of the tree gives way (false) as soon as a request waits.
 static bool digestFile(int file, const FileVersion* version, char* buffer,
-                       char texts[kDigestKindCount][kDigestTextSize]) {
+                       char texts[kDigestKindCount][kDigestTextSize], bool isWalk) {
     DigestSet* set = seekFile(file, 0) == 0 ? beginDigests(kAllDigests) : nullptr;
     if (set == nullptr) {
         return false;
     }
     long long count = 0;
-    while ((count = readFile(file, buffer, kChecksumReadSize)) > 0) {
+    while ((!isWalk || queuedCount.load() == 0) &&
+           (count = readFile(file, buffer, kChecksumReadSize)) > 0) {
         updateDigests(set, buffer, static_cast<std::size_t>(count));
     }
     FileVersion now;
@@ -95,16 +105,100 @@ static bool digestFile(int file, const FileVersion* version, char* buffer,
     return finishDigests(set, texts) == 0 && isWhole;
 }
 
+// The tree still to walk: folders below the root ("" for the root) and files found in them.
+struct TreeWalk {
+    Folder* root;
+    std::vector<std::string> folders;
+    std::vector<std::string> files;
+    int taken;  // files digested or found kept
+};
+
+// Lists one more folder of the walk into walk->files and walk->folders. False at the end.
+static bool walkOneFolder(TreeWalk* walk) {
+    if (walk->folders.empty()) {
+        return false;
+    }
+    std::string folder = walk->folders.back();
+    walk->folders.pop_back();
+    FindEntry entry;
+    FindState* state = findFirst(walk->root, folder.empty() ? "." : folder.c_str(), "*", &entry);
+    for (int found = state != nullptr ? 0 : -1; found == 0; found = findNext(state, &entry)) {
+        std::string path = folder.empty() ? entry.name : folder + "/" + entry.name;
+        // A link that leads out shows as a system entry; dot names and uploads are no package.
+        bool isSkipped = entry.name[0] == '.' || isUploadName(entry.name) ||
+                         (entry.attributes & kAttributeSystem) != 0;
+        if (!isSkipped) {
+            ((entry.attributes & kAttributeDirectory) != 0 ? walk->folders : walk->files)
+                .push_back(path);
+        }
+    }
+    if (state != nullptr) {
+        findClose(state);
+    }
+    return true;
+}
+
+// Digests the next file of the walk unless its version is kept already. False at the end.
+static bool walkOneFile(TreeWalk* walk, char* buffer) {
+    if (walk->taken >= kKeptChecksums || walk->files.empty()) {
+        return walk->taken < kKeptChecksums && walkOneFolder(walk);
+    }
+    std::string path = walk->files.back();
+    FileVersion version;
+    int file = openFileBeneath(walk->root, path.c_str(), &version);
+    if (file < 0) {
+        walk->files.pop_back();  // gone, or not a regular file
+        return true;
+    }
+    char texts[kDigestKindCount][kDigestTextSize];
+    if (!findKeptChecksum(&version, DigestKind::kSha256, texts[0])) {
+        if (!digestFile(file, &version, buffer, texts, true)) {
+            (void)closeFile(file);
+            // A request came first: this file again later. Else it changed: left out.
+            if (queuedCount.load() == 0) {
+                walk->files.pop_back();
+            }
+            return true;
+        }
+        takeLock(SharedLock::kChecksums);
+        if (findEntry(&version) == nullptr) {
+            ChecksumEntry* entry = placeForEntry();
+            entry->version = version;
+            std::memcpy(entry->texts, texts, sizeof texts);
+            entry->state = EntryState::kReady;
+            entry->lastAsked = monotonicMilliseconds();
+        }
+        releaseLock(SharedLock::kChecksums);
+    }
+    (void)closeFile(file);
+    walk->files.pop_back();
+    walk->taken++;
+    return true;
+}
+
 // The background thread: one file at a time, in the order asked, so that it takes one CPU at
-// most however many sessions ask.
+// most however many sessions ask; between requests, the walk of the tree if one was asked for.
 static void computeChecksums(void*) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChecksumReadSize]);
+    TreeWalk walk = {isWalkingTree ? openServedRoot() : nullptr, {""}, {}, 0};
     for (;;) {
+        if (walk.root != nullptr && queuedCount.load() == 0 && buffer != nullptr) {
+            if (!walkOneFile(&walk, buffer.get())) {
+                closeFolder(walk.root);
+                walk = {nullptr, {}, {}, 0};
+            }
+            continue;
+        }
         takeLock(SharedLock::kChecksums);
         ChecksumEntry* next = nullptr;
-        while ((next = oldestQueued()) == nullptr) {
+        while ((next = oldestQueued()) == nullptr && walk.root == nullptr) {
             waitForCondition(SharedCondition::kChecksumWanted, SharedLock::kChecksums);
         }
+        if (next == nullptr) {
+            releaseLock(SharedLock::kChecksums);
+            continue;  // the walk goes on
+        }
+        queuedCount.fetch_sub(1);
         next->state = EntryState::kComputing;
         FileVersion version = next->version;
         int file = next->file;
@@ -112,7 +206,7 @@ static void computeChecksums(void*) {
         releaseLock(SharedLock::kChecksums);
 
         char texts[kDigestKindCount][kDigestTextSize];
-        bool isDone = buffer != nullptr && digestFile(file, &version, buffer.get(), texts);
+        bool isDone = buffer != nullptr && digestFile(file, &version, buffer.get(), texts, false);
         (void)closeFile(file);  // read-only: nothing to report
 
         takeLock(SharedLock::kChecksums);
@@ -166,6 +260,7 @@ ChecksumAnswer findChecksums(int file, const FileVersion* version, int waitMilli
         entry->file = file;
         entry->lastAsked = monotonicMilliseconds();
         pendingCount++;
+        queuedCount.fetch_add(1);
         file = -1;  // the background thread's now
         signalCondition(SharedCondition::kChecksumWanted);
     }
@@ -177,6 +272,15 @@ ChecksumAnswer findChecksums(int file, const FileVersion* version, int waitMilli
         return isKept ? ChecksumAnswer::kReady : ChecksumAnswer::kBusy;
     }
     return awaitChecksums(version, waitMilliseconds, texts);
+}
+
+int startChecksumsOfTree() {
+    takeLock(SharedLock::kChecksums);
+    isWalkingTree = true;  // before the thread, which reads it as it starts
+    isWorkerRunning = isWorkerRunning || startThread(computeChecksums, nullptr) == 0;
+    bool isRunning = isWorkerRunning;
+    releaseLock(SharedLock::kChecksums);
+    return isRunning ? 0 : -1;
 }
 
 bool findKeptChecksum(const FileVersion* version, DigestKind kind, char* out) {

@@ -20,6 +20,12 @@ constexpr int kChecksumWaitMilliseconds = 5000;
 
 enum class ChecksumAnswer { kReady, kBusy };
 
+// Starts the background thread now and has it digest every file of the served tree (at most
+// kKeptChecksums of them) while no request waits, so that a read-only package's digests are
+// ready when the first client asks. Start-up only, after the root is fixed. Returns 0, or -1
+// when no thread could be started (requests then start one).
+int startChecksumsOfTree();
+
 // The digests of the file open as file, whose version (as it was opened) is version: from the
 // store at once, or computed by the background thread within waitMilliseconds. Takes file:
 // closes it, or hands it to the background thread.
