@@ -336,8 +336,9 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, TlsCertificateFacts* fac
 TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
                             const TlsSession* control);
 // True when the handshake resumed a session instead of making a new one: on a data connection,
-// its control connection's session (on Windows, a session of this server's: Schannel does not
-// say which).
+// its control connection's session. On Windows that is when Schannel gives both the same
+// session id and protocol; where it gives no id (TLS 1.3 need not: the protocol resumes by
+// ticket), or cannot be asked, the answer is false, since "resumed" alone names no session.
 bool isResumedTlsSession(const TlsSession* session);
 // Sends all length bytes. Returns 0, or -1 with the error set (kTimedOut's after a timeout).
 int sendTlsBytes(TlsSession* session, const char* data, std::size_t length);

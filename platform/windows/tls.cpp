@@ -28,8 +28,10 @@ struct TlsSession {
     CtxtHandle context;
     bool hasContext;
     bool peerClosed;  // the peer's close_notify came: every receive reads the end
-    bool resumed;     // the handshake resumed an earlier session
     bool isTls13;     // Schannel then reports post-handshake messages as SEC_I_RENEGOTIATE
+    // The session as the handshake left it; a data connection's is held to its control's.
+    SessionFacts facts;
+    bool resumed;  // isResumedTlsSession's answer
     // Not SEC_E_OK after a failure: nothing more is decrypted or encrypted then, and no
     // close_notify goes out.
     SECURITY_STATUS failure;
@@ -281,18 +283,26 @@ static void releaseSession(TlsSession* session) {
     delete session;
 }
 
-// Notes whether the handshake resumed a session. Schannel keeps one session cache for the
-// credential and says only that a session was resumed, not which: a data connection's check
-// holds it to a session of this server's, not to its own control connection's.
-static void noteResumption(TlsSession* session) {
+// Notes which session the handshake left, and for a data connection whether it resumed its
+// control connection's. A query that fails leaves no id, so such a data connection is refused:
+// without the query not even Schannel's "resumed" is known.
+static void noteSession(TlsSession* session, const TlsSession* control) {
     SecPkgContext_SessionInfo information;
     std::memset(&information, 0, sizeof information);
-    session->resumed = QueryContextAttributesW(&session->context, SECPKG_ATTR_SESSION_INFO,
-                                               &information) == SEC_E_OK &&
-                       (information.dwFlags & SSL_SESSION_RECONNECT) != 0;
+    static_assert(sizeof information.rgbSessionId == kSessionIdSize, "the id's array");
+    SessionFacts* facts = &session->facts;
+    facts->isTls13 = session->isTls13;
+    if (QueryContextAttributesW(&session->context, SECPKG_ATTR_SESSION_INFO, &information) ==
+        SEC_E_OK) {
+        facts->resumed = (information.dwFlags & SSL_SESSION_RECONNECT) != 0;
+        facts->idLength = information.cbSessionId;
+        std::memcpy(facts->id, information.rgbSessionId, sizeof facts->id);
+    }
+    session->resumed = control != nullptr ? isResumptionOf(*facts, control->facts) : facts->resumed;
 }
 
-TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, const TlsSession*) {
+TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
+                            const TlsSession* control) {
     TlsSession* session = new (std::nothrow) TlsSession{};
     if (session == nullptr) {
         failWithRuntimeError(ENOMEM);
@@ -312,7 +322,7 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket, co
         releaseSession(session);  // records no error, so the reason stays
         return nullptr;
     }
-    noteResumption(session);
+    noteSession(session, control);
     return session;
 }
 

@@ -70,3 +70,20 @@ std::size_t recordInputSize(const RecordLayout& layout, std::size_t waiting) {
     std::size_t size = recordOutputSize(layout) + kRecordExpansion;
     return size < waiting ? waiting : size;
 }
+
+bool isResumptionOf(const SessionFacts& data, const SessionFacts& control) {
+    // SECURITY: Schannel keeps one session cache for every connection of the credential, so
+    // "resumed" alone would let a data connection resume any session of this server's: another
+    // client's, or one the taker made on a control connection of its own. Only the id ties it
+    // to this control connection. A resumption keeps the protocol of the session it resumes, so
+    // ids that match across protocols name no one session: under TLS 1.3 the id may be the
+    // legacy one, which the client chooses.
+    if (!data.resumed || data.isTls13 != control.isTls13) {
+        return false;
+    }
+    if (control.idLength == 0 || control.idLength > kSessionIdSize ||
+        data.idLength != control.idLength) {
+        return false;
+    }
+    return std::memcmp(data.id, control.id, control.idLength) == 0;
+}

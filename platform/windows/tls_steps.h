@@ -1,7 +1,7 @@
 // platform/windows/tls_steps.h: the decisions of a Schannel server session that need no
-// Schannel: what each status asks for next, where the bytes it left unread go, and the sizes of
-// the record buffers. Apart from tls.cpp so that recorded statuses can drive them in a test,
-// since no TLS server can run under Wine.
+// Schannel: what each status asks for next, where the bytes it left unread go, the sizes of the
+// record buffers, and whose session a data connection resumed. Apart from tls.cpp so that
+// recorded statuses can drive them in a test, since no TLS server can run under Wine.
 #pragma once
 
 #include <cstddef>
@@ -55,3 +55,19 @@ constexpr std::size_t kRecordExpansion = 2048;
 std::size_t recordOutputSize(const RecordLayout& layout);
 // Room for one record of the peer's, or for the bytes already waiting when there are more.
 std::size_t recordInputSize(const RecordLayout& layout, std::size_t waiting);
+
+// The size of the session id that QueryContextAttributes(SECPKG_ATTR_SESSION_INFO) gives.
+constexpr std::size_t kSessionIdSize = 32;
+
+// What Schannel says of the session behind one completed handshake.
+struct SessionFacts {
+    bool resumed;          // SSL_SESSION_RECONNECT: an earlier session was resumed
+    bool isTls13;          // the handshake's protocol
+    std::size_t idLength;  // cbSessionId as reported; 0 when there is none or the query failed
+    unsigned char id[kSessionIdSize];
+};
+
+// True when a data connection's handshake (data) resumed its control connection's session
+// (control): it resumed, with the control's protocol, and Schannel names one and the same
+// session for both. An empty id, or one longer than the array, names no session: false.
+bool isResumptionOf(const SessionFacts& data, const SessionFacts& control);

@@ -71,3 +71,28 @@ TEST(TlsSteps, CarriesUnreadBytesAndSizesRecordBuffers) {
     EXPECT_GE(recordInputSize(tls12Gcm, 0), 5u + 16384u + kRecordExpansion);
     EXPECT_EQ(40000u, recordInputSize(tls12Gcm, 40000));
 }
+
+TEST(TlsSteps, DataSessionMustResumeItsControlSession) {
+    const SessionFacts control = {false, false, kSessionIdSize, {7, 1, 2}};
+    const struct {
+        const char* what;
+        SessionFacts data;
+        bool accepted;
+    } cases[] = {
+        {"the control's session", {true, false, kSessionIdSize, {7, 1, 2}}, true},
+        {"another session of the server's", {true, false, kSessionIdSize, {7, 1, 3}}, false},
+        {"a new session with the same id", {false, false, kSessionIdSize, {7, 1, 2}}, false},
+        {"the id under another protocol", {true, true, kSessionIdSize, {7, 1, 2}}, false},
+        {"the id cut short", {true, false, 3, {7, 1, 2}}, false},
+        {"no id", {true, false, 0, {}}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.accepted, isResumptionOf(c.data, control));
+    }
+    // Without an id of the control's, or with a length beyond the array, nothing is the same.
+    SessionFacts bare = {true, false, 0, {}};
+    EXPECT_FALSE(isResumptionOf(bare, bare));
+    bare.idLength = kSessionIdSize + 1;
+    EXPECT_FALSE(isResumptionOf(bare, bare));
+}
