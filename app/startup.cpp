@@ -122,7 +122,7 @@ static int withholdOwnFiles() {
         if (paths[i] == nullptr) {
             continue;
         }
-        int withheld = withholdFile(paths[i]);
+        int withheld = withholdFile(paths[i], -1);
         if (withheld < 0) {
             char reason[kErrorTextSize];
             lastErrorText(reason, sizeof reason);

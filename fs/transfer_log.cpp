@@ -266,9 +266,10 @@ void reopenTransferLog() {
         return;
     }
     // SECURITY: the new file at the log's name is the server's own as the old one was; the old
-    // one keeps its identity under the name it was rotated to, and stays withheld too. A file
-    // that cannot be withheld is not written: the old one goes on.
-    if (isReopenedLogWithheld && withholdFile(logPath) < 0) {
+    // one keeps its identity under the name it was rotated to, and stays withheld too. The file
+    // withheld is the one just opened, whatever the name holds by now. A file that cannot be
+    // withheld is not written: the old one goes on.
+    if (isReopenedLogWithheld && withholdFile(logPath, file) < 0) {
         char reason[kErrorTextSize];
         lastErrorText(reason, sizeof reason);
         printConsole(ConsoleStream::kError, "Error: Unable to withhold '%s' from clients: %s\n",

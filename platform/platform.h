@@ -442,8 +442,10 @@ const char* servedRootPath();
 // place, and one that no name leads to any more gives its place back (on POSIX, where the file
 // is held open while it is listed, so that its inode passes to no other file). Returns 1 when
 // the file lies beneath the root by its real path, 0 when it lies elsewhere, or -1 with the
-// error set when it cannot be looked at.
-int withholdFile(const char* path);
+// error set when it cannot be looked at. With openFile (not -1), the file the caller opened at
+// path is the one withheld, whatever path names by now (a log renamed away at once), and where
+// it lies is not told: 0.
+int withholdFile(const char* path, int openFile);
 // True when path does not depend on the current directory (POSIX: a leading "/"; Windows:
 // a leading separator or a drive prefix).
 bool isAbsolutePath(const char* path);

@@ -122,8 +122,9 @@ static int dropGoneFiles(int count) {
     return kept;
 }
 
-int withholdFile(const char* path) {
-    int descriptor = open(path, O_PATH | O_CLOEXEC);
+int withholdFile(const char* path, int openFile) {
+    int descriptor =
+        openFile >= 0 ? fcntl(openFile, F_DUPFD_CLOEXEC, 0) : open(path, O_PATH | O_CLOEXEC);
     struct stat status;
     if (descriptor < 0 || fstat(descriptor, &status) != 0) {
         int error = errno;
@@ -142,6 +143,9 @@ int withholdFile(const char* path) {
         withheldDescriptors[count] = descriptor;
         setWithheldEntry(count, status.st_dev, status.st_ino);
         withheldFileCount.store(count + 1);
+    }
+    if (openFile >= 0) {
+        return 0;
     }
     char* resolved = realpath(path, nullptr);
     if (resolved == nullptr) {

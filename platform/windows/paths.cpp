@@ -73,17 +73,19 @@ int setServedRoot(const char* rootPath) {
 
 static bool isWithheldFile(const BY_HANDLE_FILE_INFORMATION* information);
 
-int withholdFile(const char* path) {
+int withholdFile(const char* path, int openFile) {
     wchar_t widePath[kLongPathSize];
-    if (toWideText(path, widePath, kLongPathSize) != 0) {
+    if (openFile < 0 && toWideText(path, widePath, kLongPathSize) != 0) {
         return -1;
     }
-    HANDLE handle =
-        CreateFileW(widePath, FILE_READ_ATTRIBUTES, kAnyShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    // The caller's own handle is not ours to close.
+    HANDLE handle = openFile >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(openFile))
+                                  : CreateFileW(widePath, FILE_READ_ATTRIBUTES, kAnyShare, nullptr,
+                                                OPEN_EXISTING, 0, nullptr);
     BY_HANDLE_FILE_INFORMATION information;
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) {
         int result = failWithSystemError();
-        if (handle != INVALID_HANDLE_VALUE) {
+        if (handle != INVALID_HANDLE_VALUE && openFile < 0) {
             (void)CloseHandle(handle);  // opened for its attributes: nothing to lose
         }
         return result;
@@ -91,12 +93,17 @@ int withholdFile(const char* path) {
     int count = withheldFileCount.load(std::memory_order_relaxed);
     if (!isWithheldFile(&information)) {  // a file withheld twice takes one entry
         if (count == kMostWithheldFiles) {
-            (void)CloseHandle(handle);
+            if (openFile < 0) {
+                (void)CloseHandle(handle);
+            }
             return failWithRuntimeError(EMFILE);
         }
         withheldFiles[count] = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
                                 information.nFileIndexLow};
         withheldFileCount.store(count + 1, std::memory_order_release);
+    }
+    if (openFile >= 0) {
+        return 0;
     }
     wchar_t finalPath[kLongPathSize];
     int found = finalPathOf(handle, finalPath, kLongPathSize);
