@@ -352,12 +352,12 @@ int runAcceptLoop(SocketHandle listener) {
 static SocketHandle openControlListener() {
     int* port = &serverSettings.controlPort;
     // One socket for IPv6 and IPv4 clients alike; IPv4 alone where the system has no IPv6.
-    SocketHandle listener =
-        createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog, "Error: listen failed");
+    SocketHandle listener = createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog,
+                                            "Error: listen failed", nullptr);
     if (listener == kNoSocket && *port == kDefaultControlPort) {
         *port = kFallbackControlPort;
-        listener =
-            createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog, "Error: listen failed");
+        listener = createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog,
+                                   "Error: listen failed", nullptr);
     }
     return listener;
 }

@@ -6,6 +6,7 @@
 
 #include "app/settings.h"
 #include "session/command_reader.h"
+#include "session/operator_status.h"
 #include "session/session.h"
 
 // The most a data connection sends in one step, so that a step waits for the client only once:
@@ -142,7 +143,7 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
         (void)setSocketTimeout(socket, session->dataWaitMilliseconds);
         out->tls = startTlsSession(serverSettings.tlsCredentials, socket, session->controlTls);
         if (out->tls == nullptr) {
-            printSystemError("TLS handshake failed on a data connection");
+            printSessionError(session, "TLS handshake failed on a data connection");
             closeSocket(socket);
             out->socket = kNoSocket;
             return -1;
@@ -152,9 +153,9 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
         // section 10), since only the client holds it. "-tlsnoresume" gives that up for
         // clients that cannot resume it.
         if (!serverSettings.tlsAnyDataSession && !isResumedTlsSession(out->tls)) {
-            printConsole(ConsoleStream::kError,
-                         "TLS data connection closed: it did not resume the control "
-                         "connection's session\n");
+            printSessionText(session, ConsoleStream::kError,
+                             "TLS data connection closed: it did not resume the control "
+                             "connection's session\n");
             endTlsSession(out->tls);
             out->tls = nullptr;
             closeSocket(socket);

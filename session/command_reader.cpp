@@ -193,7 +193,7 @@ const Verb* parseCommandLine(const char* received, std::size_t receivedLength, c
         echoCommand(echoPrefix, verb, isPassword ? "****" : argumentText);
     }
     if (found == nullptr) {
-        printConsole(ConsoleStream::kError, "Unknown ftp command '%s'\n", verb);
+        printConsole(ConsoleStream::kError, "%sUnknown ftp command '%s'\n", echoPrefix, verb);
         return &kUnrecognisedVerb;
     }
     if (!hasControlByte) {
@@ -301,9 +301,8 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         }
         appendCommandBytes(reader, received, static_cast<std::size_t>(count));
     }
-    char prefix[kEventPrefixSize] = "";
-    if (serverSettings.verbose) {  // only the echo of the command shows it
-        formatEventPrefix(session, prefix, sizeof prefix);
-    }
+    // The echo of the command shows it, and the remark on a verb we do not know.
+    char prefix[kEventPrefixSize];
+    formatEventPrefix(session, prefix, sizeof prefix);
     return parseCommandLine(line, lineLength, argumentText, kArgumentTextSize, prefix);
 }

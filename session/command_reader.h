@@ -32,10 +32,10 @@ std::size_t stripTelnetCommands(char* line, std::size_t length);
 bool holdsAbortCommand(const CommandReader* reader);
 
 // Splits one line into its verb (up to five letters, upper-cased) and argument, and looks the
-// verb up. Echoes the line on the console when verbose, after echoPrefix (the time and client
-// of "-status"), and reports an unknown verb there (&kUnrecognisedVerb). A known verb whose
-// argument holds a byte below 32 gives &kRefusedArgument (its transfer forms for RETR, STOR and
-// APPE).
+// verb up. Echoes the line on the console when verbose, and reports an unknown verb there
+// (&kUnrecognisedVerb), each after echoPrefix (the time and client of "-status"). A known verb
+// whose argument holds a byte below 32 gives &kRefusedArgument (its transfer forms for RETR, STOR
+// and APPE).
 const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* argumentText,
                              std::size_t argumentSize, const char* echoPrefix = "");
 

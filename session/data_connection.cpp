@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "session/channel.h"
+#include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/session.h"
 
@@ -284,7 +285,7 @@ static bool isWaitAborted(FtpSession* session, SocketHandle* watch) {
 static SocketHandle connectDataSocket(FtpSession* session) {
     SocketHandle socket = openTcpSocket(session->dataAddress.family);
     if (socket == kNoSocket) {
-        printSystemError("socket() failed");
+        printSessionError(session, "socket() failed");
         return kNoSocket;
     }
     long long deadline = monotonicMilliseconds() + session->dataWaitMilliseconds;
@@ -300,7 +301,7 @@ static SocketHandle connectDataSocket(FtpSession* session) {
         }
     }
     if (!isLastError(ErrorKind::kInterrupted)) {
-        printSystemError("connect() failed");
+        printSessionError(session, "connect() failed");
     }
     closeSocket(socket);
     return kNoSocket;
@@ -403,7 +404,7 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
     // Clear text waits in the transfer's own waits, which watch the control connection too;
     // TLS waits inside its calls, on a socket the TLS layer sets up itself.
     if (setNonBlocking(socket, !session->protectsData) != 0) {
-        printSystemError("data connection set-up failed");
+        printSessionError(session, "data connection set-up failed");
         closeSocket(socket);
         copyText(failureReply, replySize, "425 Can't open data connection.");
         return -1;

@@ -79,6 +79,28 @@ void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize
                   session != nullptr ? session->report.client : "", session != nullptr ? " " : "");
 }
 
+void printSessionText(const FtpSession* session, ConsoleStream stream, const char* format, ...) {
+    char text[kConsoleTextSize];
+    std::va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (length < 0) {
+        return;  // never for our own formats
+    }
+    char prefix[kEventPrefixSize] = "";
+    if (session != nullptr) {
+        formatEventPrefix(session, prefix, sizeof prefix);
+    }
+    printConsole(stream, "%s%s", prefix, text);
+}
+
+void printSessionError(const FtpSession* session, const char* text) {
+    char errorText[kErrorTextSize];
+    lastErrorText(errorText, sizeof errorText);  // before the clock can change the error
+    printSessionText(session, ConsoleStream::kError, "%s: %s\n", text, errorText);
+}
+
 static void printEvent(const FtpSession* session, const char* text) {
     char prefix[kEventPrefixSize];
     formatEventPrefix(session, prefix, sizeof prefix);

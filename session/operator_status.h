@@ -40,6 +40,13 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome
 // Writes "HH:MM:SS client " (local time) into out, for the lines of "-ftpverbose" too; without
 // a session, the time and its blank alone; without "-status", nothing.
 void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize);
+// printConsole for text that concerns a session (a failure, a console remark): under "-status"
+// it carries formatEventPrefix's time and client, so that it reads beside the event lines;
+// without "-status", or without a session, it is the text printConsole alone would write.
+[[gnu::format(printf, 3, 4)]] void printSessionText(const FtpSession* session, ConsoleStream stream,
+                                                    const char* format, ...);
+// printSystemError's line, "text: <last error text>", as printSessionText writes it.
+void printSessionError(const FtpSession* session, const char* text);
 // The status line's text: "3 connected · 2 transfers · 192.0.2.10 image.bin 45% 30.1 MB/s ·
 // 5 done, 0 cut off". Returns its length. Called by the console thread.
 std::size_t composeStatusLine(char* out, std::size_t outSize);

@@ -36,7 +36,7 @@ void startControlTls(FtpSession* session, const char* argument) {
     }
     sendReply(session, "234 AUTH TLS ok");
     if (protectControlConnection(session) != 0) {
-        printSystemError("TLS handshake failed on a control connection");
+        printSessionError(session, "TLS handshake failed on a control connection");
         session->isEnding = true;  // nothing more can be said to a client in this state
     }
 }

@@ -113,8 +113,9 @@ static SocketHandle openPassiveListener(FtpSession* session) {
     int low = serverSettings.passivePortLow;
     int high = serverSettings.passivePortHigh;
     for (int tried = 1;; tried++) {
-        SocketHandle listener = createTcpSocket(session->peerAddress.family, &session->passivePort,
-                                                kPassiveBacklog, "passive socket listen failed");
+        SocketHandle listener =
+            createTcpSocket(session->peerAddress.family, &session->passivePort, kPassiveBacklog,
+                            "passive socket listen failed", session);
         int next = nextFreePassivePortAfter(session->passivePort, low, high);
         if (listener != kNoSocket || high <= low || tried > high - low || next < 0) {
             return listener;
@@ -151,7 +152,7 @@ void endSession(FtpSession* session) {
 void serveSession(FtpSession* session) {
     reportConnected(session);
     if (socketLocalAddress(session->controlSocket, &session->serverAddress) != 0) {
-        printSystemError("getsockname() failed");
+        printSessionError(session, "getsockname() failed");
         sendReply(session, "500 getsockname failed");
         return;
     }
@@ -162,7 +163,7 @@ void serveSession(FtpSession* session) {
     }
     session->root = openServedRoot();
     if (session->root == nullptr) {
-        printSystemError("Error: could not open the ftp root");
+        printSessionError(session, "Error: could not open the ftp root");
         return;
     }
     // Replies are single small sends; without this, one sent right after another may wait
@@ -189,7 +190,7 @@ void sessionThread(void* session) {
     try {
         serveSession(record);
     } catch (const std::bad_alloc&) {
-        printConsole(ConsoleStream::kOutput, "Error: Out of memory, a session ends\n");
+        printSessionText(record, ConsoleStream::kOutput, "Error: Out of memory, a session ends\n");
     }
     endSession(record);
 }

@@ -2,6 +2,7 @@
 #include "session/tcp_socket.h"
 
 #include "platform/platform.h"
+#include "session/operator_status.h"
 
 // A socket of family bound to port on every interface: an IPv6 one takes IPv4 clients too.
 // Returns kNoSocket with the error set when the family is missing (isFamilyUnavailableError)
@@ -29,7 +30,7 @@ static SocketHandle bindListener(AddressFamily family, unsigned short port, bool
 }
 
 SocketHandle createTcpSocket(AddressFamily family, int* port, int backlog,
-                             const char* listenFailureText) {
+                             const char* listenFailureText, const FtpSession* session) {
     unsigned short requested = static_cast<unsigned short>(*port & 0xffff);
     bool opened = false;
     SocketHandle socket = bindListener(family, requested, &opened);
@@ -39,15 +40,15 @@ SocketHandle createTcpSocket(AddressFamily family, int* port, int backlog,
     }
     if (socket == kNoSocket) {
         if (!opened) {
-            printSystemError("createTcpSocket():socket failed");
+            printSessionError(session, "createTcpSocket():socket failed");
             return kSocketUnavailable;
         }
-        printConsole(ConsoleStream::kOutput, "Could not open socket port %d\n", *port);
+        printSessionText(session, ConsoleStream::kOutput, "Could not open socket port %d\n", *port);
         return kNoSocket;
     }
     NetworkAddress bound;
     if (socketLocalAddress(socket, &bound) != 0) {
-        printSystemError("Error: getsockname() failed");
+        printSessionError(session, "Error: getsockname() failed");
         closeSocket(socket);
         return kSocketUnavailable;
     }
@@ -55,11 +56,12 @@ SocketHandle createTcpSocket(AddressFamily family, int* port, int backlog,
         // Linux checks only listening sockets for a taken port, so a taken port can show
         // here instead of at bind.
         if (isAddressInUseError()) {
-            printConsole(ConsoleStream::kOutput, "Could not open socket port %d\n", *port);
+            printSessionText(session, ConsoleStream::kOutput, "Could not open socket port %d\n",
+                             *port);
             closeSocket(socket);
             return kNoSocket;
         }
-        printSystemError(listenFailureText);
+        printSessionError(session, listenFailureText);
         closeSocket(socket);
         return kSocketUnavailable;
     }

@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+struct FtpSession;
+
 // A fatal failure for the caller: no socket could be made, or its address read, or listen
 // failed for a reason other than a taken port. The console line is already printed.
 constexpr SocketHandle kSocketUnavailable = -2;
@@ -13,6 +15,7 @@ constexpr SocketHandle kSocketUnavailable = -2;
 // IPv4 clients too, and is an IPv4 one where the system has no IPv6. When the port is taken
 // it prints "Could not open socket port %d" with the requested value and returns kNoSocket.
 // Other failures print a perror line (listenFailureText for listen) and return
-// kSocketUnavailable.
+// kSocketUnavailable. A session's passive listener names its session (the control listener
+// nullptr), so that its lines carry the session's time and client under "-status".
 SocketHandle createTcpSocket(AddressFamily family, int* port, int backlog,
-                             const char* listenFailureText);
+                             const char* listenFailureText, const FtpSession* session);

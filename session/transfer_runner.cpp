@@ -170,7 +170,7 @@ static TransferEnd moveBytes(FtpSession* session, const TransferWork* work, Data
                            (end == TransferEnd::kFailed && outcome->cutOffReason[0] == '\0');
     if (isConnectionEnd && data->stop == ControlNews::kNothing) {
         noteConnectionFailure(session, outcome);
-        printSystemError(end == TransferEnd::kSendFailed ? "send failed" : "read failed");
+        printSessionError(session, end == TransferEnd::kSendFailed ? "send failed" : "read failed");
     }
     if (data->stop != ControlNews::kNothing) {
         copyText(outcome->cutOffReason, sizeof outcome->cutOffReason,

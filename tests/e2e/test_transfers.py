@@ -662,6 +662,8 @@ class OperatorStatus(TransferTest):
             "upload up.bin: refused: 553 Permission denied",
             r"download a\\x1B\[2J\\x07\\xC2\\x9B\.bin: refused: 501 Syntax error in parameters "
             r"or arguments\.",
+            # The failure's own line on standard error carries the session's time and client.
+            r"send failed: .+",
             r"download big\.bin: cut off at \d+ of 33554432 bytes \(the client closed the "
             r"connection: .+\) in \d+\.\d\d s, \d+\.\d MB/s",
             r"disconnected after \d+\.\d s: 2 downloaded \(\d+ bytes\), 0 uploaded \(0 bytes\); "

@@ -15,7 +15,8 @@ TEST(SparedRecords, CarryNothingToTheNextSession) {
     FtpSession* first = createSession(kNoSocket, 0);
     ASSERT_NE(nullptr, first);
     int port = 0;
-    first->passiveListener = createTcpSocket(AddressFamily::kIpv4, &port, 1, "listen failed");
+    first->passiveListener =
+        createTcpSocket(AddressFamily::kIpv4, &port, 1, "listen failed", nullptr);
     ASSERT_GE(first->passiveListener, 0);
     first->passivePort = port;
     first->hasPortTarget = true;
