@@ -7,15 +7,19 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/settings.h"
 #include "base/text.h"
+#include "fs/resolve_path.h"
 #include "fs/transfer_log.h"
 #include "session/connection_limits.h"
 #include "session/session.h"
 
-// Room for one event line's own words, after its prefix: an escaped name and a reason.
-constexpr std::size_t kEventTextSize = escapedTextSize(kArgumentTextSize) + 512;
+// Room for a path from the root, "/" and the path, as an event line names it, escaped.
+constexpr std::size_t kShownPathSize = escapedTextSize(kClientPathSize + 2);
+// Room for one event line's own words, after its prefix: two names (a rename's) and a reason.
+constexpr std::size_t kEventTextSize = 2 * kShownPathSize + 512;
 
 static std::atomic<int> connectedCount{0};
 static std::atomic<int> runningTransferCount{0};
@@ -99,6 +103,26 @@ void printSessionError(const FtpSession* session, const char* text) {
     char errorText[kErrorTextSize];
     lastErrorText(errorText, sizeof errorText);  // before the clock can change the error
     printSessionText(session, ConsoleStream::kError, "%s: %s\n", text, errorText);
+}
+
+// How an event line names a file: from the root, as the verb resolved it ("/fw/image.bin"), so
+// that a name given after a CWD reads whole. Without a path (a verb refused before it resolved
+// its argument) the argument is resolved here; one that does not resolve (outside the root, an
+// upload's own file) is shown as the client typed it. Escaped either way.
+static void formatShownPath(const FtpSession* session, const char* path, char* out,
+                            std::size_t outSize) {
+    std::string resolved;
+    if (path == nullptr && resolvePath(session, session->argumentText, &resolved) == 0) {
+        path = resolved.c_str();
+    }
+    if (path == nullptr || path[0] == '\0') {
+        (void)escapeString(out, outSize, session->argumentText);
+        return;
+    }
+    char shown[kClientPathSize + 2];
+    // A path too long for the line still shows its start.
+    std::snprintf(shown, sizeof shown, "/%s", std::strcmp(path, ".") == 0 ? "" : path);
+    (void)escapeString(out, outSize, shown);
 }
 
 static void printEvent(const FtpSession* session, const char* text) {
@@ -237,12 +261,13 @@ static void endTransferReport(FtpSession* session, bool isUpload, const Transfer
     (outcome->complete ? completeCount : cutOffCount).fetch_add(1);
 }
 
-void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome* outcome) {
+void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
+                       const TransferOutcome* outcome) {
     if (!serverSettings.status) {
         return;
     }
-    char name[escapedTextSize(kArgumentTextSize)];
-    (void)escapeString(name, sizeof name, session->argumentText);
+    char name[kShownPathSize];
+    formatShownPath(session, path, name, sizeof name);
     char text[kEventTextSize];
     std::size_t used = 0;
     appendText(text, sizeof text, &used, "%s %s: ", isUpload ? "upload" : "download", name);

@@ -34,8 +34,10 @@ void noteReply(FtpSession* session, const char* text);
 // A transfer got its "150": from now on the status line shows it. size is -1 when unknown.
 void startTransferReport(FtpSession* session, long long size);
 // The line of a transfer that has ended: "complete", "cut off at N of M bytes (reason)", or,
-// when it never got its "150", "refused: <reply>". The name is the client's argument.
-void reportTransferEnd(FtpSession* session, bool isUpload, const TransferOutcome* outcome);
+// when it never got its "150", "refused: <reply>". The file is named from the root: path as
+// the verb resolved it, or, when nullptr, the client's argument resolved for the line.
+void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
+                       const TransferOutcome* outcome);
 
 // Writes "HH:MM:SS client " (local time) into out, for the lines of "-ftpverbose" too; without
 // a session, the time and its blank alone; without "-status", nothing.

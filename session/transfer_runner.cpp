@@ -242,7 +242,7 @@ static void reportTransfer(FtpSession* session, TransferKind kind, const char* p
                     isUpload ? TransferDirection::kIncoming : TransferDirection::kOutgoing,
                     outcome);
     }
-    reportTransferEnd(session, isUpload, outcome);
+    reportTransferEnd(session, isUpload, path, outcome);
 }
 
 // The delivery report's row of a file's transfer, ran or refused. size is the file's, -1 when

@@ -594,8 +594,9 @@ class OperatorStatus(TransferTest):
 
     def test_a_terminal_shows_each_event_and_a_status_line(self):
         self.skip_on_a_windows_host("a pseudo-terminal")
-        self.write_file("small.bin", b"x" * 1000)
-        with open(os.path.join(self.root, "big.bin"), "wb") as f:
+        os.mkdir(os.path.join(self.root, "fw"))
+        self.write_file("fw/small.bin", b"x" * 1000)
+        with open(os.path.join(self.root, "fw", "big.bin"), "wb") as f:
             f.truncate(32 << 20)  # far more than the sockets hold, so the client sets the pace
         port = free_port()
         master, slave = os.openpty()
@@ -626,6 +627,8 @@ class OperatorStatus(TransferTest):
         s = self.connect()
         self.assertEqual(self.command(s, "USER op"), "331 Login accepted")
         self.assertEqual(self.command(s, "PASS x"), "230 User logged in")
+        # Files are named from the root: the working directory and the name the client gave.
+        self.assertEqual(self.command(s, "CWD fw"), "250 CWD command successful")
         self.assertEqual(self.transfer(s, "RETR small.bin")[1], [RETR_150, DONE])
         self.assertEqual(self.transfer(s, "RETR missing.bin")[1], ["550 No such file or directory"])
         self.assertEqual(self.upload(s, "STOR up.bin", b"x"), ["553 Permission denied"])
@@ -657,14 +660,14 @@ class OperatorStatus(TransferTest):
         self.assertNotIn("\x1b[2J", text.split("Waiting for the chassis")[1])
         self.assert_events(self.screen(text)[0], [
             "connected", "logged in as op",
-            r"download small\.bin: complete, 1000 bytes in \d+\.\d\d s, \d+\.\d MB/s",
-            "download missing.bin: refused: 550 No such file or directory",
-            "upload up.bin: refused: 553 Permission denied",
-            r"download a\\x1B\[2J\\x07\\xC2\\x9B\.bin: refused: 501 Syntax error in parameters "
+            r"download /fw/small\.bin: complete, 1000 bytes in \d+\.\d\d s, \d+\.\d MB/s",
+            "download /fw/missing.bin: refused: 550 No such file or directory",
+            "upload /fw/up.bin: refused: 553 Permission denied",
+            r"download /fw/a\\x1B\[2J\\x07\\xC2\\x9B\.bin: refused: 501 Syntax error in parameters "
             r"or arguments\.",
             # The failure's own line on standard error carries the session's time and client.
             r"send failed: .+",
-            r"download big\.bin: cut off at \d+ of 33554432 bytes \(the client closed the "
+            r"download /fw/big\.bin: cut off at \d+ of 33554432 bytes \(the client closed the "
             r"connection: .+\) in \d+\.\d\d s, \d+\.\d MB/s",
             r"disconnected after \d+\.\d s: 2 downloaded \(\d+ bytes\), 0 uploaded \(0 bytes\); "
             r"1 complete, 1 cut off"])
@@ -695,7 +698,7 @@ class OperatorStatus(TransferTest):
         for line in (r"connected", r"    220 tarnLoader ready", r"USER op", r"PASS \*\*\*\*",
                      r"logged in as op", r"STOR up\.bin",
                      r"    226 Transfer complete",
-                     r"upload up\.bin: complete, 8 bytes in \d+\.\d\d s, \d+\.\d MB/s",
+                     r"upload /up\.bin: complete, 8 bytes in \d+\.\d\d s, \d+\.\d MB/s",
                      r"disconnected after \d+\.\d s: 0 downloaded \(0 bytes\), 1 uploaded "
                      r"\(8 bytes\); 1 complete, 0 cut off"):
             self.assertTrue(any(re.match(EVENT + line + "$", l) for l in lines), (line, lines))
