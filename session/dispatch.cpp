@@ -14,6 +14,7 @@
 #include "fs/working_directory.h"
 #include "platform/platform.h"
 #include "session/data_connection.h"
+#include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/security.h"
 #include "session/session.h"
@@ -338,7 +339,22 @@ static bool answer(FtpSession* session, const Verb* verb, std::string* resolvedP
     return true;
 }
 
+// The rename source as RNTO's line names it, below the root as the other paths are, before
+// RNTO uses it up; nullptr for any other verb.
+static const char* keepRenameSource(const FtpSession* session, const Verb* verb, char* out,
+                                    std::size_t outSize) {
+    if (verb->argument != Argument::kRenameTarget || session->renameSource[0] == '\0') {
+        return nullptr;
+    }
+    (void)copyText(out, outSize, session->renameSource + 1);  // as long as the source
+    return out;
+}
+
 bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolvedPath) {
+    // A verb that resolves nothing must not name the path of the command before it.
+    resolvedPath->clear();
+    char source[kClientPathSize];
+    const char* renamed = keepRenameSource(session, verb, source, sizeof source);
     // RNTO must never rename an entry the client has moved on from, so the old source goes
     // even when the new one is refused before the work runs.
     if ((verb->flags & kNamesRenameSource) != 0) {
@@ -357,6 +373,8 @@ bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolve
     if (isUpload) {
         setYieldingToWakers(true);
     }
+    reportCommandEnd(session, verb->name, resolvedPath->empty() ? nullptr : resolvedPath->c_str(),
+                     renamed);
     if ((verb->flags & kMovesFile) != 0 && (!workRan || verb->name == nullptr)) {
         reportRefusedTransfer(
             session,

@@ -294,6 +294,53 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
     printEvent(session, text);
 }
 
+// The verbs whose refusals the operator sees, and for those that change the tree, what their
+// line says once they succeed. The rest come too often (CWD, SIZE before each download) or are
+// told by another line (RNFR, by RNTO's) to be worth a line of their own when they succeed.
+struct CommandWords {
+    const char* verb;
+    const char* done;  // nullptr: no line on success
+};
+static const CommandWords kReportedCommands[] = {
+    {"SIZE", nullptr},         {"MDTM", nullptr},          {"CWD", nullptr},
+    {"CDUP", nullptr},         {"XCUP", nullptr},          {"RNFR", nullptr},
+    {"DELE", "deleted"},       {"MKD", "made folder"},     {"XMKD", "made folder"},
+    {"RMD", "removed folder"}, {"XRMD", "removed folder"}, {"RNTO", "renamed"},
+};
+
+void reportCommandEnd(const FtpSession* session, const char* verbName, const char* path,
+                      const char* source) {
+    if (!serverSettings.status || verbName == nullptr) {
+        return;
+    }
+    const CommandWords* words = nullptr;
+    for (const CommandWords& row : kReportedCommands) {
+        if (std::strcmp(row.verb, verbName) == 0) {
+            words = &row;
+        }
+    }
+    const char* reply = session->report.lastReply;
+    bool isRefused = reply[0] == '4' || reply[0] == '5';
+    if (words == nullptr || (!isRefused && words->done == nullptr)) {
+        return;
+    }
+    char name[kShownPathSize];
+    formatShownPath(session, path, name, sizeof name);
+    char text[kEventTextSize];
+    std::size_t used = 0;
+    if (isRefused) {
+        appendText(text, sizeof text, &used, "%s%s%s: refused: %s", words->verb,
+                   name[0] != '\0' ? " " : "", name, reply);
+    } else if (source != nullptr) {
+        char from[kShownPathSize];
+        formatShownPath(session, source, from, sizeof from);
+        appendText(text, sizeof text, &used, "%s %s to %s", words->done, from, name);
+    } else {
+        appendText(text, sizeof text, &used, "%s %s", words->done, name);
+    }
+    printEvent(session, text);
+}
+
 // " · 192.0.2.10 image.bin 45% 30.1 MB/s" for each named transfer.
 static void appendShownTransfers(char* out, std::size_t outSize, std::size_t* used) {
     takeLock(SharedLock::kStatusTable);

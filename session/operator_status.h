@@ -38,6 +38,13 @@ void startTransferReport(FtpSession* session, long long size);
 // the verb resolved it, or, when nullptr, the client's argument resolved for the line.
 void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
                        const TransferOutcome* outcome);
+// The line of a command that asks about a file or changes the tree (SIZE, MDTM, CWD, CDUP, DELE,
+// MKD, RMD, RNFR, RNTO, and the X forms), after its reply: "deleted /a.bin", "made folder /x",
+// "removed folder /x" or "renamed /a to /b" for a change done, "SIZE /x: refused: <reply>" for
+// any of them refused; nothing for other verbs. path is the argument as the verb resolved it
+// (nullptr: none), source the rename source of RNTO (nullptr for the others), each from the root.
+void reportCommandEnd(const FtpSession* session, const char* verbName, const char* path,
+                      const char* source);
 
 // Writes "HH:MM:SS client " (local time) into out, for the lines of "-ftpverbose" too; without
 // a session, the time and its blank alone; without "-status", nothing.

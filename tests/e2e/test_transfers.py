@@ -635,6 +635,11 @@ class OperatorStatus(TransferTest):
         # A name that would clear the screen and ring the bell reaches it escaped.
         s.sendall(b"RETR a\x1b[2J\x07\xc2\x9b.bin\r\n")
         self.assertEqual(self.read_reply(s), "501 Syntax error in parameters or arguments.")
+        # Refused queries and changes have their lines too (curl stops after such a SIZE).
+        for line, reply in (("SIZE missing.bin", "550 No such file or directory"),
+                            ("CWD nowhere", "550 Could not change directory"),
+                            ("MKD new", "550 Permission denied")):
+            self.assertEqual(self.command(s, line), reply)
         # A download slowed by its client: the status line follows it, redrawn as it goes.
         reply = self.command(s, "PASV")
         numbers = [int(n) for n in reply[reply.index("(") + 1:reply.index(")")].split(",")]
@@ -665,6 +670,9 @@ class OperatorStatus(TransferTest):
             "upload /fw/up.bin: refused: 553 Permission denied",
             r"download /fw/a\\x1B\[2J\\x07\\xC2\\x9B\.bin: refused: 501 Syntax error in parameters "
             r"or arguments\.",
+            "SIZE /fw/missing.bin: refused: 550 No such file or directory",
+            "CWD /fw/nowhere: refused: 550 Could not change directory",
+            "MKD /fw/new: refused: 550 Permission denied",
             # The failure's own line on standard error carries the session's time and client.
             r"send failed: .+",
             r"download /fw/big\.bin: cut off at \d+ of 33554432 bytes \(the client closed the "
@@ -687,6 +695,13 @@ class OperatorStatus(TransferTest):
         self.assertEqual(self.command(second, "USER op"), "331 Login accepted")
         self.assertEqual(self.command(second, "PASS guess"), "530 Login incorrect.")
         self.assertEqual(self.upload(first, "STOR up.bin", b"uploaded"), [RETR_150, DONE])
+        for line, reply in (("MKD sub", '257 "/sub" created'), ("RNFR up.bin", "350 File exists"),
+                            ("RNTO sub/moved.bin", "250 RNTO command successful"),
+                            ("CWD sub", "250 CWD command successful"),
+                            ("DELE moved.bin", "250 DELE command successful."),
+                            ("CDUP", "250 CWD command successful"),
+                            ("RMD sub", "250 RMD command successful")):
+            self.assertEqual(self.command(first, line), reply)
         self.assertEqual(self.command(first, "QUIT"), "221 Goodbye")
         self.assertEqual(self.command(second, "QUIT"), "221 Goodbye")
         self.assertTrue(self.server.wait_console("disconnected", count=2))
@@ -699,6 +714,8 @@ class OperatorStatus(TransferTest):
                      r"logged in as op", r"STOR up\.bin",
                      r"    226 Transfer complete",
                      r"upload /up\.bin: complete, 8 bytes in \d+\.\d\d s, \d+\.\d MB/s",
+                     r"made folder /sub", r"renamed /up\.bin to /sub/moved\.bin",
+                     r"deleted /sub/moved\.bin", r"removed folder /sub",
                      r"disconnected after \d+\.\d s: 0 downloaded \(0 bytes\), 1 uploaded "
                      r"\(8 bytes\); 1 complete, 0 cut off"):
             self.assertTrue(any(re.match(EVENT + line + "$", l) for l in lines), (line, lines))
