@@ -325,6 +325,13 @@ static bool answer(FtpSession* session, const Verb* verb, std::string* resolvedP
     const char* refusal = refusalBeforeWork(session, verb->flags);
     if (refusal != nullptr) {
         sendReply(session, refusal);
+        if ((verb->flags & kIsLogin) != 0) {
+            // SECURITY: USER's argument is the name; PASS's is the password, never shown.
+            reportLoginRefused(
+                session,
+                std::strcmp(verb->name, "USER") == 0 ? session->argumentText : session->userName,
+                refusal);
+        }
         return false;
     }
     if (verb->gateReply != nullptr && serverSettings.readOnly) {

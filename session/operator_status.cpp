@@ -167,18 +167,20 @@ void reportLogin(const FtpSession* session) {
     char name[escapedTextSize(kArgumentTextSize)];
     (void)escapeString(name, sizeof name, session->userName);
     char text[kEventTextSize];
-    std::snprintf(text, sizeof text, "logged in as %s", name);  // always fits
+    std::snprintf(text, sizeof text, "logged in as %s%s", name,
+                  session->controlTls != nullptr ? " (TLS)" : "");  // always fits
     printEvent(session, text);
 }
 
-void reportLoginRefused(const FtpSession* session, const char* reply) {
+void reportLoginRefused(const FtpSession* session, const char* name, const char* reply) {
     if (!serverSettings.status) {
         return;
     }
-    char name[escapedTextSize(kArgumentTextSize)];
-    (void)escapeString(name, sizeof name, session->userName);
+    char shown[escapedTextSize(kArgumentTextSize)];
+    (void)escapeString(shown, sizeof shown, name);
     char text[kEventTextSize];
-    std::snprintf(text, sizeof text, "login refused for %s: %s", name, reply);
+    std::snprintf(text, sizeof text, "login refused%s%s: %s", shown[0] != '\0' ? " for " : "",
+                  shown, reply);
     printEvent(session, text);
 }
 

@@ -19,10 +19,12 @@ constexpr std::size_t kEventPrefixSize = 96;
 
 // "connected": fixes the client's name for the session's lines.
 void reportConnected(FtpSession* session);
-// "logged in as NAME".
+// "logged in as NAME", and " (TLS)" after it when TLS protects the control connection: the
+// connect line comes before AUTH TLS, so this is the first line that can tell.
 void reportLogin(const FtpSession* session);
-// "login refused for NAME: <reply>" (a wrong password, too many tries).
-void reportLoginRefused(const FtpSession* session, const char* reply);
+// "login refused for NAME: <reply>" (a wrong password, too many tries, a login in clear text
+// where TLS is required); "login refused: <reply>" when no name came.
+void reportLoginRefused(const FtpSession* session, const char* name, const char* reply);
 // "closed: <reply>" for a session that "-logintimeout" or "-idle" ends.
 void reportClosedByLimit(const FtpSession* session, const char* reply);
 // "disconnected" with the session's counts and duration; once, at teardown, after "connected".

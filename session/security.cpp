@@ -106,7 +106,7 @@ void checkPassword(FtpSession* session, const char* argument) {
         std::snprintf(reply, sizeof reply, "421 Too many failed logins, try again in %lld s.",
                       (wait + 999) / 1000);
         sendReply(session, reply);
-        reportLoginRefused(session, reply);
+        reportLoginRefused(session, session->userName, reply);
         session->isEnding = true;
         return;
     }
@@ -130,12 +130,12 @@ void checkPassword(FtpSession* session, const char* argument) {
     if (session->failedLogins >= kMostFailedLogins) {
         sleepMilliseconds(kFailedLoginPauseMilliseconds);
         sendReply(session, "421 Too many failed logins.");
-        reportLoginRefused(session, "421 Too many failed logins.");
+        reportLoginRefused(session, session->userName, "421 Too many failed logins.");
         session->isEnding = true;
         return;
     }
     sendReply(session, "530 Login incorrect.");
-    reportLoginRefused(session, "530 Login incorrect.");
+    reportLoginRefused(session, session->userName, "530 Login incorrect.");
 }
 
 const char* refusalBeforeWork(const FtpSession* session, unsigned flags) {

@@ -188,6 +188,24 @@ class Refusals(TlsTest):
         self.assertEqual(client.size("fw/image.bin"), len(PAYLOAD))
         client.quit()
 
+    def test_the_operator_sees_tls_logins(self):
+        self.start_tls("-tls", "-login", "op:s3cret", "-status", handshake=False)
+        s = self.connect()
+        for line in ("USER op", "PASS s3cret"):
+            self.assertEqual(self.command(s, line), "530 TLS required (AUTH TLS)")
+        self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
+        self.skip_where_wine_has_no_tls_server()
+        client = self.ftp_tls(user="op", password="s3cret", kind=ftplib.FTP_TLS)
+        client.close()
+        # Under Wine the look for a TLS server above is a session too.
+        self.assertTrue(self.server.wait_console("disconnected", count=3 if is_windows() else 2))
+        events = [line.split(" ", 2)[2] for line in self.server.console().splitlines()
+                  if re.match(r"\d\d:\d\d:\d\d 127\.0\.0\.1(:\d+)? ", line)]
+        self.assertIn("login refused for op: 530 TLS required (AUTH TLS)", events)
+        # PASS after a refused USER has no name to show, and never shows the password.
+        self.assertIn("login refused: 530 TLS required (AUTH TLS)", events)
+        self.assertIn("logged in as op (TLS)", events)
+
     def test_three_wrong_passwords_end_the_session(self):
         self.start_server("-login", "op:s3cret")
         self.assertIn("Warning: without -tls the -login password travels in clear text.",
