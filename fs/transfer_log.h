@@ -41,7 +41,7 @@ struct TransferOutcome {
     long long startMilliseconds;  // on the monotonic clock
     long long bytes;
     bool complete;
-    bool started;                          // its "150" went out
+    bool started;  // its "150" went out, and the server did not turn its data connection away
     long long size;                        // the bytes it was to move; -1 when unknown (an upload)
     char cutOffReason[kCutOffReasonSize];  // empty until it fails after its "150"
 };

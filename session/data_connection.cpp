@@ -384,7 +384,7 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
         socket = acceptPassiveConnection(session);
     } else if (!session->hasPortTarget) {
         copyText(failureReply, replySize, "425 Use PORT or PASV first.");
-        return -1;
+        return kDataConnectionRefused;
     } else {
         socket = connectDataSocket(session);
         // A client that refused the connection hears why; one that never answered, as in
@@ -412,7 +412,7 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
     int started = startDataConnection(session, socket, data);
     if (started == kDataSessionNotResumed) {
         copyText(failureReply, replySize, "425 TLS session of data connection not resumed.");
-        return -1;
+        return kDataConnectionRefused;
     }
     if (started != 0) {
         copyText(failureReply, replySize, "425 TLS handshake failed on the data connection");

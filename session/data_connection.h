@@ -53,6 +53,9 @@ void takeArrivingDataConnection(FtpSession* session);
 
 // Opens the data connection of one transfer, after its "150" reply: passive or active, each
 // within the session's data wait. Returns 0, or -1 with the transfer's final reply (425) in
-// failureReply.
+// failureReply; kDataConnectionRefused, with its reply, when the server itself turned the
+// connection away (no PORT or PASV came first, a TLS data connection did not resume the control
+// connection's session), so the transfer counts as refused rather than cut off.
+constexpr int kDataConnectionRefused = -2;
 int connectForTransfer(FtpSession* session, DataConnection* data, char* failureReply,
                        std::size_t replySize);

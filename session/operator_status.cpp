@@ -274,6 +274,7 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
     std::size_t used = 0;
     appendText(text, sizeof text, &used, "%s %s: ", isUpload ? "upload" : "download", name);
     if (!outcome->started) {
+        takeTransferOff(&session->report);  // shown from its "150" until its data was refused
         appendText(text, sizeof text, &used, "refused: %s", session->report.lastReply);
         printEvent(session, text);
         return;

@@ -293,7 +293,11 @@ void runTransfer(FtpSession* session, const TransferWork* work) {
         isReportingDeliveries() && work->kind == TransferKind::kDownload && work->offset == 0
             ? beginDigests(digestBit(DigestKind::kSha256))
             : nullptr;  // without a provider the row has no digest
-    if (connectForTransfer(session, &data, reply, sizeof reply) == 0) {
+    int connected = connectForTransfer(session, &data, reply, sizeof reply);
+    // Nothing could move over a connection the server turned away: a refusal, as one before
+    // the "150" is.
+    outcome.started = connected != kDataConnectionRefused;
+    if (connected == 0) {
         end = moveBytes(session, work, &data, digests, &outcome, reply, sizeof reply);
         if (work->kind == TransferKind::kDownload) {
             end = endDownload(work, end, &outcome, reply, sizeof reply);

@@ -188,14 +188,18 @@ class Refusals(TlsTest):
         self.assertEqual(client.size("fw/image.bin"), len(PAYLOAD))
         client.quit()
 
-    def test_the_operator_sees_tls_logins(self):
+    def test_the_operator_sees_tls_logins_and_refused_data_connections(self):
         self.start_tls("-tls", "-login", "op:s3cret", "-status", handshake=False)
         s = self.connect()
         for line in ("USER op", "PASS s3cret"):
             self.assertEqual(self.command(s, line), "530 TLS required (AUTH TLS)")
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
         self.skip_where_wine_has_no_tls_server()
+        # ftplib alone makes a new TLS session for its data connection, which is turned away.
         client = self.ftp_tls(user="op", password="s3cret", kind=ftplib.FTP_TLS)
+        client.prot_p()
+        with self.assertRaises((ftplib.error_temp, ssl.SSLError, OSError)):
+            client.retrbinary("RETR fw/image.bin", lambda chunk: None)
         client.close()
         # Under Wine the look for a TLS server above is a session too.
         self.assertTrue(self.server.wait_console("disconnected", count=3 if is_windows() else 2))
@@ -205,6 +209,11 @@ class Refusals(TlsTest):
         # PASS after a refused USER has no name to show, and never shows the password.
         self.assertIn("login refused: 530 TLS required (AUTH TLS)", events)
         self.assertIn("logged in as op (TLS)", events)
+        # A refused transfer, not a download cut off at 0 bytes.
+        self.assertIn("download /fw/image.bin: refused: 425 TLS session of data connection not "
+                      "resumed.", events)
+        self.assertEqual(events[-1].split(": ", 1)[1],
+                         "0 downloaded (0 bytes), 0 uploaded (0 bytes); 0 complete, 0 cut off")
 
     def test_three_wrong_passwords_end_the_session(self):
         self.start_server("-login", "op:s3cret")
