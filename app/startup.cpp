@@ -362,9 +362,10 @@ static SocketHandle openControlListener() {
     return listener;
 }
 
-// What an ending process does before it goes: no half-received upload stays, and the transfer
-// log's last lines reach the file if it takes them soon.
+// What an ending process does before it goes: the operator's summary, no half-received upload
+// stays, and the transfer log's last lines reach the file if it takes them soon.
 static void cleanUpAtTheEnd() {
+    reportServerEnd();
     closeUploads();
     (void)flushTransferLog(kTransferLogFlushMilliseconds);
 }

@@ -22,6 +22,7 @@ constexpr std::size_t kShownPathSize = escapedTextSize(kClientPathSize + 2);
 constexpr std::size_t kEventTextSize = 2 * kShownPathSize + 512;
 
 static std::atomic<int> connectedCount{0};
+static std::atomic<long long> sessionCount{0};  // every session that connected
 static std::atomic<int> runningTransferCount{0};
 static std::atomic<long long> completeCount{0};
 static std::atomic<long long> cutOffCount{0};
@@ -157,6 +158,7 @@ void reportConnected(FtpSession* session) {
     formatClient(&session->peerAddress, isHostShared(&session->ticket, &session->peerAddress),
                  report->client, sizeof report->client);
     connectedCount.fetch_add(1);
+    sessionCount.fetch_add(1);
     printEvent(session, "connected");
 }
 
@@ -375,6 +377,31 @@ std::size_t composeStatusLine(char* out, std::size_t outSize) {
     appendText(out, outSize, &used, " \u00b7 %lld done, %lld cut off", completeCount.load(),
                cutOffCount.load());
     return used;
+}
+
+// "1 file" or "2 files": the summary is read by people, not only by grep.
+static const char* plural(long long count) {
+    return count == 1 ? "" : "s";
+}
+
+void reportServerEnd() {
+    if (!serverSettings.status) {
+        return;
+    }
+    long long sessions = sessionCount.load();
+    long long complete = completeCount.load();
+    int running = runningTransferCount.load();
+    char text[kEventTextSize];
+    std::size_t used = 0;
+    appendText(text, sizeof text, &used,
+               "ending: %lld session%s, %lld file%s complete, %lld cut off", sessions,
+               plural(sessions), complete, plural(complete), cutOffCount.load());
+    if (running > 0) {
+        // The process ends them now; they count as neither.
+        appendText(text, sizeof text, &used, ", %d transfer%s still running", running,
+                   plural(running));
+    }
+    printEvent(nullptr, text);
 }
 
 void startStatusLine() {

@@ -61,6 +61,9 @@ void printSessionError(const FtpSession* session, const char* text);
 // The status line's text: "3 connected · 2 transfers · 192.0.2.10 image.bin 45% 30.1 MB/s ·
 // 5 done, 0 cut off". Returns its length. Called by the console thread.
 std::size_t composeStatusLine(char* out, std::size_t outSize);
+// The last line of an ending process (Ctrl-C, a closed window, a signal) under "-status":
+// "HH:MM:SS ending: 12 sessions, 11 files complete, 1 cut off", and the transfers still running.
+void reportServerEnd();
 // Keeps the status line below the console's text when "-status" is on and standard output is
 // a terminal; after the console thread has started.
 void startStatusLine();

@@ -572,6 +572,11 @@ class TransferLog(TransferTest):
 
 
 
+def default_sigint():
+    """As from a terminal: a shell may have started the test with SIGINT ignored."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 # "HH:MM:SS client " before every line of "-status".
 EVENT = r"\d\d:\d\d:\d\d 127\.0\.0\.1(:\d+)? "
 # The cursor and erase sequences of a terminal: ours on Linux, Wine's console under Wine.
@@ -604,7 +609,8 @@ class OperatorStatus(TransferTest):
         # Wine's console takes the terminal's width and wraps its lines there.
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 250, 0, 0))
         process = subprocess.Popen(launcher() + [binary(), "-p", str(port), "-status", self.root],
-                                   stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+                                   stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
+                                   preexec_fn=default_sigint)
         os.close(slave)
         self.addCleanup(process.wait, TIMEOUT)
         self.addCleanup(process.kill)
@@ -613,12 +619,15 @@ class OperatorStatus(TransferTest):
         def read_terminal(until=None, timeout=START_TIMEOUT):
             """Reads what the terminal shows until until(text) holds; without until, what
             is there now."""
-            deadline = time.monotonic() + timeout
+            deadline, ended = time.monotonic() + timeout, False
             while True:
-                while select.select([master], [], [], 0.05)[0]:
-                    seen[0] += os.read(master, 65536)
+                while not ended and select.select([master], [], [], 0.05)[0]:
+                    try:
+                        seen[0] += os.read(master, 65536)
+                    except OSError:  # EIO: the server has ended and all it wrote is read
+                        ended = True
                 text = seen[0].decode("utf-8", "replace")
-                if until is None or until(text) or time.monotonic() > deadline:
+                if until is None or until(text) or ended or time.monotonic() > deadline:
                     return text
 
         read_terminal(lambda text: "Waiting for the chassis" in text)
@@ -683,10 +692,18 @@ class OperatorStatus(TransferTest):
         final = "0 connected \u00b7 0 transfers \u00b7 1 done, 1 cut off"
         text = read_terminal(lambda text: final in text, TIMEOUT)
         self.assertIn(final, self.screen(text)[1])
+        # Ctrl-C takes the status line away and leaves the summary in its place.
+        process.send_signal(signal.SIGINT)
+        text = read_terminal(lambda text: "ending" in text, TIMEOUT)
+        self.assertEqual(process.wait(TIMEOUT), 0 if is_windows() else -signal.SIGINT)
+        pieces = re.split(r"[\r\n]+", CURSOR_CONTROL.sub("", text))
+        self.assertTrue(any(re.match(r"\d\d:\d\d:\d\d ending: 1 session, 1 file complete, 1 cut "
+                                     r"off$", piece) for piece in pieces), pieces[-5:])
         self.assertFalse([mark for mark in SANITIZER_MARKS if mark in text], text[-4000:])
 
     def test_a_pipe_gets_event_lines_alone_with_verbose_prefixes(self):
-        self.start_server("-status", "-ftpverbose", "-login", "op:pw", upload=True)
+        self.start_server("-status", "-ftpverbose", "-login", "op:pw", upload=True,
+                          preexec_fn=default_sigint)
         first = self.connect()
         second = self.connect()  # from the same address: its lines carry its port
         port = second.sock.getsockname()[1]
@@ -727,3 +744,8 @@ class OperatorStatus(TransferTest):
                           "Closing control connection", "disconnected after %s s: 0 downloaded "
                           "(0 bytes), 0 uploaded (0 bytes); 0 complete, 0 cut off"
                           % second_lines[-1].split(" ")[4]])
+        # Ctrl-C ends the process with the summary as the last line.
+        self.server.process.send_signal(signal.SIGINT)
+        self.assertEqual(self.server.wait_exit(TIMEOUT), 0 if is_windows() else -signal.SIGINT)
+        self.assertRegex(self.server.console().rstrip("\n").split("\n")[-1],
+                         r"^\d\d:\d\d:\d\d ending: 2 sessions, 1 file complete, 0 cut off$")
