@@ -562,7 +562,7 @@ class OwnFiles(ServerTest):
         for name in hidden[:-1] if "link.pem" in hidden else hidden:  # a link is a name of its own
             self.assertNotIn(os.path.basename(name).encode(), listing)
         before = {name: self.read_file(name) for name in hidden if "log" not in name}
-        for verb in ("RETR", "SIZE", "MDTM", "DELE", "RNFR", "CWD", "STAT", "LIST"):
+        for verb in ("RETR", "SIZE", "MDTM", "DELE", "RNFR", "CWD", "STAT", "LIST", "XSHA256"):
             missing = self.command(s, "%s missing.bin" % verb) if verb not in ("STAT", "LIST") \
                 else None
             for name in hidden:

@@ -231,7 +231,7 @@ class Store(TransferTest):
         missing = "550 No such file or directory"
         short_names = ("TARNLO~1", wine_short_name(temporary))
         for name in (temporary, "/" + temporary, "./" + temporary, temporary.upper()) + short_names:
-            for verb in ("SIZE", "MDTM", "RETR", "DELE", "CWD", "MLST"):
+            for verb in ("SIZE", "MDTM", "RETR", "DELE", "CWD", "MLST", "HASH", "XCRC"):
                 with self.subTest(verb=verb, name=name):
                     self.assertEqual(self.command(other, "%s %s" % (verb, name)),
                                      self.command(other, verb + " not-there.bin"))
