@@ -210,12 +210,13 @@ static void computeChecksums(void*) {
         (void)closeFile(file);  // read-only: nothing to report
 
         takeLock(SharedLock::kChecksums);
-        ChecksumEntry* entry = findEntry(&version);  // a computing entry stays where it is
-        if (isDone) {
+        // A computing entry stays where it is: only this thread ends a computation.
+        ChecksumEntry* entry = findEntry(&version);
+        if (entry != nullptr && isDone) {
             std::memcpy(entry->texts, texts, sizeof texts);
             entry->state = EntryState::kReady;
             entry->lastAsked = monotonicMilliseconds();
-        } else {
+        } else if (entry != nullptr) {
             entry->state = EntryState::kEmpty;  // its waiters hear "busy"; a later ask tries again
         }
         pendingCount--;
