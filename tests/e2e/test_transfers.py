@@ -545,7 +545,7 @@ class TransferLog(TransferTest):
         self.assertTrue(data.recv(4096))
         reset(data)
         self.assertEqual(self.read_reply(s), "426 Broken pipe")
-        self.assertEqual(self.command(s, "RETR missing,\"=x\".bin"),
+        self.assertEqual(self.command(s, "RETR missing, again.bin"),
                          "550 No such file or directory")
         self.assertEqual(self.command(s, "REST 100"), "350 Restarting at 100")
         self.assertEqual(self.transfer(s, "RETR fw/image.bin")[1], [RETR_150, DONE])
@@ -566,7 +566,7 @@ class TransferLog(TransferTest):
             ["/fw/image.bin", str(len(image)), str(len(image)), "0", "complete",
              hashlib.sha256(image).hexdigest()],
             ["/big.bin", cut, str(64 << 20), "0", reason, ""],
-            ['/missing,"=x".bin', "0", "", "0", "refused: 550 No such file or directory", ""],
+            ["/missing, again.bin", "0", "", "0", "refused: 550 No such file or directory", ""],
             ["/fw/image.bin", str(len(image) - 100), str(len(image)), "100", "complete", ""],
             ["/up.bin", "7", "7", "0", "complete", ""]])
 
