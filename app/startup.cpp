@@ -221,10 +221,16 @@ static void printInstructions() {
 static void printTlsCertificate() {
     printConsole(ConsoleStream::kOutput, "TLS certificate SHA-256: %s\n", tlsFacts.fingerprint);
     printConsole(ConsoleStream::kOutput, "TLS public key pin: %s\n", tlsFacts.publicKeyPin);
+    char shown[escapedTextSize(kKeptAtSize)];
+    // A kept key that others could have planted or read is passed over; the operator must learn
+    // why the fingerprint changed, and that the folder needs mending.
+    if (tlsFacts.keptWarning[0] != '\0') {
+        (void)escapeString(shown, sizeof shown, tlsFacts.keptWarning);
+        printConsole(ConsoleStream::kOutput, "Warning: %s.\n", shown);
+    }
     if (!tlsFacts.isNewlyMade) {
         return;
     }
-    char shown[escapedTextSize(kKeptAtSize)];
     (void)escapeString(shown, sizeof shown, tlsFacts.keptAt);
     if (tlsFacts.isKept) {
         printConsole(ConsoleStream::kOutput,

@@ -315,6 +315,7 @@ struct TlsCertificateFacts {
     bool isKept;                             // the self-signed one is kept for later starts
     char keptAt[kKeptAtSize];      // where it is kept (a file, or a store's name), or why it is not
     char keptFile[kKeptPathSize];  // the file that holds the self-signed key, or "" if none does
+    char keptWarning[kKeptAtSize];  // why a kept one found was not safe to use, or ""
 };
 
 // Loads the certificate, any chain and the private key from one PEM file, or, when pemPath is
@@ -324,6 +325,10 @@ struct TlsCertificateFacts {
 // P-256, or RSA 2048 where that is all the platform offers) is made and kept only when none is
 // kept, or it cannot be read, or it expires within 30 days. Fills facts. Returns nullptr with
 // the reason written (a file that cannot be read, a key that does not match).
+// On POSIX the kept file is used only when it is a regular file of the server's user that no
+// one else may read or write, in a folder of that user that no one else may write, and neither
+// is reached through a link; otherwise a new one is made, keptWarning says why, and it is kept
+// in the folder only when the folder passed.
 TlsCredentials* loadTlsCredentials(const char* pemPath, TlsCertificateFacts* facts, char* reason,
                                    std::size_t reasonSize);
 // Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the

@@ -100,10 +100,76 @@ static int findKeptFolder(char* out, std::size_t outSize) {
     return written >= 0 && static_cast<std::size_t>(written) < outSize ? 0 : fail(ENAMETOOLONG);
 }
 
+// Where the kept self-signed certificate lies, and its folder once opened and found safe.
+struct KeptPlace {
+    char folder[kKeptPathSize];
+    char path[kKeptPathSize];
+    int descriptor;  // the checked folder; -1 while it is missing or when it is not safe
+    bool isUnsafe;   // the folder is there but others may change what it holds
+};
+
+// Opens place's folder without following a link and keeps its descriptor when the folder is this
+// user's alone. One that is not is said in facts, both as a warning and as why nothing is kept.
+static void openKeptFolder(KeptPlace* place, TlsCertificateFacts* facts) {
+    place->descriptor = open(place->folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (place->descriptor < 0 && errno == ENOENT) {
+        (void)failWithErrno();  // keepSelfSigned makes it
+        return;
+    }
+    struct stat status;
+    // SECURITY: a folder that another user owns or may write lets that user swap in a key of
+    // theirs, and read or replace the key we would keep there.
+    if (place->descriptor >= 0 && fstat(place->descriptor, &status) == 0 &&
+        status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        return;
+    }
+    if (place->descriptor >= 0) {
+        (void)close(place->descriptor);  // read only: nothing to lose
+        place->descriptor = -1;
+    }
+    place->isUnsafe = true;
+    std::snprintf(facts->keptWarning, sizeof facts->keptWarning,
+                  "'%s' is not a folder that only this user can write, so no TLS certificate is "
+                  "taken from it or kept in it",
+                  place->folder);
+    std::snprintf(facts->keptAt, sizeof facts->keptAt,
+                  "%s: not a folder that only this user can write", place->folder);
+}
+
+// Opens the kept file in place's checked folder for reading, without following a link and
+// without waiting on a FIFO. Returns nullptr when there is none, and also, with a warning in
+// facts, when it is not a regular file that only this user can read and write.
+static std::FILE* openKeptFile(const KeptPlace* place, TlsCertificateFacts* facts) {
+    int descriptor =
+        openat(place->descriptor, kKeptFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0 && errno == ENOENT) {
+        return nullptr;
+    }
+    struct stat status;
+    // SECURITY: a file others may write could hold their key, and one they may read gives ours
+    // away; either way its fingerprint must not be shown as the server's.
+    std::FILE* file = nullptr;
+    if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+        status.st_uid == geteuid() && (status.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
+        file = fdopen(descriptor, "r");
+    }
+    if (file == nullptr) {
+        std::snprintf(facts->keptWarning, sizeof facts->keptWarning,
+                      "the kept TLS certificate '%s' is not a private regular file of this user, "
+                      "so it is not used",
+                      place->path);
+    }
+    if (file == nullptr && descriptor >= 0) {
+        (void)close(descriptor);  // read only: nothing to lose
+    }
+    return file;
+}
+
 // Puts the kept certificate and key into context, when both are there, match, and stay valid
 // for kRenewBeforeSeconds more.
-static bool useKeptSelfSigned(SSL_CTX* context, const char* path) {
-    std::FILE* file = std::fopen(path, "r");
+static bool useKeptSelfSigned(SSL_CTX* context, const KeptPlace* place,
+                              TlsCertificateFacts* facts) {
+    std::FILE* file = openKeptFile(place, facts);
     if (file == nullptr) {
         return false;
     }
@@ -122,16 +188,14 @@ static bool useKeptSelfSigned(SSL_CTX* context, const char* path) {
     return used;
 }
 
-// Writes certificate and key to path, readable by the user alone, through a new file that
-// takes path's place in one step. Returns 0, or -1 with the error set.
-static int writeKeptSelfSigned(X509* certificate, EVP_PKEY* key, const char* path) {
-    char temporary[kKeptPathSize + 8];
-    int length = std::snprintf(temporary, sizeof temporary, "%s.new", path);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary) {
-        return fail(ENAMETOOLONG);
-    }
+// Writes certificate and key into the checked folder, readable by the user alone, through a new
+// file that takes the kept file's place in one step. Returns 0, or -1 with the error set.
+static int writeKeptSelfSigned(X509* certificate, EVP_PKEY* key, int folder) {
+    char temporary[sizeof kKeptFileName + 8];
+    std::snprintf(temporary, sizeof temporary, "%s.new", kKeptFileName);  // always fits
     int descriptor =
-        open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        openat(folder, temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+               S_IRUSR | S_IWUSR);
     std::FILE* file = descriptor >= 0 ? fdopen(descriptor, "w") : nullptr;
     if (file == nullptr) {
         int error = errno;
@@ -149,64 +213,60 @@ static int writeKeptSelfSigned(X509* certificate, EVP_PKEY* key, const char* pat
     int error = errno != 0 ? errno : EIO;
     written = std::fclose(file) == 0 && written;
     ERR_clear_error();
-    if (written && rename(temporary, path) == 0) {
+    if (written && renameat(folder, temporary, folder, kKeptFileName) == 0) {
         return 0;
     }
     error = written ? errno : error;
-    (void)unlink(temporary);
+    (void)unlinkat(folder, temporary, 0);
     return fail(error);
 }
 
-// Keeps a new certificate and key in the kept folder, made if need be (mode 0700). Says where
-// in facts, or why not.
-static void keepSelfSigned(X509* certificate, EVP_PKEY* key, const char* folder, const char* path,
+// Keeps a new certificate and key in the kept folder, made if need be (mode 0700), unless the
+// folder is not safe. Says where in facts, or why not.
+static void keepSelfSigned(X509* certificate, EVP_PKEY* key, KeptPlace* place,
                            TlsCertificateFacts* facts) {
-    char parent[kKeptPathSize];
-    std::snprintf(parent, sizeof parent, "%s", folder);  // as long as folder, so it fits
-    char* slash = std::strrchr(parent, '/');
-    if (slash != nullptr && slash != parent) {
-        *slash = '\0';
-        (void)mkdir(parent, S_IRWXU);  // ~/.config may be missing; an existing one stays
+    if (place->isUnsafe) {
+        return;  // openKeptFolder said why
     }
-    int result = (mkdir(folder, S_IRWXU) == 0 || errno == EEXIST) ? 0 : failWithErrno();
-    if (result == 0) {
-        result = writeKeptSelfSigned(certificate, key, path);
+    if (place->descriptor < 0) {
+        char parent[kKeptPathSize];
+        std::snprintf(parent, sizeof parent, "%s", place->folder);  // as long, so it fits
+        char* slash = std::strrchr(parent, '/');
+        if (slash != nullptr && slash != parent) {
+            *slash = '\0';
+            (void)mkdir(parent, S_IRWXU);  // ~/.config may be missing; an existing one stays
+        }
+        if (mkdir(place->folder, S_IRWXU) == 0 || errno == EEXIST) {
+            openKeptFolder(place, facts);  // someone else may have made it first
+        } else {
+            (void)failWithErrno();
+        }
     }
-    if (result == 0) {
+    if (place->isUnsafe) {
+        return;
+    }
+    if (place->descriptor >= 0 && writeKeptSelfSigned(certificate, key, place->descriptor) == 0) {
         facts->isKept = true;
-        std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s", path);
-        std::snprintf(facts->keptFile, sizeof facts->keptFile, "%s", path);
+        std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s", place->path);
+        std::snprintf(facts->keptFile, sizeof facts->keptFile, "%s", place->path);
         return;
     }
     char reason[kTlsReasonSize];
     lastErrorText(reason, sizeof reason);
-    std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s: %s", path, reason);
+    std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s: %s", place->path, reason);
 }
 
-// Puts the kept self-signed certificate and its key into context, or a new pair, which is
-// then kept for later starts.
-static bool useSelfSigned(SSL_CTX* context, TlsCertificateFacts* facts) {
-    char folder[kKeptPathSize];
-    char path[kKeptPathSize];
-    int length = -1;
-    if (findKeptFolder(folder, sizeof folder) == 0) {
-        length = std::snprintf(path, sizeof path, "%s/%s", folder, kKeptFileName);
-    }
-    bool hasFolder = length >= 0 && static_cast<std::size_t>(length) < sizeof path;
-    if (hasFolder && useKeptSelfSigned(context, path)) {
-        facts->isKept = true;
-        std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s", path);
-        std::snprintf(facts->keptFile, sizeof facts->keptFile, "%s", path);
-        return true;
-    }
+// Puts a new self-signed certificate and its key into context, and keeps them in place when
+// there is one.
+static bool useNewSelfSigned(SSL_CTX* context, KeptPlace* place, TlsCertificateFacts* facts) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* certificate = key != nullptr ? makeSelfSigned(key) : nullptr;
     bool used = certificate != nullptr && SSL_CTX_use_certificate(context, certificate) == 1 &&
                 SSL_CTX_use_PrivateKey(context, key) == 1;
     if (used) {
         facts->isNewlyMade = true;
-        if (hasFolder) {
-            keepSelfSigned(certificate, key, folder, path, facts);
+        if (place != nullptr) {
+            keepSelfSigned(certificate, key, place, facts);
         } else {
             std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s",
                           "neither XDG_CONFIG_HOME nor HOME names a folder");
@@ -214,6 +274,33 @@ static bool useSelfSigned(SSL_CTX* context, TlsCertificateFacts* facts) {
     }
     X509_free(certificate);
     EVP_PKEY_free(key);
+    return used;
+}
+
+// Puts the kept self-signed certificate and its key into context, or a new pair, which is
+// then kept for later starts.
+static bool useSelfSigned(SSL_CTX* context, TlsCertificateFacts* facts) {
+    KeptPlace place = {};
+    place.descriptor = -1;
+    int length = -1;
+    if (findKeptFolder(place.folder, sizeof place.folder) == 0) {
+        length = std::snprintf(place.path, sizeof place.path, "%s/%s", place.folder, kKeptFileName);
+    }
+    bool hasPlace = length >= 0 && static_cast<std::size_t>(length) < sizeof place.path;
+    if (hasPlace) {
+        openKeptFolder(&place, facts);
+    }
+    bool used = place.descriptor >= 0 && useKeptSelfSigned(context, &place, facts);
+    if (used) {
+        facts->isKept = true;
+        std::snprintf(facts->keptAt, sizeof facts->keptAt, "%s", place.path);
+        std::snprintf(facts->keptFile, sizeof facts->keptFile, "%s", place.path);
+    } else {
+        used = useNewSelfSigned(context, hasPlace ? &place : nullptr, facts);
+    }
+    if (place.descriptor >= 0) {
+        (void)close(place.descriptor);  // read only: nothing to lose
+    }
     return used;
 }
 

@@ -421,6 +421,48 @@ class KeptCertificate(TlsTest):
             self.assertIn(MADE, expiring[2])
             self.assertEqual(expiring[:2], renewed[:2])
 
+    def test_a_kept_key_that_others_could_plant_or_read_is_passed_over(self):
+        if is_windows():
+            self.skipTest("the key is in the user's key store there, not in a file")
+        config = os.path.join(self.base, "config")
+        folder = os.path.join(config, "tarnLoader")
+        kept = os.path.join(folder, "self-signed.pem")
+        sound = self.start_twice(config)[0][0]
+        pem = self.read_file(kept, base="/")
+        elsewhere = os.path.join(self.base, "elsewhere.pem")
+        not_private = ("Warning: the kept TLS certificate '%s' is not a private regular file "
+                       "of this user, so it is not used.\n" % kept)
+        not_safe = ("Warning: '%s' is not a folder that only this user can write, so no TLS "
+                    "certificate is taken from it or kept in it.\n" % folder)
+        plants = [("mode 0666", lambda: os.chmod(kept, 0o666), not_private),
+                  ("a FIFO", lambda: (os.remove(kept), os.mkfifo(kept, 0o600)), not_private),
+                  ("a link", lambda: (os.rename(kept, elsewhere), os.symlink(elsewhere, kept)),
+                   not_private),
+                  ("a folder others can write", lambda: os.chmod(folder, 0o777), not_safe)]
+        if os.geteuid() == 0:
+            plants.append(("another user's", lambda: os.chown(kept, 65534, -1), not_private))
+        for name, plant, warning in plants:
+            with self.subTest(plant=name):
+                os.chmod(folder, 0o700)
+                self.write_file(kept, pem, base="/")
+                os.chmod(kept, 0o600)
+                plant()
+                # Each start is waited for START_TIMEOUT at most: a FIFO that held it fails.
+                first, second = self.start_twice(config)
+                self.assertIn(warning, first[2])
+                self.assertNotEqual(first[0], sound)
+                if warning == not_safe:
+                    # The new key must not be written where others may take it.
+                    self.assertEqual(self.read_file(kept, base="/"), pem)
+                    self.assertIn("it could not be kept", first[2])
+                    self.assertNotEqual(second[0], first[0])
+                else:
+                    self.assertEqual(os.lstat(kept).st_mode & 0o170777, 0o100600)
+                    self.assertEqual(second[0], first[0])
+                    self.assertNotIn(warning, second[2])
+                if os.path.lexists(kept):
+                    os.remove(kept)
+
     def test_curl_connects_with_the_printed_pin_and_refuses_a_wrong_one(self):
         if shutil.which("curl") is None:
             self.skipTest("curl is not installed")
