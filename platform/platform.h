@@ -328,7 +328,10 @@ struct TlsCertificateFacts {
 // On POSIX the kept file is used only when it is a regular file of the server's user that no
 // one else may read or write, in a folder of that user that no one else may write, and neither
 // is reached through a link; otherwise a new one is made, keptWarning says why, and it is kept
-// in the folder only when the folder passed.
+// in the folder only when the folder passed. On Windows the key is opened only from the current
+// user's key store, never the machine's, and a certificate of the user's "MY" store is used only
+// when it belongs to that key; the system keeps that key store, in the user's profile, from
+// other users, so nothing further is checked and keptWarning stays empty there.
 TlsCredentials* loadTlsCredentials(const char* pemPath, TlsCertificateFacts* facts, char* reason,
                                    std::size_t reasonSize);
 // Makes the handshake as the server on socket, bounded by the socket's timeouts. Returns the
