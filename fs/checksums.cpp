@@ -110,7 +110,8 @@ struct TreeWalk {
     Folder* root;
     std::vector<std::string> folders;
     std::vector<std::string> files;
-    int taken;  // files digested or found kept
+    int taken;            // files digested or found kept
+    long long bytesLeft;  // of kLargestWalk
 };
 
 // Lists one more folder of the walk into walk->files and walk->folders. False at the end.
@@ -151,6 +152,11 @@ static bool walkOneFile(TreeWalk* walk, char* buffer) {
         return true;
     }
     char texts[kDigestKindCount][kDigestTextSize];
+    if (version.size > walk->bytesLeft) {
+        (void)closeFile(file);
+        walk->files.pop_back();  // digested when asked for
+        return true;
+    }
     if (!findKeptChecksum(&version, DigestKind::kSha256, texts[0])) {
         if (!digestFile(file, &version, buffer, texts, true)) {
             (void)closeFile(file);
@@ -173,6 +179,7 @@ static bool walkOneFile(TreeWalk* walk, char* buffer) {
     (void)closeFile(file);
     walk->files.pop_back();
     walk->taken++;
+    walk->bytesLeft -= version.size;
     return true;
 }
 
@@ -180,12 +187,12 @@ static bool walkOneFile(TreeWalk* walk, char* buffer) {
 // most however many sessions ask; between requests, the walk of the tree if one was asked for.
 static void computeChecksums(void*) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChecksumReadSize]);
-    TreeWalk walk = {isWalkingTree ? openServedRoot() : nullptr, {""}, {}, 0};
+    TreeWalk walk = {isWalkingTree ? openServedRoot() : nullptr, {""}, {}, 0, kLargestWalk};
     for (;;) {
         if (walk.root != nullptr && queuedCount.load() == 0 && buffer != nullptr) {
             if (!walkOneFile(&walk, buffer.get())) {
                 closeFolder(walk.root);
-                walk = {nullptr, {}, {}, 0};
+                walk = {nullptr, {}, {}, 0, 0};
             }
             continue;
         }

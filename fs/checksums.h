@@ -20,10 +20,15 @@ constexpr int kChecksumWaitMilliseconds = 5000;
 
 enum class ChecksumAnswer { kReady, kBusy };
 
-// Starts the background thread now and has it digest every file of the served tree (at most
-// kKeptChecksums of them) while no request waits, so that a read-only package's digests are
-// ready when the first client asks. Start-up only, after the root is fixed. Returns 0, or -1
-// when no thread could be started (requests then start one).
+// The walk of the tree at start-up reads at most this many bytes in all: a folder of a few
+// packages is digested at once, while a server started in a large folder does not read a disk
+// for minutes beside the transfers. Files beyond it are digested when asked for.
+constexpr long long kLargestWalk = 1LL << 30;
+
+// Starts the background thread now and has it digest the files of the served tree (at most
+// kKeptChecksums of them, kLargestWalk bytes in all) while no request waits, so that a read-only
+// package's digests are ready when the first client asks. Start-up only, after the root is fixed.
+// Returns 0, or -1 when no thread could be started (requests then start one).
 int startChecksumsOfTree();
 
 // The digests of the file open as file, whose version (as it was opened) is version: from the
