@@ -1,6 +1,7 @@
 // app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h", the
 // opt-in TLS and login options, the transfer log and the limits ("-xferlog", "-maxsessions",
-// "-maxperaddress", "-idle" and "-logintimeout") and the operator's status ("-status").
+// "-maxperaddress", "-idle" and "-logintimeout"), the operator's status ("-status") and the
+// addresses to listen on ("-i").
 #include "app/command_line.h"
 
 #include <cstring>
@@ -41,7 +42,8 @@ static bool readPort(const char* value, int* port) {
 }
 
 // "%d-%d": the low port is required, the high one optional; text after them is ignored.
-static bool readPortRange(const char* value, ServerSettings* settings) {
+// *inverted tells a high port given below the low one (0, as for none, excepted).
+static bool readPortRange(const char* value, ServerSettings* settings, bool* inverted) {
     if (value == nullptr) {
         return false;
     }
@@ -54,10 +56,11 @@ static bool readPortRange(const char* value, ServerSettings* settings) {
     // is no number at all leaves the high port as it was.
     int high = settings->passivePortHigh;
     int anyNumber = 0;
-    if (*rest == '-' && scanInteger(rest + 1, &anyNumber) != nullptr &&
-        scanPort(rest + 1, &high) == nullptr) {
+    bool hasHigh = *rest == '-' && scanInteger(rest + 1, &anyNumber) != nullptr;
+    if (hasHigh && scanPort(rest + 1, &high) == nullptr) {
         return false;
     }
+    *inverted = hasHigh && high != 0 && high < low;
     settings->passivePortLow = low;
     settings->passivePortHigh = high;
     return true;
@@ -189,6 +192,32 @@ static bool readLimit(const char* value, int largest, int* limit) {
     return number > 0;
 }
 
+// The address of "-i", IPv4 or IPv6. The system's parser also takes "10.1" for 10.0.0.1,
+// which no operator means here.
+static bool parseListenAddress(const char* value, NetworkAddress* address) {
+    return value != nullptr &&
+           ((isAddressForm(value) && parseAddress(value, AddressFamily::kIpv4, address) == 0) ||
+            parseAddress(value, AddressFamily::kIpv6, address) == 0);
+}
+
+// An address of "-i" added to the list unless it is there already.
+static bool readListenAddress(const char* value, ServerSettings* settings) {
+    NetworkAddress address;
+    if (!parseListenAddress(value, &address)) {
+        return false;
+    }
+    for (int i = 0; i < settings->listenAddressCount; i++) {
+        if (isSameHost(&settings->listenAddresses[i], &address)) {
+            return true;
+        }
+    }
+    if (settings->listenAddressCount == kMaxListenAddresses) {
+        return false;
+    }
+    settings->listenAddresses[settings->listenAddressCount++] = address;
+    return true;
+}
+
 static CommandLine outcome(CommandLineStatus status, const char* argument,
                            const char* rootArgument) {
     CommandLine result = {status, argument, rootArgument};
@@ -211,8 +240,17 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
             }
             i++;
         } else if (std::strcmp(argument, "-prange") == 0) {
-            if (!readPortRange(value, settings)) {
+            bool inverted = false;
+            if (!readPortRange(value, settings, &inverted)) {
                 return outcome(CommandLineStatus::kMissingRange, argument, rootArgument);
+            }
+            if (inverted) {
+                return outcome(CommandLineStatus::kInvertedRange, value, rootArgument);
+            }
+            i++;
+        } else if (std::strcmp(argument, "-i") == 0) {
+            if (!readListenAddress(value, settings)) {
+                return outcome(CommandLineStatus::kBadListenAddress, value, rootArgument);
             }
             i++;
         } else if (std::strcmp(argument, "-ip") == 0) {
@@ -255,6 +293,24 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
     return outcome(CommandLineStatus::kRun, nullptr, rootArgument);
 }
 
+static void printListenAddressError(const char* value) {
+    if (value == nullptr) {
+        printConsole(ConsoleStream::kOutput, "Error: missing address for option -i\n");
+        return;
+    }
+    char shown[escapedTextSize(kNetworkAddressTextSize)];
+    NetworkAddress address;
+    escapeString(shown, sizeof shown, value);
+    if (parseListenAddress(value, &address)) {
+        printConsole(ConsoleStream::kOutput,
+                     "Error: Unable to listen on '%s': option -i takes at most %d addresses\n",
+                     shown, kMaxListenAddresses);
+    } else {
+        printConsole(ConsoleStream::kOutput,
+                     "Error: Unable to listen on '%s': not an IPv4 or IPv6 address\n", shown);
+    }
+}
+
 void printCommandLineError(const CommandLine& commandLine) {
     switch (commandLine.status) {
         case CommandLineStatus::kRun:
@@ -293,6 +349,15 @@ void printCommandLineError(const CommandLine& commandLine) {
                          "Error: option %s takes a whole number from 1 to %d\n",
                          commandLine.argument, findLimitOption(commandLine.argument)->largest);
             break;
+        case CommandLineStatus::kBadListenAddress:
+            printListenAddressError(commandLine.argument);
+            break;
+        case CommandLineStatus::kInvertedRange:
+            printConsole(ConsoleStream::kOutput,
+                         "Error: the port range '%s' of option -prange ends below its start; "
+                         "give the low port first\n",
+                         commandLine.argument);
+            break;
     }
 }
 
@@ -330,6 +395,7 @@ void printUsage() {
                  "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
                  "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults "
                  "to %d)\n"
+                 "  -i <address>       Listens only on <address>, IPv4 or IPv6 (repeatable)\n"
                  "  -version   Prints the version and exits\n",
                  kDefaultMaxSessions, kDefaultMaxPerAddress, kDefaultLoginSeconds);
 }

@@ -5,24 +5,27 @@
 #include "app/settings.h"
 
 enum class CommandLineStatus {
-    kRun,             // settings filled; start the server
-    kHelp,            // "-h": the usage text alone
-    kVersion,         // "-version": the banner alone, and success
-    kMissingPort,     // "-p" without a port
-    kMissingRange,    // "-prange" without a port
-    kMissingAddress,  // "-ip" without four numbers
-    kUnknownOption,   // an option name we do not know; argument names it
-    kSecondRoot,      // a second directory argument
+    kRun,                 // settings filled; start the server
+    kHelp,                // "-h": the usage text alone
+    kVersion,             // "-version": the banner alone, and success
+    kMissingPort,         // "-p" without a port
+    kMissingRange,        // "-prange" without a port
+    kMissingAddress,      // "-ip" without four numbers
+    kUnknownOption,       // an option name we do not know; argument names it
+    kSecondRoot,          // a second directory argument
     kMissingCertificate,  // "-tlscert" without a file
     kMissingLogin,        // "-login" without "name:password"
-    kMissingLogFile,  // "-xferlog" or "-report" without a file name
-    kBadLimit,        // "-maxsessions", "-maxperaddress" or "-idle" without a number in range
+    kMissingLogFile,      // "-xferlog" or "-report" without a file name
+    kBadLimit,            // "-maxsessions", "-maxperaddress" or "-idle" without a number in range
+    kBadListenAddress,    // "-i" without an address, or with more than kMaxListenAddresses
+    kInvertedRange,       // "-prange" whose high port is below its low one
 };
 
 struct CommandLine {
     CommandLineStatus status;
-    const char* argument;  // the unknown option, for kUnknownOption; the option, for kBadLimit
-                           // and kMissingLogFile
+    // The unknown option, for kUnknownOption; the option, for kBadLimit and kMissingLogFile;
+    // its value, for kBadListenAddress and kInvertedRange (nullptr when there is none).
+    const char* argument;
     const char* rootArgument;  // the directory argument, or nullptr
 };
 

@@ -3,11 +3,16 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 // Room for the served root's path in UTF-8: Linux's PATH_MAX, and more than Windows' longest
 // wide path takes once converted. A folder deep in an operator's tree must still be servable.
 constexpr std::size_t kRootPathSize = 4096;
 constexpr int kMaxLocalAddresses = 10;
+// The "-ip" text shows at most kAddressTextSize - 1 characters; an address of "-i" whole.
 constexpr std::size_t kAddressTextSize = 20;
+// The addresses "-i" may name: more than a laptop has adapters.
+constexpr int kMaxListenAddresses = 8;
 constexpr int kDefaultControlPort = 21;
 constexpr int kFallbackControlPort = 4100;
 constexpr int kDefaultMaxSessions = 1000;
@@ -30,7 +35,7 @@ struct TlsCredentials;
 constexpr std::size_t kLoginTextSize = 128;
 
 struct LocalAddressList {
-    char addresses[kMaxLocalAddresses][kAddressTextSize];
+    char addresses[kMaxLocalAddresses][kNetworkAddressTextSize];
     int count;
 };
 
@@ -46,6 +51,10 @@ struct ServerSettings {
     int passivePortHigh;
     const char* natAddress;  // the "-ip" argument itself, or nullptr
     LocalAddressList localAddresses;
+    // "-i": the control listener and every passive listener are on these alone; with none,
+    // on every interface.
+    NetworkAddress listenAddresses[kMaxListenAddresses];
+    int listenAddressCount;
     bool tls;                         // "-tls", "-tlscert" or "-tlsonly": AUTH TLS is offered
     bool tlsOnly;                     // nothing but AUTH and a few verbs in clear text
     bool tlsAnyDataSession;           // "-tlsnoresume": data connections need not resume

@@ -35,6 +35,12 @@ static char transferLogFullPath[kRootPathSize];
 static char reportFullPath[kRootPathSize];
 // The environment variable that gives the password of "-login name".
 static const char kPasswordVariable[] = "TARNLOADER_PASSWORD";
+// Whether port 21 was refused because this user may not bind it, rather than taken; written
+// once at start-up.
+static bool isDefaultPortForbidden = false;
+// How long the accept loop waits for a first client before it hints at why none comes: a
+// chassis asked to fetch its package connects within seconds.
+static constexpr int kNoClientHintMilliseconds = 3 * 60 * 1000;
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
@@ -49,8 +55,11 @@ int fixServedRoot(const char* rootArgument) {
     if (entered != 0 ||
         currentDirectory(serverSettings.rootPath, sizeof serverSettings.rootPath) != 0 ||
         setServedRoot(serverSettings.rootPath) != 0) {
+        char reason[kErrorTextSize];
+        lastErrorText(reason, sizeof reason);
         printConsole(ConsoleStream::kOutput, "Error: Unable to set ftp root directory: '%s'\n",
                      escapeString(shown, sizeof shown, shownArgument));
+        printConsole(ConsoleStream::kOutput, "  Reason: %s\n", reason);
         return -1;
     }
     printConsole(ConsoleStream::kOutput, "Using '%s' as ftp root directory\n",
@@ -164,7 +173,14 @@ static void printOwnFileWarnings() {
 
 int listLocalAddresses() {
     NetworkAddress found[kMaxLocalAddresses];
-    int count = queryLocalAddresses(found, kMaxLocalAddresses);
+    // With "-i" the operator named the addresses a chassis can reach; the others serve nothing.
+    int count = serverSettings.listenAddressCount;
+    for (int i = 0; i < count; i++) {
+        found[i] = serverSettings.listenAddresses[i];
+    }
+    if (count == 0) {
+        count = queryLocalAddresses(found, kMaxLocalAddresses);
+    }
     if (count < 0) {
         return -1;
     }
@@ -187,6 +203,20 @@ static void printPortWarning(int port) {
                  "  completion. This session is using port: %d\n"
                  "  Please resolve this issue before continuing.\n",
                  kDefaultControlPort, port);
+}
+
+// Port 21 was free but not this user's to open: "already in use" would send the operator
+// looking for another server that does not exist.
+static void printPortPermissionWarning(int port) {
+    char advice[kConsoleTextSize];
+    formatPortPermissionAdvice(advice, sizeof advice);
+    printConsole(ConsoleStream::kOutput,
+                 "Warning: ftp control port %d may not be opened by this user.  This port is\n"
+                 "  required for the chassis update.\n"
+                 "%s"
+                 "  This session is using port: %d\n"
+                 "  Please resolve this issue before continuing.\n",
+                 kDefaultControlPort, advice, port);
 }
 
 static void printInstructions() {
@@ -294,7 +324,9 @@ void printGuidance() {
         printConsole(ConsoleStream::kOutput,
                      "Warning: without -tls the -login password travels in clear text.\n");
     }
-    if (serverSettings.controlPort != kDefaultControlPort) {
+    if (serverSettings.controlPort != kDefaultControlPort && isDefaultPortForbidden) {
+        printPortPermissionWarning(serverSettings.controlPort);
+    } else if (serverSettings.controlPort != kDefaultControlPort) {
         printPortWarning(serverSettings.controlPort);
     }
     printPassiveRangeWarnings();
@@ -331,13 +363,25 @@ static void startSession(SocketHandle connection, const NetworkAddress* peer, in
     }
 }
 
-int runAcceptLoop(SocketHandle listener) {
+int runAcceptLoop(const SocketHandle* listeners, int count) {
     // What ended sessions leave for the next ones goes back once no new session comes.
     setIdleThreadHook(releaseSparedRecords);
     int candidate = serverSettings.passivePortLow;
+    // Under "-status" the operator hears once when no chassis has come for minutes.
+    bool isHintDue = serverSettings.status;
     for (;;) {
+        int ready = 1;
+        if (count > 1 || isHintDue) {
+            ready = waitAnyReadable(listeners, count, isHintDue ? kNoClientHintMilliseconds : -1);
+            isHintDue = false;
+            if (ready == 0) {
+                reportNoClientYet(kNoClientHintMilliseconds / 60000, serverSettings.controlPort);
+                continue;
+            }
+        }
         NetworkAddress peer;
-        SocketHandle connection = acceptConnection(listener, &peer);
+        SocketHandle connection =
+            ready > 0 ? acceptConnection(listeners[ready - 1], &peer) : kNoSocket;
         if (connection == kNoSocket) {
             AcceptFailure failure = classifyAcceptFailure();
             printSystemError("Error: accept failed");
@@ -355,17 +399,40 @@ int runAcceptLoop(SocketHandle listener) {
     }
 }
 
-static SocketHandle openControlListener() {
-    int* port = &serverSettings.controlPort;
-    // One socket for IPv6 and IPv4 clients alike; IPv4 alone where the system has no IPv6.
-    SocketHandle listener = createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog,
-                                            "Error: listen failed", nullptr);
-    if (listener == kNoSocket && *port == kDefaultControlPort) {
-        *port = kFallbackControlPort;
-        listener = createTcpSocket(AddressFamily::kIpv6, port, kLargestBacklog,
-                                   "Error: listen failed", nullptr);
+// Opens a control listener at every address of "-i" (one on every interface without it), all
+// on one port, which *port gives (0: any free one) and receives. Returns the count opened, or
+// kNoSocket when the port could not be had or kSocketUnavailable on another failure; either
+// way none stays open.
+static int openListenersAt(int* port, SocketHandle* listeners) {
+    int count = serverSettings.listenAddressCount > 0 ? serverSettings.listenAddressCount : 1;
+    int requested = *port;
+    for (int i = 0; i < count; i++) {
+        const NetworkAddress* local =
+            serverSettings.listenAddressCount > 0 ? &serverSettings.listenAddresses[i] : nullptr;
+        // One socket for IPv6 and IPv4 clients alike; IPv4 alone where the system has no IPv6.
+        listeners[i] = createTcpSocket(AddressFamily::kIpv6, local, port, kLargestBacklog,
+                                       "Error: listen failed", nullptr);
+        if (listeners[i] < 0) {
+            SocketHandle failure = listeners[i];
+            while (i-- > 0) {
+                closeSocket(listeners[i]);
+            }
+            *port = requested;
+            return static_cast<int>(failure);
+        }
     }
-    return listener;
+    return count;
+}
+
+static int openControlListeners(SocketHandle* listeners) {
+    int* port = &serverSettings.controlPort;
+    int count = openListenersAt(port, listeners);
+    if (count == kNoSocket && *port == kDefaultControlPort) {
+        isDefaultPortForbidden = isPortPermissionError();
+        *port = kFallbackControlPort;
+        count = openListenersAt(port, listeners);
+    }
+    return count;
 }
 
 // What an ending process does before it goes: the operator's summary, no half-received upload
@@ -443,8 +510,12 @@ int runServer(int argc, const char* const* argv) {
         copyText(serverSettings.localAddresses.addresses[0], kAddressTextSize,
                  serverSettings.natAddress);  // longer texts show their first 19 characters
     }
-    SocketHandle listener = openControlListener();
-    if (listener < 0) {
+    SocketHandle listeners[kMaxListenAddresses];
+    int listenerCount = openControlListeners(listeners);
+    if (listenerCount == kSocketUnavailable && serverSettings.listenAddressCount > 0) {
+        printUsage();  // an address of "-i" that this machine does not have
+    }
+    if (listenerCount < 0) {
         return -1;
     }
     printGuidance();
@@ -468,7 +539,7 @@ int runServer(int argc, const char* const* argv) {
     // console, but nothing is lost.
     (void)startConsoleWriter();
     startStatusLine();
-    int status = runAcceptLoop(listener);
+    int status = runAcceptLoop(listeners, listenerCount);
     // The accept loop's last words, and what sessions left queued, go out before the end.
     (void)flushTransferLog(kTransferLogFlushMilliseconds);
     (void)flushConsole(kConsoleFlushMilliseconds);

@@ -14,9 +14,9 @@ int listLocalAddresses();
 // Prints the address list, the port warning and the operator instructions.
 void printGuidance();
 
-// Accepts control connections for ever, one session thread each. Returns only when accept
-// fails for good.
-int runAcceptLoop(SocketHandle listener);
+// Accepts control connections on count listeners for ever, one session thread each. Returns
+// only when accept fails for good.
+int runAcceptLoop(const SocketHandle* listeners, int count);
 
 // The whole program: banner, command line, root, sockets, listener, guidance, written at once;
 // then the console thread and the accept loop, and the console's last flush. Returns the exit

@@ -212,12 +212,19 @@ bool isFamilyUnavailableError();
 // Lets a listener take a port whose old connections linger in TIME_WAIT. Does nothing where
 // the platform needs no such option (Windows, where it would let others steal the port).
 int allowPortReuse(SocketHandle socket);
-// Binds to the given port on every local interface of family.
-int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port);
+// Binds to address and its port; an address of zero bytes is every local interface of its
+// family.
+int bindSocket(SocketHandle socket, const NetworkAddress* address);
 // A listen that fails because the port is taken fails with an error of its own: callers treat
 // it as a failed bind (isAddressInUseError).
 int listenSocket(SocketHandle socket, int backlog);
 bool isAddressInUseError();
+// True when the last error says this user may not bind that port (on POSIX a port below 1024
+// without the privilege; on Windows a port reserved by the system or held exclusively).
+bool isPortPermissionError();
+// How the operator gets the control port of a failed bind that isPortPermissionError names,
+// on this platform: lines of text, each ending in a newline and indented by two spaces.
+void formatPortPermissionAdvice(char* out, std::size_t outSize);
 int socketLocalAddress(SocketHandle socket, NetworkAddress* out);
 // Accepts one connection; peer may be nullptr. Retries after EINTR.
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer);
@@ -258,6 +265,9 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size);
 // Waits until the socket can be read (or accepted from). Returns 1 when it can, 0 when
 // timeoutMilliseconds passed first (0 polls), -1 on failure.
 int waitReadable(SocketHandle socket, int timeoutMilliseconds);
+// As waitReadable for count sockets at once; a negative timeoutMilliseconds waits without
+// limit. Returns 1 + the index of a readable one, 0 when the time passed first, -1 on failure.
+int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseconds);
 // Limits how long one send or receive may wait without progress; 0 means no limit.
 int setSocketTimeout(SocketHandle socket, int milliseconds);
 // The same for sends alone; receives keep their own limit.

@@ -3,6 +3,7 @@
 #include "session/connection_limits.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "app/settings.h"
@@ -153,7 +154,18 @@ void refuseConnection(SocketHandle connection, const NetworkAddress* peer, Admis
         char shown[kShownReplySize];
         (void)copyText(shown, sizeof shown, reply);  // always fits
         shown[length - 2] = '\0';                    // the line end has no place on the console
-        reportRefusedConnection(peer, shown);
+        // The operator learns which option to raise; an IPv6 host may have met its /64's share.
+        char limit[64];
+        int perAddress = serverSettings.maxPerAddress;
+        if (!fromAddress) {
+            std::snprintf(limit, sizeof limit, "-maxsessions %d", serverSettings.maxSessions);
+        } else if (peer->family == AddressFamily::kIpv6) {
+            std::snprintf(limit, sizeof limit, "-maxperaddress %d, %d from one /64", perAddress,
+                          perAddress * kSharedNetworkFactor);
+        } else {
+            std::snprintf(limit, sizeof limit, "-maxperaddress %d", perAddress);
+        }
+        reportRefusedConnection(peer, shown, limit);
         return;
     }
     char host[kNetworkAddressTextSize];

@@ -396,9 +396,12 @@ int connectForTransfer(FtpSession* session, DataConnection* data, char* failureR
         }
     }
     if (socket == kNoSocket) {
+        bool isAborted = isLastError(ErrorKind::kInterrupted);
+        if (session->passiveMode && isLastError(ErrorKind::kTimedOut)) {
+            reportNoDataConnection(session);
+        }
         copyText(failureReply, replySize,
-                 isLastError(ErrorKind::kInterrupted) ? kAbortedTransferReply
-                                                      : "425 Can't open data connection.");
+                 isAborted ? kAbortedTransferReply : "425 Can't open data connection.");
         return -1;
     }
     // Clear text waits in the transfer's own waits, which watch the control connection too;

@@ -214,7 +214,7 @@ void reportDisconnected(FtpSession* session) {
     connectedCount.fetch_sub(1);
 }
 
-void reportRefusedConnection(const NetworkAddress* peer, const char* reply) {
+void reportRefusedConnection(const NetworkAddress* peer, const char* reply, const char* limit) {
     if (!serverSettings.status) {
         return;
     }
@@ -222,7 +222,41 @@ void reportRefusedConnection(const NetworkAddress* peer, const char* reply) {
     formatEventPrefix(nullptr, prefix, sizeof prefix);  // the time alone: no session yet
     char client[kShownClientSize];
     formatClient(peer, true, client, sizeof client);
-    printConsole(ConsoleStream::kOutput, "%s%s refused: %s\n", prefix, client, reply);
+    printConsole(ConsoleStream::kOutput, "%s%s refused: %s (%s)\n", prefix, client, reply, limit);
+}
+
+void reportNoDataConnection(const FtpSession* session) {
+    if (!serverSettings.status) {
+        return;
+    }
+    NetworkAddress told = session->serverAddress;
+    told.port = static_cast<unsigned short>(session->passivePort);
+    char target[kShownClientSize];
+    formatClient(&told, true, target, sizeof target);
+    char client[kShownClientSize];
+    formatClient(&session->peerAddress, false, client, sizeof client);
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text,
+                  "no connection to %s from %s within %g s: a firewall on this PC may block "
+                  "the passive ports; see README",
+                  target, client, session->dataWaitMilliseconds / 1000.0);  // always fits
+    printEvent(session, text);
+}
+
+void reportNoClientYet(int minutes, int port) {
+    if (!serverSettings.status) {
+        return;
+    }
+    const LocalAddressList* list = &serverSettings.localAddresses;
+    char prefix[kEventPrefixSize];
+    formatEventPrefix(nullptr, prefix, sizeof prefix);
+    char address[kNetworkAddressTextSize + 8];
+    std::snprintf(address, sizeof address, list->count == 1 ? "%s" : "one of the addresses above",
+                  list->addresses[0]);
+    printConsole(ConsoleStream::kOutput,
+                 "%sno client has connected in %d minutes: the chassis's form needs %s (port "
+                 "%d), and a firewall on this PC may keep it out; see README\n",
+                 prefix, minutes, address, port);
 }
 
 void noteReply(FtpSession* session, const char* text) {

@@ -29,8 +29,15 @@ void reportLoginRefused(const FtpSession* session, const char* name, const char*
 void reportClosedByLimit(const FtpSession* session, const char* reply);
 // "disconnected" with the session's counts and duration; once, at teardown, after "connected".
 void reportDisconnected(FtpSession* session);
-// "refused: <reply>" for a connection that a limit turned away before it had a session.
-void reportRefusedConnection(const NetworkAddress* peer, const char* reply);
+// "refused: <reply> (limit)" for a connection that a limit turned away before it had a
+// session; limit names the option and its value.
+void reportRefusedConnection(const NetworkAddress* peer, const char* reply, const char* limit);
+// "no connection to ADDRESS:PORT from CLIENT within N s: ..." when the client never connected
+// to the passive port it was told: the operator learns that a firewall is the likely cause.
+void reportNoDataConnection(const FtpSession* session);
+// The one hint line when no client at all has connected for minutes after start-up: the
+// address for the chassis's form, the port, and the firewall. port is the control port.
+void reportNoClientYet(int minutes, int port);
 // Keeps the start of each reply, which a refused transfer's line quotes.
 void noteReply(FtpSession* session, const char* text);
 // A transfer got its "150": from now on the status line shows it. size is -1 when unknown.

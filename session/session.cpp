@@ -112,10 +112,13 @@ int boundByLoginDeadline(const FtpSession* session, int milliseconds) {
 static SocketHandle openPassiveListener(FtpSession* session) {
     int low = serverSettings.passivePortLow;
     int high = serverSettings.passivePortHigh;
+    // Under "-i" data comes only where the operator let the control connection come.
+    const NetworkAddress* local =
+        serverSettings.listenAddressCount > 0 ? &session->serverAddress : nullptr;
     for (int tried = 1;; tried++) {
         SocketHandle listener =
-            createTcpSocket(session->peerAddress.family, &session->passivePort, kPassiveBacklog,
-                            "passive socket listen failed", session);
+            createTcpSocket(session->peerAddress.family, local, &session->passivePort,
+                            kPassiveBacklog, "passive socket listen failed", session);
         int next = nextFreePassivePortAfter(session->passivePort, low, high);
         if (listener != kNoSocket || high <= low || tried > high - low || next < 0) {
             return listener;

@@ -136,13 +136,10 @@ int allowPortReuse(SocketHandle socket) {
     return 0;
 }
 
-int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port) {
-    NetworkAddress any = {};  // all zero bytes: every interface
-    any.family = family;
-    any.port = port;
-    struct sockaddr_storage address;
-    socklen_t length = toSocketAddress(&any, &address);
-    if (bind(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address), length) != 0) {
+int bindSocket(SocketHandle socket, const NetworkAddress* address) {
+    struct sockaddr_storage local;
+    socklen_t length = toSocketAddress(address, &local);
+    if (bind(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&local), length) != 0) {
         return failWithErrno();
     }
     return 0;
@@ -157,6 +154,26 @@ int listenSocket(SocketHandle socket, int backlog) {
 
 bool isAddressInUseError() {
     return lastRuntimeError() == EADDRINUSE;
+}
+
+bool isPortPermissionError() {
+    return lastRuntimeError() == EACCES || lastRuntimeError() == EPERM;
+}
+
+void formatPortPermissionAdvice(char* out, std::size_t outSize) {
+    char program[4096];
+    ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+    if (length <= 0) {
+        std::snprintf(program, sizeof program, "tarnLoader");
+    } else {
+        program[length] = '\0';
+    }
+    // Ports below 1024 need root or the capability; the capability stays with the file, so
+    // the operator grants it once instead of running the whole server as root.
+    std::snprintf(out, outSize,
+                  "  To use it, run tarnLoader as root, or let this program open it once with:\n"
+                  "    sudo setcap cap_net_bind_service=+ep %s\n",
+                  program);
 }
 
 int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
@@ -356,11 +373,28 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size) {
 }
 
 int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
-    struct pollfd waiter = {static_cast<int>(socket), POLLIN, 0};
+    int ready = waitAnyReadable(&socket, 1, timeoutMilliseconds);
+    return ready > 0 ? 1 : ready;
+}
+
+int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseconds) {
+    constexpr int kMostWaited = 16;
+    struct pollfd waiters[kMostWaited];
+    if (count <= 0 || count > kMostWaited) {
+        return fail(EINVAL);
+    }
+    for (int i = 0; i < count; i++) {
+        waiters[i] = {static_cast<int>(sockets[i]), POLLIN, 0};
+    }
     for (;;) {
-        int result = poll(&waiter, 1, timeoutMilliseconds);
+        int result = poll(waiters, static_cast<nfds_t>(count), timeoutMilliseconds);
+        for (int i = 0; result > 0 && i < count; i++) {
+            if (waiters[i].revents != 0) {
+                return i + 1;
+            }
+        }
         if (result >= 0) {
-            return result > 0 ? 1 : 0;
+            return 0;
         }
         if (errno != EINTR) {
             return failWithErrno();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/windows/internal.h"
@@ -139,13 +140,10 @@ int allowPortReuse(SocketHandle /*socket*/) {
     return 0;
 }
 
-int bindSocket(SocketHandle socket, AddressFamily family, unsigned short port) {
-    NetworkAddress any = {};  // all zero bytes: every interface
-    any.family = family;
-    any.port = port;
-    struct sockaddr_storage address;
-    int length = toSocketAddress(&any, &address);
-    if (bind(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&address), length) != 0) {
+int bindSocket(SocketHandle socket, const NetworkAddress* address) {
+    struct sockaddr_storage local;
+    int length = toSocketAddress(address, &local);
+    if (bind(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&local), length) != 0) {
         return failWithSocketError();
     }
     return 0;
@@ -160,6 +158,18 @@ int listenSocket(SocketHandle socket, int backlog) {
 
 bool isAddressInUseError() {
     return lastError.source == ErrorSource::kSocket && lastError.number == WSAEADDRINUSE;
+}
+
+bool isPortPermissionError() {
+    return lastError.source == ErrorSource::kSocket && lastError.number == WSAEACCES;
+}
+
+void formatPortPermissionAdvice(char* out, std::size_t outSize) {
+    // Windows lets every user bind port 21; WSAEACCES there means a port that the system keeps
+    // for itself (Hyper-V and friends reserve ranges) or one held with exclusive use.
+    std::snprintf(out, outSize,
+                  "  Windows keeps it from this program: it may be reserved (see netsh interface\n"
+                  "  ipv4 show excludedportrange protocol=tcp) or held by another program.\n");
 }
 
 int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
@@ -393,16 +403,32 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size) {
 }
 
 int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
+    int ready = waitAnyReadable(&socket, 1, timeoutMilliseconds);
+    return ready > 0 ? 1 : ready;
+}
+
+int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseconds) {
+    if (count <= 0 || count > FD_SETSIZE) {
+        recordError(WSAEINVAL, ErrorSource::kSocket);
+        return -1;
+    }
     for (;;) {
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(toWinsock(socket), &readable);
+        for (int i = 0; i < count; i++) {
+            FD_SET(toWinsock(sockets[i]), &readable);
+        }
         struct timeval limit;
         // The first argument is ignored by Winsock.
         int result =
             select(0, &readable, nullptr, nullptr, selectLimit(timeoutMilliseconds, &limit));
+        for (int i = 0; result > 0 && i < count; i++) {
+            if (FD_ISSET(toWinsock(sockets[i]), &readable)) {
+                return i + 1;
+            }
+        }
         if (result != SOCKET_ERROR) {
-            return result > 0 ? 1 : 0;
+            return 0;
         }
         if (WSAGetLastError() != WSAEINTR) {
             return failWithSocketError();

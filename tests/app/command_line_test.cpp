@@ -69,6 +69,7 @@ TEST(ReadCommandLine, ReadsValuesAsTheCLibraryWould) {
         {{"-prange", "5000-5010", "-prange", "6000"}, 21, 6000, 5010},
         {{"-prange", "1-65535"}, 21, 1, 65535},
         {{"-prange", "5000-x"}, 21, 5000, 0},
+        {{"-prange", "5000-0"}, 21, 5000, 0},  // a high port of 0 is none, not one below
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments[1]);
@@ -88,6 +89,10 @@ TEST(ReadCommandLine, KeepsTheAddressTextAndFlags) {
     EXPECT_EQ(1, reading.settings.verbose);
     EXPECT_STREQ("pkg", reading.commandLine.rootArgument);
     EXPECT_EQ(CommandLineStatus::kRun, readArguments({"-ip", "300.1.2.3"}).commandLine.status);
+    // "-i" twice with one address listens there once.
+    reading = readArguments({"-i", "127.0.0.2", "-i", "::1", "-i", "127.0.0.2"});
+    EXPECT_EQ(CommandLineStatus::kRun, reading.commandLine.status);
+    EXPECT_EQ(2, reading.settings.listenAddressCount);
 }
 
 TEST(ReadCommandLine, StopsAtTheFirstError) {
@@ -106,6 +111,13 @@ TEST(ReadCommandLine, StopsAtTheFirstError) {
         {{"-p", "4294967317"}, CommandLineStatus::kMissingPort},  // 21 modulo 2^32
         {{"-prange", "5000-70000"}, CommandLineStatus::kMissingRange},
         {{"-prange", "5000--5"}, CommandLineStatus::kMissingRange},
+        {{"-prange", "6000-5000"}, CommandLineStatus::kInvertedRange},
+        {{"-i"}, CommandLineStatus::kBadListenAddress},
+        {{"-i", "localhost"}, CommandLineStatus::kBadListenAddress},
+        {{"-i", "10.0.0"}, CommandLineStatus::kBadListenAddress},
+        {{"-i", "1.1.1.1", "-i", "1.1.1.2", "-i", "1.1.1.3", "-i", "1.1.1.4", "-i", "1.1.1.5", "-i",
+          "1.1.1.6", "-i", "1.1.1.7", "-i", "1.1.1.8", "-i", "::9"},
+         CommandLineStatus::kBadListenAddress},
         {{"-ip", "10.0.0"}, CommandLineStatus::kMissingAddress},
         {{"-ip"}, CommandLineStatus::kMissingAddress},
         {{"-P", "21"}, CommandLineStatus::kUnknownOption},

@@ -434,7 +434,7 @@ class ConnectionFaults(FaultTest):
             self.assertEqual(self.command(self.witness, "NOOP"), "200 OK")
             self.assertTrue(self.server.wait_console("refused: " + from_address, count=2))
             self.assertRegex(self.server.console(), r"\n\d\d:\d\d:\d\d 127\.0\.0\.2:\d+ refused: "
-                             + re.escape(from_address) + "\n")
+                             + re.escape(from_address) + r" \(-maxperaddress 1\)\n")
 
         def default_per_address():  # 64 from one host, the witness among them
             held = [self.connect() for _ in range(63)]

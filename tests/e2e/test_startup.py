@@ -6,7 +6,7 @@ import select
 import socket
 from unittest import mock
 
-from harness import Server, ServerTest, free_port, is_windows
+from harness import Server, ServerTest, free_port, has_ipv6, is_windows
 
 BANNER = "tarnLoader, 1.0.5, 2011-06-21\n"
 
@@ -38,6 +38,7 @@ USAGE = (
     "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to 64)\n"
     "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
     "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults to 60)\n"
+    "  -i <address>       Listens only on <address>, IPv4 or IPv6 (repeatable)\n"
     "  -version   Prints the version and exits\n"
 )
 
@@ -86,6 +87,9 @@ INSTRUCTIONS_AFTER_EXAMPLE = (
 )
 
 ADDRESS_LINE = r"   \d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}\n"
+NO_SUCH = "  Reason: No such file or directory\n"
+# The line after each port that could not be had: the system's words for why.
+REASON_LINE = r"  Reason: [^\n]+\n"
 
 
 def shown_path(path):
@@ -160,9 +164,15 @@ class CommandLineErrors(ServerTest):
             (["-P", "-p"], "Error: '-P' option not found\n"),
             (["-p", "abc", "-ip"], "Error: missing port number for option -p\n"),
             (["nosuch", "-x"], "Error: '-x' option not found\n"),
-            (["nosuch"], "Error: Unable to set ftp root directory: 'nosuch'\n"),
-            ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing),
-            (["-p", "0", "./nosuch/"], "Error: Unable to set ftp root directory: './nosuch/'\n"),
+            (["nosuch"], "Error: Unable to set ftp root directory: 'nosuch'\n" + NO_SUCH),
+            ([missing], "Error: Unable to set ftp root directory: '%s'\n" % missing + NO_SUCH),
+            (["-p", "0", "./nosuch/"],
+             "Error: Unable to set ftp root directory: './nosuch/'\n" + NO_SUCH),
+            (["-prange", "6000-5000"], "Error: the port range '6000-5000' of option -prange ends "
+                                       "below its start; give the low port first\n"),
+            (["-i"], "Error: missing address for option -i\n"),
+            (["-i", "chassis.local"], "Error: Unable to listen on 'chassis.local': not an IPv4 or "
+                                      "IPv6 address\n"),
             (["-xferlog"], "Error: missing file name for option -xferlog\n"),
             (["-report", ""], "Error: missing file name for option -report\n"),
             (["-xferlog", missing], "Error: Unable to open transfer log '%s': No such file or "
@@ -209,11 +219,12 @@ class StartedServer(ServerTest):
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
 
     def guidance_pattern(self, root, port, first_address=None, bind_lines=""):
-        """The whole console after start-up; the example address is ours to choose."""
+        """The whole console after start-up; the example address is ours to choose.
+        bind_lines is a pattern."""
         first = re.escape("   %s\n" % first_address) if first_address else ADDRESS_LINE
         warning = WARNING % port if port != 21 else ""
         return re.compile(
-            r"\A" + re.escape(BANNER + using_line(root) + bind_lines + HEADING) +
+            r"\A" + re.escape(BANNER + using_line(root)) + bind_lines + re.escape(HEADING) +
             first + "(?:%s){0,9}" % ADDRESS_LINE +
             re.escape(warning + "\n\n" + INSTRUCTIONS_BEFORE_EXAMPLE) + r"http://[^\n ]+" +
             re.escape(INSTRUCTIONS_AFTER_EXAMPLE) + r"\Z")
@@ -283,8 +294,9 @@ class StartedServer(ServerTest):
         port = holder.getsockname()[1]
         server = self.run_server("-p", str(port))
         self.assertEqual(server.process.returncode, 255)
-        self.assertEqual(server.console(), BANNER + using_line(self.root) +
-                         "Could not open socket port %d\n" % port)
+        self.assertRegex(server.console(), r"\A" + re.escape(
+            BANNER + using_line(self.root) + "Could not open socket port %d\n" % port) +
+            REASON_LINE + r"\Z")
 
     def test_port_21_held_falls_back_to_4100(self):
         holder = hold_port(21)
@@ -303,7 +315,7 @@ class StartedServer(ServerTest):
                     self.skipTest("port 4100 was taken while the test ran")
                 self.assertTrue(ready, console + server.errors())
                 self.assertRegex(console, self.guidance_pattern(
-                    self.root, 4100, bind_lines="Could not open socket port 21\n"))
+                    self.root, 4100, bind_lines="Could not open socket port 21\n" + REASON_LINE))
                 self.assert_greets(4100)
                 server.stop()
         with self.subTest("21 and 4100 both held"):
@@ -313,9 +325,76 @@ class StartedServer(ServerTest):
             self.addCleanup(second.close)
             server = self.run_server()
             self.assertEqual(server.process.returncode, 255)
-            self.assertEqual(server.console(), BANNER + using_line(self.root) +
-                             "Could not open socket port 21\n"
-                             "Could not open socket port 4100\n")
+            self.assertRegex(server.console(), r"\A" + re.escape(BANNER + using_line(self.root)) +
+                             "Could not open socket port 21\n" + REASON_LINE +
+                             "Could not open socket port 4100\n" + REASON_LINE + r"\Z")
+
+
+    def test_i_listens_on_its_addresses_alone(self):
+        """The control listener, the passive listeners and the printed list keep to the
+        addresses of "-i"; another of this machine's addresses gets no answer."""
+        cases = [("127.0.0.2", "127.0.0.1", "PASV", "227 Entering Passive Mode (127,0,0,2,")]
+        if has_ipv6():
+            cases.append(("::1", "127.0.0.1", "EPSV", "229 Entering Extended Passive Mode"))
+        for address, other, verb, reply in cases:
+            with self.subTest(address):
+                port = free_port()
+                server = self.launch(["-i", address, "-p", str(port)])
+                self.assertIn(HEADING + "   %s\n" % address + WARNING % port, server.console())
+                s = self.connect(port, host=address)
+                self.assertEqual(self.command(s, "USER op"), "331 Login accepted")
+                self.assertEqual(self.command(s, "PASS x"), "230 User logged in")
+                answer = self.command(s, verb)
+                self.assertTrue(answer.startswith(reply), answer)
+                passive = int(re.findall(r"\d+", answer)[-1]) if verb == "EPSV" else (
+                    lambda n: n[-2] * 256 + n[-1])([int(n) for n in re.findall(r"\d+", answer)])
+                for refused in (port, passive):
+                    with self.assertRaises(OSError):
+                        socket.create_connection((other, refused), timeout=2).close()
+                socket.create_connection((address, passive), timeout=2).close()
+                server.stop()
+        with self.subTest("an address this machine does not have"):
+            port = free_port()
+            server = self.run_server("-i", "192.0.2.55", "-p", str(port))
+            self.assertEqual(server.process.returncode, 255)
+            self.assertRegex(server.console(), r"\A" + re.escape(
+                BANNER + using_line(self.root) + "Error: Unable to listen on '192.0.2.55': ") +
+                r"[^\n]+\n" + re.escape(USAGE) + r"\Z")
+
+    def test_a_user_who_may_not_open_port_21_hears_why_and_how(self):
+        """Port 21 free, but below the ports this user may bind: the fallback to 4100 names
+        the permission and its remedy, not another server that holds the port."""
+        if os.name == "nt" or is_windows():
+            self.skipTest("Windows lets every user open port 21")
+        with open("/proc/sys/net/ipv4/ip_unprivileged_port_start") as f:
+            if int(f.read()) <= 21:
+                self.skipTest("every user of this machine may open port 21")
+        if not port_is_free(4100):
+            self.skipTest("port 4100 is in use on this machine")
+        if os.geteuid() == 0:
+            if not port_is_free(21):
+                self.skipTest("port 21 is in use on this machine")
+            os.chmod(self.base, 0o755)
+
+            def as_nobody():
+                os.setgid(65534)
+                os.setuid(65534)
+        elif port_is_free(21):
+            self.skipTest("this user may open port 21")
+        else:
+            as_nobody = None
+        server = Server([], self.root).start(preexec_fn=as_nobody)
+        self.addCleanup(server.stop)
+        if not server.wait_ready():
+            self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))
+        console = server.console()
+        self.assertIn("Could not open socket port 21\n  Reason: Permission denied\n", console)
+        self.assertRegex(console, r"Warning: ftp control port 21 may not be opened by this user"
+                         r"\.[^\n]*\n  required for the chassis update\.\n  To use it, run "
+                         r"tarnLoader as root, or let this program open it once with:\n    sudo "
+                         r"setcap cap_net_bind_service=\+ep /\S+\n  This session is using "
+                         r"port: 4100\n")
+        self.assertNotIn("already in use", console)
 
 
 class LoginPassword(ServerTest):

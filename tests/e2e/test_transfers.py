@@ -701,6 +701,23 @@ class OperatorStatus(TransferTest):
                                      r"off$", piece) for piece in pieces), pieces[-5:])
         self.assertFalse([mark for mark in SANITIZER_MARKS if mark in text], text[-4000:])
 
+    def test_a_passive_connection_that_never_comes_points_at_the_firewall(self):
+        """The real data wait of 60 s: the 425 alone would leave the operator guessing."""
+        self.write_file("image.bin", b"firmware")
+        self.start_server("-status")
+        s = self.connect()
+        self.assertEqual(self.command(s, "USER op"), "331 Login accepted")
+        self.assertEqual(self.command(s, "PASS x"), "230 User logged in")
+        numbers = re.findall(r"\d+", self.command(s, "PASV"))
+        passive = int(numbers[-2]) * 256 + int(numbers[-1])
+        self.assertEqual(self.command(s, "RETR image.bin"), RETR_150)
+        s.settimeout(90)
+        self.assertEqual(self.read_line(s), "425 Can't open data connection.")
+        self.assertTrue(self.server.wait_console("see README"), self.server.console())
+        self.assertRegex(self.server.console(), "\n" + EVENT + re.escape(
+            "no connection to 127.0.0.1:%d from 127.0.0.1 within 60 s: a firewall on this PC "
+            "may block the passive ports; see README\n" % passive))
+
     def test_a_pipe_gets_event_lines_alone_with_verbose_prefixes(self):
         self.start_server("-status", "-ftpverbose", "-login", "op:pw", upload=True,
                           preexec_fn=default_sigint)

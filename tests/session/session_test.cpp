@@ -16,7 +16,7 @@ TEST(SparedRecords, CarryNothingToTheNextSession) {
     ASSERT_NE(nullptr, first);
     int port = 0;
     first->passiveListener =
-        createTcpSocket(AddressFamily::kIpv4, &port, 1, "listen failed", nullptr);
+        createTcpSocket(AddressFamily::kIpv4, nullptr, &port, 1, "listen failed", nullptr);
     ASSERT_GE(first->passiveListener, 0);
     first->passivePort = port;
     first->hasPortTarget = true;

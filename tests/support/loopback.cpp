@@ -16,7 +16,8 @@ SocketHandle listenOnFreePort(unsigned short* port) {
     }
     SocketHandle listener = openTcpSocket(AddressFamily::kIpv4);
     NetworkAddress bound;
-    if (listener == kNoSocket || bindSocket(listener, AddressFamily::kIpv4, 0) != 0 ||
+    NetworkAddress any = {AddressFamily::kIpv4, {}, 0, 0};
+    if (listener == kNoSocket || bindSocket(listener, &any) != 0 ||
         listenSocket(listener, 16) != 0 || socketLocalAddress(listener, &bound) != 0) {
         closeSocket(listener);
         return kNoSocket;
