@@ -5,7 +5,6 @@ if(WIN32)
     # An operator unzips the folder and runs the .exe from it: everything sits side by side.
     install(TARGETS tarnLoader RUNTIME DESTINATION .)
     install(FILES README.md DESTINATION .)
-    set(TARNLOADER_LICENCE_DESTINATION .)
 else()
     # Debian names a package's documentation folder after the package, in lower case.
     set(CMAKE_INSTALL_DOCDIR share/doc/tarnloader)
@@ -15,14 +14,15 @@ else()
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarnLoader.1
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-    set(TARNLOADER_LICENCE_DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
-# The licence goes with the program once the tree has one.
-foreach(licence LICENSE LICENSE.txt COPYING)
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${licence})
-        install(FILES ${licence} DESTINATION ${TARNLOADER_LICENCE_DESTINATION})
-    endif()
-endforeach()
+# The licence goes with the program: beside the .exe in the .zip, and as the Debian package's
+# copyright file, where Debian looks for it.
+if(WIN32)
+    install(FILES LICENSE DESTINATION .)
+else()
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+endif()
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 
 set(TARNLOADER_PACKAGE_CONTACT "tarnLoader developers" CACHE STRING
     "The Maintainer field of the Debian package")

@@ -16,7 +16,7 @@ import tempfile
 import time
 
 INSTALLED = ["/usr/bin/tarnLoader", "/usr/share/man/man1/tarnLoader.1",
-             "/usr/share/doc/tarnloader/README.md"]
+             "/usr/share/doc/tarnloader/README.md", "/usr/share/doc/tarnloader/copyright"]
 
 
 def run(*command, timeout=300):
