@@ -21,8 +21,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # A standalone program: the C++ runtime, libgcc and winpthreads are linked in, so the .exe
-# imports only system DLLs (KERNEL32, ADVAPI32, msvcrt, WS2_32, Secur32, CRYPT32, ncrypt) and
-# runs from any folder.
+# imports only system DLLs (KERNEL32, ADVAPI32, msvcrt, WS2_32, Secur32, CRYPT32, ncrypt, ole32,
+# OLEAUT32) and runs from any folder.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # ctest and GoogleTest's test discovery run the .exe files through Wine. Without Wine the

@@ -50,6 +50,9 @@ const char* const* commandLineInUtf8(int argc, char** argv);
 // POSIX that is the process's own argument memory, which the process list (ps,
 // /proc/PID/cmdline) shows; on Windows only our UTF-8 copy, since the system keeps its own.
 void eraseArgumentText(const char* text);
+// Writes the full path of this program's own executable, in UTF-8. Returns 0, or -1 with the
+// error set when it cannot be had or does not fit.
+int ownProgramPath(char* out, std::size_t outSize);
 // Reads the environment variable name into out, in UTF-8. Returns 0, or -1 when it is not set,
 // or does not fit.
 int readEnvironmentText(const char* name, char* out, std::size_t outSize);
@@ -618,3 +621,43 @@ int closeFile(int file);
 // (*sendFailed true).
 long long sendFilePiece(SocketHandle socket, int file, char* buffer, std::size_t size,
                         bool* sendFailed);
+
+// ---------------------------------------------------------------------------------------------
+// The firewall: what it lets in over TCP, read only; nothing here changes it.
+
+// The firewall's profiles, one bit each. Each network the machine is on is of one kind, and
+// each kind has its own switch, its own default and its own share of the rules.
+constexpr unsigned kFirewallDomain = 1u << 0;
+constexpr unsigned kFirewallPrivate = 1u << 1;
+constexpr unsigned kFirewallPublic = 1u << 2;
+// How many port ranges of allowing rules are kept; a firewall with more sets isPortListCut.
+constexpr int kFirewallPortRangeCount = 256;
+constexpr std::size_t kFirewallRuleNameSize = 256;
+
+// Local ports that an allowing rule opens, and the profiles (bits above) it applies to.
+struct FirewallPortRange {
+    unsigned low;
+    unsigned high;
+    unsigned profiles;
+};
+
+// What the firewall does with incoming TCP connections to this program, each part as a set of
+// profile bits among currentProfiles. Allowing rules count when they name this program or no
+// program at all (a rule for another program or for a service lets that one in alone).
+struct FirewallFacts {
+    unsigned currentProfiles;         // the profiles of the networks the machine is on now
+    unsigned enabledProfiles;         // where the firewall is on
+    unsigned guardedProfiles;         // where it is on and turns away what no rule allows
+    unsigned closedProfiles;          // where it is on and turns away everything, rules or not
+    unsigned programBlockedProfiles;  // where a blocking rule names this program
+    char blockingRuleName[kFirewallRuleNameSize];  // the first such rule's name, UTF-8, or ""
+    FirewallPortRange allowedPorts[kFirewallPortRangeCount];
+    int allowedPortCount;
+    bool isPortListCut;  // allowing rules had more ranges than allowedPorts holds
+};
+
+// Reads the firewall's settings for the current profiles and its inbound rules. Returns 0, or
+// -1 when the firewall cannot be read in full: no answer is then better than a wrong one. On
+// POSIX always -1: Linux firewalls (nftables, iptables, firewalld, ufw) are many and need
+// privilege to read.
+int queryFirewall(FirewallFacts* out);

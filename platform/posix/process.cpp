@@ -83,6 +83,19 @@ void eraseArgumentText(const char* text) {
     std::memset(argument, 0, std::strlen(argument));
 }
 
+int ownProgramPath(char* out, std::size_t outSize) {
+    // Linux keeps the path the process was started from, links resolved, in /proc.
+    ssize_t length = readlink("/proc/self/exe", out, outSize);
+    if (length < 0) {
+        return failWithErrno();
+    }
+    if (static_cast<std::size_t>(length) >= outSize) {
+        return fail(ENAMETOOLONG);  // readlink neither terminates nor tells a cut
+    }
+    out[length] = '\0';
+    return 0;
+}
+
 int readEnvironmentText(const char* name, char* out, std::size_t outSize) {
     const char* value = std::getenv(name);  // start-up only, before any other thread exists
     if (value == nullptr) {

@@ -266,6 +266,18 @@ void eraseArgumentText(const char* text) {
     SecureZeroMemory(argument, std::strlen(argument));
 }
 
+int ownProgramPath(char* out, std::size_t outSize) {
+    wchar_t path[kLongPathSize];
+    DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(kLongPathSize));
+    if (length == 0) {
+        return failWithSystemError();
+    }
+    if (length >= kLongPathSize) {
+        return failWithRuntimeError(ENAMETOOLONG);  // the system cut it to fit
+    }
+    return toUtf8Text(path, out, outSize);
+}
+
 int readEnvironmentText(const char* name, char* out, std::size_t outSize) {
     // Names and values in the wide environment, as the runtime's narrow one would turn text
     // outside the code page into other characters.
