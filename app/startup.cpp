@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/command_line.h"
+#include "app/firewall_advice.h"
 #include "app/settings.h"
 #include "base/text.h"
 #include "fs/checksums.h"
@@ -171,6 +172,31 @@ static void printOwnFileWarnings() {
     }
 }
 
+// The firewall's say on whether the chassis gets in, where the platform can read it and there
+// is something to say; otherwise not a character, so the start-up text reads as it always has.
+static void printFirewallAdvice() {
+    FirewallFacts facts;
+    char programPath[kRootPathSize];
+    if (queryFirewall(&facts) != 0 || ownProgramPath(programPath, sizeof programPath) != 0) {
+        return;
+    }
+    FirewallNeeds needs = {programPath,
+                           serverSettings.controlPort,
+                           serverSettings.passivePortLow,
+                           serverSettings.passivePortHigh,
+                           0,
+                           0,
+                           serverSettings.tls};
+    if (queryEphemeralPorts(&needs.systemLow, &needs.systemHigh) != 0) {
+        needs.systemLow = 0;  // not known: the passive ports are then not judged
+        needs.systemHigh = 0;
+    }
+    char advice[kFirewallAdviceSize];
+    if (composeFirewallAdvice(&facts, &needs, advice, sizeof advice) > 0) {
+        printConsole(ConsoleStream::kOutput, "%s", advice);
+    }
+}
+
 int listLocalAddresses() {
     NetworkAddress found[kMaxLocalAddresses];
     // With "-i" the operator named the addresses a chassis can reach; the others serve nothing.
@@ -330,6 +356,7 @@ void printGuidance() {
         printPortWarning(serverSettings.controlPort);
     }
     printPassiveRangeWarnings();
+    printFirewallAdvice();
     printConsole(ConsoleStream::kOutput, "\n\n");
     printInstructions();
     printConsole(ConsoleStream::kOutput,
