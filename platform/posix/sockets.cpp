@@ -162,17 +162,14 @@ bool isPortPermissionError() {
 
 void formatPortPermissionAdvice(char* out, std::size_t outSize) {
     char program[4096];
-    ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
-    if (length <= 0) {
+    if (ownProgramPath(program, sizeof program) != 0) {
         std::snprintf(program, sizeof program, "tarnLoader");
-    } else {
-        program[length] = '\0';
     }
     // Ports below 1024 need root or the capability; the capability stays with the file, so
     // the operator grants it once instead of running the whole server as root.
     std::snprintf(out, outSize,
                   "  To use it, run tarnLoader as root, or let this program open it once with:\n"
-                  "    sudo setcap cap_net_bind_service=+ep %s\n",
+                  "    sudo setcap cap_net_bind_service=+ep '%s'\n",
                   program);
 }
 

@@ -392,7 +392,7 @@ class StartedServer(ServerTest):
         self.assertRegex(console, r"Warning: ftp control port 21 may not be opened by this user"
                          r"\.[^\n]*\n  required for the chassis update\.\n  To use it, run "
                          r"tarnLoader as root, or let this program open it once with:\n    sudo "
-                         r"setcap cap_net_bind_service=\+ep /\S+\n  This session is using "
+                         r"setcap cap_net_bind_service=\+ep '/[^\n]+'\n  This session is using "
                          r"port: 4100\n")
         self.assertNotIn("already in use", console)
 
