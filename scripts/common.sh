@@ -24,3 +24,12 @@ build_tree() {
     cmake -S . -B "$folder" -G Ninja "$@" >/dev/null
     cmake --build "$folder" --parallel "$(nproc)"
 }
+
+# ctest --output-on-failure shows nothing of a test that passes: these lines give the counts
+# of the unit tests and of the end-to-end cases, and the skipped cases, from ctest's log.
+print_counts() {
+    local log="$1/Testing/Temporary/LastTest.log"
+    [ -f "$log" ] || return 0
+    grep -hE '^\[  PASSED  \] [0-9]+ tests?\.|^skipped: |^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' \
+        "$log" || true
+}

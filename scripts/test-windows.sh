@@ -30,3 +30,4 @@ wineserver -p60
 wineboot -i >/dev/null 2>&1
 echo "== build-mingw (under Wine)"
 ctest --test-dir build-mingw --output-on-failure --timeout 1800
+print_counts build-mingw

@@ -31,6 +31,7 @@ run_suite() {
     echo "== $folder"
     build_tree "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     ctest --test-dir "$folder" --output-on-failure --timeout 1800
+    print_counts "$folder"
 }
 
 run_suite build-test

@@ -37,6 +37,8 @@ def main():
                   for test, _ in result.failures + result.errors})
     # A class skipped as a whole counts as a skip without having run a test.
     passed = max(0, result.testsRun - failed - len(result.skipped))
+    for test, reason in result.skipped:
+        print("skipped: %s: %s" % (test.id(), reason))
     print("%d passed, %d failed, %d skipped" % (passed, failed, len(result.skipped)))
     return 0 if result.wasSuccessful() else 1
 
