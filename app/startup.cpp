@@ -42,6 +42,8 @@ static bool isDefaultPortForbidden = false;
 // How long the accept loop waits for a first client before it hints at why none comes: a
 // chassis asked to fetch its package connects within seconds.
 static constexpr int kNoClientHintMilliseconds = 3 * 60 * 1000;
+// A refusal is one small send into an empty send buffer; the bound is only for a peer gone bad.
+static constexpr int kRefusalSendMilliseconds = 500;
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
@@ -362,6 +364,44 @@ void printGuidance() {
     printConsole(ConsoleStream::kOutput,
                  "More information may be found in the chassis users's guide.\n\n");
     printConsole(ConsoleStream::kOutput, "Waiting for the chassis to connect...\n");
+}
+
+// Answers a refused connection with its 421 reply and closes it. The send is bounded, so a
+// client that does not read holds up the accept loop for a moment at most.
+static void refuseConnection(SocketHandle connection, const NetworkAddress* peer,
+                             Admission admission) {
+    bool fromAddress = admission == Admission::kTooManyFromAddress;
+    const char* reply = fromAddress ? "421 Too many connections from your address.\r\n"
+                                    : "421 Too many connections, try again later.\r\n";
+    // Without the timeout the send waits as the system's default lets it; it is only the bound.
+    (void)setSocketTimeout(connection, kRefusalSendMilliseconds);
+    std::size_t length = std::strlen(reply);
+    (void)sendBytes(connection, reply, length);  // a client gone already needs nothing
+    closeSocket(connection);
+    if (serverSettings.status) {
+        char shown[kShownReplySize];
+        (void)copyText(shown, sizeof shown, reply);  // always fits
+        shown[length - 2] = '\0';                    // the line end has no place on the console
+        // The operator learns which option to raise; an IPv6 host may have met its /64's share.
+        char limit[64];
+        int perAddress = serverSettings.maxPerAddress;
+        if (!fromAddress) {
+            std::snprintf(limit, sizeof limit, "-maxsessions %d", serverSettings.maxSessions);
+        } else if (peer->family == AddressFamily::kIpv6) {
+            std::snprintf(limit, sizeof limit, "-maxperaddress %d, %d from one /64", perAddress,
+                          perAddress * kSharedNetworkFactor);
+        } else {
+            std::snprintf(limit, sizeof limit, "-maxperaddress %d", perAddress);
+        }
+        reportRefusedConnection(peer, shown, limit);
+        return;
+    }
+    char host[kNetworkAddressTextSize];
+    if (formatAddress(peer, host, sizeof host) != 0) {
+        host[0] = '\0';  // never for an address that accept gave
+    }
+    printConsole(ConsoleStream::kError, "Refused a connection from %s: too many sessions%s\n", host,
+                 fromAddress ? " from that address" : "");
 }
 
 // Hands one accepted connection to a new session thread. A record or thread that cannot be

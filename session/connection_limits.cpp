@@ -8,11 +8,7 @@
 
 #include "app/settings.h"
 #include "base/text.h"
-#include "session/operator_status.h"
 #include "session/session.h"
-
-// A refusal is one small send into an empty send buffer; the bound is only for a peer gone bad.
-constexpr int kRefusalSendMilliseconds = 500;
 
 // Only the accept loop adds to it; ending sessions only make room meanwhile.
 static std::atomic<int> sessionCount{0};
@@ -139,39 +135,4 @@ bool isHostShared(const ConnectionTicket* ticket, const NetworkAddress* peer) {
     }
     releaseLock(SharedLock::kConnectionLimits);
     return isShared;
-}
-
-void refuseConnection(SocketHandle connection, const NetworkAddress* peer, Admission admission) {
-    bool fromAddress = admission == Admission::kTooManyFromAddress;
-    const char* reply = fromAddress ? "421 Too many connections from your address.\r\n"
-                                    : "421 Too many connections, try again later.\r\n";
-    // Without the timeout the send waits as the system's default lets it; it is only the bound.
-    (void)setSocketTimeout(connection, kRefusalSendMilliseconds);
-    std::size_t length = std::strlen(reply);
-    (void)sendBytes(connection, reply, length);  // a client gone already needs nothing
-    closeSocket(connection);
-    if (serverSettings.status) {
-        char shown[kShownReplySize];
-        (void)copyText(shown, sizeof shown, reply);  // always fits
-        shown[length - 2] = '\0';                    // the line end has no place on the console
-        // The operator learns which option to raise; an IPv6 host may have met its /64's share.
-        char limit[64];
-        int perAddress = serverSettings.maxPerAddress;
-        if (!fromAddress) {
-            std::snprintf(limit, sizeof limit, "-maxsessions %d", serverSettings.maxSessions);
-        } else if (peer->family == AddressFamily::kIpv6) {
-            std::snprintf(limit, sizeof limit, "-maxperaddress %d, %d from one /64", perAddress,
-                          perAddress * kSharedNetworkFactor);
-        } else {
-            std::snprintf(limit, sizeof limit, "-maxperaddress %d", perAddress);
-        }
-        reportRefusedConnection(peer, shown, limit);
-        return;
-    }
-    char host[kNetworkAddressTextSize];
-    if (formatAddress(peer, host, sizeof host) != 0) {
-        host[0] = '\0';  // never for an address that accept gave
-    }
-    printConsole(ConsoleStream::kError, "Refused a connection from %s: too many sessions%s\n", host,
-                 fromAddress ? " from that address" : "");
 }

@@ -34,6 +34,3 @@ void releaseConnection(ConnectionTicket* ticket);
 // True when another session from peer's address runs besides ticket's, or when addresses are
 // not counted and so that cannot be known.
 bool isHostShared(const ConnectionTicket* ticket, const NetworkAddress* peer);
-// Answers a refused connection with its 421 reply and closes it. The send is bounded, so a
-// client that does not read holds up the accept loop for a moment at most.
-void refuseConnection(SocketHandle connection, const NetworkAddress* peer, Admission admission);

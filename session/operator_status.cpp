@@ -13,7 +13,6 @@
 #include "base/text.h"
 #include "fs/resolve_path.h"
 #include "fs/transfer_log.h"
-#include "session/connection_limits.h"
 #include "session/session.h"
 
 // Room for a path from the root, "/" and the path, as an event line names it, escaped.
@@ -147,7 +146,7 @@ static void formatClient(const NetworkAddress* peer, bool withPort, char* out,
     }
 }
 
-void reportConnected(FtpSession* session) {
+void reportConnected(FtpSession* session, bool isHostShared) {
     if (!serverSettings.status) {
         return;
     }
@@ -155,8 +154,7 @@ void reportConnected(FtpSession* session) {
     report->connectedAt = monotonicMilliseconds();
     report->shownSlot = -1;
     // Two sessions from one address are told apart by the port of the later one.
-    formatClient(&session->peerAddress, isHostShared(&session->ticket, &session->peerAddress),
-                 report->client, sizeof report->client);
+    formatClient(&session->peerAddress, isHostShared, report->client, sizeof report->client);
     connectedCount.fetch_add(1);
     sessionCount.fetch_add(1);
     printEvent(session, "connected");

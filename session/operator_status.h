@@ -17,8 +17,9 @@ constexpr std::size_t kEventPrefixSize = 96;
 
 // Each of these prints its event line when "-status" is on and does nothing otherwise.
 
-// "connected": fixes the client's name for the session's lines.
-void reportConnected(FtpSession* session);
+// "connected": fixes the client's name for the session's lines; isHostShared (another session
+// from the client's address runs) adds its port to the name.
+void reportConnected(FtpSession* session, bool isHostShared);
 // "logged in as NAME", and " (TLS)" after it when TLS protects the control connection: the
 // connect line comes before AUTH TLS, so this is the first line that can tell.
 void reportLogin(const FtpSession* session);

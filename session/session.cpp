@@ -153,7 +153,9 @@ void endSession(FtpSession* session) {
 }
 
 void serveSession(FtpSession* session) {
-    reportConnected(session);
+    // Asked only for the console line: the table's lock is not worth taking otherwise.
+    reportConnected(session,
+                    serverSettings.status && isHostShared(&session->ticket, &session->peerAddress));
     if (socketLocalAddress(session->controlSocket, &session->serverAddress) != 0) {
         printSessionError(session, "getsockname() failed");
         sendReply(session, "500 getsockname failed");
