@@ -293,6 +293,17 @@ void closeSocketDelivered(SocketHandle socket, int seconds);
 // Returns the count, or -1 when the query failed. A host name without addresses gives 0 on
 // Windows; on POSIX, where the interfaces are read directly, finding none is a failure.
 int queryLocalAddresses(NetworkAddress* out, int maxCount);
+// Room for an interface's name in UTF-8: a Windows friendly name takes up to 256 UTF-16 units.
+constexpr std::size_t kInterfaceNameSize = 3 * 256 + 1;
+// What the system tells of the interface that holds a local address.
+struct LocalAddressDetails {
+    char interfaceName[kInterfaceNameSize];  // UTF-8, as the system gives it: "eth0", "Ethernet 2"
+    int prefixLength;                        // the network's bits: 24 for 255.255.255.0
+};
+// Finds the interface that holds address (of either family, port ignored; a zone, when given,
+// must match too) and fills out. Returns 0, or -1 when no interface holds it or the interfaces
+// cannot be read.
+int describeLocalAddress(const NetworkAddress* address, LocalAddressDetails* out);
 // The ports the system gives its outgoing connections (the ephemeral range): Linux's
 // ip_local_port_range, or Windows's default dynamic range (49152-65535; netsh may have moved
 // it). Returns 0, or -1 when it cannot be read.
