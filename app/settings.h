@@ -36,6 +36,7 @@ constexpr std::size_t kLoginTextSize = 128;
 
 struct LocalAddressList {
     char addresses[kMaxLocalAddresses][kNetworkAddressTextSize];
+    NetworkAddress found[kMaxLocalAddresses];  // what each text was written from
     int count;
 };
 

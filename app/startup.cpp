@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/address_details.h"
 #include "app/command_line.h"
 #include "app/firewall_advice.h"
 #include "app/settings.h"
@@ -217,6 +218,7 @@ int listLocalAddresses() {
         if (formatAddress(&found[i], list->addresses[i], sizeof list->addresses[i]) != 0) {
             list->addresses[i][0] = '\0';  // never for an IPv4 address
         }
+        list->found[i] = found[i];
     }
     list->count = count;
     return 0;
@@ -329,13 +331,30 @@ static void printPassiveRangeWarnings() {
     }
 }
 
+// Under "-status" a listed address also names its interface and network, so that an operator
+// with several adapters can tell which address the chassis's form needs. The default text stays
+// as the chassis flow has always had it, and so does the line of an address whose interface
+// cannot be found, or of the "-ip" address, which is no local one.
+static void printAddressLine(const LocalAddressList* list, int index) {
+    bool isNatAddress = index == 0 && serverSettings.natAddress != nullptr;
+    LocalAddressDetails found;
+    char details[kAddressDetailsSize];
+    if (serverSettings.status && !isNatAddress && index < list->count &&
+        describeLocalAddress(&list->found[index], &found) == 0 &&
+        formatAddressDetails(&list->found[index], &found, details, sizeof details) == 0) {
+        printConsole(ConsoleStream::kOutput, "   %s   %s\n", list->addresses[index], details);
+    } else {
+        printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[index]);
+    }
+}
+
 void printGuidance() {
     const LocalAddressList* list = &serverSettings.localAddresses;
     printConsole(ConsoleStream::kOutput, "%s accepting connections on ip addresses:\n",
                  kProgramName);
-    printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[0]);
+    printAddressLine(list, 0);
     for (int i = 1; i < list->count; i++) {
-        printConsole(ConsoleStream::kOutput, "   %s\n", list->addresses[i]);
+        printAddressLine(list, i);
     }
     if (serverSettings.tls) {
         printTlsCertificate();

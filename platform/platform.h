@@ -304,6 +304,15 @@ struct LocalAddressDetails {
 // must match too) and fills out. Returns 0, or -1 when no interface holds it or the interfaces
 // cannot be read.
 int describeLocalAddress(const NetworkAddress* address, LocalAddressDetails* out);
+// Room for a network's text: an address and "/128".
+constexpr std::size_t kNetworkTextSize = kNetworkAddressTextSize + 4;
+// Writes the network that holds address, prefixLength bits long: "192.168.1.0/24",
+// "2001:db8::/64". Returns 0, or -1 when prefixLength does not fit the family or the text
+// does not fit out.
+int formatNetwork(const NetworkAddress* address, int prefixLength, char* out, std::size_t outSize);
+// True for an address that a host gives itself when no one hands it one (169.254.0.0/16,
+// fe80::/10): the usual sign of a direct cable.
+bool isLinkLocalAddress(const NetworkAddress* address);
 // The ports the system gives its outgoing connections (the ephemeral range): Linux's
 // ip_local_port_range, or Windows's default dynamic range (49152-65535; netsh may have moved
 // it). Returns 0, or -1 when it cannot be read.

@@ -90,6 +90,9 @@ ADDRESS_LINE = r"   \d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}\n"
 NO_SUCH = "  Reason: No such file or directory\n"
 # The line after each port that could not be had: the system's words for why.
 REASON_LINE = r"  Reason: [^\n]+\n"
+# Under -status: the address, then its interface and network.
+DETAILED_ADDRESS_LINE = (ADDRESS_LINE[:-len(r"\n")] +
+                         r"   \S[^\n]*, [0-9a-f.:]+/\d+(?:, link-local \(a direct cable\))?\n")
 
 
 def shown_path(path):
@@ -218,14 +221,15 @@ class StartedServer(ServerTest):
         s = self.connect(port)
         self.assertEqual(self.command(s, "QUIT"), "221 Goodbye")
 
-    def guidance_pattern(self, root, port, first_address=None, bind_lines=""):
+    def guidance_pattern(self, root, port, first_address=None, bind_lines="",
+                         address_line=ADDRESS_LINE):
         """The whole console after start-up; the example address is ours to choose.
         bind_lines is a pattern."""
-        first = re.escape("   %s\n" % first_address) if first_address else ADDRESS_LINE
+        first = re.escape("   %s\n" % first_address) if first_address else address_line
         warning = WARNING % port if port != 21 else ""
         return re.compile(
             r"\A" + re.escape(BANNER + using_line(root)) + bind_lines + re.escape(HEADING) +
-            first + "(?:%s){0,9}" % ADDRESS_LINE +
+            first + "(?:%s){0,9}" % address_line +
             re.escape(warning + "\n\n" + INSTRUCTIONS_BEFORE_EXAMPLE) + r"http://[^\n ]+" +
             re.escape(INSTRUCTIONS_AFTER_EXAMPLE) + r"\Z")
 
@@ -235,6 +239,21 @@ class StartedServer(ServerTest):
         self.assertRegex(server.console(), self.guidance_pattern(self.root, port))
         self.assertEqual(server.errors(), "")
         self.assert_greets(port)
+
+    def test_status_adds_each_local_address_s_interface_and_network(self):
+        # Without -status the lines stay bare: the test above. Wine's adapter list need not
+        # hold the addresses it lists, and such a line stays bare too.
+        line = DETAILED_ADDRESS_LINE
+        if is_windows():
+            line = "(?:%s|%s)" % (DETAILED_ADDRESS_LINE, ADDRESS_LINE)
+        # The -ip address is no local one: its line stays bare.
+        for args, first in (([], None), (["-ip", "203.0.113.9"], "203.0.113.9")):
+            with self.subTest(args=args):
+                port = free_port()
+                server = self.launch(["-p", str(port), "-status"] + args)
+                self.assertRegex(server.console(), self.guidance_pattern(
+                    self.root, port, first, address_line=line))
+                server.stop()
 
     def test_relative_root_is_shown_as_an_absolute_path(self):
         # The second folder's path takes over 300 bytes in UTF-8, yet under 260 characters.
