@@ -201,24 +201,22 @@ static void printFirewallAdvice() {
 }
 
 int listLocalAddresses() {
-    NetworkAddress found[kMaxLocalAddresses];
+    LocalAddressList* list = &serverSettings.localAddresses;
     // With "-i" the operator named the addresses a chassis can reach; the others serve nothing.
     int count = serverSettings.listenAddressCount;
     for (int i = 0; i < count; i++) {
-        found[i] = serverSettings.listenAddresses[i];
+        list->found[i] = serverSettings.listenAddresses[i];
     }
     if (count == 0) {
-        count = queryLocalAddresses(found, kMaxLocalAddresses);
+        count = queryLocalAddresses(list->found, kMaxLocalAddresses);
     }
     if (count < 0) {
         return -1;
     }
-    LocalAddressList* list = &serverSettings.localAddresses;
     for (int i = 0; i < count; i++) {
-        if (formatAddress(&found[i], list->addresses[i], sizeof list->addresses[i]) != 0) {
-            list->addresses[i][0] = '\0';  // never for an IPv4 address
+        if (formatAddress(&list->found[i], list->addresses[i], sizeof list->addresses[i]) != 0) {
+            list->addresses[i][0] = '\0';  // never: the room fits every address
         }
-        list->found[i] = found[i];
     }
     list->count = count;
     return 0;
