@@ -21,8 +21,6 @@ constexpr std::size_t kChecksumReadSize = 256 * 1024;
 // A waiting request looks again after 1 ms, then twice as long each time up to this.
 constexpr int kLongestLookMilliseconds = 32;
 
-namespace {
-
 enum class EntryState : unsigned char { kEmpty, kQueued, kComputing, kReady };
 
 struct ChecksumEntry {
@@ -32,8 +30,6 @@ struct ChecksumEntry {
     long long lastAsked;  // monotonic milliseconds; while queued, when it was queued
     char texts[kDigestKindCount][kDigestTextSize];
 };
-
-}  // namespace
 
 // All of it under SharedLock::kChecksums.
 static ChecksumEntry entries[kKeptChecksums];

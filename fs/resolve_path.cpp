@@ -9,8 +9,6 @@
 #include "platform/platform.h"
 #include "session/session.h"
 
-namespace {
-
 // Where the names of a path lead when they are taken one by one without looking at the disk:
 // the names below the root, or, once a ".." has risen above it, the names from the top of the
 // file system. walked holds what the platform is to walk from the root.
@@ -19,8 +17,6 @@ struct NamedPlace {
     bool aboveRoot;
     std::vector<std::string> walked;
 };
-
-}  // namespace
 
 // True when names are the root's own names (compared as the platform compares names).
 static bool isRootByName(const std::vector<std::string>& names,
