@@ -48,8 +48,8 @@ static constexpr int kRefusalSendMilliseconds = 500;
 // A pause after a shortage of descriptors or memory, so the loop does not spin while it lasts.
 static constexpr int kAcceptPauseMilliseconds = 100;
 
-// A folder's or file's name as the console shows it, in out. SECURITY: a folder named with an
-// escape sequence must not act on the operator's terminal.
+// SECURITY: the folder's name is escaped for the console; one named with an escape sequence
+// must not act on the operator's terminal.
 int fixServedRoot(const char* rootArgument) {
     char shown[escapedTextSize(kRootPathSize)];
     const char* shownArgument = rootArgument != nullptr ? rootArgument : ".";
