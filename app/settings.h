@@ -16,16 +16,16 @@ constexpr int kMaxListenAddresses = 8;
 constexpr int kDefaultControlPort = 21;
 constexpr int kFallbackControlPort = 4100;
 constexpr int kDefaultMaxSessions = 1000;
-// One address may hold this many sessions (an IPv6 /64 four times as many): at least 16 hosts are needed
-// to fill the default cap, while a chassis uses one or two and the most parallel clients
-// (FileZilla, rclone, lftp mirror) some ten to twenty.
+// One address may hold this many sessions (an IPv6 /64 four times as many): at least 16 hosts
+// are needed to fill the default cap, while a chassis uses one or two and the most parallel
+// clients (FileZilla, rclone, lftp mirror) some ten to twenty.
 constexpr int kDefaultMaxPerAddress = 64;
 // A connection that has not logged in by then is closed: a chassis logs in at once, and idle
 // connections that never do must not fill the cap.
 constexpr int kDefaultLoginSeconds = 60;
 // The largest values of "-maxsessions" and "-maxperaddress", and of "-idle" and
-// "-logintimeout" (a day): far
-// beyond what a server of firmware packages needs, and a bound for the table of addresses.
+// "-logintimeout" (a day): far beyond what a server of firmware packages needs, and a bound
+// for the table of addresses.
 constexpr int kLargestSessionLimit = 10000;
 constexpr int kLargestIdleSeconds = 86400;
 
