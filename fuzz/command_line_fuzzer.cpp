@@ -78,6 +78,13 @@ void checkCommandLine(const std::vector<const char*>& argv, const CommandLine& c
                 failProperty("a refused command line names the option it stopped at", arguments);
             }
             break;
+        case CommandLineStatus::kBadListenAddress:
+        case CommandLineStatus::kInvertedRange:
+            // These name the value ("-i" at the end has none).
+            if (commandLine.argument != nullptr && argumentIndex(argv, commandLine.argument) < 2) {
+                failProperty("a refused value is one of the arguments", arguments);
+            }
+            break;
         default:
             failProperty("the status is one of CommandLineStatus",
                          std::to_string(static_cast<int>(commandLine.status)));
