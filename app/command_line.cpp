@@ -1,9 +1,8 @@
-// app/command_line.cpp: the options "-p", "-prange", "-ip", "-u", "-ftpverbose" and "-h", the
-// opt-in TLS and login options, the transfer log and the limits ("-xferlog", "-maxsessions",
-// "-maxperaddress", "-idle" and "-logintimeout"), the operator's status ("-status") and the
-// addresses to listen on ("-i").
+// app/command_line.cpp: the table of options (kCommandLineOptions), which reading, the error
+// texts and the usage text walk, and the readers of the options' values.
 #include "app/command_line.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "base/text.h"
@@ -37,20 +36,25 @@ static const char* scanPort(const char* text, int* port) {
     return end;
 }
 
-static bool readPort(const char* value, int* port) {
-    return value != nullptr && scanPort(value, port) != nullptr;
+using Option = CommandLineOption;
+using Status = CommandLineStatus;
+
+// A reader's answer: kRun when it took the value, the option's refusal when not.
+static Status taken(bool read, const Option& option) {
+    return read ? Status::kRun : option.refusal;
 }
 
-// "%d-%d": the low port is required, the high one optional; text after them is ignored.
-// *inverted tells a high port given below the low one (0, as for none, excepted).
-static bool readPortRange(const char* value, ServerSettings* settings, bool* inverted) {
-    if (value == nullptr) {
-        return false;
-    }
+static Status readPort(const Option& option, const char* value, ServerSettings* settings) {
+    return taken(value != nullptr && scanPort(value, &settings->controlPort) != nullptr, option);
+}
+
+// "%d-%d": the low port is required, the high one optional; text after them is ignored. A
+// high port given below the low one (0, as for none, excepted) is kInvertedRange.
+static Status readPortRange(const Option& option, const char* value, ServerSettings* settings) {
     int low = 0;
-    const char* rest = scanPort(value, &low);
+    const char* rest = value != nullptr ? scanPort(value, &low) : nullptr;
     if (rest == nullptr) {
-        return false;
+        return option.refusal;
     }
     // A high port given out of range refuses the whole option, as a low one does; text that
     // is no number at all leaves the high port as it was.
@@ -58,12 +62,11 @@ static bool readPortRange(const char* value, ServerSettings* settings, bool* inv
     int anyNumber = 0;
     bool hasHigh = *rest == '-' && scanInteger(rest + 1, &anyNumber) != nullptr;
     if (hasHigh && scanPort(rest + 1, &high) == nullptr) {
-        return false;
+        return option.refusal;
     }
-    *inverted = hasHigh && high != 0 && high < low;
     settings->passivePortLow = low;
     settings->passivePortHigh = high;
-    return true;
+    return hasHigh && high != 0 && high < low ? Status::kInvertedRange : Status::kRun;
 }
 
 // "%d.%d.%d.%d": only a test of form; the text itself is kept.
@@ -88,11 +91,20 @@ static bool isAddressForm(const char* value) {
     return true;
 }
 
+// "-ip": the text itself is kept.
+static Status readNatAddress(const Option& option, const char* value, ServerSettings* settings) {
+    if (!isAddressForm(value)) {
+        return option.refusal;
+    }
+    settings->natAddress = value;
+    return Status::kRun;
+}
+
 // "-login name:password": the name up to the first colon, the password after it, neither empty.
 // "-login name" alone leaves the password for start-up to ask for.
-static bool readLogin(const char* value, ServerSettings* settings) {
+static Status readLogin(const Option& option, const char* value, ServerSettings* settings) {
     if (value == nullptr || value[0] == '\0' || value[0] == ':') {
-        return false;
+        return option.refusal;
     }
     const char* colon = std::strchr(value, ':');
     if (colon == nullptr) {
@@ -100,96 +112,57 @@ static bool readLogin(const char* value, ServerSettings* settings) {
         settings->loginPassword[0] = '\0';
         // The last -login holds: an earlier one's password must not stand in as given.
         settings->loginPasswordArgument = nullptr;
-        return settings->hasLogin;
+        return taken(settings->hasLogin, option);
     }
     if (colon[1] == '\0') {
-        return false;
+        return option.refusal;
     }
     settings->loginPasswordArgument = colon + 1;
     std::size_t nameLength = static_cast<std::size_t>(colon - value);
     if (nameLength >= sizeof settings->loginName) {
-        return false;
+        return option.refusal;
     }
     std::memcpy(settings->loginName, value, nameLength);
     settings->loginName[nameLength] = '\0';
-    settings->hasLogin = copyText(settings->loginPassword, sizeof settings->loginPassword,
-                                  colon + 1) == 0;
-    return settings->hasLogin;
-}
-
-// The TLS and login options. Returns 1 when argument is one of them and was read (2 when it
-// took value too), 0 when it is none of them, or -1 with *status set when its value is wrong.
-static int readSecurityOption(const char* argument, const char* value, ServerSettings* settings,
-                              CommandLineStatus* status) {
-    if (std::strcmp(argument, "-tls") == 0) {
-        settings->tls = true;
-        return 1;
-    }
-    if (std::strcmp(argument, "-tlsonly") == 0) {
-        settings->tls = true;
-        settings->tlsOnly = true;
-        return 1;
-    }
-    if (std::strcmp(argument, "-tlsnoresume") == 0) {
-        settings->tlsAnyDataSession = true;
-        return 1;
-    }
-    if (std::strcmp(argument, "-tlscert") == 0) {
-        if (value == nullptr) {
-            *status = CommandLineStatus::kMissingCertificate;
-            return -1;
-        }
-        settings->tls = true;
-        settings->tlsCertificatePath = value;
-        return 2;
-    }
-    if (std::strcmp(argument, "-login") == 0) {
-        if (!readLogin(value, settings)) {
-            *status = CommandLineStatus::kMissingLogin;
-            return -1;
-        }
-        return 2;
-    }
-    return 0;
-}
-
-// The options that take a limit, each from 1 to its largest value.
-struct LimitOption {
-    const char* name;
-    int largest;
-    int ServerSettings::*setting;
-};
-static const LimitOption kLimitOptions[] = {
-    {"-maxsessions", kLargestSessionLimit, &ServerSettings::maxSessions},
-    {"-maxperaddress", kLargestSessionLimit, &ServerSettings::maxPerAddress},
-    {"-idle", kLargestIdleSeconds, &ServerSettings::idleSeconds},
-    {"-logintimeout", kLargestIdleSeconds, &ServerSettings::loginSeconds},
-};
-
-static const LimitOption* findLimitOption(const char* name) {
-    for (const LimitOption& option : kLimitOptions) {
-        if (std::strcmp(name, option.name) == 0) {
-            return &option;
-        }
-    }
-    return nullptr;
+    settings->hasLogin =
+        copyText(settings->loginPassword, sizeof settings->loginPassword, colon + 1) == 0;
+    return taken(settings->hasLogin, option);
 }
 
 // Decimal digits alone, from 1 to largest. Stricter than the older options: a limit that
 // reads as something the operator did not mean ("10x", "-5", "1e3") is refused, not guessed.
-static bool readLimit(const char* value, int largest, int* limit) {
-    if (value == nullptr || *value == '\0') {
-        return false;
-    }
+static Status readLimit(const Option& option, const char* value, ServerSettings* settings) {
     int number = 0;
-    for (const char* c = value; *c != '\0'; c++) {
-        if (*c < '0' || *c > '9' || number > (largest - (*c - '0')) / 10) {
-            return false;
+    for (const char* c = value; c != nullptr && *c != '\0'; c++) {
+        if (*c < '0' || *c > '9' || number > (option.largest - (*c - '0')) / 10) {
+            return option.refusal;
         }
         number = number * 10 + (*c - '0');
     }
-    *limit = number;
-    return number > 0;
+    if (number == 0) {
+        return option.refusal;
+    }
+    settings->*option.limit = number;
+    return Status::kRun;
+}
+
+// "-xferlog" and "-report": any name but an empty one.
+static Status readFile(const Option& option, const char* value, ServerSettings* settings) {
+    if (value == nullptr || *value == '\0') {
+        return option.refusal;
+    }
+    settings->*option.file = value;
+    return Status::kRun;
+}
+
+// "-tlscert": any name; start-up reads the file.
+static Status readCertificate(const Option& option, const char* value, ServerSettings* settings) {
+    if (value == nullptr) {
+        return option.refusal;
+    }
+    settings->tls = true;
+    settings->tlsCertificatePath = value;
+    return Status::kRun;
 }
 
 // The address of "-i", IPv4 or IPv6. The system's parser also takes "10.1" for 10.0.0.1,
@@ -201,21 +174,131 @@ static bool parseListenAddress(const char* value, NetworkAddress* address) {
 }
 
 // An address of "-i" added to the list unless it is there already.
-static bool readListenAddress(const char* value, ServerSettings* settings) {
+static Status readListenAddress(const Option& option, const char* value, ServerSettings* settings) {
     NetworkAddress address;
     if (!parseListenAddress(value, &address)) {
-        return false;
+        return option.refusal;
     }
     for (int i = 0; i < settings->listenAddressCount; i++) {
         if (isSameHost(&settings->listenAddresses[i], &address)) {
-            return true;
+            return Status::kRun;
         }
     }
     if (settings->listenAddressCount == kMaxListenAddresses) {
-        return false;
+        return option.refusal;
     }
     settings->listenAddresses[settings->listenAddressCount++] = address;
-    return true;
+    return Status::kRun;
+}
+
+// The flags, and "-h" and "-version", which end the reading with their refusal.
+static Status allowUploads(const Option&, const char*, ServerSettings* settings) {
+    settings->readOnly = false;
+    return Status::kRun;
+}
+
+static Status echoCommands(const Option&, const char*, ServerSettings* settings) {
+    settings->verbose = 1;
+    return Status::kRun;
+}
+
+static Status offerTls(const Option&, const char*, ServerSettings* settings) {
+    settings->tls = true;
+    return Status::kRun;
+}
+
+static Status requireTls(const Option&, const char*, ServerSettings* settings) {
+    settings->tls = true;
+    settings->tlsOnly = true;
+    return Status::kRun;
+}
+
+static Status allowNewDataSessions(const Option&, const char*, ServerSettings* settings) {
+    settings->tlsAnyDataSession = true;
+    return Status::kRun;
+}
+
+static Status showStatus(const Option&, const char*, ServerSettings* settings) {
+    settings->status = true;
+    return Status::kRun;
+}
+
+static Status stop(const Option& option, const char*, ServerSettings*) {
+    return option.refusal;
+}
+
+// Each option: name, value, reader, refusal, error text, then for the usage lines after the
+// original block the placeholder and the description (a limit's default follows it), and the
+// setting of a limit or a file. The error texts of "-p", "-prange" and "-ip" (and with them
+// their oddities: "-tp", "-ha", two blanks after "Error:") are the original program's and stay
+// byte for byte, as do the usage lines of the first four, which the original block prints.
+// The order is that of the usage text.
+const CommandLineOption kCommandLineOptions[] = {
+    {"-p", OptionValue::kPort, readPort, Status::kMissingPort,
+     "Error: missing port number for option -p", nullptr, nullptr},
+    {"-prange", OptionValue::kPortRange, readPortRange, Status::kMissingRange,
+     "Error: missing port number for option -tp", nullptr, nullptr},
+    {"-ip", OptionValue::kNatAddress, readNatAddress, Status::kMissingAddress,
+     "Error:  missing ip address for -ha option", nullptr, nullptr},
+    {"-u", OptionValue::kNone, allowUploads, Status::kRun, nullptr, nullptr, nullptr},
+    {"-ftpverbose", OptionValue::kNone, echoCommands, Status::kRun, nullptr, "",
+     "Echoes every command and reply on the console"},
+    {"-tls", OptionValue::kNone, offerTls, Status::kRun, nullptr, "",
+     "Offers TLS (AUTH TLS) with a self-signed certificate"},
+    {"-tlscert", OptionValue::kFile, readCertificate, Status::kMissingCertificate,
+     "Error: missing file for option -tlscert", "<file>",
+     "Offers TLS with the certificate, chain and key of the\nPEM file <file>"},
+    {"-tlsonly", OptionValue::kNone, requireTls, Status::kRun, nullptr, "",
+     "Refuses logins and data connections without TLS"},
+    {"-tlsnoresume", OptionValue::kNone, allowNewDataSessions, Status::kRun, nullptr, "",
+     "Lets a TLS data connection make a new session of its own"},
+    {"-login", OptionValue::kLogin, readLogin, Status::kMissingLogin,
+     "Error: missing <name>[:<password>] for option -login", "<name>[:<password>]",
+     "Accepts only this name and password (asked for, or taken\n"
+     "from TARNLOADER_PASSWORD, when only <name> is given)"},
+    {"-xferlog", OptionValue::kFile, readFile, Status::kMissingLogFile,
+     "Error: missing file name for option -xferlog", "<file>",
+     "Appends a line for each download and upload to <file>", nullptr, 0,
+     &ServerSettings::transferLogPath},
+    {"-report", OptionValue::kFile, readFile, Status::kMissingLogFile,
+     "Error: missing file name for option -report", "<file>",
+     "Appends a CSV row for each download and upload to <file>", nullptr, 0,
+     &ServerSettings::reportPath},
+    {"-status", OptionValue::kNone, showStatus, Status::kRun, nullptr, "",
+     "Prints a timed line for each client event and keeps a\n"
+     "status line on a terminal, instead of the dots"},
+    {"-maxsessions", OptionValue::kLimit, readLimit, Status::kBadLimit,
+     "Error: option -maxsessions takes a whole number from 1 to", "<n>",
+     "Serves at most <n> sessions at once", &ServerSettings::maxSessions, kLargestSessionLimit},
+    {"-maxperaddress", OptionValue::kLimit, readLimit, Status::kBadLimit,
+     "Error: option -maxperaddress takes a whole number from 1 to", "<n>",
+     "Serves at most <n> sessions from one address", &ServerSettings::maxPerAddress,
+     kLargestSessionLimit},
+    {"-idle", OptionValue::kLimit, readLimit, Status::kBadLimit,
+     "Error: option -idle takes a whole number from 1 to", "<seconds>",
+     "Closes a connection that sends nothing for <seconds>", &ServerSettings::idleSeconds,
+     kLargestIdleSeconds},
+    {"-logintimeout", OptionValue::kLimit, readLimit, Status::kBadLimit,
+     "Error: option -logintimeout takes a whole number from 1 to", "<seconds>",
+     "Closes a connection not logged in by then", &ServerSettings::loginSeconds,
+     kLargestIdleSeconds},
+    // printListenAddressError gives the error, which names the address.
+    {"-i", OptionValue::kListenAddress, readListenAddress, Status::kBadListenAddress, nullptr,
+     "<address>", "Listens only on <address>, IPv4 or IPv6 (repeatable)"},
+    {"-h", OptionValue::kNone, stop, Status::kHelp, nullptr, "", "Prints this text"},
+    {"-version", OptionValue::kNone, stop, Status::kVersion, nullptr, "",
+     "Prints the version and exits"},
+};
+const std::size_t kCommandLineOptionCount =
+    sizeof kCommandLineOptions / sizeof *kCommandLineOptions;
+
+static const Option* findOption(const char* name) {
+    for (const Option& option : kCommandLineOptions) {
+        if (std::strcmp(name, option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
 }
 
 static CommandLine outcome(CommandLineStatus status, const char* argument,
@@ -228,69 +311,30 @@ CommandLine readCommandLine(int argc, const char* const* argv, ServerSettings* s
     const char* rootArgument = nullptr;
     for (int i = 1; i < argc; i++) {
         const char* argument = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (argument[0] != '-') {
             if (rootArgument != nullptr) {
-                return outcome(CommandLineStatus::kSecondRoot, argument, rootArgument);
+                return outcome(Status::kSecondRoot, argument, rootArgument);
             }
             rootArgument = argument;
-        } else if (std::strcmp(argument, "-p") == 0) {
-            if (!readPort(value, &settings->controlPort)) {
-                return outcome(CommandLineStatus::kMissingPort, argument, rootArgument);
-            }
-            i++;
-        } else if (std::strcmp(argument, "-prange") == 0) {
-            bool inverted = false;
-            if (!readPortRange(value, settings, &inverted)) {
-                return outcome(CommandLineStatus::kMissingRange, argument, rootArgument);
-            }
-            if (inverted) {
-                return outcome(CommandLineStatus::kInvertedRange, value, rootArgument);
-            }
-            i++;
-        } else if (std::strcmp(argument, "-i") == 0) {
-            if (!readListenAddress(value, settings)) {
-                return outcome(CommandLineStatus::kBadListenAddress, value, rootArgument);
-            }
-            i++;
-        } else if (std::strcmp(argument, "-ip") == 0) {
-            if (!isAddressForm(value)) {
-                return outcome(CommandLineStatus::kMissingAddress, argument, rootArgument);
-            }
-            settings->natAddress = value;
-            i++;
-        } else if (std::strcmp(argument, "-u") == 0) {
-            settings->readOnly = false;
-        } else if (std::strcmp(argument, "-ftpverbose") == 0) {
-            settings->verbose = 1;
-        } else if (std::strcmp(argument, "-status") == 0) {
-            settings->status = true;
-        } else if (std::strcmp(argument, "-h") == 0) {
-            return outcome(CommandLineStatus::kHelp, argument, rootArgument);
-        } else if (std::strcmp(argument, "-version") == 0) {
-            return outcome(CommandLineStatus::kVersion, argument, rootArgument);
-        } else if (std::strcmp(argument, "-xferlog") == 0 ||
-                   std::strcmp(argument, "-report") == 0) {
-            if (value == nullptr || *value == '\0') {
-                return outcome(CommandLineStatus::kMissingLogFile, argument, rootArgument);
-            }
-            (argument[1] == 'x' ? settings->transferLogPath : settings->reportPath) = value;
-            i++;
-        } else if (const LimitOption* limit = findLimitOption(argument)) {
-            if (!readLimit(value, limit->largest, &(settings->*limit->setting))) {
-                return outcome(CommandLineStatus::kBadLimit, argument, rootArgument);
-            }
-            i++;
-        } else {
-            CommandLineStatus status = CommandLineStatus::kUnknownOption;
-            int taken = readSecurityOption(argument, value, settings, &status);
-            if (taken <= 0) {
-                return outcome(status, argument, rootArgument);
-            }
-            i += taken - 1;
+            continue;
+        }
+        const Option* option = findOption(argument);
+        if (option == nullptr) {
+            return outcome(Status::kUnknownOption, argument, rootArgument);
+        }
+        // The next argument is the value, whatever it looks like: "-p -h" is a missing port.
+        const char* value = nullptr;
+        if (option->value != OptionValue::kNone && i + 1 < argc) {
+            value = argv[++i];
+        }
+        Status status = option->read(*option, value, settings);
+        if (status != Status::kRun) {
+            bool namesValue =
+                status == Status::kBadListenAddress || status == Status::kInvertedRange;
+            return outcome(status, namesValue ? value : argument, rootArgument);
         }
     }
-    return outcome(CommandLineStatus::kRun, nullptr, rootArgument);
+    return outcome(Status::kRun, nullptr, rootArgument);
 }
 
 static void printListenAddressError(const char* value) {
@@ -312,52 +356,75 @@ static void printListenAddressError(const char* value) {
 }
 
 void printCommandLineError(const CommandLine& commandLine) {
+    const Option* option = nullptr;
     switch (commandLine.status) {
-        case CommandLineStatus::kRun:
-        case CommandLineStatus::kHelp:
-        case CommandLineStatus::kVersion:
+        case Status::kRun:
+        case Status::kHelp:
+        case Status::kVersion:
             break;
-        case CommandLineStatus::kMissingPort:
-            printConsole(ConsoleStream::kOutput, "Error: missing port number for option -p\n");
-            break;
-        case CommandLineStatus::kMissingRange:
-            printConsole(ConsoleStream::kOutput, "Error: missing port number for option -tp\n");
-            break;
-        case CommandLineStatus::kMissingAddress:
-            printConsole(ConsoleStream::kOutput, "Error:  missing ip address for -ha option\n");
-            break;
-        case CommandLineStatus::kUnknownOption:
+        case Status::kUnknownOption:
             printConsole(ConsoleStream::kOutput, "Error: '%s' option not found\n",
                          commandLine.argument);
             break;
-        case CommandLineStatus::kSecondRoot:
+        case Status::kSecondRoot:
             printConsole(ConsoleStream::kOutput, "Error: Only one directory may be ftp root\n");
             break;
-        case CommandLineStatus::kMissingCertificate:
-            printConsole(ConsoleStream::kOutput, "Error: missing file for option -tlscert\n");
-            break;
-        case CommandLineStatus::kMissingLogin:
-            printConsole(ConsoleStream::kOutput,
-                         "Error: missing <name>[:<password>] for option -login\n");
-            break;
-        case CommandLineStatus::kMissingLogFile:
-            printConsole(ConsoleStream::kOutput, "Error: missing file name for option %s\n",
-                         commandLine.argument);
-            break;
-        case CommandLineStatus::kBadLimit:
-            printConsole(ConsoleStream::kOutput,
-                         "Error: option %s takes a whole number from 1 to %d\n",
-                         commandLine.argument, findLimitOption(commandLine.argument)->largest);
-            break;
-        case CommandLineStatus::kBadListenAddress:
+        case Status::kBadListenAddress:
             printListenAddressError(commandLine.argument);
             break;
-        case CommandLineStatus::kInvertedRange:
+        case Status::kInvertedRange:
             printConsole(ConsoleStream::kOutput,
                          "Error: the port range '%s' of option -prange ends below its start; "
                          "give the low port first\n",
                          commandLine.argument);
             break;
+        default:  // an option's refusal: the table's text
+            option = findOption(commandLine.argument);
+            if (option != nullptr && option->value == OptionValue::kLimit) {
+                printConsole(ConsoleStream::kOutput, "%s %d\n", option->error, option->largest);
+            } else if (option != nullptr && option->error != nullptr) {
+                printConsole(ConsoleStream::kOutput, "%s\n", option->error);
+            }
+            break;
+    }
+}
+
+// The usage lines after the original block: the descriptions in one column, every line within
+// kUsageWidth columns. A name too long for the column has a line of its own.
+static constexpr int kUsageColumn = 22;
+static constexpr std::size_t kUsageWidth = 79;
+
+static void printUsageLines(const Option& option, const ServerSettings& defaults) {
+    char lead[kUsageColumn + 40];
+    std::snprintf(lead, sizeof lead, "  %s%s%s", option.name,
+                  option.placeholder[0] != '\0' ? " " : "", option.placeholder);
+    if (std::strlen(lead) + 2 > kUsageColumn) {
+        printConsole(ConsoleStream::kOutput, "%s\n", lead);
+        lead[0] = '\0';
+    }
+    char fallback[32] = "";
+    if (option.value == OptionValue::kLimit && defaults.*option.limit > 0) {
+        std::snprintf(fallback, sizeof fallback, "(defaults to %d)", defaults.*option.limit);
+    } else if (option.value == OptionValue::kLimit) {
+        copyText(fallback, sizeof fallback, "(defaults to none)");
+    }
+    const char* line = option.usage;
+    for (;;) {
+        std::size_t length = std::strcspn(line, "\n");
+        bool last = line[length] == '\0';
+        // The default ends the last line, or makes one of its own where it does not fit.
+        bool joined = last && fallback[0] != '\0' &&
+                      kUsageColumn + length + 1 + std::strlen(fallback) <= kUsageWidth;
+        printConsole(ConsoleStream::kOutput, "%-*s%.*s%s%s\n", kUsageColumn, lead,
+                     static_cast<int>(length), line, joined ? " " : "", joined ? fallback : "");
+        lead[0] = '\0';
+        if (last && !joined && fallback[0] != '\0') {
+            printConsole(ConsoleStream::kOutput, "%*s%s\n", kUsageColumn, "", fallback);
+        }
+        if (last) {
+            break;
+        }
+        line += length + 1;
     }
 }
 
@@ -378,24 +445,11 @@ void printUsage() {
         "  ftproot    Directory to consider as root for FTP-like access\n"
         "             (defaults to current working directory)\n",
         kDefaultControlPort);
-    printConsole(ConsoleStream::kOutput,
-                 "  -tls       Offers FTP over TLS (AUTH TLS) with a self-signed certificate\n"
-                 "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
-                 "  -tlsonly   Refuses logins and data connections without TLS\n"
-                 "  -tlsnoresume  Lets a TLS data connection make a new session of its own\n"
-                 "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
-                 "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
-                 "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
-                 "  -report <file>     Appends a CSV row for each download and upload to <file>\n"
-                 "  -status    Prints a timed line for each client event and keeps a status\n"
-                 "             line on a terminal, instead of the dots\n"
-                 "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to %d)\n"
-                 "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to "
-                 "%d)\n"
-                 "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
-                 "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults "
-                 "to %d)\n"
-                 "  -i <address>       Listens only on <address>, IPv4 or IPv6 (repeatable)\n"
-                 "  -version   Prints the version and exits\n",
-                 kDefaultMaxSessions, kDefaultMaxPerAddress, kDefaultLoginSeconds);
+    ServerSettings defaults;
+    resetServerSettings(&defaults);
+    for (const Option& option : kCommandLineOptions) {
+        if (option.usage != nullptr) {
+            printUsageLines(option, defaults);
+        }
+    }
 }

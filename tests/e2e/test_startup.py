@@ -24,22 +24,30 @@ USAGE = (
     "  -u         Allows uploads, ie put and rename (by default server is read-only\n"
     "  ftproot    Directory to consider as root for FTP-like access\n"
     "             (defaults to current working directory)\n"
-    "  -tls       Offers FTP over TLS (AUTH TLS) with a self-signed certificate\n"
-    "  -tlscert <file>  Offers TLS with the certificate, chain and key of a PEM file\n"
-    "  -tlsonly   Refuses logins and data connections without TLS\n"
-    "  -tlsnoresume  Lets a TLS data connection make a new session of its own\n"
-    "  -login <name>[:<password>]  Accepts only this name and password (asked for,\n"
-    "             or taken from TARNLOADER_PASSWORD, when only <name> is given)\n"
-    "  -xferlog <file>    Appends a line for each download and upload to <file>\n"
-    "  -report <file>     Appends a CSV row for each download and upload to <file>\n"
-    "  -status    Prints a timed line for each client event and keeps a status\n"
-    "             line on a terminal, instead of the dots\n"
-    "  -maxsessions <n>   Serves at most <n> sessions at once (defaults to 1000)\n"
-    "  -maxperaddress <n> Serves at most <n> sessions from one address (defaults to 64)\n"
-    "  -idle <seconds>    Closes a connection that sends nothing for <seconds>\n"
-    "  -logintimeout <seconds>  Closes a connection not logged in by then (defaults to 60)\n"
-    "  -i <address>       Listens only on <address>, IPv4 or IPv6 (repeatable)\n"
-    "  -version   Prints the version and exits\n"
+    "  -ftpverbose         Echoes every command and reply on the console\n"
+    "  -tls                Offers TLS (AUTH TLS) with a self-signed certificate\n"
+    "  -tlscert <file>     Offers TLS with the certificate, chain and key of the\n"
+    "                      PEM file <file>\n"
+    "  -tlsonly            Refuses logins and data connections without TLS\n"
+    "  -tlsnoresume        Lets a TLS data connection make a new session of its own\n"
+    "  -login <name>[:<password>]\n"
+    "                      Accepts only this name and password (asked for, or taken\n"
+    "                      from TARNLOADER_PASSWORD, when only <name> is given)\n"
+    "  -xferlog <file>     Appends a line for each download and upload to <file>\n"
+    "  -report <file>      Appends a CSV row for each download and upload to <file>\n"
+    "  -status             Prints a timed line for each client event and keeps a\n"
+    "                      status line on a terminal, instead of the dots\n"
+    "  -maxsessions <n>    Serves at most <n> sessions at once (defaults to 1000)\n"
+    "  -maxperaddress <n>  Serves at most <n> sessions from one address\n"
+    "                      (defaults to 64)\n"
+    "  -idle <seconds>     Closes a connection that sends nothing for <seconds>\n"
+    "                      (defaults to none)\n"
+    "  -logintimeout <seconds>\n"
+    "                      Closes a connection not logged in by then\n"
+    "                      (defaults to 60)\n"
+    "  -i <address>        Listens only on <address>, IPv4 or IPv6 (repeatable)\n"
+    "  -h                  Prints this text\n"
+    "  -version            Prints the version and exits\n"
 )
 
 HEADING = "tarnLoader accepting connections on ip addresses:\n"
@@ -187,6 +195,13 @@ class CommandLineErrors(ServerTest):
         for args, message in cases:
             with self.subTest(args=args):
                 self.assert_refused(args, message)
+
+    def test_the_lines_after_the_original_usage_fit_79_columns(self):
+        added = USAGE.split("(defaults to current working directory)\n")[1]
+        for line in added.splitlines():
+            self.assertLessEqual(len(line), 79, line)
+            # One column for the descriptions; a name too long for it has a line of its own.
+            self.assertRegex(line, r"^(.{20}  \S|  -\S+ \S+$)")
 
     def test_help_prints_only_the_usage_text(self):
         cases = [
