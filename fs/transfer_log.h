@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "fs/transfer_outcome.h"
+
 struct FtpSession;
 
 // Room for the longest line: a path and a user name whose every byte is written as "\xHH".
@@ -31,19 +33,6 @@ struct TransferLogEntry {
     TransferDirection direction;
     const char* userName;  // empty when no USER came
     bool complete;         // every byte went through
-};
-
-// Room for why a transfer was cut off: "the client closed the connection (...)".
-constexpr std::size_t kCutOffReasonSize = 192;
-
-// What a transfer did, counted while it runs.
-struct TransferOutcome {
-    long long startMilliseconds;  // on the monotonic clock
-    long long bytes;
-    bool complete;
-    bool started;  // its "150" went out, and the server did not turn its data connection away
-    long long size;                        // the bytes it was to move; -1 when unknown (an upload)
-    char cutOffReason[kCutOffReasonSize];  // empty until it fails after its "150"
 };
 
 // Opens path, absolute so that reopenTransferLog finds it after the root is entered, to append

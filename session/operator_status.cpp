@@ -12,7 +12,7 @@
 #include "app/settings.h"
 #include "base/text.h"
 #include "fs/resolve_path.h"
-#include "fs/transfer_log.h"
+#include "fs/transfer_outcome.h"
 #include "session/session.h"
 
 // Room for a path from the root, "/" and the path, as an event line names it, escaped.
