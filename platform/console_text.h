@@ -55,25 +55,41 @@ struct StatusLine {
     bool isEnding;
 };
 
-// Implemented by posix/console.cpp and windows/console.cpp, for printConsole, the console
-// thread and flushConsole in console_text.cpp:
+// Implemented by posix/console.cpp and windows/console.cpp, for console_text.cpp and the
+// console thread in console_thread.cpp:
 
 // Writes all of text on stream, waiting for the console; what it refuses is lost, as with
 // printf.
 void writeWholeText(ConsoleStream stream, const char* text, std::size_t length);
-// Queues text under the console's lock and wakes the console thread.
-void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length);
-// The console thread: writes the queue out for ever.
-void writeQueuedText(void*);
-// Queues the drop lines owed, then waits until everything queued so far has been written, at
-// most milliseconds. Returns 0, or -1 when the time ran out first.
-int waitUntilWritten(int milliseconds);
+// Writes as much of text as the console takes without waiting (nothing where the platform
+// cannot tell); returns the count handled. Text refused for good counts as handled: it is lost.
+// Called under the console's lock.
+std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, std::size_t length);
+// The console's lock, which guards the queue and the status line's compose.
+void lockConsole();
+void unlockConsole();
+// Under the console's lock: releases it until wakeConsoleThread, or milliseconds have passed
+// (a negative count waits without limit), and takes it again.
+void waitForQueuedText(long long milliseconds);
+void wakeConsoleThread();
+// The same for the threads that wait for text to be written.
+void waitForWrittenText(long long milliseconds);
+void wakeWrittenTextWaiters();
 // The width of standard output's terminal in columns; 0 when it is no terminal.
 int terminalColumns();
 // Draws text (whole characters that fit the width) on the cursor's line, over what it held.
 void showStatusText(const char* text, std::size_t length);
 // Clears the cursor's line and leaves the cursor at its start, where the next text goes.
 void hideStatusText();
+
+// Implemented by console_thread.cpp: the queue and the thread that writes it out.
+// Queues text, or writes what the console takes at once, and wakes the console thread.
+void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length);
+// The console thread: writes the queue out for ever.
+void writeQueuedText(void*);
+// Queues the drop lines owed, then waits until everything queued so far has been written, at
+// most milliseconds. Returns 0, or -1 when the time ran out first.
+int waitUntilWritten(int milliseconds);
 
 // True once startConsoleWriter has started the console thread.
 bool isConsoleWriterRunning();

@@ -25,11 +25,9 @@
 // ---------------------------------------------------------------------------------------------
 // Console.
 
-static ConsoleQueue consoleQueue;
 static pthread_mutex_t consoleLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t consoleTextQueued = PTHREAD_COND_INITIALIZER;
 static pthread_cond_t consoleTextWritten = PTHREAD_COND_INITIALIZER;
-static StatusLine statusLine;
 
 static int streamDescriptor(ConsoleStream stream) {
     return stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
@@ -89,9 +87,13 @@ static void preparePromptStream(ConsoleStream stream, PromptStream* prompt) {
     }
 }
 
-// Writes as much of text as the console takes without waiting; returns the count handled.
-// A text the console refuses for good counts as handled: it is lost, as with printf.
-static std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, std::size_t length) {
+// Set up on the first text, under the console's lock.
+std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, std::size_t length) {
+    if (!promptStreamsReady) {
+        preparePromptStream(ConsoleStream::kOutput, &promptStreams[0]);
+        preparePromptStream(ConsoleStream::kError, &promptStreams[1]);
+        promptStreamsReady = true;
+    }
     const PromptStream& prompt = promptStreams[consoleStreamIndex(stream)];
     std::size_t handled = 0;
     while (handled < length && prompt.kind != PromptWrite::kNone) {
@@ -112,98 +114,38 @@ static std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, s
     return handled;
 }
 
-void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
-    int index = consoleStreamIndex(stream);
+void lockConsole() {
     (void)pthread_mutex_lock(&consoleLock);
-    if (!promptStreamsReady) {
-        preparePromptStream(ConsoleStream::kOutput, &promptStreams[0]);
-        preparePromptStream(ConsoleStream::kError, &promptStreams[1]);
-        promptStreamsReady = true;
-    }
-    // With nothing queued and no drop line owed, text the console takes at once goes out at
-    // once, in order; only what it does not take waits for the console thread. Under a status
-    // line all text goes through that thread, which takes the line away first.
-    if (consoleQueue.segmentCount == 0 && consoleQueue.dropped[index] == 0 && length > 0 &&
-        statusLine.compose == nullptr) {
-        std::size_t handled = writeWithoutWaiting(stream, text, length);
-        if (handled > 0) {
-            consoleQueue.lineOpen[index] = text[handled - 1] != '\n';
-        }
-        text += handled;
-        length -= handled;
-        if (length == 0) {
-            (void)pthread_mutex_unlock(&consoleLock);
-            return;
-        }
-    }
-    int queued = queueConsoleText(&consoleQueue, stream, text, length);
+}
+
+void unlockConsole() {
     (void)pthread_mutex_unlock(&consoleLock);
-    // Woken after the unlock, the console thread does not stop at once on the lock held here.
-    if (queued == 0) {
-        (void)pthread_cond_signal(&consoleTextQueued);
-    }
 }
 
-// The console thread. It writes without the lock, so sessions go on queuing while the console
-// waits; only it removes text, so what it writes stays in place meanwhile.
-void writeQueuedText(void*) {
-    (void)pthread_mutex_lock(&consoleLock);
-    for (;;) {
-        ConsoleStream stream = ConsoleStream::kOutput;
-        const char* text = nullptr;
-        std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
-        if (length == 0 && statusLine.compose == nullptr) {
-            (void)pthread_cond_wait(&consoleTextQueued, &consoleLock);
-            continue;
-        }
-        if (length == 0 && statusLine.isEnding) {
-            (void)pthread_mutex_unlock(&consoleLock);
-            takeStatusLineAway(&statusLine);
-            (void)pthread_mutex_lock(&consoleLock);
-            statusLine.compose = nullptr;
-            (void)pthread_cond_broadcast(&consoleTextWritten);
-            continue;
-        }
-        if (length == 0) {
-            // Drawn only with nothing left to write: while the console takes no text, the
-            // thread waits in a write and no redraw comes.
-            (void)pthread_mutex_unlock(&consoleLock);
-            long long wait = drawStatusLine(&statusLine, monotonicMilliseconds());
-            struct timespec deadline;
-            deadlineAfter(static_cast<int>(wait), &deadline);
-            (void)pthread_mutex_lock(&consoleLock);
-            if (consoleQueue.segmentCount == 0) {
-                (void)pthread_cond_timedwait(&consoleTextQueued, &consoleLock, &deadline);
-            }
-            continue;
-        }
-        (void)pthread_mutex_unlock(&consoleLock);
-        takeStatusLineAway(&statusLine);
-        writeWholeText(stream, text, length);
-        (void)pthread_mutex_lock(&consoleLock);
-        removeConsoleText(&consoleQueue, length);
-        (void)pthread_cond_broadcast(&consoleTextWritten);
+static void waitOnConsole(pthread_cond_t* condition, long long milliseconds) {
+    if (milliseconds < 0) {
+        (void)pthread_cond_wait(condition, &consoleLock);
+        return;
     }
-}
-
-int waitUntilWritten(int milliseconds) {
     struct timespec deadline;
-    deadlineAfter(milliseconds, &deadline);
-    (void)pthread_mutex_lock(&consoleLock);
-    (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
-    (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
-    statusLine.isEnding = true;
+    deadlineAfter(static_cast<long>(milliseconds), &deadline);
+    (void)pthread_cond_timedwait(condition, &consoleLock, &deadline);
+}
+
+void waitForQueuedText(long long milliseconds) {
+    waitOnConsole(&consoleTextQueued, milliseconds);
+}
+
+void wakeConsoleThread() {
     (void)pthread_cond_signal(&consoleTextQueued);
-    // Sessions may go on queuing meanwhile; only what came before has to be written.
-    unsigned long long target = consoleQueue.queuedTotal;
-    int error = 0;
-    while ((consoleQueue.removedTotal < target || statusLine.compose != nullptr) &&
-           error != ETIMEDOUT) {
-        error = pthread_cond_timedwait(&consoleTextWritten, &consoleLock, &deadline);
-    }
-    bool written = consoleQueue.removedTotal >= target && statusLine.compose == nullptr;
-    (void)pthread_mutex_unlock(&consoleLock);
-    return written ? 0 : -1;
+}
+
+void waitForWrittenText(long long milliseconds) {
+    waitOnConsole(&consoleTextWritten, milliseconds);
+}
+
+void wakeWrittenTextWaiters() {
+    (void)pthread_cond_broadcast(&consoleTextWritten);
 }
 
 int terminalColumns() {
@@ -230,17 +172,6 @@ void showStatusText(const char* text, std::size_t length) {
 
 void hideStatusText() {
     writeWholeText(ConsoleStream::kOutput, "\r\x1b[K", 4);
-}
-
-int keepConsoleStatusLine(std::size_t (*compose)(char* out, std::size_t outSize)) {
-    if (!isatty(STDOUT_FILENO) || !isConsoleWriterRunning()) {
-        return fail(ENOTTY);
-    }
-    (void)pthread_mutex_lock(&consoleLock);
-    statusLine.compose = compose;
-    (void)pthread_mutex_unlock(&consoleLock);
-    (void)pthread_cond_signal(&consoleTextQueued);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------

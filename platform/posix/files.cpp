@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "platform/posix/internal.h"
+#include "platform/primitives.h"
 
 // ---------------------------------------------------------------------------------------------
 // Paths and directories.
@@ -56,28 +57,12 @@ bool startsWithName(const char* name, const char* prefix) {
     return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
 }
 
-static int toCalendarTime(long long time, bool local, CalendarTime* out) {
+int breakDownTime(long long time, bool local, struct tm* out) {
     time_t value = static_cast<time_t>(time);
-    struct tm broken;
-    if ((local ? localtime_r(&value, &broken) : gmtime_r(&value, &broken)) == nullptr) {
+    if ((local ? localtime_r(&value, out) : gmtime_r(&value, out)) == nullptr) {
         return failWithErrno();
     }
-    out->year = broken.tm_year + 1900;
-    out->month = broken.tm_mon + 1;
-    out->day = broken.tm_mday;
-    out->weekday = broken.tm_wday;
-    out->hour = broken.tm_hour;
-    out->minute = broken.tm_min;
-    out->second = broken.tm_sec;
     return 0;
-}
-
-int toLocalTime(long long time, CalendarTime* out) {
-    return toCalendarTime(time, true, out);
-}
-
-int toUniversalTime(long long time, CalendarTime* out) {
-    return toCalendarTime(time, false, out);
 }
 
 // ---------------------------------------------------------------------------------------------

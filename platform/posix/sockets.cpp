@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "platform/posix/internal.h"
+#include "platform/primitives.h"
 
 // ---------------------------------------------------------------------------------------------
 // Sockets.
@@ -400,8 +401,8 @@ int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseco
     }
 }
 
-// One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO.
-static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
+int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds) {
+    int option = forSending ? SO_SNDTIMEO : SO_RCVTIMEO;
     struct timeval limit;
     limit.tv_sec = milliseconds / 1000;
     limit.tv_usec = (milliseconds % 1000) * 1000;
@@ -409,21 +410,6 @@ static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
         return failWithErrno();
     }
     return 0;
-}
-
-int setSocketTimeout(SocketHandle socket, int milliseconds) {
-    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds) == 0 &&
-                   setTimeoutOption(socket, SO_SNDTIMEO, milliseconds) == 0
-               ? 0
-               : -1;
-}
-
-int setSendTimeout(SocketHandle socket, int milliseconds) {
-    return setTimeoutOption(socket, SO_SNDTIMEO, milliseconds);
-}
-
-int setReceiveTimeout(SocketHandle socket, int milliseconds) {
-    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds);
 }
 
 int setNoDelay(SocketHandle socket) {

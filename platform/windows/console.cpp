@@ -18,11 +18,9 @@
 // Text goes out in pieces of at most this size after its line ends are widened.
 static constexpr std::size_t kConsolePieceSize = 1024;
 
-static ConsoleQueue consoleQueue;
 static SRWLOCK consoleLock = SRWLOCK_INIT;
 static CONDITION_VARIABLE consoleTextQueued = CONDITION_VARIABLE_INIT;
 static CONDITION_VARIABLE consoleTextWritten = CONDITION_VARIABLE_INIT;
-static StatusLine statusLine;
 
 static void writeWholePiece(HANDLE handle, const char* data, std::size_t length) {
     while (length > 0) {
@@ -121,76 +119,39 @@ void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) 
     writePiece(handle, isConsole, piece, used);
 }
 
-void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
+// A console window gives no way to learn whether a write would wait, so every text goes to the
+// console thread.
+std::size_t writeWithoutWaiting(ConsoleStream, const char*, std::size_t) {
+    return 0;
+}
+
+void lockConsole() {
     AcquireSRWLockExclusive(&consoleLock);
-    int queued = queueConsoleText(&consoleQueue, stream, text, length);
+}
+
+void unlockConsole() {
     ReleaseSRWLockExclusive(&consoleLock);
-    // Woken after the release, the console thread does not stop at once on the lock held here.
-    if (queued == 0) {
-        WakeConditionVariable(&consoleTextQueued);
-    }
 }
 
-// The console thread. It writes without the lock, so sessions go on queuing while the console
-// waits (a selection in the console window holds every write); only it removes text, so what
-// it writes stays in place meanwhile.
-void writeQueuedText(void*) {
-    AcquireSRWLockExclusive(&consoleLock);
-    for (;;) {
-        ConsoleStream stream = ConsoleStream::kOutput;
-        const char* text = nullptr;
-        std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
-        if (length == 0 && statusLine.compose == nullptr) {
-            (void)SleepConditionVariableSRW(&consoleTextQueued, &consoleLock, INFINITE, 0);
-            continue;
-        }
-        if (length == 0 && statusLine.isEnding) {
-            ReleaseSRWLockExclusive(&consoleLock);
-            takeStatusLineAway(&statusLine);
-            AcquireSRWLockExclusive(&consoleLock);
-            statusLine.compose = nullptr;
-            WakeAllConditionVariable(&consoleTextWritten);
-            continue;
-        }
-        if (length == 0) {
-            // Drawn only with nothing left to write: while the console takes no text (a
-            // selection in its window), the thread waits in a write and no redraw comes.
-            ReleaseSRWLockExclusive(&consoleLock);
-            long long wait = drawStatusLine(&statusLine, monotonicMilliseconds());
-            AcquireSRWLockExclusive(&consoleLock);
-            if (consoleQueue.segmentCount == 0) {
-                (void)SleepConditionVariableSRW(&consoleTextQueued, &consoleLock,
-                                                static_cast<DWORD>(wait), 0);
-            }
-            continue;
-        }
-        ReleaseSRWLockExclusive(&consoleLock);
-        takeStatusLineAway(&statusLine);
-        writeWholeText(stream, text, length);
-        AcquireSRWLockExclusive(&consoleLock);
-        removeConsoleText(&consoleQueue, length);
-        WakeAllConditionVariable(&consoleTextWritten);
-    }
+static void waitOnConsole(CONDITION_VARIABLE* condition, long long milliseconds) {
+    DWORD limit = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+    (void)SleepConditionVariableSRW(condition, &consoleLock, limit, 0);
 }
 
-int waitUntilWritten(int milliseconds) {
-    long long deadline = monotonicMilliseconds() + milliseconds;
-    AcquireSRWLockExclusive(&consoleLock);
-    (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
-    (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
-    statusLine.isEnding = true;
+void waitForQueuedText(long long milliseconds) {
+    waitOnConsole(&consoleTextQueued, milliseconds);
+}
+
+void wakeConsoleThread() {
     WakeConditionVariable(&consoleTextQueued);
-    // Sessions may go on queuing meanwhile; only what came before has to be written.
-    unsigned long long target = consoleQueue.queuedTotal;
-    long long left = milliseconds;
-    while ((consoleQueue.removedTotal < target || statusLine.compose != nullptr) && left > 0) {
-        (void)SleepConditionVariableSRW(&consoleTextWritten, &consoleLock, static_cast<DWORD>(left),
-                                        0);
-        left = deadline - monotonicMilliseconds();
-    }
-    bool written = consoleQueue.removedTotal >= target && statusLine.compose == nullptr;
-    ReleaseSRWLockExclusive(&consoleLock);
-    return written ? 0 : -1;
+}
+
+void waitForWrittenText(long long milliseconds) {
+    waitOnConsole(&consoleTextWritten, milliseconds);
+}
+
+void wakeWrittenTextWaiters() {
+    WakeAllConditionVariable(&consoleTextWritten);
 }
 
 // The status line works through the console's own calls, not VT sequences, so that the classic
@@ -226,19 +187,6 @@ void hideStatusText() {
 void showStatusText(const char* text, std::size_t length) {
     hideStatusText();
     writeWholeText(ConsoleStream::kOutput, text, length);
-}
-
-int keepConsoleStatusLine(std::size_t (*compose)(char* out, std::size_t outSize)) {
-    HANDLE handle = nullptr;
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!readOutputBuffer(&handle, &info) || !isConsoleWriterRunning()) {
-        return failWithRuntimeError(ENOTTY);
-    }
-    AcquireSRWLockExclusive(&consoleLock);
-    statusLine.compose = compose;
-    ReleaseSRWLockExclusive(&consoleLock);
-    WakeConditionVariable(&consoleTextQueued);
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/primitives.h"
 #include "platform/windows/internal.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -183,32 +184,13 @@ bool startsWithName(const char* name, const char* prefix) {
 
 // The runtime rejects times before 1970; some versions return an error for them and others a
 // broken-down time of -1 everywhere, so they are refused here first.
-static int toCalendarTime(long long time, bool local, CalendarTime* out) {
+int breakDownTime(long long time, bool local, struct tm* out) {
     if (time < 0) {
         return failWithRuntimeError(EINVAL);
     }
     __time64_t value = static_cast<__time64_t>(time);
-    struct tm broken;
-    errno_t error = local ? _localtime64_s(&broken, &value) : _gmtime64_s(&broken, &value);
-    if (error != 0) {
-        return failWithRuntimeError(error);
-    }
-    out->year = broken.tm_year + 1900;
-    out->month = broken.tm_mon + 1;
-    out->day = broken.tm_mday;
-    out->weekday = broken.tm_wday;
-    out->hour = broken.tm_hour;
-    out->minute = broken.tm_min;
-    out->second = broken.tm_sec;
-    return 0;
-}
-
-int toLocalTime(long long time, CalendarTime* out) {
-    return toCalendarTime(time, true, out);
-}
-
-int toUniversalTime(long long time, CalendarTime* out) {
-    return toCalendarTime(time, false, out);
+    errno_t error = local ? _localtime64_s(out, &value) : _gmtime64_s(out, &value);
+    return error != 0 ? failWithRuntimeError(error) : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

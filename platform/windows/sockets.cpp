@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/primitives.h"
 #include "platform/windows/internal.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -440,30 +441,15 @@ int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseco
     }
 }
 
-// One of the two time limits of a socket, SO_SNDTIMEO or SO_RCVTIMEO. Winsock takes the time as
-// a DWORD of milliseconds, not as a timeval.
-static int setTimeoutOption(SocketHandle socket, int option, int milliseconds) {
+// Winsock takes the time as a DWORD of milliseconds, not as a timeval.
+int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds) {
+    int option = forSending ? SO_SNDTIMEO : SO_RCVTIMEO;
     DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
     if (setsockopt(toWinsock(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
                    sizeof limit) != 0) {
         return failWithSocketError();
     }
     return 0;
-}
-
-int setSocketTimeout(SocketHandle socket, int milliseconds) {
-    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds) == 0 &&
-                   setTimeoutOption(socket, SO_SNDTIMEO, milliseconds) == 0
-               ? 0
-               : -1;
-}
-
-int setSendTimeout(SocketHandle socket, int milliseconds) {
-    return setTimeoutOption(socket, SO_SNDTIMEO, milliseconds);
-}
-
-int setReceiveTimeout(SocketHandle socket, int milliseconds) {
-    return setTimeoutOption(socket, SO_RCVTIMEO, milliseconds);
 }
 
 int setNoDelay(SocketHandle socket) {
