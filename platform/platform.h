@@ -477,11 +477,12 @@ int setServedRoot(const char* rootPath);
 const char* servedRootPath();
 // Withholds the file at path (the operator's path, not one beneath the root) from clients: every
 // later lookup that arrives at that very file, by whatever name, link or hard link, fails as
-// a missing entry does, and enumerations pass over it. For the server's own key and log.
-// At start-up after setServedRoot, and again for a transfer log reopened under the same name
-// (a new file), while lookups go on in other threads; a file already withheld takes no second
-// place, and one that no name leads to any more gives its place back (on POSIX, where the file
-// is held open while it is listed, so that its inode passes to no other file). Returns 1 when
+// a missing entry does, and enumerations pass over it. Any time after setServedRoot, also
+// while lookups go on in other threads (a file reopened under the same name is a new file to
+// withhold); at most 256 files (EMFILE's error), and a file already withheld takes no second
+// place. One that no name leads to any more gives its place back on POSIX, where the file is
+// held open while it is listed so that its inode passes to no other file; Windows holds
+// nothing open, and a file's index passes to no other while it has a name. Returns 1 when
 // the file lies beneath the root by its real path, 0 when it lies elsewhere, or -1 with the
 // error set when it cannot be looked at. With openFile (not -1), the file the caller opened at
 // path is the one withheld, whatever path names by now (a log renamed away at once), and where

@@ -1,6 +1,9 @@
 // platform/primitives.h: the small calls that posix/ and windows/ each give the platform layer's
-// shared files (socket_timeouts.cpp, calendar_time.cpp), which hold the logic written once.
+// shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp), which hold the
+// logic written once.
 #pragma once
+
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -13,3 +16,17 @@ int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds);
 // Breaks time (seconds since 1970-01-01 00:00 UTC) down into the machine's local time or UTC.
 // Returns 0, or -1 with the error set for a time the runtime rejects.
 int breakDownTime(long long time, bool local, struct tm* out);
+
+// The files that withholdFile keeps from clients, by volume (or device) and file index (or
+// inode), so that no other name for them reaches them either; withheld_files.cpp keeps them.
+// Adds a file; hold (or -1) is what the platform keeps open of it meanwhile, released when the
+// file is listed already or the table is full (EMFILE's error, -1). Files that no name leads to
+// any more give their places back first.
+int addWithheldFile(unsigned long long volume, unsigned long long fileIndex, std::intptr_t hold);
+// True when the table lists this file. Safe while another thread adds one.
+bool isWithheldIdentity(unsigned long long volume, unsigned long long fileIndex);
+bool hasWithheldFiles();
+// Implemented by each platform: whether the file that hold keeps open has lost its last name,
+// and the release of the hold.
+bool isHeldFileGone(std::intptr_t hold);
+void releaseFileHold(std::intptr_t hold);

@@ -9,7 +9,6 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,26 +19,10 @@
 
 #include "platform/path_text.h"
 #include "platform/posix/internal.h"
+#include "platform/primitives.h"
 
 // The root's real path, fixed at start-up before any session exists; only read afterwards.
 static char rootRealPath[PATH_MAX];
-
-// The files that clients never reach (the server's key and log), by device and inode, so that
-// no other name for them reaches them either. Written at start-up and when the log is reopened
-// (one writer), read by every lookup without a lock: a new entry is in place before the count
-// that shows it, and entries move only while the sequence number is odd, so that a lookup that
-// saw it change looks again. A rotated log keeps its inode, so every log of a long run stays
-// withheld; the writer holds each file open, so that its inode cannot pass to a client's file
-// while it is listed, and drops the files that are gone (a rotated log deleted) when it adds one.
-constexpr int kMostWithheldFiles = 256;
-struct FileIdentity {
-    std::atomic<unsigned long long> device;
-    std::atomic<unsigned long long> inode;
-};
-static FileIdentity withheldFiles[kMostWithheldFiles];
-static std::atomic<int> withheldFileCount{0};
-static std::atomic<unsigned> withheldSequence{0};
-static int withheldDescriptors[kMostWithheldFiles];  // the writer's alone
 
 // A name swapped for a link between the walk and the final open makes the walk start again;
 // a client that keeps swapping is refused after this many walks.
@@ -87,39 +70,13 @@ int setServedRoot(const char* rootPath) {
     return 0;
 }
 
-static void setWithheldEntry(int index, unsigned long long device, unsigned long long inode) {
-    // Sequentially consistent, as every access of the table: a lookup that sees an entry
-    // being moved sees the sequence number odd or changed.
-    withheldFiles[index].device.store(device);
-    withheldFiles[index].inode.store(inode);
+bool isHeldFileGone(std::intptr_t hold) {
+    struct stat status;
+    return fstat(static_cast<int>(hold), &status) == 0 && status.st_nlink == 0;
 }
 
-// Drops the entries of files that no name leads to any more. Returns the entries kept.
-static int dropGoneFiles(int count) {
-    int kept = 0;
-    bool moves = false;
-    for (int i = 0; i < count; i++) {
-        struct stat status;
-        bool isGone = fstat(withheldDescriptors[i], &status) == 0 && status.st_nlink == 0;
-        if (isGone && !moves) {
-            moves = true;
-            withheldSequence.fetch_add(1);  // odd: entries move
-        }
-        if (isGone) {
-            (void)close(withheldDescriptors[i]);
-            continue;
-        }
-        if (kept != i) {
-            withheldDescriptors[kept] = withheldDescriptors[i];
-            setWithheldEntry(kept, withheldFiles[i].device.load(), withheldFiles[i].inode.load());
-        }
-        kept++;
-    }
-    if (moves) {
-        withheldFileCount.store(kept);
-        withheldSequence.fetch_add(1);  // even: settled again
-    }
-    return kept;
+void releaseFileHold(std::intptr_t hold) {
+    (void)close(static_cast<int>(hold));
 }
 
 int withholdFile(const char* path, int openFile) {
@@ -133,16 +90,10 @@ int withholdFile(const char* path, int openFile) {
         }
         return fail(error);
     }
-    int count = dropGoneFiles(withheldFileCount.load());
-    if (isWithheldFile(&status)) {  // a file withheld twice takes one entry
-        (void)close(descriptor);
-    } else if (count == kMostWithheldFiles) {
-        (void)close(descriptor);
-        return fail(EMFILE);
-    } else {
-        withheldDescriptors[count] = descriptor;
-        setWithheldEntry(count, status.st_dev, status.st_ino);
-        withheldFileCount.store(count + 1);
+    // The descriptor stays open while the file is listed, so that its inode cannot pass to a
+    // client's file meanwhile.
+    if (addWithheldFile(status.st_dev, status.st_ino, descriptor) != 0) {
+        return -1;
     }
     if (openFile >= 0) {
         return 0;
@@ -157,28 +108,8 @@ int withholdFile(const char* path, int openFile) {
     return isBeneath ? 1 : 0;
 }
 
-static bool isListedFile(const struct stat* status) {
-    int count = withheldFileCount.load();
-    for (int i = 0; i < count; i++) {
-        if (withheldFiles[i].device.load() == status->st_dev &&
-            withheldFiles[i].inode.load() == status->st_ino) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool isWithheldFile(const struct stat* status) {
-    if (!S_ISREG(status->st_mode)) {
-        return false;
-    }
-    for (;;) {
-        unsigned before = withheldSequence.load();
-        bool isListed = (before & 1) == 0 && isListedFile(status);
-        if ((before & 1) == 0 && withheldSequence.load() == before) {
-            return isListed;
-        }
-    }
+    return S_ISREG(status->st_mode) && isWithheldIdentity(status->st_dev, status->st_ino);
 }
 
 const char* servedRootPath() {

@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "platform/path_text.h"
+#include "platform/primitives.h"
 #include "platform/windows/internal.h"
 
 wchar_t rootFinalPath[kLongPathSize];
@@ -34,18 +34,6 @@ static char rootFinalText[kLongPathTextSize];
 // any folder above it can be renamed or removed.
 constexpr DWORD kPinningShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kAnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// The files that clients never reach (the server's key and log), by volume and file index, so
-// that no other name for them reaches them either. Written at start-up (one writer), read by
-// every lookup: an entry is in place before the count that shows it.
-constexpr int kMostWithheldFiles = 256;
-struct FileIdentity {
-    DWORD volume;
-    DWORD indexHigh;
-    DWORD indexLow;
-};
-static FileIdentity withheldFiles[kMostWithheldFiles];
-static std::atomic<int> withheldFileCount{0};
 
 int failRefused() {
     return failWithRuntimeError(kRefusedPathError);
@@ -71,8 +59,6 @@ int setServedRoot(const char* rootPath) {
     return 0;
 }
 
-static bool isWithheldFile(const BY_HANDLE_FILE_INFORMATION* information);
-
 int withholdFile(const char* path, int openFile) {
     wchar_t widePath[kLongPathSize];
     if (openFile < 0 && toWideText(path, widePath, kLongPathSize) != 0) {
@@ -90,17 +76,16 @@ int withholdFile(const char* path, int openFile) {
         }
         return result;
     }
-    int count = withheldFileCount.load(std::memory_order_relaxed);
-    if (!isWithheldFile(&information)) {  // a file withheld twice takes one entry
-        if (count == kMostWithheldFiles) {
-            if (openFile < 0) {
-                (void)CloseHandle(handle);
-            }
-            return failWithRuntimeError(EMFILE);
+    // Nothing of the file is held open for the table (-1): its index passes to no other file
+    // while the file has a name, and the caller's handle is not ours to keep.
+    unsigned long long fileIndex =
+        (static_cast<unsigned long long>(information.nFileIndexHigh) << 32) |
+        information.nFileIndexLow;
+    if (addWithheldFile(information.dwVolumeSerialNumber, fileIndex, -1) != 0) {
+        if (openFile < 0) {
+            (void)CloseHandle(handle);
         }
-        withheldFiles[count] = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                                information.nFileIndexLow};
-        withheldFileCount.store(count + 1, std::memory_order_release);
+        return -1;
     }
     if (openFile >= 0) {
         return 0;
@@ -114,29 +99,28 @@ int withholdFile(const char* path, int openFile) {
 
 // Whether the file that information describes is one the server never serves.
 static bool isWithheldFile(const BY_HANDLE_FILE_INFORMATION* information) {
-    if ((information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return false;
-    }
-    int count = withheldFileCount.load(std::memory_order_acquire);
-    for (int i = 0; i < count; i++) {
-        const FileIdentity* file = &withheldFiles[i];
-        if (file->volume == information->dwVolumeSerialNumber &&
-            file->indexHigh == information->nFileIndexHigh &&
-            file->indexLow == information->nFileIndexLow) {
-            return true;
-        }
-    }
+    unsigned long long fileIndex =
+        (static_cast<unsigned long long>(information->nFileIndexHigh) << 32) |
+        information->nFileIndexLow;
+    return (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           isWithheldIdentity(information->dwVolumeSerialNumber, fileIndex);
+}
+
+// Windows keeps no hold on a withheld file, so none is ever gone or released.
+bool isHeldFileGone(std::intptr_t) {
     return false;
 }
 
+void releaseFileHold(std::intptr_t) {}
+
 bool isWithheldHandle(void* handle) {
     BY_HANDLE_FILE_INFORMATION information;
-    return withheldFileCount > 0 && GetFileInformationByHandle(handle, &information) &&
+    return hasWithheldFiles() && GetFileInformationByHandle(handle, &information) &&
            isWithheldFile(&information);
 }
 
 bool isWithheldEntry(const wchar_t* path) {
-    if (withheldFileCount == 0) {
+    if (!hasWithheldFiles()) {
         return false;
     }
     HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES, kAnyShare, nullptr, OPEN_EXISTING,
