@@ -30,3 +30,10 @@ bool hasWithheldFiles();
 // and the release of the hold.
 bool isHeldFileGone(std::intptr_t hold);
 void releaseFileHold(std::intptr_t hold);
+
+// The self-signed certificate, alike on both platforms: valid from an hour ago, so that a client
+// whose clock is a little behind takes it, for ten years (clients pin its fingerprint). A kept
+// one that expires within 30 days is replaced at start-up, so a pin does not fail mid-update.
+constexpr long long kSelfSignedSeconds = 10LL * 365 * 24 * 3600;
+constexpr long long kSelfSignedBackdateSeconds = 3600;
+constexpr long long kRenewBeforeSeconds = 30LL * 24 * 3600;

@@ -21,12 +21,8 @@
 #include <new>
 
 #include "platform/posix/internal.h"
+#include "platform/primitives.h"
 
-// A self-signed certificate lasts this long; clients that pin it compare its fingerprint.
-constexpr long kSelfSignedSeconds = 10L * 365 * 24 * 3600;
-// A kept certificate that expires sooner than this is replaced at start-up, so that a pin does
-// not fail in the middle of an update.
-constexpr long kRenewBeforeSeconds = 30L * 24 * 3600;
 static const char kKeptFileName[] = "self-signed.pem";
 
 // Writes OpenSSL's reason for the last failure, or fallback when it has none. A file that could
@@ -64,16 +60,17 @@ static X509* makeSelfSigned(EVP_PKEY* key) {
     serial[0] &= 0x7f;  // a positive serial number
     BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
     X509_NAME* name = X509_get_subject_name(certificate);
-    bool made = number != nullptr && X509_set_version(certificate, 2) == 1 &&
-                BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate)) != nullptr &&
-                X509_gmtime_adj(X509_getm_notBefore(certificate), -3600) != nullptr &&
-                X509_gmtime_adj(X509_getm_notAfter(certificate), kSelfSignedSeconds) != nullptr &&
-                X509_set_pubkey(certificate, key) == 1 &&
-                X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                           reinterpret_cast<const unsigned char*>("tarnLoader"),
-                                           -1, -1, 0) == 1 &&
-                X509_set_issuer_name(certificate, name) == 1 &&
-                X509_sign(certificate, key, EVP_sha256()) > 0;
+    bool made =
+        number != nullptr && X509_set_version(certificate, 2) == 1 &&
+        BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate)) != nullptr &&
+        X509_gmtime_adj(X509_getm_notBefore(certificate), -kSelfSignedBackdateSeconds) != nullptr &&
+        X509_gmtime_adj(X509_getm_notAfter(certificate), kSelfSignedSeconds) != nullptr &&
+        X509_set_pubkey(certificate, key) == 1 &&
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("tarnLoader"), -1, -1,
+                                   0) == 1 &&
+        X509_set_issuer_name(certificate, name) == 1 &&
+        X509_sign(certificate, key, EVP_sha256()) > 0;
     BN_free(number);
     if (!made) {
         X509_free(certificate);

@@ -22,6 +22,7 @@
 #include <cwchar>
 #include <new>
 
+#include "platform/primitives.h"
 #include "platform/windows/internal.h"
 
 struct TlsCredentials {
@@ -36,13 +37,6 @@ struct TlsCredentials {
     HCRYPTPROV cryptoApiProvider;  // the key container, where the provider keeps no keys
 };
 
-// A self-signed certificate lasts this long; clients that pin it compare its fingerprint.
-constexpr long long kSelfSignedSeconds = 10LL * 365 * 24 * 3600;
-// It is valid from this long ago, so that a client whose clock is a little behind takes it.
-constexpr long long kSelfSignedBackdateSeconds = 3600;
-// A kept certificate that expires sooner than this is replaced at start-up, so that a pin does
-// not fail in the middle of an update.
-constexpr long long kRenewBeforeSeconds = 30LL * 24 * 3600;
 // The friendly name of the self-signed certificate kept in the user's "MY" store.
 static const wchar_t kKeptCertificateName[] = L"tarnLoader self-signed";
 constexpr std::size_t kFriendlyNameSize = 64;
