@@ -286,7 +286,9 @@ void closeSocket(SocketHandle socket);
 void discardReceivedBytes(SocketHandle socket);
 // Closes the socket once the peer's system has acknowledged every byte and the end of the
 // stream, or the peer has closed its side, waiting at most seconds. The socket may be blocking
-// or not.
+// or not. When the time runs out, Linux goes on closing in the background and the bytes may
+// still arrive; on Windows the connection is reset, and what the peer had not acknowledged is
+// lost. Either way the call then returns, and the caller goes on with its next step.
 void closeSocketDelivered(SocketHandle socket, int seconds);
 
 // The host's IPv4 addresses for the operator, in the platform's order, at most maxCount.
@@ -498,10 +500,12 @@ std::size_t drivePrefixLength(const char* path);
 // keeps the folder, and every folder above it, from being renamed or removed while it is held.
 struct Folder;
 
-// The served root as one session sees it: the folder at the root's path when the session
-// starts, wherever the operator moves it. When that folder has been removed (or was not there
-// yet), lookups look for the root at its path again, so a folder put back in its place is
-// served. Returns nullptr only when memory is exhausted.
+// The served root as one session sees it. On POSIX: the folder at the root's path when the
+// session starts, wherever the operator moves it; when that folder has been removed (or was not
+// there yet), lookups look for the root at its path again, so a folder put back in its place is
+// served. On Windows the session holds nothing open between commands and every lookup starts
+// at the root's path: a folder moved away is no longer served, and whatever folder then stands
+// at the path is. Returns nullptr only when memory is exhausted.
 Folder* openServedRoot();
 void closeFolder(Folder* folder);
 

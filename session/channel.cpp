@@ -151,7 +151,9 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
         // SECURITY: the client's address alone does not tell its data connection from another
         // program's on the same host; resuming the control connection's session does (RFC 4217
         // section 10), since only the client holds it. "-tlsnoresume" gives that up for
-        // clients that cannot resume it.
+        // clients that cannot resume it. On Windows a resumption counts only when Schannel gives
+        // both connections the same session id, which it need not under TLS 1.3: such a data
+        // connection is closed there as not resumed.
         if (!serverSettings.tlsAnyDataSession && !isResumedTlsSession(out->tls)) {
             printSessionText(session, ConsoleStream::kError,
                              "TLS data connection closed: it did not resume the control "
