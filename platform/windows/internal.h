@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/platform.h"
+
+struct sockaddr_storage;
 
 // Where the number of the last error comes from. The runtime's errno values, Winsock's codes
 // and Win32's codes overlap, and each source has its own texts.
@@ -33,6 +36,10 @@ int failWithRuntimeError(int error);
 int failWithErrno();
 int failWithSocketError();
 int failWithSystemError();
+
+// Implemented by sockets.cpp, for local_addresses.cpp: a socket address of either family as
+// ours. Returns 0, or -1 for another family.
+int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out);
 
 // Room, in UTF-16 units, for a current directory or a final path with its "\\?\" prefix;
 // longer paths fail as too long.

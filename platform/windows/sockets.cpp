@@ -1,13 +1,11 @@
-// platform/windows/sockets.cpp: TCP sockets over IPv4 and IPv6 and addresses with Winsock 2,
-// and the host's addresses.
+// platform/windows/sockets.cpp: TCP sockets over IPv4 and IPv6 and their addresses with
+// Winsock 2; the host's own addresses are in local_addresses.cpp.
 #include "platform/platform.h"
 
 #include <winsock2.h>
 
 #include <windows.h>
 #include <ws2tcpip.h>
-// After the socket headers, whose types its declarations use.
-#include <iphlpapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -49,7 +47,7 @@ static int toSocketAddress(const NetworkAddress* address, struct sockaddr_storag
     return static_cast<int>(sizeof *four);
 }
 
-static int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out) {
+int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out) {
     std::memset(out, 0, sizeof *out);
     if (address->ss_family == AF_INET6) {
         const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
@@ -509,117 +507,4 @@ void closeSocketDelivered(SocketHandle socket, int seconds) {
                          sizeof linger);  // else: no wait
     }
     (void)closesocket(handle);  // the handle is gone whatever it reports
-}
-
-static constexpr std::size_t kHostNameSize = 256;
-
-int queryEphemeralPorts(int* low, int* high) {
-    *low = 49152;  // the default since Windows Vista; no API reads what netsh set
-    *high = 65535;
-    return 0;
-}
-
-int queryLocalAddresses(NetworkAddress* out, int maxCount) {
-    // On Windows the host name's entry lists every configured IPv4 address, in the order the
-    // system prefers, which is the list the operator expects.
-    char hostName[kHostNameSize];
-    if (gethostname(hostName, static_cast<int>(sizeof hostName)) != 0) {
-        return failWithSocketError();
-    }
-    struct hostent* host = gethostbyname(hostName);
-    if (host == nullptr) {
-        return failWithSocketError();
-    }
-    if (host->h_addrtype != AF_INET || host->h_length != 4) {
-        return 0;
-    }
-    int count = 0;
-    while (count < maxCount && host->h_addr_list[count] != nullptr) {
-        std::memset(&out[count], 0, sizeof out[count]);
-        out[count].family = AddressFamily::kIpv4;
-        std::memcpy(out[count].bytes, host->h_addr_list[count], 4);
-        count++;
-    }
-    return count;
-}
-
-// Microsoft's advice for the first call; adapters that come and go between the calls that
-// learn the size needed are met by a bounded number of tries.
-static constexpr ULONG kAdapterBufferSize = 15 * 1024;
-static constexpr int kAdapterQueryAttempts = 3;
-
-// The adapters and their unicast addresses, on the heap (release with std::free), or nullptr
-// with the error set.
-static IP_ADAPTER_ADDRESSES_LH* queryAdapters() {
-    ULONG size = kAdapterBufferSize;
-    for (int attempt = 0; attempt < kAdapterQueryAttempts; attempt++) {
-        IP_ADAPTER_ADDRESSES_LH* adapters =
-            static_cast<IP_ADAPTER_ADDRESSES_LH*>(std::malloc(size));
-        if (adapters == nullptr) {
-            (void)failWithRuntimeError(ENOMEM);
-            return nullptr;
-        }
-        ULONG result = GetAdaptersAddresses(
-            AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-            nullptr, adapters, &size);
-        if (result == NO_ERROR) {
-            return adapters;
-        }
-        std::free(adapters);
-        if (result != ERROR_BUFFER_OVERFLOW) {
-            recordError(static_cast<int>(result), ErrorSource::kSystem);
-            return nullptr;
-        }
-    }
-    recordError(ERROR_BUFFER_OVERFLOW, ErrorSource::kSystem);
-    return nullptr;
-}
-
-static const IP_ADAPTER_UNICAST_ADDRESS_LH* findUnicastAddress(
-    const IP_ADAPTER_ADDRESSES_LH* adapter, const NetworkAddress* address) {
-    for (const IP_ADAPTER_UNICAST_ADDRESS_LH* unicast = adapter->FirstUnicastAddress;
-         unicast != nullptr; unicast = unicast->Next) {
-        int length = unicast->Address.iSockaddrLength;
-        struct sockaddr_storage storage;
-        NetworkAddress held;
-        if (unicast->Address.lpSockaddr == nullptr || length <= 0 ||
-            static_cast<std::size_t>(length) > sizeof storage) {
-            continue;
-        }
-        std::memset(&storage, 0, sizeof storage);
-        std::memcpy(&storage, unicast->Address.lpSockaddr, static_cast<std::size_t>(length));
-        if (fromSocketAddress(&storage, &held) != 0) {
-            continue;
-        }
-        // An address given without a zone may still be one of a link-local adapter's.
-        if (address->scope == 0) {
-            held.scope = 0;
-        }
-        if (isSameHost(&held, address)) {
-            return unicast;
-        }
-    }
-    return nullptr;
-}
-
-int describeLocalAddress(const NetworkAddress* address, LocalAddressDetails* out) {
-    IP_ADAPTER_ADDRESSES_LH* adapters = queryAdapters();
-    if (adapters == nullptr) {
-        return -1;
-    }
-    const IP_ADAPTER_ADDRESSES_LH* adapter = adapters;
-    const IP_ADAPTER_UNICAST_ADDRESS_LH* unicast = nullptr;
-    while (adapter != nullptr && (unicast = findUnicastAddress(adapter, address)) == nullptr) {
-        adapter = adapter->Next;
-    }
-    int result = -1;
-    if (unicast == nullptr) {
-        recordError(WSAEADDRNOTAVAIL, ErrorSource::kSocket);
-    } else if (toUtf8Text(adapter->FriendlyName != nullptr ? adapter->FriendlyName : L"",
-                          out->interfaceName, sizeof out->interfaceName) == 0) {
-        out->prefixLength = unicast->OnLinkPrefixLength;
-        result = 0;
-    }
-    std::free(adapters);
-    return result;
 }
