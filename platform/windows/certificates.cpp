@@ -555,7 +555,8 @@ TlsCredentials* loadTlsCredentials(const char* pemPath, TlsCertificateFacts* fac
             acquireServerCredentials(credentials->certificate, 0, &credentials->handle);
         if (status != SEC_E_OK) {
             failWithSecurityStatus(status);
-            writeTlsReason(reason, reasonSize, "Schannel does not take the certificate as a server's");
+            writeTlsReason(reason, reasonSize,
+                           "Schannel does not take the certificate as a server's");
             result = -1;
         }
         credentials->hasHandle = status == SEC_E_OK;
