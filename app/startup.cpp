@@ -15,6 +15,7 @@
 #include "fs/uploads.h"
 #include "platform/platform.h"
 #include "session/connection_limits.h"
+#include "session/console_sink.h"
 #include "session/operator_status.h"
 #include "session/passive_ports.h"
 #include "session/session.h"
@@ -337,7 +338,7 @@ static void printAddressLine(const LocalAddressList* list, int index) {
     bool isNatAddress = index == 0 && serverSettings.natAddress != nullptr;
     LocalAddressDetails found;
     char details[kAddressDetailsSize];
-    if (serverSettings.status && !isNatAddress && index < list->count &&
+    if (consoleSink.isTimed && !isNatAddress && index < list->count &&
         describeLocalAddress(&list->found[index], &found) == 0 &&
         formatAddressDetails(&list->found[index], &found, details, sizeof details) == 0) {
         printConsole(ConsoleStream::kOutput, "   %s   %s\n", list->addresses[index], details);
@@ -395,30 +396,10 @@ static void refuseConnection(SocketHandle connection, const NetworkAddress* peer
     std::size_t length = std::strlen(reply);
     (void)sendBytes(connection, reply, length);  // a client gone already needs nothing
     closeSocket(connection);
-    if (serverSettings.status) {
-        char shown[kShownReplySize];
-        (void)copyText(shown, sizeof shown, reply);  // always fits
-        shown[length - 2] = '\0';                    // the line end has no place on the console
-        // The operator learns which option to raise; an IPv6 host may have met its /64's share.
-        char limit[64];
-        int perAddress = serverSettings.maxPerAddress;
-        if (!fromAddress) {
-            std::snprintf(limit, sizeof limit, "-maxsessions %d", serverSettings.maxSessions);
-        } else if (peer->family == AddressFamily::kIpv6) {
-            std::snprintf(limit, sizeof limit, "-maxperaddress %d, %d from one /64", perAddress,
-                          perAddress * kSharedNetworkFactor);
-        } else {
-            std::snprintf(limit, sizeof limit, "-maxperaddress %d", perAddress);
-        }
-        reportRefusedConnection(peer, shown, limit);
-        return;
-    }
-    char host[kNetworkAddressTextSize];
-    if (formatAddress(peer, host, sizeof host) != 0) {
-        host[0] = '\0';  // never for an address that accept gave
-    }
-    printConsole(ConsoleStream::kError, "Refused a connection from %s: too many sessions%s\n", host,
-                 fromAddress ? " from that address" : "");
+    char shown[kShownReplySize];
+    (void)copyText(shown, sizeof shown, reply);  // always fits
+    shown[length - 2] = '\0';                    // the line end has no place on the console
+    reportRefusedConnection(peer, shown, fromAddress);
 }
 
 // Hands one accepted connection to a new session thread. A record or thread that cannot be
@@ -452,7 +433,7 @@ int runAcceptLoop(const SocketHandle* listeners, int count) {
     setIdleThreadHook(releaseSparedRecords);
     int candidate = serverSettings.passivePortLow;
     // Under "-status" the operator hears once when no chassis has come for minutes.
-    bool isHintDue = serverSettings.status;
+    bool isHintDue = consoleSink.isTimed;
     for (;;) {
         int ready = 1;
         if (count > 1 || isHintDue) {
@@ -576,6 +557,7 @@ int runServer(int argc, const char* const* argv) {
         printUsage();
         return -1;
     }
+    chooseConsoleSink(serverSettings.verbose != 0, serverSettings.status);
     if (takeLoginPassword() != 0 || openRequestedFiles() != 0 ||
         fixServedRoot(commandLine.rootArgument) != 0 || prepareTls() != 0 ||
         withholdOwnFiles() != 0) {
@@ -622,7 +604,7 @@ int runServer(int argc, const char* const* argv) {
     // Without the console thread the console is written at once: slower to a stalled
     // console, but nothing is lost.
     (void)startConsoleWriter();
-    startStatusLine();
+    consoleSink.startStatusLine();
     int status = runAcceptLoop(listeners, listenerCount);
     // The accept loop's last words, and what sessions left queued, go out before the end.
     (void)flushTransferLog(kTransferLogFlushMilliseconds);

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/settings.h"
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/console_sink.h"
 #include "session/data_connection.h"
 #include "session/operator_status.h"
 #include "session/reply.h"
@@ -143,14 +143,6 @@ bool holdsAbortCommand(const CommandReader* reader) {
     return false;
 }
 
-// SECURITY: the client's bytes reach the operator's console escaped, so that no control
-// sequence among them moves the cursor, retitles the window or forges a line.
-static void echoCommand(const char* prefix, const char* verb, const char* argument) {
-    char escaped[escapedTextSize(kArgumentTextSize)];
-    (void)escapeString(escaped, sizeof escaped, argument);  // always fits
-    printConsole(ConsoleStream::kOutput, "%s%s %s\n", prefix, verb, escaped);
-}
-
 const Verb* parseCommandLine(const char* received, std::size_t receivedLength, char* argumentText,
                              std::size_t argumentSize, const char* echoPrefix) {
     // Room for a verb and the longest argument kept, whatever the line's length.
@@ -177,7 +169,7 @@ const Verb* parseCommandLine(const char* received, std::size_t receivedLength, c
     }
     const Verb* found = lookUpVerb(verb);
     bool movesFile = found != nullptr && (found->flags & kMovesFile) != 0;
-    if (hasControlByte && movesFile && serverSettings.status) {
+    if (hasControlByte && movesFile && consoleSink.isTimed) {
         // The operator sees the name a refused transfer asked for whole, escaped as always;
         // the refusal never uses it as a path.
         for (std::size_t i = letters + 1 + length; i < lineLength && length + 1 < argumentSize;
@@ -186,12 +178,10 @@ const Verb* parseCommandLine(const char* received, std::size_t receivedLength, c
         }
     }
     argumentText[length] = '\0';
-    if (serverSettings.verbose) {
-        // SECURITY: a password never reaches the console, where others may read it. The row
-        // the look-up found decides, as it decides what runs: "PASSW" is PASS too.
-        bool isPassword = found != nullptr && std::strcmp(found->name, "PASS") == 0;
-        echoCommand(echoPrefix, verb, isPassword ? "****" : argumentText);
-    }
+    // SECURITY: a password never reaches the console, where others may read it. The row the
+    // look-up found decides, as it decides what runs: "PASSW" is PASS too.
+    bool isPassword = found != nullptr && std::strcmp(found->name, "PASS") == 0;
+    consoleSink.echoCommand(echoPrefix, verb, isPassword ? "****" : argumentText);
     if (found == nullptr) {
         printConsole(ConsoleStream::kError, "%sUnknown ftp command '%s'\n", echoPrefix, verb);
         return &kUnrecognisedVerb;
@@ -303,6 +293,6 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
     }
     // The echo of the command shows it, and the remark on a verb we do not know.
     char prefix[kEventPrefixSize];
-    formatEventPrefix(session, prefix, sizeof prefix);
+    consoleSink.formatPrefix(session, prefix, sizeof prefix);
     return parseCommandLine(line, lineLength, argumentText, kArgumentTextSize, prefix);
 }

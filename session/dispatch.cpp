@@ -13,6 +13,7 @@
 #include "fs/transfer.h"
 #include "fs/working_directory.h"
 #include "platform/platform.h"
+#include "session/console_sink.h"
 #include "session/data_connection.h"
 #include "session/operator_status.h"
 #include "session/reply.h"
@@ -89,9 +90,7 @@ static void status(FtpSession* s, const std::string& path) {
     sendListing(s, path, true, true);
 }
 static void retrieve(FtpSession* s, const std::string& path) {
-    if (!serverSettings.status) {
-        printConsole(ConsoleStream::kOutput, "Reading.");
-    }
+    consoleSink.printUntimed(ConsoleStream::kOutput, "Reading.");
     sendFile(s, path);
 }
 static void store(FtpSession* s, const std::string& path) {

@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "fs/resolve_path.h"
 #include "fs/transfer_outcome.h"
+#include "session/console_sink.h"
 #include "session/session.h"
 
 // Room for a path from the root, "/" and the path, as an event line names it, escaped.
@@ -70,19 +71,6 @@ static void takeTransferOff(SessionReport* report) {
     }
 }
 
-void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize) {
-    if (!serverSettings.status) {
-        (void)copyText(out, outSize, "");  // the echoes stay as they have always been
-        return;
-    }
-    CalendarTime now = {};
-    if (toLocalTime(currentTime(), &now) != 0) {
-        now = CalendarTime{};  // a clock the platform rejects still leaves the line readable
-    }
-    std::snprintf(out, outSize, "%02d:%02d:%02d %s%s", now.hour, now.minute, now.second,
-                  session != nullptr ? session->report.client : "", session != nullptr ? " " : "");
-}
-
 void printSessionText(const FtpSession* session, ConsoleStream stream, const char* format, ...) {
     char text[kConsoleTextSize];
     std::va_list arguments;
@@ -94,7 +82,7 @@ void printSessionText(const FtpSession* session, ConsoleStream stream, const cha
     }
     char prefix[kEventPrefixSize] = "";
     if (session != nullptr) {
-        formatEventPrefix(session, prefix, sizeof prefix);
+        consoleSink.formatPrefix(session, prefix, sizeof prefix);
     }
     printConsole(stream, "%s%s", prefix, text);
 }
@@ -125,12 +113,6 @@ static void formatShownPath(const FtpSession* session, const char* path, char* o
     (void)escapeString(out, outSize, shown);
 }
 
-static void printEvent(const FtpSession* session, const char* text) {
-    char prefix[kEventPrefixSize];
-    formatEventPrefix(session, prefix, sizeof prefix);
-    printConsole(ConsoleStream::kOutput, "%s%s\n", prefix, text);
-}
-
 // "192.0.2.10" or "[2001:db8::1]", and ":port" after it when asked.
 static void formatClient(const NetworkAddress* peer, bool withPort, char* out,
                          std::size_t outSize) {
@@ -146,56 +128,45 @@ static void formatClient(const NetworkAddress* peer, bool withPort, char* out,
     }
 }
 
-void reportConnected(FtpSession* session, bool isHostShared) {
-    if (!serverSettings.status) {
-        return;
-    }
+void reportConnected(FtpSession* session) {
     SessionReport* report = &session->report;
     report->connectedAt = monotonicMilliseconds();
     report->shownSlot = -1;
     // Two sessions from one address are told apart by the port of the later one.
-    formatClient(&session->peerAddress, isHostShared, report->client, sizeof report->client);
+    formatClient(&session->peerAddress, isHostShared(&session->ticket, &session->peerAddress),
+                 report->client, sizeof report->client);
     connectedCount.fetch_add(1);
     sessionCount.fetch_add(1);
-    printEvent(session, "connected");
+    consoleSink.showEvent(session, "connected");
 }
 
 void reportLogin(const FtpSession* session) {
-    if (!serverSettings.status) {
-        return;
-    }
     char name[escapedTextSize(kArgumentTextSize)];
     (void)escapeString(name, sizeof name, session->userName);
     char text[kEventTextSize];
     std::snprintf(text, sizeof text, "logged in as %s%s", name,
                   session->controlTls != nullptr ? " (TLS)" : "");  // always fits
-    printEvent(session, text);
+    consoleSink.showEvent(session, text);
 }
 
 void reportLoginRefused(const FtpSession* session, const char* name, const char* reply) {
-    if (!serverSettings.status) {
-        return;
-    }
     char shown[escapedTextSize(kArgumentTextSize)];
     (void)escapeString(shown, sizeof shown, name);
     char text[kEventTextSize];
     std::snprintf(text, sizeof text, "login refused%s%s: %s", shown[0] != '\0' ? " for " : "",
                   shown, reply);
-    printEvent(session, text);
+    consoleSink.showEvent(session, text);
 }
 
 void reportClosedByLimit(const FtpSession* session, const char* reply) {
-    if (!serverSettings.status) {
-        return;
-    }
     char text[kEventTextSize];
     std::snprintf(text, sizeof text, "closed: %s", reply);
-    printEvent(session, text);
+    consoleSink.showEvent(session, text);
 }
 
 void reportDisconnected(FtpSession* session) {
     SessionReport* report = &session->report;
-    if (!serverSettings.status || report->connectedAt == 0) {
+    if (report->connectedAt == 0) {
         return;
     }
     // SECURITY: a transfer that a failure left in the table must not outlive its record, which
@@ -208,25 +179,37 @@ void reportDisconnected(FtpSession* session) {
                   secondsSince(report->connectedAt), report->downloads, report->downloadedBytes,
                   report->uploads, report->uploadedBytes, report->completeCount,
                   report->cutOffCount);
-    printEvent(session, text);
+    consoleSink.showEvent(session, text);
     connectedCount.fetch_sub(1);
 }
 
-void reportRefusedConnection(const NetworkAddress* peer, const char* reply, const char* limit) {
-    if (!serverSettings.status) {
-        return;
+void reportRefusedConnection(const NetworkAddress* peer, const char* reply, bool isFromAddress) {
+    // The operator learns which option to raise; an IPv6 host may have met its /64's share.
+    char limit[64];
+    int perAddress = serverSettings.maxPerAddress;
+    if (!isFromAddress) {
+        std::snprintf(limit, sizeof limit, "-maxsessions %d", serverSettings.maxSessions);
+    } else if (peer->family == AddressFamily::kIpv6) {
+        std::snprintf(limit, sizeof limit, "-maxperaddress %d, %d from one /64", perAddress,
+                      perAddress * kSharedNetworkFactor);
+    } else {
+        std::snprintf(limit, sizeof limit, "-maxperaddress %d", perAddress);
     }
-    char prefix[kEventPrefixSize];
-    formatEventPrefix(nullptr, prefix, sizeof prefix);  // the time alone: no session yet
     char client[kShownClientSize];
     formatClient(peer, true, client, sizeof client);
-    printConsole(ConsoleStream::kOutput, "%s%s refused: %s (%s)\n", prefix, client, reply, limit);
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text, "%s refused: %s (%s)", client, reply, limit);
+    consoleSink.showEvent(nullptr, text);  // the time alone: no session yet
+    char host[kNetworkAddressTextSize];
+    if (formatAddress(peer, host, sizeof host) != 0) {
+        host[0] = '\0';  // never for an address that accept gave
+    }
+    consoleSink.printUntimed(ConsoleStream::kError,
+                             "Refused a connection from %s: too many sessions%s\n", host,
+                             isFromAddress ? " from that address" : "");
 }
 
 void reportNoDataConnection(const FtpSession* session) {
-    if (!serverSettings.status) {
-        return;
-    }
     NetworkAddress told = session->serverAddress;
     told.port = static_cast<unsigned short>(session->passivePort);
     char target[kShownClientSize];
@@ -238,35 +221,27 @@ void reportNoDataConnection(const FtpSession* session) {
                   "no connection to %s from %s within %g s: a firewall on this PC may block "
                   "the passive ports; see README",
                   target, client, session->dataWaitMilliseconds / 1000.0);  // always fits
-    printEvent(session, text);
+    consoleSink.showEvent(session, text);
 }
 
 void reportNoClientYet(int minutes, int port) {
-    if (!serverSettings.status) {
-        return;
-    }
     const LocalAddressList* list = &serverSettings.localAddresses;
-    char prefix[kEventPrefixSize];
-    formatEventPrefix(nullptr, prefix, sizeof prefix);
     char address[kNetworkAddressTextSize + 8];
     std::snprintf(address, sizeof address, list->count == 1 ? "%s" : "one of the addresses above",
                   list->addresses[0]);
-    printConsole(ConsoleStream::kOutput,
-                 "%sno client has connected in %d minutes: the chassis's form needs %s (port "
-                 "%d), and a firewall on this PC may keep it out; see README\n",
-                 prefix, minutes, address, port);
+    char text[kEventTextSize];
+    std::snprintf(text, sizeof text,
+                  "no client has connected in %d minutes: the chassis's form needs %s (port %d), "
+                  "and a firewall on this PC may keep it out; see README",
+                  minutes, address, port);
+    consoleSink.showEvent(nullptr, text);
 }
 
 void noteReply(FtpSession* session, const char* text) {
-    if (serverSettings.status || serverSettings.reportPath != nullptr) {
-        (void)copyText(session->report.lastReply, sizeof session->report.lastReply, text);
-    }
+    (void)copyText(session->report.lastReply, sizeof session->report.lastReply, text);
 }
 
 void startTransferReport(FtpSession* session, long long size) {
-    if (!serverSettings.status) {
-        return;
-    }
     SessionReport* report = &session->report;
     // The status line has room for a name's end: the part after the last slash.
     const char* name = std::strrchr(session->argumentText, '/');
@@ -299,9 +274,6 @@ static void endTransferReport(FtpSession* session, bool isUpload, const Transfer
 
 void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
                        const TransferOutcome* outcome) {
-    if (!serverSettings.status) {
-        return;
-    }
     char name[kShownPathSize];
     formatShownPath(session, path, name, sizeof name);
     char text[kEventTextSize];
@@ -310,7 +282,7 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
     if (!outcome->started) {
         takeTransferOff(&session->report);  // shown from its "150" until its data was refused
         appendText(text, sizeof text, &used, "refused: %s", session->report.lastReply);
-        printEvent(session, text);
+        consoleSink.showEvent(session, text);
         return;
     }
     endTransferReport(session, isUpload, outcome);
@@ -328,7 +300,7 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
     }
     appendText(text, sizeof text, &used, " in %.2f s, %.1f MB/s", seconds,
                megabytesPerSecond(outcome->bytes, seconds));
-    printEvent(session, text);
+    consoleSink.showEvent(session, text);
 }
 
 // The verbs whose refusals the operator sees, and for those that change the tree, what their
@@ -347,7 +319,7 @@ static const CommandWords kReportedCommands[] = {
 
 void reportCommandEnd(const FtpSession* session, const char* verbName, const char* path,
                       const char* source) {
-    if (!serverSettings.status || verbName == nullptr) {
+    if (verbName == nullptr) {
         return;
     }
     const CommandWords* words = nullptr;
@@ -375,7 +347,7 @@ void reportCommandEnd(const FtpSession* session, const char* verbName, const cha
     } else {
         appendText(text, sizeof text, &used, "%s %s", words->done, name);
     }
-    printEvent(session, text);
+    consoleSink.showEvent(session, text);
 }
 
 // " · 192.0.2.10 image.bin 45% 30.1 MB/s" for each named transfer.
@@ -417,9 +389,6 @@ static const char* plural(long long count) {
 }
 
 void reportServerEnd() {
-    if (!serverSettings.status) {
-        return;
-    }
     long long sessions = sessionCount.load();
     long long complete = completeCount.load();
     int running = runningTransferCount.load();
@@ -433,11 +402,5 @@ void reportServerEnd() {
         appendText(text, sizeof text, &used, ", %d transfer%s still running", running,
                    plural(running));
     }
-    printEvent(nullptr, text);
-}
-
-void startStatusLine() {
-    if (serverSettings.status) {
-        (void)keepConsoleStatusLine(composeStatusLine);  // no terminal: event lines alone
-    }
+    consoleSink.showEvent(nullptr, text);
 }

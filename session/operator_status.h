@@ -12,14 +12,13 @@ struct TransferOutcome;
 
 // How many running transfers the status line can name; more are counted, not named.
 constexpr int kShownTransferCount = 16;
-// Room for "HH:MM:SS " and a client.
-constexpr std::size_t kEventPrefixSize = 96;
 
-// Each of these prints its event line when "-status" is on and does nothing otherwise.
+// Each of these keeps its counts whatever the console, and hands its event line to
+// consoleSink.showEvent, which prints it under "-status" alone.
 
-// "connected": fixes the client's name for the session's lines; isHostShared (another session
-// from the client's address runs) adds its port to the name.
-void reportConnected(FtpSession* session, bool isHostShared);
+// "connected": fixes the client's name for the session's lines; another session from the
+// client's address adds its port to the name.
+void reportConnected(FtpSession* session);
 // "logged in as NAME", and " (TLS)" after it when TLS protects the control connection: the
 // connect line comes before AUTH TLS, so this is the first line that can tell.
 void reportLogin(const FtpSession* session);
@@ -31,8 +30,9 @@ void reportClosedByLimit(const FtpSession* session, const char* reply);
 // "disconnected" with the session's counts and duration; once, at teardown, after "connected".
 void reportDisconnected(FtpSession* session);
 // "refused: <reply> (limit)" for a connection that a limit turned away before it had a
-// session; limit names the option and its value.
-void reportRefusedConnection(const NetworkAddress* peer, const char* reply, const char* limit);
+// session, naming the option and its value; without "-status", "Refused a connection from
+// ADDRESS: too many sessions" on standard error. reply is without its line end.
+void reportRefusedConnection(const NetworkAddress* peer, const char* reply, bool isFromAddress);
 // "no connection to ADDRESS:PORT from CLIENT within N s: ..." when the client never connected
 // to the passive port it was told: the operator learns that a firewall is the likely cause.
 void reportNoDataConnection(const FtpSession* session);
@@ -56,11 +56,8 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
 void reportCommandEnd(const FtpSession* session, const char* verbName, const char* path,
                       const char* source);
 
-// Writes "HH:MM:SS client " (local time) into out, for the lines of "-ftpverbose" too; without
-// a session, the time and its blank alone; without "-status", nothing.
-void formatEventPrefix(const FtpSession* session, char* out, std::size_t outSize);
 // printConsole for text that concerns a session (a failure, a console remark): under "-status"
-// it carries formatEventPrefix's time and client, so that it reads beside the event lines;
+// it carries consoleSink.formatPrefix's time and client, so that it reads beside the event lines;
 // without "-status", or without a session, it is the text printConsole alone would write.
 [[gnu::format(printf, 3, 4)]] void printSessionText(const FtpSession* session, ConsoleStream stream,
                                                     const char* format, ...);
@@ -72,6 +69,3 @@ std::size_t composeStatusLine(char* out, std::size_t outSize);
 // The last line of an ending process (Ctrl-C, a closed window, a signal) under "-status":
 // "HH:MM:SS ending: 12 sessions, 11 files complete, 1 cut off", and the transfers still running.
 void reportServerEnd();
-// Keeps the status line below the console's text when "-status" is on and standard output is
-// a terminal; after the console thread has started.
-void startStatusLine();

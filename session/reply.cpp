@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/settings.h"
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/console_sink.h"
 #include "session/operator_status.h"
 #include "session/session.h"
 
@@ -47,67 +47,19 @@ static void sendLine(FtpSession* session, const char* text) {
     (void)sendControlBytes(session, &line[0], buildLine(&line[0], text));
 }
 
-// The verbose echo of one reply line. SECURITY: replies carry names the client chose (PWD,
-// MKD, STAT), escaped here so that they cannot act on the operator's console.
-static void echoReplyLine(const FtpSession* session, const char* text) {
-    char escaped[escapedTextSize(kReplyTextSize)];
-    // A reply longer than any of ours still shows its start.
-    (void)escapeString(escaped, sizeof escaped, text);
-    char prefix[kEventPrefixSize];
-    formatEventPrefix(session, prefix, sizeof prefix);  // tells the clients' lines apart
-    printConsole(ConsoleStream::kOutput, "%s    %s\n", prefix, escaped);
-}
-
 void sendReply(FtpSession* session, const char* text) {
     noteReply(session, text);
-    if (serverSettings.verbose) {
-        echoReplyLine(session, text);
-    } else if (!serverSettings.status) {
-        printConsole(ConsoleStream::kOutput, ".");
-    }
+    consoleSink.showReply(session, text);
     sendLine(session, text);
 }
 
 void sendReplyContinuation(FtpSession* session, const char* text) {
-    if (serverSettings.verbose) {
-        echoReplyLine(session, text);
-    }
+    consoleSink.echoReplyLine(session, text);
     sendLine(session, text);
 }
 
-// The verbose echo of a reply of several lines: each line as sendReply echoes one, all in one
-// console text, so that no other session's text comes between them.
-static void echoLines(const FtpSession* session, const char* text) {
-    static const char kIndent[] = "    ";
-    char prefix[kEventPrefixSize];
-    formatEventPrefix(session, prefix, sizeof prefix);
-    char echo[kMultilineReplySize * 2] = "";
-    std::size_t used = 0;
-    // Room for the prefix, the indent, one character, the line end and the terminator.
-    for (const char* line = text;
-         *line != '\0' && used + sizeof prefix + sizeof kIndent + 2 <= sizeof echo;) {
-        std::size_t length = std::strcspn(line, "\r");
-        (void)copyText(echo + used, sizeof echo - used, prefix);  // the loop keeps room for it
-        used += std::strlen(echo + used);
-        std::memcpy(echo + used, kIndent, sizeof kIndent - 1);
-        used += sizeof kIndent - 1;
-        // A cut line still shows its start; the room kept back takes the line end.
-        (void)escapeText(echo + used, sizeof echo - used - 1, line, length);
-        used += std::strlen(echo + used);
-        echo[used++] = '\n';
-        echo[used] = '\0';
-        line += length;
-        line += std::strspn(line, "\r\n");
-    }
-    printConsole(ConsoleStream::kOutput, "%s", echo);
-}
-
 void sendMultilineReply(FtpSession* session, const char* text) {
-    if (serverSettings.verbose) {
-        echoLines(session, text);
-    } else if (!serverSettings.status) {
-        printConsole(ConsoleStream::kOutput, ".");
-    }
+    consoleSink.showReplyLines(session, text);
     char lines[kMultilineReplySize];
     int length = std::snprintf(lines, sizeof lines, "%s\r\n", text);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof lines) {

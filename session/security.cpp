@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/channel.h"
+#include "session/console_sink.h"
 #include "session/login_brake.h"
 #include "session/operator_status.h"
 #include "session/reply.h"
@@ -119,11 +120,8 @@ void checkPassword(FtpSession* session, const char* argument) {
             (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);
         }
         sendReply(session, "230 User logged in");
-        if (serverSettings.status) {
-            reportLogin(session);
-        } else {
-            printConsole(ConsoleStream::kOutput, "\nChassis accessing package.");
-        }
+        reportLogin(session);
+        consoleSink.printUntimed(ConsoleStream::kOutput, "\nChassis accessing package.");
         return;
     }
     session->failedLogins++;

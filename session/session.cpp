@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/command_reader.h"
+#include "session/console_sink.h"
 #include "session/data_connection.h"
 #include "session/dispatch.h"
 #include "session/operator_status.h"
@@ -130,11 +131,7 @@ static SocketHandle openPassiveListener(FtpSession* session) {
 }
 
 void endSession(FtpSession* session) {
-    if (serverSettings.verbose) {
-        char prefix[kEventPrefixSize];
-        formatEventPrefix(session, prefix, sizeof prefix);
-        printConsole(ConsoleStream::kOutput, "%sClosing control connection\n", prefix);
-    }
+    consoleSink.echoClosing(session);
     reportDisconnected(session);
     if (session->passiveListener != kNoSocket) {
         shutdownReceiving(session->passiveListener);
@@ -153,9 +150,7 @@ void endSession(FtpSession* session) {
 }
 
 void serveSession(FtpSession* session) {
-    // Asked only for the console line: the table's lock is not worth taking otherwise.
-    reportConnected(session,
-                    serverSettings.status && isHostShared(&session->ticket, &session->peerAddress));
+    reportConnected(session);
     if (socketLocalAddress(session->controlSocket, &session->serverAddress) != 0) {
         printSessionError(session, "getsockname() failed");
         sendReply(session, "500 getsockname failed");
