@@ -8,6 +8,7 @@
 #include "session/command_reader.h"
 #include "session/operator_status.h"
 #include "session/session.h"
+#include "session/time_limits.h"
 
 // The most a data connection sends in one step, so that a step waits for the client only once:
 // a timeout restarts with each system call, and a step that waited several times, moving a
@@ -22,15 +23,11 @@ int protectControlConnection(FtpSession* session) {
     session->reader.skipLineFeed = false;
     // A client that never makes the handshake costs this session no more than a data wait,
     // nor, before its login, more than is left of the login deadline.
-    (void)setSocketTimeout(session->controlSocket,
-                           boundByLoginDeadline(session, session->dataWaitMilliseconds));
+    applyTimeLimits(session, SessionState::kAwaitingData);
     // The data connections may resume this session, so the client gets what that takes.
     session->controlTls =
         startTlsSession(serverSettings.tlsCredentials, session->controlSocket, nullptr);
-    // A receive that waits for the rest of a record ends with the idle limit, when there is
-    // one: a client that stops in mid-record is idle too. Without one, commands take their time.
-    (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);
-    (void)setSendTimeout(session->controlSocket, replyMilliseconds(session));  // as before it
+    applyTimeLimits(session, SessionState::kAwaitingCommand);
     return session->controlTls != nullptr ? 0 : -1;
 }
 
@@ -53,8 +50,7 @@ int sendControlBytes(FtpSession* session, const char* data, std::size_t length) 
     }
     // A client that never reads its replies waits no longer before its login than a silent one.
     if (session->loginDeadline != 0) {
-        (void)setSendTimeout(session->controlSocket,
-                             boundByLoginDeadline(session, replyMilliseconds(session)));
+        applyTimeLimits(session, SessionState::kSendingReply);
     }
     if (sendOver(session->controlSocket, session->controlTls, data, length) != 0) {
         session->hasLostControl = true;
@@ -86,20 +82,19 @@ static bool holdsWholeLine(const CommandReader* reader) {
 // them. Returns false when the client has gone.
 static bool readControlNews(FtpSession* session, int milliseconds, SocketHandle* watch) {
     CommandReader* reader = &session->reader;
-    // Over TLS a record may come in pieces: its rest gets what a data connection has to arrive,
-    // not the idle limit, which may be none.
+    // Over TLS a record may come in pieces, and the wait for its rest is bounded.
     bool isProtected = session->controlTls != nullptr;
     int wait = milliseconds;
     while (reader->heldLength < sizeof reader->held && waitForControlBytes(session, wait) == 1) {
         wait = 0;
         if (isProtected) {
-            (void)setReceiveTimeout(session->controlSocket, session->dataWaitMilliseconds);
+            applyTimeLimits(session, SessionState::kTransferring);
         }
         char received[kCommandBufferSize];
         long long count =
             receiveControlBytes(session, received, sizeof reader->held - reader->heldLength);
         if (isProtected) {
-            (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);
+            applyTimeLimits(session, SessionState::kAwaitingCommand);
         }
         if (count > 0) {
             appendCommandBytes(reader, received, static_cast<std::size_t>(count));
@@ -136,11 +131,11 @@ int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection
     out->watch = session->controlSocket;
     out->stop = ControlNews::kNothing;
     out->bytesSinceProgress = 0;
-    out->stallMilliseconds = session->stallMilliseconds;
+    out->stallMilliseconds = limitFor(session, SessionState::kTransferring);
     out->socketTimeout = 0;
     if (session->protectsData) {
         // The handshake gets the time a client has to make its data connection.
-        (void)setSocketTimeout(socket, session->dataWaitMilliseconds);
+        (void)setSocketTimeout(socket, limitFor(session, SessionState::kAwaitingData));
         out->tls = startTlsSession(serverSettings.tlsCredentials, socket, session->controlTls);
         if (out->tls == nullptr) {
             printSessionError(session, "TLS handshake failed on a data connection");
@@ -336,7 +331,7 @@ void closeDataConnection(DataConnection* data, DeliveryWait wait) {
         // A client that stopped reading must not hold the session for a close_notify: it gets
         // one only when the connection takes it at once.
         if (data->tls != nullptr) {
-            (void)setSendTimeout(data->socket, 1);
+            (void)setSendTimeout(data->socket, limitFor(data->session, SessionState::kTearingDown));
             endTlsSession(data->tls);
             data->tls = nullptr;
         }

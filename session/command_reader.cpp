@@ -11,6 +11,7 @@
 #include "session/data_connection.h"
 #include "session/operator_status.h"
 #include "session/reply.h"
+#include "session/time_limits.h"
 
 void appendCommandBytes(CommandReader* reader, const char* data, std::size_t count) {
     if (count == 0) {
@@ -196,20 +197,6 @@ const Verb* parseCommandLine(const char* received, std::size_t receivedLength, c
                                                : &kRefusedDownloadArgument;
 }
 
-// How long the next command may be awaited: the idle limit, and until the login deadline while
-// there is one. 0 for ever; -1 when the login deadline has passed.
-static int commandWaitMilliseconds(const FtpSession* session) {
-    int wait = session->idleMilliseconds;
-    if (session->loginDeadline == 0) {
-        return wait;
-    }
-    long long remaining = session->loginDeadline - monotonicMilliseconds();
-    if (remaining <= 0) {
-        return -1;
-    }
-    return (wait > 0 && wait < remaining) ? wait : static_cast<int>(remaining);
-}
-
 // How long one wait for a command lasts when no limit ends it: it only starts the next.
 constexpr int kUnlimitedWaitSliceMilliseconds = 60 * 1000;
 
@@ -254,7 +241,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
     for (;;) {
         // Checked before a held line too: a client that sends commands without end, and never
         // logs in, must not hold its place for ever.
-        int wait = commandWaitMilliseconds(session);
+        int wait = limitFor(session, SessionState::kAwaitingCommand);
         if (wait < 0) {
             closeForTimeLimit(session, "421 Login timeout.");
             return nullptr;
@@ -278,7 +265,7 @@ const Verb* readCommand(FtpSession* session, char* argumentText) {
         // Over TLS the receive waits for the rest of a record, which a client may never send:
         // before the login it gets what is left of the deadline, as the wait above did.
         if (session->controlTls != nullptr && session->loginDeadline != 0) {
-            (void)setReceiveTimeout(session->controlSocket, wait);  // else: the idle limit
+            applyTimeLimits(session, SessionState::kAwaitingCommand);  // else: the idle limit
         }
         char received[kCommandBufferSize];
         std::size_t room = sizeof reader->held - reader->heldLength;

@@ -10,6 +10,7 @@
 #include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/session.h"
+#include "session/time_limits.h"
 
 int parsePortArgument(const char* argument, unsigned char numbers[6]) {
     const char* rest = argument;
@@ -288,7 +289,7 @@ static SocketHandle connectDataSocket(FtpSession* session) {
         printSessionError(session, "socket() failed");
         return kNoSocket;
     }
-    long long deadline = monotonicMilliseconds() + session->dataWaitMilliseconds;
+    long long deadline = monotonicMilliseconds() + limitFor(session, SessionState::kAwaitingData);
     SocketHandle watch = session->controlSocket;
     for (;;) {
         long long remaining = std::max(0LL, deadline - monotonicMilliseconds());
@@ -347,7 +348,7 @@ static SocketHandle acceptPassiveConnection(FtpSession* session) {
         session->waitingData = kNoSocket;
         return data;
     }
-    long long deadline = monotonicMilliseconds() + session->dataWaitMilliseconds;
+    long long deadline = monotonicMilliseconds() + limitFor(session, SessionState::kAwaitingData);
     SocketHandle watch = session->controlSocket;
     for (;;) {
         long long remaining = deadline - monotonicMilliseconds();

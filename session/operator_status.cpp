@@ -15,6 +15,7 @@
 #include "fs/transfer_outcome.h"
 #include "session/console_sink.h"
 #include "session/session.h"
+#include "session/time_limits.h"
 
 // Room for a path from the root, "/" and the path, as an event line names it, escaped.
 constexpr std::size_t kShownPathSize = escapedTextSize(kClientPathSize + 2);
@@ -220,7 +221,8 @@ void reportNoDataConnection(const FtpSession* session) {
     std::snprintf(text, sizeof text,
                   "no connection to %s from %s within %g s: a firewall on this PC may block "
                   "the passive ports; see README",
-                  target, client, session->dataWaitMilliseconds / 1000.0);  // always fits
+                  target, client,
+                  limitFor(session, SessionState::kAwaitingData) / 1000.0);  // always fits
     consoleSink.showEvent(session, text);
 }
 

@@ -13,6 +13,7 @@
 #include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/session.h"
+#include "session/time_limits.h"
 
 // After this many wrong passwords a session is closed, a moment later so that guessing stays
 // slow; other sessions are not held up by it.
@@ -114,11 +115,8 @@ void checkPassword(FtpSession* session, const char* argument) {
     if (verdict == LoginVerdict::kAccepted) {
         session->isLoggedIn = true;
         session->loginDeadline = 0;  // a later USER does not bring the deadline back
-        (void)setSendTimeout(session->controlSocket, replyMilliseconds(session));
-        if (session->controlTls != nullptr) {
-            // What was left of the deadline no longer limits a receive inside a record.
-            (void)setReceiveTimeout(session->controlSocket, session->idleMilliseconds);
-        }
+        // What was left of the deadline no longer limits a reply or a receive inside a record.
+        applyTimeLimits(session, SessionState::kAwaitingCommand);
         sendReply(session, "230 User logged in");
         reportLogin(session);
         consoleSink.printUntimed(ConsoleStream::kOutput, "\nChassis accessing package.");

@@ -18,6 +18,7 @@
 #include "session/passive_ports.h"
 #include "session/reply.h"
 #include "session/tcp_socket.h"
+#include "session/time_limits.h"
 
 // Records of ended sessions, kept for the next ones: fresh pages cost a mapping, page faults
 // and an unmapping (about 50 us on a virtual machine) per session. A reused record is cleared
@@ -93,19 +94,6 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     return session;
 }
 
-int replyMilliseconds(const FtpSession* session) {
-    return session->idleMilliseconds > 0 ? session->idleMilliseconds : kTransferStallMilliseconds;
-}
-
-int boundByLoginDeadline(const FtpSession* session, int milliseconds) {
-    if (session->loginDeadline == 0) {
-        return milliseconds;
-    }
-    long long remaining = std::max(1LL, session->loginDeadline - monotonicMilliseconds());
-    return milliseconds > 0 && milliseconds < remaining ? milliseconds
-                                                        : static_cast<int>(remaining);
-}
-
 // The session's passive listener, of the family of its control connection as its data
 // connections are. A port of "-prange" that something else holds (another program, the control
 // port, one of this server's own active data connections) passes the session on to the next
@@ -171,7 +159,7 @@ void serveSession(FtpSession* session) {
     (void)setNoDelay(session->controlSocket);  // only a matter of speed
     // Without it a client that stops reading holds the session, and its place under the
     // limits, for ever; receives keep waiting for the next command as long as they may.
-    (void)setSendTimeout(session->controlSocket, replyMilliseconds(session));
+    applyTimeLimits(session, SessionState::kSendingReply);
     sendReply(session, "220 tarnLoader ready");
     std::string resolvedPath;
     for (;;) {

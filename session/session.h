@@ -113,12 +113,6 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort);
 void endSession(FtpSession* session);
 // Frees the records that ended sessions left for the next ones.
 void releaseSparedRecords();
-// How long a reply may wait for the client to take any of it: the idle limit, or the stall
-// limit without one. A client that sends commands and never reads its replies goes then.
-int replyMilliseconds(const FtpSession* session);
-// milliseconds (0: no limit), but no more than what is left of the login deadline while there
-// is one (at least 1): before its login a client holds its place no longer, whatever it does.
-int boundByLoginDeadline(const FtpSession* session, int milliseconds);
 // Set-up, greeting and the command loop; returns when the session is over. Does not end it.
 void serveSession(FtpSession* session);
 // The thread procedure: serveSession, then endSession.
