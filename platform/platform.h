@@ -65,6 +65,9 @@ int readSecretFromConsole(const char* prompt, char* out, std::size_t outSize);
 // descriptor limit on POSIX; WSAStartup 2.2 on Windows). Returns 0, or -1 with the error set.
 int startSockets();
 void sleepMilliseconds(int milliseconds);
+// Waits about that many microseconds (less than a millisecond). On Windows, whose sleeps count
+// whole milliseconds, it only gives the processor to another thread that is ready to run.
+void pauseMicroseconds(int microseconds);
 // Runs entry(argument) on a detached thread: a new one, or on POSIX one whose earlier entry
 // returned a moment ago. Returns 0, or -1 when no thread could be started. The thread starts
 // yielding to its wakers (below).

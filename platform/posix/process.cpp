@@ -119,12 +119,17 @@ int startSockets() {
     return 0;
 }
 
-void sleepMilliseconds(int milliseconds) {
-    struct timespec delay;
-    delay.tv_sec = milliseconds / 1000;
-    delay.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+static void sleepFor(struct timespec delay) {
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
     }
+}
+
+void sleepMilliseconds(int milliseconds) {
+    sleepFor({milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L});
+}
+
+void pauseMicroseconds(int microseconds) {
+    sleepFor({0, static_cast<long>(microseconds % 1000000) * 1000L});
 }
 
 namespace {

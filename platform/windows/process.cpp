@@ -315,6 +315,10 @@ void sleepMilliseconds(int milliseconds) {
     Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0);
 }
 
+void pauseMicroseconds(int /*microseconds*/) {
+    (void)SwitchToThread();  // nothing else ready: the pause is over at once
+}
+
 static constexpr unsigned kThreadStackSize = 512 * 1024;
 
 int startThread(void (*entry)(void*), void* argument) {
