@@ -1,17 +1,6 @@
 // platform/windows/tls.cpp: TLS as the server with Schannel: one session for each protected
 // connection, over the blocking socket, with the credentials of certificates.cpp.
-#include "platform/platform.h"
-
-#include <winsock2.h>
-
-#include <windows.h>
-// TLS_PARAMETERS, the way to name the protocols on current Windows, needs UNICODE_STRING.
-#include <subauth.h>
-#define SCHANNEL_USE_BLACKLISTS
-#define SECURITY_WIN32
-#include <schannel.h>
-#include <security.h>
-#include <wincrypt.h>
+#include "platform/windows/tls_session.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -19,49 +8,6 @@
 #include <new>
 
 #include "platform/windows/internal.h"
-#include "platform/windows/tls_steps.h"
-
-struct TlsSession {
-    SocketHandle socket;
-    SocketHandle watch;  // a socket whose bytes end a wait for records (watchDuringTlsWaits)
-    CredHandle* credentials;
-    CtxtHandle context;
-    bool hasContext;
-    bool peerClosed;  // the peer's close_notify came: every receive reads the end
-    bool isTls13;     // Schannel then reports post-handshake messages as SEC_I_RENEGOTIATE
-    // The session as the handshake left it; a data connection's is held to its control's.
-    SessionFacts facts;
-    bool resumed;  // isResumedTlsSession's answer
-    // Not SEC_E_OK after a failure: nothing more is decrypted or encrypted then, and no
-    // close_notify goes out.
-    SECURITY_STATUS failure;
-    SecPkgContext_StreamSizes sizes;
-    // Records as they arrived. Each is decrypted in place: plain points at the decrypted bytes
-    // not yet handed out, and the bytes from pendingStart to inputLength wait for decryption.
-    char* input;
-    std::size_t inputSize;
-    std::size_t inputLength;
-    std::size_t pendingStart;
-    char* plain;
-    std::size_t plainLength;
-    char* output;  // one record's header, message and trailer
-};
-
-// The largest TLS record: a header of 5 bytes, 2^14 bytes of content, and the 2048 bytes that
-// protection may add to them (RFC 5246; TLS 1.3 allows 256).
-constexpr std::size_t kLargestRecord = 5 + 16384 + kRecordExpansion;
-// The handshake input holds one record, or one flight of them, at a time.
-constexpr std::size_t kHandshakeInputSize = 2 * kLargestRecord;
-// A handshake takes a few rounds of messages, a few receives each; a peer that trickles bytes
-// gets no more than this many.
-constexpr int kHandshakeReceiveLimit = 64;
-// Records without content in a row (OpenSSL refuses more than 32): a peer that sends only
-// empty records would otherwise keep a receive going without end.
-constexpr int kEmptyRecordLimit = 32;
-
-constexpr unsigned long kAcceptFlags = ASC_REQ_SEQUENCE_DETECT | ASC_REQ_REPLAY_DETECT |
-                                       ASC_REQ_CONFIDENTIALITY | ASC_REQ_EXTENDED_ERROR |
-                                       ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_STREAM;
 
 // ---------------------------------------------------------------------------------------------
 // Credentials: Schannel's handle.
@@ -115,8 +61,7 @@ long acquireServerCredentials(const void* certificateContext, unsigned long flag
 // ---------------------------------------------------------------------------------------------
 // Sessions: the handshake.
 
-// Sends what Schannel wrote into token (a handshake flight or an alert) and frees it.
-static int sendToken(TlsSession* session, SecBuffer* token) {
+int sendHandshakeToken(TlsSession* session, SecBuffer* token) {
     int result = 0;
     if (token->pvBuffer != nullptr && token->cbBuffer > 0) {
         result =
@@ -137,9 +82,7 @@ static void keepExtraInput(TlsSession* session, const SecBuffer* extra) {
             : 0;
 }
 
-// Receives more of the peer's records into the input. Returns 0, or -1 with the error set: the
-// socket's, or a cut stream when the peer has closed its side.
-static int receiveInput(TlsSession* session) {
+int receiveTlsInput(TlsSession* session) {
     // SECURITY: the input never grows; a record larger than it can hold is no record.
     if (session->inputLength >= session->inputSize) {
         return failWithSecurityStatus(SEC_E_ILLEGAL_MESSAGE);
@@ -179,10 +122,10 @@ static SECURITY_STATUS acceptStep(TlsSession* session, bool* sendFailed) {
         SECURITY_STATUS completed = CompleteAuthToken(&session->context, &outputDescription);
         status = completed == SEC_E_OK ? statusAfterCompletion(status) : completed;
     }
-    *sendFailed = sendToken(session, &outputs[0]) != 0 && !FAILED(status);
+    *sendFailed = sendHandshakeToken(session, &outputs[0]) != 0 && !FAILED(status);
     // On a failure the alert tells the peer why; it may not arrive, and the failure stands.
     if (FAILED(status)) {
-        (void)sendToken(session, &outputs[1]);
+        (void)sendHandshakeToken(session, &outputs[1]);
     } else if (outputs[1].pvBuffer != nullptr) {
         (void)FreeContextBuffer(outputs[1].pvBuffer);
     }
@@ -192,9 +135,7 @@ static SECURITY_STATUS acceptStep(TlsSession* session, bool* sendFailed) {
     return status;
 }
 
-// The time limit the caller gave the socket for option (SO_RCVTIMEO or SO_SNDTIMEO) in
-// milliseconds, 0 when it has none.
-static long long timeoutOf(SocketHandle socket, int option) {
+long long socketTimeoutOf(SocketHandle socket, int option) {
     DWORD timeout = 0;
     int size = sizeof timeout;
     if (getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, option,
@@ -204,15 +145,10 @@ static long long timeoutOf(SocketHandle socket, int option) {
     return static_cast<long long>(timeout);
 }
 
-// A deadline or limit not worked out yet: most records need no wait, and then none.
-constexpr long long kNoDeadlineYet = -1;
-
-// Runs the handshake to its end, from the bytes already in the input (a TLS 1.3
-// post-handshake message) or from the first receive. Returns 0, or -1 with the error set.
-static int runHandshake(TlsSession* session) {
+int runTlsHandshake(TlsSession* session) {
     // A peer that trickles its handshake a byte at a time gets the receive timeout for the
     // whole of it (and the one receive under way), not for each piece.
-    long long timeout = timeoutOf(session->socket, SO_RCVTIMEO);
+    long long timeout = socketTimeoutOf(session->socket, SO_RCVTIMEO);
     long long deadline = timeout > 0 ? monotonicMilliseconds() + timeout : 0;
     bool needInput = session->inputLength == 0;
     for (int receives = 0;;) {
@@ -221,7 +157,7 @@ static int runHandshake(TlsSession* session) {
                 (deadline != 0 && monotonicMilliseconds() >= deadline)) {
                 return failWithRuntimeError(ETIMEDOUT);  // a peer that never finishes
             }
-            if (receiveInput(session) != 0) {
+            if (receiveTlsInput(session) != 0) {
                 return -1;
             }
         }
@@ -242,9 +178,7 @@ static int runHandshake(TlsSession* session) {
     }
 }
 
-// Sizes the record buffers from the session's stream sizes, after the handshake and after each
-// post-handshake message; the input keeps what came after the last handshake message.
-static int prepareRecords(TlsSession* session) {
+int prepareTlsRecords(TlsSession* session) {
     SecPkgContext_ConnectionInfo connection;
     SECURITY_STATUS status =
         QueryContextAttributesW(&session->context, SECPKG_ATTR_STREAM_SIZES, &session->sizes);
@@ -274,7 +208,7 @@ static int prepareRecords(TlsSession* session) {
     return 0;
 }
 
-static void releaseSession(TlsSession* session) {
+void releaseTlsSession(TlsSession* session) {
     if (session->hasContext) {
         (void)DeleteSecurityContext(&session->context);  // nothing to do about a failure
     }
@@ -315,11 +249,11 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
     session->input = static_cast<char*>(std::malloc(session->inputSize));
     if (session->input == nullptr) {
         failWithRuntimeError(ENOMEM);
-        releaseSession(session);
+        releaseTlsSession(session);
         return nullptr;
     }
-    if (runHandshake(session) != 0 || prepareRecords(session) != 0) {
-        releaseSession(session);  // records no error, so the reason stays
+    if (runTlsHandshake(session) != 0 || prepareTlsRecords(session) != 0) {
+        releaseTlsSession(session);  // records no error, so the reason stays
         return nullptr;
     }
     noteSession(session, control);
@@ -328,302 +262,4 @@ TlsSession* startTlsSession(TlsCredentials* credentials, SocketHandle socket,
 
 bool isResumedTlsSession(const TlsSession* session) {
     return session->resumed;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Sessions: records.
-
-// Marks the session unusable; each later call fails with status.
-static void markBroken(TlsSession* session, SECURITY_STATUS status) {
-    session->failure = status;
-}
-
-static int breakSession(TlsSession* session, SECURITY_STATUS status) {
-    markBroken(session, status);
-    return failWithSecurityStatus(status);
-}
-
-// The time of one sendTlsBytes call. Winsock's send timeout starts again with each send, so
-// a call of several records would wait the whole limit for each; the records after the first
-// get what is left of it (to a sixteenth of the limit), which the socket carries while the
-// call lasts.
-struct SendDeadline {
-    long long start;    // when the call began
-    long long limit;    // the socket's own send timeout (0: none), read before the second record
-    long long carried;  // the send timeout the socket has now
-};
-
-// Gives the socket what is left of the call's time for the next record's send. Returns 0, or
-// -1 with the error set: kTimedOut's once nothing is left.
-static int limitNextSend(TlsSession* session, SendDeadline* deadline) {
-    if (deadline->limit == kNoDeadlineYet) {
-        deadline->limit = timeoutOf(session->socket, SO_SNDTIMEO);
-        deadline->carried = deadline->limit;
-    }
-    if (deadline->limit == 0) {
-        return 0;  // the sends wait without a limit
-    }
-    long long remaining = deadline->start + deadline->limit - monotonicMilliseconds();
-    if (remaining <= 0) {
-        return failWithRuntimeError(ETIMEDOUT);
-    }
-    // Set again only once it overshoots by a sixteenth of the limit: a call that moves at once
-    // makes no calls for it.
-    if (deadline->carried - remaining > deadline->limit / 16) {
-        if (setSendTimeout(session->socket, static_cast<int>(remaining)) != 0) {
-            return -1;
-        }
-        deadline->carried = remaining;
-    }
-    return 0;
-}
-
-// Encrypts piece (at most cbMaximumMessage bytes) as one record and sends it: the call's first
-// record (no deadline) with the socket's own limit, a later one with what is left of it.
-// Returns 0, or -1 with the error set and the session broken.
-static int sendRecord(TlsSession* session, const char* piece, std::size_t length,
-                      SendDeadline* deadline) {
-    const SecPkgContext_StreamSizes* sizes = &session->sizes;
-    char* message = session->output + sizes->cbHeader;
-    std::memcpy(message, piece, length);
-    SecBuffer buffers[4] = {{sizes->cbHeader, SECBUFFER_STREAM_HEADER, session->output},
-                            {static_cast<unsigned long>(length), SECBUFFER_DATA, message},
-                            {sizes->cbTrailer, SECBUFFER_STREAM_TRAILER, message + length},
-                            {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc description = {SECBUFFER_VERSION, 4, buffers};
-    SECURITY_STATUS status = EncryptMessage(&session->context, 0, &description, 0);
-    if (status != SEC_E_OK) {
-        return breakSession(session, status);
-    }
-    std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
-    if ((deadline != nullptr && limitNextSend(session, deadline) != 0) ||
-        sendBytes(session->socket, session->output, total) != 0) {
-        // Half a record may have gone out, and a peer that takes no more in time would only
-        // hold up a close_notify as well: the stream cannot go on.
-        markBroken(session, SEC_E_INTERNAL_ERROR);
-        return -1;
-    }
-    return 0;
-}
-
-int sendTlsBytes(TlsSession* session, const char* data, std::size_t length) {
-    if (session->failure != SEC_E_OK) {
-        return failWithSecurityStatus(session->failure);
-    }
-    // SECURITY: the socket's send timeout bounds the whole call, as it does on the other
-    // platform: a client that reads slowly must not hold a step for a limit per record.
-    SendDeadline deadline = {monotonicMilliseconds(), kNoDeadlineYet, 0};
-    int result = 0;
-    for (bool isFirst = true; length > 0 && result == 0; isFirst = false) {
-        std::size_t piece =
-            length < session->sizes.cbMaximumMessage ? length : session->sizes.cbMaximumMessage;
-        result = sendRecord(session, data, piece, isFirst ? nullptr : &deadline);
-        data += piece;
-        length -= piece;
-    }
-    if (deadline.limit > 0 && deadline.carried != deadline.limit) {
-        // The caller's own limit again, as the caller set it; a socket that refuses it fails
-        // its next call anyway.
-        (void)setSendTimeout(session->socket, static_cast<int>(deadline.limit));
-    }
-    return result;
-}
-
-// Moves the encrypted bytes still waiting to the start of the input, once the decrypted ones
-// before them are handed out.
-static void compactInput(TlsSession* session) {
-    if (session->pendingStart > 0) {
-        std::memmove(session->input, session->input + session->pendingStart,
-                     session->inputLength - session->pendingStart);
-        session->inputLength -= session->pendingStart;
-        session->pendingStart = 0;
-    }
-}
-
-// A TLS 1.3 post-handshake message (a key update, a ticket) goes back to AcceptSecurityContext
-// with whatever came after it, as the documentation asks; records then go on. Returns 0, or -1
-// with the error set and the session broken.
-static int acceptPostHandshake(TlsSession* session, const SecBuffer* buffers, int count) {
-    std::size_t extra = 0;
-    for (int i = 0; i < count; i++) {
-        if (buffers[i].BufferType == SECBUFFER_EXTRA) {
-            extra = buffers[i].cbBuffer;
-        }
-    }
-    session->inputLength = keepUnreadBytes(session->input, session->inputLength, extra);
-    if (runHandshake(session) != 0 || prepareRecords(session) != 0) {
-        markBroken(session, SEC_E_INTERNAL_ERROR);  // this call reports the step's own error
-        return -1;
-    }
-    return 0;
-}
-
-// Points plain at the record DecryptMessage decrypted in place; the bytes after it (its
-// SECBUFFER_EXTRA) wait in the input for the next one.
-static void takeDecryptedRecord(TlsSession* session, const SecBuffer* buffers, int count) {
-    session->pendingStart = session->inputLength;
-    for (int i = 0; i < count; i++) {
-        if (buffers[i].BufferType == SECBUFFER_DATA) {
-            session->plain = static_cast<char*>(buffers[i].pvBuffer);
-            session->plainLength = buffers[i].cbBuffer;
-        } else if (buffers[i].BufferType == SECBUFFER_EXTRA &&
-                   buffers[i].cbBuffer <= session->inputLength) {
-            session->pendingStart = session->inputLength - buffers[i].cbBuffer;
-        }
-    }
-}
-
-// Waits until the socket has more to receive, up to *deadline (none when 0), which the first
-// wait for a record takes from the socket's receive timeout, counted from started, when the
-// record's first receive began. The record's first receive needs no wait unless a watch is
-// set: the socket's own timeout is all of the deadline then. Returns 0, or -1 with the error
-// set: kInterrupted's when the watch had something first.
-static int waitForInput(TlsSession* session, bool isFirstReceive, long long started,
-                        long long* deadline) {
-    if (isFirstReceive && session->watch == kNoSocket) {
-        return 0;
-    }
-    if (*deadline == kNoDeadlineYet) {
-        long long timeout = timeoutOf(session->socket, SO_RCVTIMEO);
-        *deadline = timeout > 0 ? started + timeout : 0;
-    }
-    if (*deadline == 0 && session->watch == kNoSocket) {
-        return 0;  // the receive itself waits, without a limit
-    }
-    long long remaining = -1;  // no limit
-    if (*deadline != 0) {
-        remaining = *deadline - monotonicMilliseconds();
-        if (remaining <= 0) {
-            return failWithRuntimeError(ETIMEDOUT);
-        }
-    }
-    int ready = waitForEither(session->socket, false, session->watch, static_cast<int>(remaining));
-    if (ready == 2) {
-        return failWithRuntimeError(EINTR);  // kInterrupted: the caller looks at the watch first
-    }
-    if (ready == 0) {
-        return failWithRuntimeError(ETIMEDOUT);
-    }
-    return ready > 0 ? 0 : -1;
-}
-
-// Decrypts the next record in the input, receiving until one is complete. Returns 1 with plain
-// set (maybe empty), 0 for the peer's close_notify, or -1 with the error set.
-static int decryptNextRecord(TlsSession* session) {
-    compactInput(session);
-    // SECURITY: the receive timeout bounds the whole record, not each receive within it: a peer
-    // that trickles a record a byte at a time must not stretch a limit by the record's length.
-    // The record's first receive has the socket's own timeout, which is all of it, and needs
-    // no wait before it unless a watch is set; most records come whole in that one.
-    long long started = monotonicMilliseconds();
-    long long deadline = kNoDeadlineYet;
-    for (bool isFirstReceive = true;; isFirstReceive = false) {
-        SECURITY_STATUS status = SEC_E_INCOMPLETE_MESSAGE;
-        SecBuffer buffers[4] = {
-            {static_cast<unsigned long>(session->inputLength), SECBUFFER_DATA, session->input},
-            {0, SECBUFFER_EMPTY, nullptr},
-            {0, SECBUFFER_EMPTY, nullptr},
-            {0, SECBUFFER_EMPTY, nullptr}};
-        SecBufferDesc description = {SECBUFFER_VERSION, 4, buffers};
-        if (session->inputLength > 0) {
-            status = DecryptMessage(&session->context, &description, 0, nullptr);
-        }
-        switch (nextRecordStep(status, session->isTls13)) {
-            case RecordNext::kData:
-                takeDecryptedRecord(session, buffers, 4);
-                return 1;
-            case RecordNext::kClosed:
-                session->peerClosed = true;
-                return 0;
-            case RecordNext::kPostHandshake:
-                if (acceptPostHandshake(session, buffers, 4) != 0) {
-                    return -1;
-                }
-                // Counted as a record without content, so that a peer sending nothing else
-                // cannot keep a receive going.
-                session->plainLength = 0;
-                return 1;
-            case RecordNext::kBroken:
-                // Any other status is a record altered, cut or out of order.
-                return breakSession(session, status);
-            case RecordNext::kReceive:
-                break;
-        }
-        if (waitForInput(session, isFirstReceive, started, &deadline) != 0 ||
-            receiveInput(session) != 0) {
-            // A wait that ran out or was cut short by the watch took nothing from the stream:
-            // the record goes on with the next call.
-            if (!isLastError(ErrorKind::kTimedOut) && !isLastError(ErrorKind::kInterrupted)) {
-                markBroken(session, SEC_E_INCOMPLETE_MESSAGE);  // a stream cut within a record
-            }
-            return -1;
-        }
-    }
-}
-
-long long receiveTlsBytes(TlsSession* session, char* buffer, std::size_t size) {
-    if (session->peerClosed) {
-        return 0;
-    }
-    if (session->failure != SEC_E_OK) {
-        return failWithSecurityStatus(session->failure);
-    }
-    for (int empty = 0; session->plainLength == 0; empty++) {
-        if (empty == kEmptyRecordLimit) {
-            return breakSession(session, SEC_E_ILLEGAL_MESSAGE);
-        }
-        int result = decryptNextRecord(session);
-        if (result <= 0) {
-            // SECURITY: an end of the connection without close_notify may be a cut that someone
-            // else made; an upload that ends so is not complete, so it fails.
-            return result;
-        }
-    }
-    std::size_t count = size < session->plainLength ? size : session->plainLength;
-    std::memcpy(buffer, session->plain, count);
-    session->plain += count;
-    session->plainLength -= count;
-    return static_cast<long long>(count);
-}
-
-bool hasReceivedTlsBytes(TlsSession* session) {
-    return session->plainLength > 0 || session->pendingStart < session->inputLength;
-}
-
-// Makes our close_notify and sends it, without waiting for the peer's.
-static void sendCloseNotify(TlsSession* session) {
-    DWORD shutdown = SCHANNEL_SHUTDOWN;
-    SecBuffer control = {sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
-    SecBufferDesc controlDescription = {SECBUFFER_VERSION, 1, &control};
-    if (ApplyControlToken(&session->context, &controlDescription) != SEC_E_OK) {
-        return;
-    }
-    SecBuffer output = {0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outputDescription = {SECBUFFER_VERSION, 1, &output};
-    unsigned long attributes = 0;
-    SECURITY_STATUS status =
-        AcceptSecurityContext(session->credentials, &session->context, nullptr, kAcceptFlags, 0,
-                              &session->context, &outputDescription, &attributes, nullptr);
-    if (FAILED(status) && output.pvBuffer != nullptr) {
-        (void)FreeContextBuffer(output.pvBuffer);
-        return;
-    }
-    (void)sendToken(session, &output);  // a connection gone already has nothing to say
-}
-
-void endTlsSession(TlsSession* session) {
-    if (session == nullptr) {
-        return;
-    }
-    if (session->failure == SEC_E_OK) {
-        sendCloseNotify(session);
-    }
-    releaseSession(session);
-}
-
-// Only the waits for records watch: a send goes out whole or breaks the session (Schannel
-// cannot take a record back), and a TLS 1.3 post-handshake message, cut short, would break it
-// too; both keep the socket's own timeout.
-void watchDuringTlsWaits(TlsSession* session, SocketHandle watch) {
-    session->watch = watch;
 }
