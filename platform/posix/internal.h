@@ -69,3 +69,7 @@ int openFolderForReading(Folder* root, const char* path);
 struct TlsCredentials {
     ssl_ctx_st* context;
 };
+
+// Puts the kept self-signed certificate and its key into context, or a new pair, which is
+// then kept for later starts; facts tells which, and where.
+bool useSelfSigned(ssl_ctx_st* context, TlsCertificateFacts* facts);
