@@ -1,5 +1,5 @@
 // platform/posix/sockets.cpp: TCP sockets over IPv4 and IPv6 and their addresses on POSIX;
-// the host's own addresses are in local_addresses.cpp.
+// the host's own addresses are in local_addresses.cpp, the waits in socket_waits.cpp.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -299,29 +299,6 @@ int setNonBlocking(SocketHandle socket, bool nonBlocking) {
     return 0;
 }
 
-int waitForEither(SocketHandle socket, bool forWriting, SocketHandle watch,
-                  int timeoutMilliseconds) {
-    struct pollfd waiters[2] = {
-        {static_cast<int>(socket), static_cast<short>(forWriting ? POLLOUT : POLLIN), 0},
-        {static_cast<int>(watch), POLLIN, 0}};
-    nfds_t count = watch != kNoSocket ? 2 : 1;
-    long long deadline = monotonicMilliseconds() + timeoutMilliseconds;
-    for (;;) {
-        int result = poll(waiters, count, timeoutMilliseconds);
-        if (result == 0) {
-            return 0;
-        }
-        if (result > 0) {
-            return count == 2 && waiters[1].revents != 0 ? 2 : 1;
-        }
-        if (errno != EINTR) {
-            return failWithErrno();
-        }
-        long long remaining = deadline - monotonicMilliseconds();
-        timeoutMilliseconds = remaining > 0 ? static_cast<int>(remaining) : 0;
-    }
-}
-
 int failWithoutWaiting(int fd) {
     int flags = fcntl(fd, F_GETFL);
     return fail(flags >= 0 && (flags & O_NONBLOCK) != 0 ? EWOULDBLOCK : ETIMEDOUT);
@@ -367,37 +344,6 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size) {
                        ? failWithoutWaiting(static_cast<int>(socket))
                        : failWithErrno();
         }
-    }
-}
-
-int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
-    int ready = waitAnyReadable(&socket, 1, timeoutMilliseconds);
-    return ready > 0 ? 1 : ready;
-}
-
-int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseconds) {
-    constexpr int kMostWaited = 16;
-    struct pollfd waiters[kMostWaited];
-    if (count <= 0 || count > kMostWaited) {
-        return fail(EINVAL);
-    }
-    for (int i = 0; i < count; i++) {
-        waiters[i] = {static_cast<int>(sockets[i]), POLLIN, 0};
-    }
-    for (;;) {
-        int result = poll(waiters, static_cast<nfds_t>(count), timeoutMilliseconds);
-        for (int i = 0; result > 0 && i < count; i++) {
-            if (waiters[i].revents != 0) {
-                return i + 1;
-            }
-        }
-        if (result >= 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return failWithErrno();
-        }
-        // A signal cut the wait short; waiting the full time again keeps the bound finite.
     }
 }
 

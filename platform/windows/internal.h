@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 
 struct sockaddr_storage;
+struct timeval;
 
 // Where the number of the last error comes from. The runtime's errno values, Winsock's codes
 // and Win32's codes overlap, and each source has its own texts.
@@ -167,3 +168,7 @@ int writePublicKeyPin(const void* certificateContext, char* out, std::size_t out
 // TLS 1.2 and 1.3 with the system's recommended cipher suites, and flags besides. Returns the
 // SECURITY_STATUS.
 long acquireServerCredentials(const void* certificateContext, unsigned long flags, void* handle);
+
+// The time limit of a select: out filled from milliseconds; nullptr, no limit, for a negative
+// time.
+struct timeval* selectLimit(long long milliseconds, struct timeval* out);
