@@ -28,19 +28,13 @@ struct Writer {
 };
 
 [[gnu::format(printf, 2, 3)]] static void writeText(Writer* writer, const char* format, ...) {
-    if (writer->isCut) {
-        return;
-    }
-    va_list arguments;
+    std::va_list arguments;
     va_start(arguments, format);
-    int n =
-        std::vsnprintf(writer->out + writer->used, writer->size - writer->used, format, arguments);
-    va_end(arguments);
-    if (n < 0 || static_cast<std::size_t>(n) >= writer->size - writer->used) {
+    if (!writer->isCut &&
+        appendFormatList(writer->out, writer->size, &writer->used, format, arguments) != 0) {
         writer->isCut = true;
-        return;
     }
-    writer->used += static_cast<std::size_t>(n);
+    va_end(arguments);
 }
 
 // True when the allowing rules of profile open every port from low to high. Ranges may

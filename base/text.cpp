@@ -1,6 +1,7 @@
 // base/text.cpp: bounded text copies and integer reading.
 #include "base/text.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -162,4 +163,29 @@ int escapeText(char* out, std::size_t outSize, const char* text, std::size_t len
 const char* escapeString(char* out, std::size_t outSize, const char* text) {
     (void)escapeText(out, outSize, text, std::strlen(text));  // a longer one shows its start
     return out;
+}
+
+int appendFormat(char* out, std::size_t outSize, std::size_t* used, const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    int result = appendFormatList(out, outSize, used, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+int appendFormatList(char* out, std::size_t outSize, std::size_t* used, const char* format,
+                     std::va_list arguments) {
+    if (*used + 1 >= outSize) {
+        return -1;
+    }
+    int length = std::vsnprintf(out + *used, outSize - *used, format, arguments);
+    if (length < 0) {
+        return -1;
+    }
+    *used += static_cast<std::size_t>(length);
+    if (*used >= outSize) {
+        *used = outSize - 1;
+        return -1;
+    }
+    return 0;
 }

@@ -2,11 +2,20 @@
 // reading of the command line and PORT.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 // Copies text into out and always terminates it. Returns 0, or -1 when text did not fit (out
 // then holds the part that did).
 int copyText(char* out, std::size_t outSize, const char* text);
+
+// Formats text at out + *used, which stays below outSize, and moves *used past it. Returns 0,
+// or -1 when the text did not fit: out then holds its start, and *used ends at outSize - 1.
+[[gnu::format(printf, 4, 5)]] int appendFormat(char* out, std::size_t outSize, std::size_t* used,
+                                               const char* format, ...);
+// appendFormat for the arguments of a caller's own variadic function.
+int appendFormatList(char* out, std::size_t outSize, std::size_t* used, const char* format,
+                     std::va_list arguments);
 
 // Reads one integer as the C library's "%d" conversion does: white space skipped, an optional
 // sign, then at least one digit; stops at the first other character. The value wraps to 32

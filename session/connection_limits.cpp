@@ -22,15 +22,10 @@ struct AddressSlot {
 static AddressSlot addressSlots[kLargestSessionLimit];
 static int slotsInUse = 0;
 
-static bool isLinkLocal(const NetworkAddress* address) {
-    return address->family == AddressFamily::kIpv6 && address->bytes[0] == 0xfe &&
-           (address->bytes[1] & 0xc0) == 0x80;  // fe80::/10
-}
-
 static void copyPrefix(const NetworkAddress* peer, std::size_t kept, NetworkAddress* out) {
     std::memset(out, 0, sizeof *out);
     out->family = peer->family;
-    out->scope = isLinkLocal(peer) ? peer->scope : 0;
+    out->scope = isLinkLocalAddress(peer) ? peer->scope : 0;  // IPv4 addresses have none
     std::memcpy(out->bytes, peer->bytes, kept);
 }
 

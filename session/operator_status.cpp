@@ -31,24 +31,6 @@ static std::atomic<long long> cutOffCount{0};
 // before the transfer's command ends, so a record here is always a live one.
 static FtpSession* shownTransfers[kShownTransferCount];
 
-// Appends formatted text at *used; text that does not fit is cut, and *used stays inside out.
-[[gnu::format(printf, 4, 5)]] static void appendText(char* out, std::size_t outSize,
-                                                     std::size_t* used, const char* format, ...) {
-    if (*used + 1 >= outSize) {
-        return;
-    }
-    std::va_list arguments;
-    va_start(arguments, format);
-    int length = std::vsnprintf(out + *used, outSize - *used, format, arguments);
-    va_end(arguments);
-    if (length > 0) {
-        *used += static_cast<std::size_t>(length);
-        if (*used >= outSize) {
-            *used = outSize - 1;
-        }
-    }
-}
-
 static double secondsSince(long long startMilliseconds) {
     return static_cast<double>(monotonicMilliseconds() - startMilliseconds) / 1000.0;
 }
@@ -123,9 +105,9 @@ static void formatClient(const NetworkAddress* peer, bool withPort, char* out,
     }
     bool isIpv6 = peer->family == AddressFamily::kIpv6;
     std::size_t used = 0;
-    appendText(out, outSize, &used, isIpv6 ? "[%s]" : "%s", host);
+    (void)appendFormat(out, outSize, &used, isIpv6 ? "[%s]" : "%s", host);
     if (withPort) {
-        appendText(out, outSize, &used, ":%u", static_cast<unsigned>(peer->port));
+        (void)appendFormat(out, outSize, &used, ":%u", static_cast<unsigned>(peer->port));
     }
 }
 
@@ -280,28 +262,28 @@ void reportTransferEnd(FtpSession* session, bool isUpload, const char* path,
     formatShownPath(session, path, name, sizeof name);
     char text[kEventTextSize];
     std::size_t used = 0;
-    appendText(text, sizeof text, &used, "%s %s: ", isUpload ? "upload" : "download", name);
+    (void)appendFormat(text, sizeof text, &used, "%s %s: ", isUpload ? "upload" : "download", name);
     if (!outcome->started) {
         takeTransferOff(&session->report);  // shown from its "150" until its data was refused
-        appendText(text, sizeof text, &used, "refused: %s", session->report.lastReply);
+        (void)appendFormat(text, sizeof text, &used, "refused: %s", session->report.lastReply);
         consoleSink.showEvent(session, text);
         return;
     }
     endTransferReport(session, isUpload, outcome);
     double seconds = secondsSince(outcome->startMilliseconds);
     if (outcome->complete) {
-        appendText(text, sizeof text, &used, "complete, %lld bytes", outcome->bytes);
+        (void)appendFormat(text, sizeof text, &used, "complete, %lld bytes", outcome->bytes);
     } else {
-        appendText(text, sizeof text, &used, "cut off at %lld", outcome->bytes);
+        (void)appendFormat(text, sizeof text, &used, "cut off at %lld", outcome->bytes);
         if (outcome->size >= 0) {
-            appendText(text, sizeof text, &used, " of %lld", outcome->size);
+            (void)appendFormat(text, sizeof text, &used, " of %lld", outcome->size);
         }
-        appendText(text, sizeof text, &used, " bytes (%s)",
-                   outcome->cutOffReason[0] != '\0' ? outcome->cutOffReason
-                                                     : session->report.lastReply);
+        (void)appendFormat(
+            text, sizeof text, &used, " bytes (%s)",
+            outcome->cutOffReason[0] != '\0' ? outcome->cutOffReason : session->report.lastReply);
     }
-    appendText(text, sizeof text, &used, " in %.2f s, %.1f MB/s", seconds,
-               megabytesPerSecond(outcome->bytes, seconds));
+    (void)appendFormat(text, sizeof text, &used, " in %.2f s, %.1f MB/s", seconds,
+                       megabytesPerSecond(outcome->bytes, seconds));
     consoleSink.showEvent(session, text);
 }
 
@@ -340,14 +322,14 @@ void reportCommandEnd(const FtpSession* session, const char* verbName, const cha
     char text[kEventTextSize];
     std::size_t used = 0;
     if (isRefused) {
-        appendText(text, sizeof text, &used, "%s%s%s: refused: %s", words->verb,
-                   name[0] != '\0' ? " " : "", name, reply);
+        (void)appendFormat(text, sizeof text, &used, "%s%s%s: refused: %s", words->verb,
+                           name[0] != '\0' ? " " : "", name, reply);
     } else if (source != nullptr) {
         char from[kShownPathSize];
         formatShownPath(session, source, from, sizeof from);
-        appendText(text, sizeof text, &used, "%s %s to %s", words->done, from, name);
+        (void)appendFormat(text, sizeof text, &used, "%s %s to %s", words->done, from, name);
     } else {
-        appendText(text, sizeof text, &used, "%s %s", words->done, name);
+        (void)appendFormat(text, sizeof text, &used, "%s %s", words->done, name);
     }
     consoleSink.showEvent(session, text);
 }
@@ -361,14 +343,15 @@ static void appendShownTransfers(char* out, std::size_t outSize, std::size_t* us
         }
         const SessionReport* report = &session->report;
         long long bytes = report->transferredBytes.load(std::memory_order_relaxed);
-        appendText(out, outSize, used, " \u00b7 %s %s", report->client, report->transferName);
+        (void)appendFormat(out, outSize, used, " \u00b7 %s %s", report->client,
+                           report->transferName);
         if (report->transferSize > 0) {
-            appendText(out, outSize, used, " %lld%%", bytes * 100 / report->transferSize);
+            (void)appendFormat(out, outSize, used, " %lld%%", bytes * 100 / report->transferSize);
         } else {
-            appendText(out, outSize, used, " %.1f MB", static_cast<double>(bytes) / 1e6);
+            (void)appendFormat(out, outSize, used, " %.1f MB", static_cast<double>(bytes) / 1e6);
         }
-        appendText(out, outSize, used, " %.1f MB/s",
-                   megabytesPerSecond(bytes, secondsSince(report->transferStartedAt)));
+        (void)appendFormat(out, outSize, used, " %.1f MB/s",
+                           megabytesPerSecond(bytes, secondsSince(report->transferStartedAt)));
     }
     releaseLock(SharedLock::kStatusTable);
 }
@@ -377,11 +360,11 @@ std::size_t composeStatusLine(char* out, std::size_t outSize) {
     std::size_t used = 0;
     out[0] = '\0';
     int running = runningTransferCount.load();
-    appendText(out, outSize, &used, "%d connected \u00b7 %d transfer%s", connectedCount.load(),
-               running, running == 1 ? "" : "s");
+    (void)appendFormat(out, outSize, &used, "%d connected \u00b7 %d transfer%s",
+                       connectedCount.load(), running, running == 1 ? "" : "s");
     appendShownTransfers(out, outSize, &used);
-    appendText(out, outSize, &used, " \u00b7 %lld done, %lld cut off", completeCount.load(),
-               cutOffCount.load());
+    (void)appendFormat(out, outSize, &used, " \u00b7 %lld done, %lld cut off", completeCount.load(),
+                       cutOffCount.load());
     return used;
 }
 
@@ -396,13 +379,13 @@ void reportServerEnd() {
     int running = runningTransferCount.load();
     char text[kEventTextSize];
     std::size_t used = 0;
-    appendText(text, sizeof text, &used,
-               "ending: %lld session%s, %lld file%s complete, %lld cut off", sessions,
-               plural(sessions), complete, plural(complete), cutOffCount.load());
+    (void)appendFormat(text, sizeof text, &used,
+                       "ending: %lld session%s, %lld file%s complete, %lld cut off", sessions,
+                       plural(sessions), complete, plural(complete), cutOffCount.load());
     if (running > 0) {
         // The process ends them now; they count as neither.
-        appendText(text, sizeof text, &used, ", %d transfer%s still running", running,
-                   plural(running));
+        (void)appendFormat(text, sizeof text, &used, ", %d transfer%s still running", running,
+                           plural(running));
     }
     consoleSink.showEvent(nullptr, text);
 }

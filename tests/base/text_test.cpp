@@ -42,3 +42,16 @@ TEST(EscapeText, CutsOnlyBetweenWholeCharacters) {
     EXPECT_EQ(-1, escapeText(out, sizeof out, "abcd\xC3\xA9", 6));
     EXPECT_STREQ("abcd", out);
 }
+
+// A text that does not fit is cut, says so, and leaves the position inside the buffer, so that
+// later appends fail instead of writing past it.
+TEST(AppendFormat, CutsAtTheEndAndStaysInside) {
+    char out[8];
+    std::size_t used = 0;
+    EXPECT_EQ(0, appendFormat(out, sizeof out, &used, "%s-%d", "ab", 12));
+    EXPECT_EQ(-1, appendFormat(out, sizeof out, &used, "%s", "xyz"));
+    EXPECT_STREQ("ab-12xy", out);
+    EXPECT_EQ(sizeof out - 1, used);
+    EXPECT_EQ(-1, appendFormat(out, sizeof out, &used, "z"));
+    EXPECT_STREQ("ab-12xy", out);
+}
