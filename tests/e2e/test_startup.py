@@ -3,10 +3,11 @@ import os
 import pty
 import re
 import select
+import shutil
 import socket
 from unittest import mock
 
-from harness import Server, ServerTest, free_port, has_ipv6, is_windows
+from harness import Server, ServerTest, binary, free_port, has_ipv6, is_windows
 
 BANNER = "tarnLoader, 1.0.5, 2011-06-21\n"
 
@@ -409,6 +410,10 @@ class StartedServer(ServerTest):
             if not port_is_free(21):
                 self.skipTest("port 21 is in use on this machine")
             os.chmod(self.base, 0o755)
+            # The build may lie in a folder only root can enter (a clone in mktemp -d's).
+            program = os.path.join(self.base, "tarnLoader")
+            shutil.copy(binary(), program)
+            os.chmod(program, 0o755)
 
             def as_nobody():
                 os.setgid(65534)
@@ -417,7 +422,8 @@ class StartedServer(ServerTest):
             self.skipTest("this user may open port 21")
         else:
             as_nobody = None
-        server = Server([], self.root).start(preexec_fn=as_nobody)
+            program = binary()
+        server = Server([], self.root, program=program).start(preexec_fn=as_nobody)
         self.addCleanup(server.stop)
         if not server.wait_ready():
             self.fail("server did not start:\n%s\n%s" % (server.console(), server.errors()))
