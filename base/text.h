@@ -14,8 +14,9 @@ int copyText(char* out, std::size_t outSize, const char* text);
 [[gnu::format(printf, 4, 5)]] int appendFormat(char* out, std::size_t outSize, std::size_t* used,
                                                const char* format, ...);
 // appendFormat for the arguments of a caller's own variadic function.
-int appendFormatList(char* out, std::size_t outSize, std::size_t* used, const char* format,
-                     std::va_list arguments);
+[[gnu::format(printf, 4, 0)]] int appendFormatList(char* out, std::size_t outSize,
+                                                   std::size_t* used, const char* format,
+                                                   std::va_list arguments);
 
 // Reads one integer as the C library's "%d" conversion does: white space skipped, an optional
 // sign, then at least one digit; stops at the first other character. The value wraps to 32
