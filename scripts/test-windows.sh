@@ -23,10 +23,11 @@ if ! getent hosts "$(hostname)" >/dev/null; then
         echo "127.0.1.1 $(hostname)" >>/etc/hosts
     fi
 fi
-# A persistent wineserver, started first: otherwise its helpers keep the tests' output pipes
-# open. It needs the prefix's folder to exist.
+# A wineserver started first and kept to the end (cleanup ends it): otherwise its helpers keep
+# the tests' output pipes open, and one that leaves after a quiet spell can race the next start.
+# It needs the prefix's folder to exist.
 mkdir -p "$WINEPREFIX"
-wineserver -p60
+wineserver -p
 wineboot -i >/dev/null 2>&1
 echo "== build-mingw (under Wine)"
 ctest --test-dir build-mingw --output-on-failure --timeout 1800
