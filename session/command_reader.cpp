@@ -168,17 +168,8 @@ const Verb* parseCommandLine(const char* received, std::size_t receivedLength, c
             argumentText[length++] = static_cast<char>(byte);
         }
     }
-    const Verb* found = lookUpVerb(verb);
-    bool movesFile = found != nullptr && (found->flags & kMovesFile) != 0;
-    if (hasControlByte && movesFile && consoleSink.isTimed) {
-        // The operator sees the name a refused transfer asked for whole, escaped as always;
-        // the refusal never uses it as a path.
-        for (std::size_t i = letters + 1 + length; i < lineLength && length + 1 < argumentSize;
-             i++) {
-            argumentText[length++] = line[i];
-        }
-    }
     argumentText[length] = '\0';
+    const Verb* found = lookUpVerb(verb);
     // SECURITY: a password never reaches the console, where others may read it. The row the
     // look-up found decides, as it decides what runs: "PASSW" is PASS too.
     bool isPassword = found != nullptr && std::strcmp(found->name, "PASS") == 0;
@@ -190,9 +181,16 @@ const Verb* parseCommandLine(const char* received, std::size_t receivedLength, c
     if (!hasControlByte) {
         return found;
     }
-    if (!movesFile) {
+    if ((found->flags & kMovesFile) == 0) {
         return &kRefusedArgument;
     }
+    // The operator's line for a refused transfer shows the name it asked for whole, escaped as
+    // always; the echo above kept the text before the control byte, and the refusal never
+    // uses the name as a path.
+    for (std::size_t i = letters + 1 + length; i < lineLength && length + 1 < argumentSize; i++) {
+        argumentText[length++] = line[i];
+    }
+    argumentText[length] = '\0';
     return (found->flags & kReceivesFile) != 0 ? &kRefusedUploadArgument
                                                : &kRefusedDownloadArgument;
 }

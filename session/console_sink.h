@@ -34,8 +34,8 @@ struct ConsoleSink {
     // Keeps the status line below the console's text under "-status" on a terminal; after the
     // console thread has started.
     void (*startStatusLine)();
-    // "-status": a refused transfer's name is kept whole for its line, each address line names
-    // its interface, and a hint comes when no client has connected for minutes.
+    // "-status": each address line names its interface, and a hint comes when no client has
+    // connected for minutes; start-up asks.
     bool isTimed;
 };
 

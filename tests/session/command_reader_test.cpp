@@ -102,7 +102,7 @@ TEST(ParseCommandLine, ReadsVerbAndArgument) {
         {" NOOP", "unrecognised", "NOOP"},
         {"RETR f\xe9tch", "RETR", "f\xe9tch"},
         {"DELE n\xc3\xabw.txt", "DELE", "n\xc3\xabw.txt"},
-        {"RETR a\tb", "refused", "a"},
+        {"RETR a\tb", "refused", "a\tb"},  // whole, for the operator's line alone
         {"CWDX a\tb", "unrecognised", "a"},
         {"NOOP\t", "NOOP", ""},
         {"retr \x7f", "RETR", "\x7f"},
