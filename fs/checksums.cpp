@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/shared_locks.h"
 #include "base/text.h"
 #include "fs/uploads.h"
 #include "session/reply.h"

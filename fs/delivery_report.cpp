@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/shared_locks.h"
 #include "base/text.h"
 
 static const char kHeaderRow[] = "time,client,file,bytes,size,offset,seconds,outcome,sha256\r\n";

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/shared_locks.h"
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/session.h"

@@ -2,6 +2,7 @@
 // one never allocates and never fails.
 #include "fs/uploads.h"
 
+#include "base/shared_locks.h"
 #include "platform/platform.h"
 
 const char kUploadPrefix[] = ".tarnLoader-upload-";

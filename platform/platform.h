@@ -96,30 +96,17 @@ long long currentTime();
 long long monotonicMilliseconds();
 
 // ---------------------------------------------------------------------------------------------
-// Locks: one for each table that threads share, named here so that each is ready without set-up
-// and no platform type shows in this header. Each is held only for a short step.
-
-enum class SharedLock {
-    kUploads,
-    kSparedRecords,
-    kConnectionLimits,
-    kTransferLog,
-    kLoginFailures,
-    kStatusTable,
-    kChecksums,
-    kDeliveryReport,
-    kCount
-};
-void takeLock(SharedLock lock);
-void releaseLock(SharedLock lock);
-
-// Conditions that a thread waits for under one of the locks, named as the locks are.
-enum class SharedCondition { kTransferLogQueued, kChecksumWanted, kCount };
+// Locks and conditions that threads share, numbered from 0 by their users: each is ready without
+// set-up, and no platform type shows in this header. Each lock is held only for a short step.
+constexpr int kLockCount = 8;
+constexpr int kConditionCount = 2;
+void takeLock(int lock);
+void releaseLock(int lock);
 // Releases lock, which the caller holds, until signalCondition wakes the thread, and takes it
 // again before it returns. A wake-up may come without a signal, so callers test in a loop.
-void waitForCondition(SharedCondition condition, SharedLock lock);
+void waitForCondition(int condition, int lock);
 // Wakes one thread that waits for condition, if any.
-void signalCondition(SharedCondition condition);
+void signalCondition(int condition);
 
 // ---------------------------------------------------------------------------------------------
 // Console. Until startConsoleWriter, printConsole writes at once and waits for the console: the

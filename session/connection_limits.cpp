@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "base/shared_locks.h"
 #include "base/text.h"
 #include "session/session.h"
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "base/shared_locks.h"
 #include "session/connection_limits.h"
 
 // The table is set-associative: a host's hash picks a set, and it lives in one of its ways.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "base/shared_locks.h"
 #include "base/text.h"
 #include "fs/resolve_path.h"
 #include "fs/transfer_outcome.h"

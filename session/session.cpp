@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "base/shared_locks.h"
 #include "base/text.h"
 #include "platform/platform.h"
 #include "session/command_reader.h"

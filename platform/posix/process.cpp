@@ -306,33 +306,30 @@ long long monotonicMilliseconds() {
 // ---------------------------------------------------------------------------------------------
 // Locks.
 
-static pthread_mutex_t sharedLocks[] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
-                                        PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
-                                        PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
-                                        PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
-static_assert(sizeof sharedLocks / sizeof sharedLocks[0] == static_cast<int>(SharedLock::kCount),
-              "one initialised mutex for each shared lock");
+// Wrapped so that the initialisers are constant ones: every lock is ready before main runs.
+static struct StaticMutex {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+} sharedLocks[kLockCount];
 
-void takeLock(SharedLock lock) {
-    (void)pthread_mutex_lock(&sharedLocks[static_cast<int>(lock)]);  // a default mutex
+void takeLock(int lock) {
+    (void)pthread_mutex_lock(&sharedLocks[lock].mutex);  // a default mutex
 }
 
-void releaseLock(SharedLock lock) {
-    (void)pthread_mutex_unlock(&sharedLocks[static_cast<int>(lock)]);
+void releaseLock(int lock) {
+    (void)pthread_mutex_unlock(&sharedLocks[lock].mutex);
 }
 
-static pthread_cond_t sharedConditions[] = {PTHREAD_COND_INITIALIZER, PTHREAD_COND_INITIALIZER};
-static_assert(sizeof sharedConditions / sizeof sharedConditions[0] ==
-                  static_cast<int>(SharedCondition::kCount),
-              "one initialised condition variable for each shared condition");
+static struct StaticCondition {
+    pthread_cond_t condition = PTHREAD_COND_INITIALIZER;
+} sharedConditions[kConditionCount];
 
-void waitForCondition(SharedCondition condition, SharedLock lock) {
-    (void)pthread_cond_wait(&sharedConditions[static_cast<int>(condition)],
-                            &sharedLocks[static_cast<int>(lock)]);  // a held default mutex
+void waitForCondition(int condition, int lock) {
+    (void)pthread_cond_wait(&sharedConditions[condition].condition,
+                            &sharedLocks[lock].mutex);  // a held default mutex
 }
 
-void signalCondition(SharedCondition condition) {
-    (void)pthread_cond_signal(&sharedConditions[static_cast<int>(condition)]);
+void signalCondition(int condition) {
+    (void)pthread_cond_signal(&sharedConditions[condition].condition);
 }
 
 // ---------------------------------------------------------------------------------------------

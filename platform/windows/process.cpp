@@ -374,26 +374,25 @@ long long monotonicMilliseconds() {
 // Locks.
 
 // A zero-filled SRWLOCK is an unlocked one.
-static SRWLOCK sharedLocks[static_cast<int>(SharedLock::kCount)] = {};
+static SRWLOCK sharedLocks[kLockCount] = {};
 
-void takeLock(SharedLock lock) {
-    AcquireSRWLockExclusive(&sharedLocks[static_cast<int>(lock)]);
+void takeLock(int lock) {
+    AcquireSRWLockExclusive(&sharedLocks[lock]);
 }
 
-void releaseLock(SharedLock lock) {
-    ReleaseSRWLockExclusive(&sharedLocks[static_cast<int>(lock)]);
+void releaseLock(int lock) {
+    ReleaseSRWLockExclusive(&sharedLocks[lock]);
 }
 
 // A zero-filled CONDITION_VARIABLE is a ready one, as CONDITION_VARIABLE_INIT makes it.
-static CONDITION_VARIABLE sharedConditions[static_cast<int>(SharedCondition::kCount)] = {};
+static CONDITION_VARIABLE sharedConditions[kConditionCount] = {};
 
-void waitForCondition(SharedCondition condition, SharedLock lock) {
-    (void)SleepConditionVariableSRW(&sharedConditions[static_cast<int>(condition)],
-                                    &sharedLocks[static_cast<int>(lock)], INFINITE, 0);
+void waitForCondition(int condition, int lock) {
+    (void)SleepConditionVariableSRW(&sharedConditions[condition], &sharedLocks[lock], INFINITE, 0);
 }
 
-void signalCondition(SharedCondition condition) {
-    WakeConditionVariable(&sharedConditions[static_cast<int>(condition)]);
+void signalCondition(int condition) {
+    WakeConditionVariable(&sharedConditions[condition]);
 }
 
 // ---------------------------------------------------------------------------------------------
