@@ -4,7 +4,17 @@
 #include "platform/platform.h"
 #include "session/session.h"
 
-// milliseconds (0: none), and no more than what is left of the login deadline while one runs:
+// A client that dies closes both its connections, and in clear text the end of its data then
+// reads like the end of a complete upload. Its control connection tells the two apart: a live
+// client keeps it open for the reply. The two ends leave the client's machine together, as its
+// system closes a dying process's connections one after the other, so they arrive well within
+// a millisecond of each other unless a packet is lost; an ABOR sent just after the close of
+// the data connection (ftplib closes before it aborts) arrives as soon. Every clear-text
+// upload's "226" waits this long, so it is kept short: a session that uploads many small files
+// pays it each time.
+constexpr int kClientEndGraceMilliseconds = 20;
+
+// A limit of milliseconds (0: none), cut to what is left of the login deadline while one runs:
 // before its login a client holds its place no longer, whatever it does. -1 once it has passed.
 static int boundByLoginDeadline(const FtpSession* session, int milliseconds) {
     long long remaining = session->loginDeadline - monotonicMilliseconds();
@@ -28,6 +38,8 @@ int limitFor(const FtpSession* session, SessionState state) {
             return session->stallMilliseconds;
         case SessionState::kTearingDown:
             return 1;
+        case SessionState::kConfirmingUpload:
+            return kClientEndGraceMilliseconds;
     }
     return 0;
 }
@@ -46,7 +58,7 @@ void applyTimeLimits(FtpSession* session, SessionState state) {
         (void)setReceiveTimeout(control, session->dataWaitMilliseconds);
     } else if (state == SessionState::kAwaitingData) {  // the control connection's handshake
         (void)setSocketTimeout(control, socketLimit(session, session->dataWaitMilliseconds));
-    } else if (state != SessionState::kTearingDown) {
+    } else if (state == SessionState::kAwaitingCommand || state == SessionState::kSendingReply) {
         // Over TLS a receive waits for the rest of a record: a client that stops in mid-record
         // is idle too.
         if (state == SessionState::kAwaitingCommand) {

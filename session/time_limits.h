@@ -6,11 +6,12 @@
 struct FtpSession;
 
 enum class SessionState {
-    kAwaitingCommand,  // "-idle"; before the login, no more than is left of "-logintimeout"
-    kSendingReply,     // the idle limit, or the stall limit without one; bounded as above
-    kAwaitingData,     // a data connection to arrive, or a TLS handshake: 60 s
-    kTransferring,     // the data connection's stall limit; the control connection gets 60 s
-    kTearingDown,      // a close_notify to a client that stopped reading: 1 ms
+    kAwaitingCommand,   // "-idle"; before the login, no more than is left of "-logintimeout"
+    kSendingReply,      // the idle limit, or the stall limit without one; bounded as above
+    kAwaitingData,      // a data connection to arrive, or a TLS handshake: 60 s
+    kTransferring,      // the data connection's stall limit; the control connection gets 60 s
+    kTearingDown,       // a close_notify to a client that stopped reading: 1 ms
+    kConfirmingUpload,  // a clear-text upload's end: 20 ms for the news of a client gone
 };
 
 // The limit of one wait in state, in milliseconds (0: none), as a data connection has it;

@@ -14,6 +14,7 @@
 #include "session/operator_status.h"
 #include "session/reply.h"
 #include "session/session.h"
+#include "session/time_limits.h"
 
 // How a transfer's bytes ended.
 enum class TransferEnd {
@@ -23,16 +24,6 @@ enum class TransferEnd {
     kSendFailed,    // the data connection failed or stalled while we sent
     kFailed,        // it failed while we received, or the file failed
 };
-
-// A client that dies closes both its connections, and in clear text the end of its data then
-// reads like the end of a complete upload. Its control connection tells the two apart: a live
-// client keeps it open for the reply. The two ends leave the client's machine together, as its
-// system closes a dying process's connections one after the other, so they arrive well within
-// a millisecond of each other unless a packet is lost; an ABOR sent just after the close of
-// the data connection (ftplib closes before it aborts) arrives as soon. Every clear-text
-// upload's "226" waits this long, so it is kept short: a session that uploads many small files
-// pays it each time.
-static constexpr int kClientEndGraceMilliseconds = 20;
 
 // Keeps why a transfer's connection failed, in the operator's words, before anything else can
 // change the error.
@@ -148,7 +139,9 @@ static ControlNews lookAtControlAfterBytes(FtpSession* session, const TransferWo
         return ControlNews::kNothing;
     }
     SocketHandle watch = session->controlSocket;
-    int wait = isCompleteUpload && data->tls == nullptr ? kClientEndGraceMilliseconds : 0;
+    int wait = isCompleteUpload && data->tls == nullptr
+                   ? limitFor(session, SessionState::kConfirmingUpload)
+                   : 0;
     ControlNews news = takeControlNews(session, wait, &watch);
     return isCompleteUpload || news == ControlNews::kAbort ? news : ControlNews::kNothing;
 }
