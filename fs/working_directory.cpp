@@ -2,7 +2,6 @@
 #include "fs/working_directory.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 

@@ -3,7 +3,6 @@
 #include "session/connection_limits.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 
 #include "app/settings.h"

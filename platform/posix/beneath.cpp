@@ -2,7 +2,6 @@
 // one name at a time, links read and followed only while they stay beneath the root.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -8,7 +8,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>

@@ -3,7 +3,6 @@
 // certificate (self_signed.cpp), the key store's keys, and Schannel's handles for them.
 #include "platform/windows/credentials.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

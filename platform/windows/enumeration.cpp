@@ -7,19 +7,11 @@
 #include <windows.h>
 
 #include <direct.h>
-#include <fcntl.h>
 #include <io.h>
 #include <share.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <time.h>
 
-#include <cctype>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 
 #include "platform/primitives.h"

@@ -9,10 +9,7 @@
 // After the socket headers, whose types its declarations use.
 #include <iphlpapi.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
