@@ -6,13 +6,10 @@
 
 #include <windows.h>
 
-#include <direct.h>
 #include <io.h>
-#include <share.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cwchar>
 
 #include "platform/primitives.h"
 #include "platform/windows/internal.h"

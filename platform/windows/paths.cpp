@@ -9,7 +9,6 @@
 
 #include <windows.h>
 
-#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 

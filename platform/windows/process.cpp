@@ -8,7 +8,6 @@
 #include <process.h>
 #include <time.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
