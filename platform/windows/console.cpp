@@ -218,10 +218,7 @@ static BOOL WINAPI onConsoleEvent(DWORD event) {
 
 int handleTermination(void (*cleanup)()) {
     terminationCleanup = cleanup;
-    if (!SetConsoleCtrlHandler(onConsoleEvent, TRUE)) {
-        return failWithSystemError();
-    }
-    return 0;
+    return SetConsoleCtrlHandler(onConsoleEvent, TRUE) ? 0 : failWithSystemError();
 }
 
 // Windows sends a process no request to reopen its files; a log is rotated by copying it and

@@ -324,10 +324,7 @@ int startThread(void (*entry)(void*), void* argument) {
     // _beginthread closes the thread's handle itself when the thread ends, so the thread is
     // detached; it also prepares the runtime's per-thread data, which CreateThread does not.
     uintptr_t thread = _beginthread(entry, kThreadStackSize, argument);
-    if (thread == static_cast<uintptr_t>(-1)) {
-        return failWithErrno();
-    }
-    return 0;
+    return thread != static_cast<uintptr_t>(-1) ? 0 : failWithErrno();
 }
 
 void setIdleThreadHook(void (* /*hook*/)()) {}
