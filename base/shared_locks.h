@@ -28,8 +28,8 @@ inline void releaseLock(SharedLock lock) {
     releaseLock(static_cast<int>(lock));
 }
 inline void waitForCondition(SharedCondition condition, SharedLock lock) {
-    waitForCondition(static_cast<int>(condition), static_cast<int>(lock));
+    waitForCondition(static_cast<int>(condition), static_cast<int>(lock), -1);
 }
 inline void signalCondition(SharedCondition condition) {
-    signalCondition(static_cast<int>(condition));
+    signalCondition(static_cast<int>(condition), false);
 }

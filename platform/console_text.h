@@ -65,16 +65,6 @@ void writeWholeText(ConsoleStream stream, const char* text, std::size_t length);
 // cannot tell); returns the count handled. Text refused for good counts as handled: it is lost.
 // Called under the console's lock.
 std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, std::size_t length);
-// The console's lock, which guards the queue and the status line's compose.
-void lockConsole();
-void unlockConsole();
-// Under the console's lock: releases it until wakeConsoleThread, or milliseconds have passed
-// (a negative count waits without limit), and takes it again.
-void waitForQueuedText(long long milliseconds);
-void wakeConsoleThread();
-// The same for the threads that wait for text to be written.
-void waitForWrittenText(long long milliseconds);
-void wakeWrittenTextWaiters();
 // The width of standard output's terminal in columns; 0 when it is no terminal.
 int terminalColumns();
 // Draws text (whole characters that fit the width) on the cursor's line, over what it held.

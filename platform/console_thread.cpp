@@ -1,17 +1,18 @@
 // platform/console_thread.cpp: the console queue, the console thread that writes it out and the
-// status line it keeps, the same on every platform over the console's lock and its two waits.
+// status line it keeps, the same on every platform over the console's lock and its two conditions.
 #include "platform/console_text.h"
 
 #include <cerrno>
 
 #include "platform/errors.h"
+#include "platform/primitives.h"
 
 static ConsoleQueue consoleQueue;  // under the console's lock
 static StatusLine statusLine;
 
 void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t length) {
     int index = consoleStreamIndex(stream);
-    lockConsole();
+    takeLock(kConsoleLock);
     // With nothing queued and no drop line owed, text the console takes at once goes out at
     // once, in order; only what it does not take waits for the console thread. Under a status
     // line all text goes through that thread, which takes the line away first.
@@ -24,15 +25,15 @@ void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t l
         text += handled;
         length -= handled;
         if (length == 0) {
-            unlockConsole();
+            releaseLock(kConsoleLock);
             return;
         }
     }
     int queued = queueConsoleText(&consoleQueue, stream, text, length);
-    unlockConsole();
+    releaseLock(kConsoleLock);
     // Woken after the unlock, the console thread does not stop at once on the lock held here.
     if (queued == 0) {
-        wakeConsoleThread();
+        signalCondition(kConsoleTextQueued, false);
     }
 }
 
@@ -40,59 +41,59 @@ void queueForConsoleThread(ConsoleStream stream, const char* text, std::size_t l
 // waits (a paused terminal, a selection in a console window); only it removes text, so what it
 // writes stays in place meanwhile.
 void writeQueuedText(void*) {
-    lockConsole();
+    takeLock(kConsoleLock);
     for (;;) {
         ConsoleStream stream = ConsoleStream::kOutput;
         const char* text = nullptr;
         std::size_t length = oldestConsoleText(&consoleQueue, &stream, &text);
         if (length == 0 && statusLine.compose == nullptr) {
-            waitForQueuedText(-1);
+            waitForCondition(kConsoleTextQueued, kConsoleLock, -1);
             continue;
         }
         if (length == 0 && statusLine.isEnding) {
-            unlockConsole();
+            releaseLock(kConsoleLock);
             takeStatusLineAway(&statusLine);
-            lockConsole();
+            takeLock(kConsoleLock);
             statusLine.compose = nullptr;
-            wakeWrittenTextWaiters();
+            signalCondition(kConsoleTextWritten, true);
             continue;
         }
         if (length == 0) {
             // Drawn only with nothing left to write: while the console takes no text, the
             // thread waits in a write and no redraw comes.
-            unlockConsole();
+            releaseLock(kConsoleLock);
             long long wait = drawStatusLine(&statusLine, monotonicMilliseconds());
-            lockConsole();
+            takeLock(kConsoleLock);
             if (consoleQueue.segmentCount == 0) {
-                waitForQueuedText(wait);
+                waitForCondition(kConsoleTextQueued, kConsoleLock, wait);
             }
             continue;
         }
-        unlockConsole();
+        releaseLock(kConsoleLock);
         takeStatusLineAway(&statusLine);
         writeWholeText(stream, text, length);
-        lockConsole();
+        takeLock(kConsoleLock);
         removeConsoleText(&consoleQueue, length);
-        wakeWrittenTextWaiters();
+        signalCondition(kConsoleTextWritten, true);
     }
 }
 
 int waitUntilWritten(int milliseconds) {
     long long deadline = monotonicMilliseconds() + milliseconds;
-    lockConsole();
+    takeLock(kConsoleLock);
     (void)queueConsoleText(&consoleQueue, ConsoleStream::kOutput, "", 0);
     (void)queueConsoleText(&consoleQueue, ConsoleStream::kError, "", 0);
     statusLine.isEnding = true;
-    wakeConsoleThread();
+    signalCondition(kConsoleTextQueued, false);
     // Sessions may go on queuing meanwhile; only what came before has to be written.
     unsigned long long target = consoleQueue.queuedTotal;
     long long left = milliseconds;
     while ((consoleQueue.removedTotal < target || statusLine.compose != nullptr) && left > 0) {
-        waitForWrittenText(left);
+        waitForCondition(kConsoleTextWritten, kConsoleLock, left);
         left = deadline - monotonicMilliseconds();
     }
     bool written = consoleQueue.removedTotal >= target && statusLine.compose == nullptr;
-    unlockConsole();
+    releaseLock(kConsoleLock);
     return written ? 0 : -1;
 }
 
@@ -101,9 +102,9 @@ int keepConsoleStatusLine(std::size_t (*compose)(char* out, std::size_t outSize)
         recordRuntimeError(ENOTTY);
         return -1;
     }
-    lockConsole();
+    takeLock(kConsoleLock);
     statusLine.compose = compose;
-    unlockConsole();
-    wakeConsoleThread();
+    releaseLock(kConsoleLock);
+    signalCondition(kConsoleTextQueued, false);
     return 0;
 }

@@ -102,11 +102,12 @@ constexpr int kLockCount = 8;
 constexpr int kConditionCount = 2;
 void takeLock(int lock);
 void releaseLock(int lock);
-// Releases lock, which the caller holds, until signalCondition wakes the thread, and takes it
-// again before it returns. A wake-up may come without a signal, so callers test in a loop.
-void waitForCondition(int condition, int lock);
-// Wakes one thread that waits for condition, if any.
-void signalCondition(int condition);
+// Releases lock, which the caller holds, until signalCondition wakes the thread or milliseconds
+// have passed (a negative count: no limit), and takes it again before it returns. A wake-up may
+// come without a signal, so callers test in a loop.
+void waitForCondition(int condition, int lock, long long milliseconds);
+// Wakes one thread that waits for condition, if any; with wakeAll, every one.
+void signalCondition(int condition, bool wakeAll);
 
 // ---------------------------------------------------------------------------------------------
 // Console. Until startConsoleWriter, printConsole writes at once and waits for the console: the

@@ -1,6 +1,6 @@
 // platform/primitives.h: the small calls that posix/ and windows/ each give the platform layer's
-// shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp), which hold the
-// logic written once.
+// shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp, console_thread.cpp),
+// which hold the logic written once, and the platform's own lock numbers.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,15 @@
 #include "platform/platform.h"
 
 struct tm;
+
+// The platform's own lock and conditions, numbered after its users' ones: the console's lock,
+// which guards the console queue and the status line's compose, with its waits for text queued
+// (the console thread's) and for text written.
+constexpr int kConsoleLock = kLockCount;
+constexpr int kConsoleTextQueued = kConditionCount;
+constexpr int kConsoleTextWritten = kConditionCount + 1;
+constexpr int kPlatformLockCount = kLockCount + 1;
+constexpr int kPlatformConditionCount = kConditionCount + 2;
 
 // Sets one of the socket's two time limits (SO_SNDTIMEO when forSending, else SO_RCVTIMEO);
 // 0 means no limit. Returns 0, or -1 with the error set.

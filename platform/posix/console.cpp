@@ -25,10 +25,6 @@
 // ---------------------------------------------------------------------------------------------
 // Console.
 
-static pthread_mutex_t consoleLock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t consoleTextQueued = PTHREAD_COND_INITIALIZER;
-static pthread_cond_t consoleTextWritten = PTHREAD_COND_INITIALIZER;
-
 static int streamDescriptor(ConsoleStream stream) {
     return stream == ConsoleStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
 }
@@ -55,7 +51,7 @@ void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) 
 // How a stream can be written without ever waiting, so that a text the console takes at once
 // needs no wake-up of the console thread: a file never stalls, a socket takes MSG_DONTWAIT,
 // and a terminal or pipe is opened again with O_NONBLOCK, a flag of that open alone and not of
-// the descriptor the shell shares with us. Set up once, under consoleLock.
+// the descriptor the shell shares with us. Set up once, under the console's lock.
 enum class PromptWrite { kNone, kFile, kSocket, kOwnDescriptor };
 struct PromptStream {
     PromptWrite kind;
@@ -112,40 +108,6 @@ std::size_t writeWithoutWaiting(ConsoleStream stream, const char* text, std::siz
         }
     }
     return handled;
-}
-
-void lockConsole() {
-    (void)pthread_mutex_lock(&consoleLock);
-}
-
-void unlockConsole() {
-    (void)pthread_mutex_unlock(&consoleLock);
-}
-
-static void waitOnConsole(pthread_cond_t* condition, long long milliseconds) {
-    if (milliseconds < 0) {
-        (void)pthread_cond_wait(condition, &consoleLock);
-        return;
-    }
-    struct timespec deadline;
-    deadlineAfter(static_cast<long>(milliseconds), &deadline);
-    (void)pthread_cond_timedwait(condition, &consoleLock, &deadline);
-}
-
-void waitForQueuedText(long long milliseconds) {
-    waitOnConsole(&consoleTextQueued, milliseconds);
-}
-
-void wakeConsoleThread() {
-    (void)pthread_cond_signal(&consoleTextQueued);
-}
-
-void waitForWrittenText(long long milliseconds) {
-    waitOnConsole(&consoleTextWritten, milliseconds);
-}
-
-void wakeWrittenTextWaiters() {
-    (void)pthread_cond_broadcast(&consoleTextWritten);
 }
 
 int terminalColumns() {

@@ -18,6 +18,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/internal.h"
+#include "platform/primitives.h"
 
 // The error of the calling thread's last failed platform call. Kept apart from errno, which
 // the C library may change in between (printf may set it). Only this file touches it: the
@@ -309,7 +310,7 @@ long long monotonicMilliseconds() {
 // Wrapped so that the initialisers are constant ones: every lock is ready before main runs.
 static struct StaticMutex {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-} sharedLocks[kLockCount];
+} sharedLocks[kPlatformLockCount];
 
 void takeLock(int lock) {
     (void)pthread_mutex_lock(&sharedLocks[lock].mutex);  // a default mutex
@@ -321,15 +322,22 @@ void releaseLock(int lock) {
 
 static struct StaticCondition {
     pthread_cond_t condition = PTHREAD_COND_INITIALIZER;
-} sharedConditions[kConditionCount];
+} sharedConditions[kPlatformConditionCount];
 
-void waitForCondition(int condition, int lock) {
-    (void)pthread_cond_wait(&sharedConditions[condition].condition,
-                            &sharedLocks[lock].mutex);  // a held default mutex
+void waitForCondition(int condition, int lock, long long milliseconds) {
+    pthread_cond_t* waited = &sharedConditions[condition].condition;
+    if (milliseconds < 0) {
+        (void)pthread_cond_wait(waited, &sharedLocks[lock].mutex);  // a held default mutex
+        return;
+    }
+    struct timespec deadline;
+    deadlineAfter(static_cast<long>(milliseconds), &deadline);
+    (void)pthread_cond_timedwait(waited, &sharedLocks[lock].mutex, &deadline);
 }
 
-void signalCondition(int condition) {
-    (void)pthread_cond_signal(&sharedConditions[condition].condition);
+void signalCondition(int condition, bool wakeAll) {
+    pthread_cond_t* signalled = &sharedConditions[condition].condition;
+    (void)(wakeAll ? pthread_cond_broadcast(signalled) : pthread_cond_signal(signalled));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -18,10 +18,6 @@
 // Text goes out in pieces of at most this size after its line ends are widened.
 static constexpr std::size_t kConsolePieceSize = 1024;
 
-static SRWLOCK consoleLock = SRWLOCK_INIT;
-static CONDITION_VARIABLE consoleTextQueued = CONDITION_VARIABLE_INIT;
-static CONDITION_VARIABLE consoleTextWritten = CONDITION_VARIABLE_INIT;
-
 static void writeWholePiece(HANDLE handle, const char* data, std::size_t length) {
     while (length > 0) {
         DWORD written = 0;
@@ -123,35 +119,6 @@ void writeWholeText(ConsoleStream stream, const char* text, std::size_t length) 
 // console thread.
 std::size_t writeWithoutWaiting(ConsoleStream, const char*, std::size_t) {
     return 0;
-}
-
-void lockConsole() {
-    AcquireSRWLockExclusive(&consoleLock);
-}
-
-void unlockConsole() {
-    ReleaseSRWLockExclusive(&consoleLock);
-}
-
-static void waitOnConsole(CONDITION_VARIABLE* condition, long long milliseconds) {
-    DWORD limit = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
-    (void)SleepConditionVariableSRW(condition, &consoleLock, limit, 0);
-}
-
-void waitForQueuedText(long long milliseconds) {
-    waitOnConsole(&consoleTextQueued, milliseconds);
-}
-
-void wakeConsoleThread() {
-    WakeConditionVariable(&consoleTextQueued);
-}
-
-void waitForWrittenText(long long milliseconds) {
-    waitOnConsole(&consoleTextWritten, milliseconds);
-}
-
-void wakeWrittenTextWaiters() {
-    WakeAllConditionVariable(&consoleTextWritten);
 }
 
 // The status line works through the console's own calls, not VT sequences, so that the classic

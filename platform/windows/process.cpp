@@ -15,6 +15,7 @@
 #include <cwctype>
 
 #include "platform/errors.h"
+#include "platform/primitives.h"
 #include "platform/windows/internal.h"
 
 thread_local ErrorRecord lastError = {0, ErrorSource::kRuntime};
@@ -370,7 +371,7 @@ long long monotonicMilliseconds() {
 // Locks.
 
 // A zero-filled SRWLOCK is an unlocked one.
-static SRWLOCK sharedLocks[kLockCount] = {};
+static SRWLOCK sharedLocks[kPlatformLockCount] = {};
 
 void takeLock(int lock) {
     AcquireSRWLockExclusive(&sharedLocks[lock]);
@@ -381,14 +382,15 @@ void releaseLock(int lock) {
 }
 
 // A zero-filled CONDITION_VARIABLE is a ready one, as CONDITION_VARIABLE_INIT makes it.
-static CONDITION_VARIABLE sharedConditions[kConditionCount] = {};
+static CONDITION_VARIABLE sharedConditions[kPlatformConditionCount] = {};
 
-void waitForCondition(int condition, int lock) {
-    (void)SleepConditionVariableSRW(&sharedConditions[condition], &sharedLocks[lock], INFINITE, 0);
+void waitForCondition(int condition, int lock, long long milliseconds) {
+    DWORD limit = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+    (void)SleepConditionVariableSRW(&sharedConditions[condition], &sharedLocks[lock], limit, 0);
 }
 
-void signalCondition(int condition) {
-    WakeConditionVariable(&sharedConditions[condition]);
+void signalCondition(int condition, bool wakeAll) {
+    (wakeAll ? WakeAllConditionVariable : WakeConditionVariable)(&sharedConditions[condition]);
 }
 
 // ---------------------------------------------------------------------------------------------
