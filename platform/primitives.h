@@ -9,14 +9,17 @@
 
 struct tm;
 
-// The platform's own lock and conditions, numbered after its users' ones: the console's lock,
+// The platform's own locks and conditions, numbered after its users' ones: the console's lock,
 // which guards the console queue and the status line's compose, with its waits for text queued
-// (the console thread's) and for text written.
+// (the console thread's) and for text written; and the lock of the threads that wait for a next
+// session on POSIX, with the wake of one of them.
 constexpr int kConsoleLock = kLockCount;
+constexpr int kIdleThreadsLock = kLockCount + 1;
 constexpr int kConsoleTextQueued = kConditionCount;
 constexpr int kConsoleTextWritten = kConditionCount + 1;
-constexpr int kPlatformLockCount = kLockCount + 1;
-constexpr int kPlatformConditionCount = kConditionCount + 2;
+constexpr int kIdleThreadWanted = kConditionCount + 2;
+constexpr int kPlatformLockCount = kLockCount + 2;
+constexpr int kPlatformConditionCount = kConditionCount + 3;
 
 // Sets one of the socket's two time limits (SO_SNDTIMEO when forSending, else SO_RCVTIMEO);
 // 0 means no limit. Returns 0, or -1 with the error set.

@@ -41,8 +41,6 @@ void toFileVersion(const struct stat* status, FileVersion* out) {
 // name reached off and starts again from the root, so a folder that another client moves
 // while we stand in it can never take us above the root.
 
-namespace {
-
 struct Walk {
     int rootDescriptor;
     int folder;  // the root's descriptor, or one of our own below it
@@ -50,8 +48,6 @@ struct Walk {
     std::vector<std::string> ahead;  // in reverse: the next name is the last element
     int links;
 };
-
-}  // namespace
 
 static void leaveFolder(Walk* walk) {
     if (walk->folder != walk->rootDescriptor) {

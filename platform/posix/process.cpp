@@ -133,7 +133,6 @@ void pauseMicroseconds(int microseconds) {
     sleepFor({0, static_cast<long>(microseconds % 1000000) * 1000L});
 }
 
-namespace {
 struct ThreadStart {
     void (*entry)(void*);
     void* argument;
@@ -143,17 +142,14 @@ struct ThreadStart {
 // machine, creating a thread and ending it costs more than a whole short session (the new
 // thread wakes an idle CPU, and the end of one releases stack pages on every CPU the process
 // runs on), so a thread that has just ended its session serves the next one when it comes soon.
+// Under kIdleThreadsLock; kIdleThreadWanted wakes a waiting thread.
 struct IdleThreads {
-    pthread_mutex_t lock;
-    pthread_cond_t wake;
     int waiting;      // threads inside waitForNextStart
     bool hasPending;  // pending belongs to the first waiting thread that sees it
     ThreadStart pending;
 };
-}  // namespace
 
-static IdleThreads idleThreads = {
-    PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, false, {nullptr, nullptr}};
+static IdleThreads idleThreads = {0, false, {nullptr, nullptr}};
 static constexpr int kMostIdleThreads = 32;
 // Short, so an idle server is back to its one thread at once for anyone who counts threads.
 static constexpr long kIdleThreadMilliseconds = 250;
@@ -167,16 +163,15 @@ void setIdleThreadHook(void (*hook)()) {
 // Waits for startThread to hand over the next entry. Returns false when none came in time,
 // or enough threads wait already; the thread then ends.
 static bool waitForNextStart(ThreadStart* next) {
-    struct timespec deadline;
-    deadlineAfter(kIdleThreadMilliseconds, &deadline);
-    (void)pthread_mutex_lock(&idleThreads.lock);
+    long long deadline = monotonicMilliseconds() + kIdleThreadMilliseconds;
+    takeLock(kIdleThreadsLock);
     bool taken = false;
     bool waited = idleThreads.waiting < kMostIdleThreads;
     if (waited) {
         idleThreads.waiting++;
-        int error = 0;
-        while (!idleThreads.hasPending && error != ETIMEDOUT) {
-            error = pthread_cond_timedwait(&idleThreads.wake, &idleThreads.lock, &deadline);
+        for (long long left = kIdleThreadMilliseconds; !idleThreads.hasPending && left > 0;
+             left = deadline - monotonicMilliseconds()) {
+            waitForCondition(kIdleThreadWanted, kIdleThreadsLock, left);
         }
         taken = idleThreads.hasPending;
         if (taken) {
@@ -185,7 +180,7 @@ static bool waitForNextStart(ThreadStart* next) {
         }
         idleThreads.waiting--;
     }
-    (void)pthread_mutex_unlock(&idleThreads.lock);
+    releaseLock(kIdleThreadsLock);
     void (*hook)() = idleThreadHook.load();
     if (waited && !taken && hook != nullptr) {
         hook();
@@ -195,15 +190,15 @@ static bool waitForNextStart(ThreadStart* next) {
 
 // Gives the entry to a waiting thread, if there is one that no other entry is meant for.
 static bool handToIdleThread(void (*entry)(void*), void* argument) {
-    (void)pthread_mutex_lock(&idleThreads.lock);
+    takeLock(kIdleThreadsLock);
     bool handed = idleThreads.waiting > 0 && !idleThreads.hasPending;
     if (handed) {
         idleThreads.pending.entry = entry;
         idleThreads.pending.argument = argument;
         idleThreads.hasPending = true;
-        (void)pthread_cond_signal(&idleThreads.wake);
+        signalCondition(kIdleThreadWanted, false);
     }
-    (void)pthread_mutex_unlock(&idleThreads.lock);
+    releaseLock(kIdleThreadsLock);
     return handed;
 }
 
