@@ -1,12 +1,14 @@
 // platform/primitives.h: the small calls that posix/ and windows/ each give the platform layer's
-// shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp, console_thread.cpp),
-// which hold the logic written once, and the platform's own lock numbers.
+// shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp, console_thread.cpp,
+// socket_addresses.cpp), which hold the logic written once, and the platform's own lock numbers.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
 
+struct sockaddr;
+struct sockaddr_storage;
 struct tm;
 
 // The platform's own locks and conditions, numbered after its users' ones: the console's lock,
@@ -24,6 +26,19 @@ constexpr int kPlatformConditionCount = kConditionCount + 3;
 // Sets one of the socket's two time limits (SO_SNDTIMEO when forSending, else SO_RCVTIMEO);
 // 0 means no limit. Returns 0, or -1 with the error set.
 int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds);
+
+// socket_addresses.cpp's, for the sockets of each platform: the socket address of address (its
+// length returned), ours of a socket address of either family (0, or -1 for another family),
+// and the system's number of a family.
+int toSocketAddress(const NetworkAddress* address, struct sockaddr_storage* out);
+int fromSocketAddress(const struct sockaddr* address, NetworkAddress* out);
+int systemFamilyOf(AddressFamily family);
+// Each records an error as the socket layer numbers it (errno's numbers on POSIX, Winsock's on
+// Windows) and returns -1: the one the socket call that just failed left, a family it cannot
+// use, or text that is no address.
+int failWithSocketError();
+int failWithUnsupportedFamily();
+int failWithInvalidAddress();
 
 // Breaks time (seconds since 1970-01-01 00:00 UTC) down into the machine's local time or UTC.
 // Returns 0, or -1 with the error set for a time the runtime rejects.

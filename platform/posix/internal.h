@@ -9,7 +9,6 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 
-struct sockaddr;
 struct ssl_ctx_st;
 struct stat;
 struct timespec;
@@ -23,10 +22,6 @@ int failRefused();
 // Records what EAGAIN on the socket fd means and returns -1: kWouldBlock's error on a
 // non-blocking socket, kTimedOut's on one whose timeout ran out.
 int failWithoutWaiting(int fd);
-
-// Implemented by sockets.cpp, for local_addresses.cpp: a socket address of either family as
-// ours. Returns 0, or -1 for another family.
-int fromSocketAddress(const struct sockaddr* address, NetworkAddress* out);
 
 // The time milliseconds from now on the clock of pthread_cond_timedwait (CLOCK_REALTIME).
 void deadlineAfter(long milliseconds, struct timespec* out);

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "platform/posix/internal.h"
+#include "platform/primitives.h"
 
 int queryEphemeralPorts(int* low, int* high) {
     FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re");

@@ -1,12 +1,10 @@
-// platform/posix/sockets.cpp: TCP sockets over IPv4 and IPv6 and their addresses on POSIX;
-// the host's own addresses are in local_addresses.cpp, the waits in socket_waits.cpp.
+// platform/posix/sockets.cpp: TCP sockets over IPv4 and IPv6 on POSIX; their addresses are in
+// ../socket_addresses.cpp, the host's own in local_addresses.cpp, the waits in socket_waits.cpp.
 #include "platform/platform.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,7 +16,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/posix/internal.h"
 #include "platform/primitives.h"
@@ -28,86 +25,20 @@
 
 const int kLargestBacklog = SOMAXCONN;
 
-// The socket address of address; returns its length.
-static socklen_t toSocketAddress(const NetworkAddress* address, struct sockaddr_storage* out) {
-    std::memset(out, 0, sizeof *out);
-    if (address->family == AddressFamily::kIpv6) {
-        struct sockaddr_in6* six = reinterpret_cast<struct sockaddr_in6*>(out);
-        six->sin6_family = AF_INET6;
-        six->sin6_port = htons(address->port);
-        std::memcpy(&six->sin6_addr, address->bytes, sizeof six->sin6_addr);
-        six->sin6_scope_id = address->scope;
-        return sizeof *six;
-    }
-    struct sockaddr_in* four = reinterpret_cast<struct sockaddr_in*>(out);
-    four->sin_family = AF_INET;
-    four->sin_port = htons(address->port);
-    std::memcpy(&four->sin_addr.s_addr, address->bytes, 4);
-    return sizeof *four;
+int failWithSocketError() {
+    return failWithErrno();
 }
 
-int fromSocketAddress(const struct sockaddr* address, NetworkAddress* out) {
-    std::memset(out, 0, sizeof *out);
-    if (address->sa_family == AF_INET6) {
-        const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
-        // An IPv4 client of a socket that takes both families arrives as ::ffff:a.b.c.d; it is
-        // an IPv4 client in every reply and check.
-        if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
-            out->family = AddressFamily::kIpv4;
-            std::memcpy(out->bytes, six->sin6_addr.s6_addr + 12, 4);
-            out->port = ntohs(six->sin6_port);
-            return 0;
-        }
-        out->family = AddressFamily::kIpv6;
-        std::memcpy(out->bytes, &six->sin6_addr, sizeof six->sin6_addr);
-        out->port = ntohs(six->sin6_port);
-        out->scope = six->sin6_scope_id;
-        return 0;
-    }
-    if (address->sa_family != AF_INET) {
-        return fail(EAFNOSUPPORT);
-    }
-    const struct sockaddr_in* four = reinterpret_cast<const struct sockaddr_in*>(address);
-    out->family = AddressFamily::kIpv4;
-    std::memcpy(out->bytes, &four->sin_addr.s_addr, 4);
-    out->port = ntohs(four->sin_port);
-    return 0;
+int failWithUnsupportedFamily() {
+    return fail(EAFNOSUPPORT);
 }
 
-static int familyOf(AddressFamily family) {
-    return family == AddressFamily::kIpv6 ? AF_INET6 : AF_INET;
-}
-
-int formatAddress(const NetworkAddress* address, char* out, std::size_t outSize) {
-    if (inet_ntop(familyOf(address->family), address->bytes, out,
-                  static_cast<socklen_t>(outSize)) == nullptr) {
-        return failWithErrno();
-    }
-    return 0;
-}
-
-int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
-    // The numeric form only, never a name to look up; for IPv6 with an optional zone.
-    struct addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = familyOf(family);
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST;
-    struct addrinfo* found = nullptr;
-    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return fail(EINVAL);
-    }
-    int result = fromSocketAddress(found->ai_addr, out);
-    freeaddrinfo(found);
-    if (result != 0 || out->family != family) {
-        return fail(EINVAL);  // a mapped IPv4 address is no IPv6 one
-    }
-    out->port = 0;
-    return 0;
+int failWithInvalidAddress() {
+    return fail(EINVAL);
 }
 
 SocketHandle openTcpSocket(AddressFamily family) {
-    int socketFd = socket(familyOf(family), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int socketFd = socket(systemFamilyOf(family), SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socketFd < 0) {
         (void)failWithErrno();
         return kNoSocket;

@@ -10,7 +10,6 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 
-struct sockaddr_storage;
 struct timeval;
 
 // Where the number of the last error comes from. The runtime's errno values, Winsock's codes
@@ -32,15 +31,11 @@ void recordError(int number, ErrorSource source);
 void recordSocketError();
 // Records GetLastError; file errors as the runtime's numbers, the rest as the system's.
 void recordSystemError();
-// Each records its error and returns -1.
+// Each records its error and returns -1. failWithSocketError, which the shared files call too,
+// is declared in primitives.h.
 int failWithRuntimeError(int error);
 int failWithErrno();
-int failWithSocketError();
 int failWithSystemError();
-
-// Implemented by sockets.cpp, for local_addresses.cpp: a socket address of either family as
-// ours. Returns 0, or -1 for another family.
-int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out);
 
 // Room, in UTF-16 units, for a current directory or a final path with its "\\?\" prefix;
 // longer paths fail as too long.

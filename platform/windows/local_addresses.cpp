@@ -93,7 +93,7 @@ static const IP_ADAPTER_UNICAST_ADDRESS_LH* findUnicastAddress(
         }
         std::memset(&storage, 0, sizeof storage);
         std::memcpy(&storage, unicast->Address.lpSockaddr, static_cast<std::size_t>(length));
-        if (fromSocketAddress(&storage, &held) != 0) {
+        if (fromSocketAddress(reinterpret_cast<struct sockaddr*>(&storage), &held) != 0) {
             continue;
         }
         // An address given without a zone may still be one of a link-local adapter's.

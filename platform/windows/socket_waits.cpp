@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "platform/primitives.h"
 #include "platform/windows/internal.h"
 
 static SOCKET toWinsock(SocketHandle socket) {

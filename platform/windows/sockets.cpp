@@ -1,5 +1,5 @@
-// platform/windows/sockets.cpp: TCP sockets over IPv4 and IPv6 and their addresses with
-// Winsock 2; the host's own addresses are in local_addresses.cpp, the waits in
+// platform/windows/sockets.cpp: TCP sockets over IPv4 and IPv6 with Winsock 2; their addresses
+// are in ../socket_addresses.cpp, the host's own in local_addresses.cpp, the waits in
 // socket_waits.cpp.
 #include "platform/platform.h"
 
@@ -13,7 +13,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/primitives.h"
 #include "platform/windows/internal.h"
@@ -30,91 +29,18 @@ static SOCKET toWinsock(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
 
-// The socket address of address; returns its length.
-static int toSocketAddress(const NetworkAddress* address, struct sockaddr_storage* out) {
-    std::memset(out, 0, sizeof *out);
-    if (address->family == AddressFamily::kIpv6) {
-        struct sockaddr_in6* six = reinterpret_cast<struct sockaddr_in6*>(out);
-        six->sin6_family = AF_INET6;
-        six->sin6_port = htons(address->port);
-        std::memcpy(&six->sin6_addr, address->bytes, sizeof six->sin6_addr);
-        six->sin6_scope_id = address->scope;
-        return static_cast<int>(sizeof *six);
-    }
-    struct sockaddr_in* four = reinterpret_cast<struct sockaddr_in*>(out);
-    four->sin_family = AF_INET;
-    four->sin_port = htons(address->port);
-    std::memcpy(&four->sin_addr.s_addr, address->bytes, 4);
-    return static_cast<int>(sizeof *four);
+int failWithUnsupportedFamily() {
+    recordError(WSAEAFNOSUPPORT, ErrorSource::kSocket);
+    return -1;
 }
 
-int fromSocketAddress(const struct sockaddr_storage* address, NetworkAddress* out) {
-    std::memset(out, 0, sizeof *out);
-    if (address->ss_family == AF_INET6) {
-        const struct sockaddr_in6* six = reinterpret_cast<const struct sockaddr_in6*>(address);
-        // An IPv4 client of a socket that takes both families arrives as ::ffff:a.b.c.d; it is
-        // an IPv4 client in every reply and check.
-        if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
-            out->family = AddressFamily::kIpv4;
-            std::memcpy(out->bytes, six->sin6_addr.s6_addr + 12, 4);
-            out->port = ntohs(six->sin6_port);
-            return 0;
-        }
-        out->family = AddressFamily::kIpv6;
-        std::memcpy(out->bytes, &six->sin6_addr, sizeof six->sin6_addr);
-        out->port = ntohs(six->sin6_port);
-        out->scope = six->sin6_scope_id;
-        return 0;
-    }
-    if (address->ss_family != AF_INET) {
-        recordError(WSAEAFNOSUPPORT, ErrorSource::kSocket);
-        return -1;
-    }
-    const struct sockaddr_in* four = reinterpret_cast<const struct sockaddr_in*>(address);
-    out->family = AddressFamily::kIpv4;
-    std::memcpy(out->bytes, &four->sin_addr.s_addr, 4);
-    out->port = ntohs(four->sin_port);
-    return 0;
-}
-
-static int familyOf(AddressFamily family) {
-    return family == AddressFamily::kIpv6 ? AF_INET6 : AF_INET;
-}
-
-int formatAddress(const NetworkAddress* address, char* out, std::size_t outSize) {
-    if (inet_ntop(familyOf(address->family), address->bytes, out, outSize) == nullptr) {
-        return failWithSocketError();
-    }
-    return 0;
-}
-
-int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
-    // The numeric form only, never a name to look up; for IPv6 with an optional zone.
-    struct addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = familyOf(family);
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST;
-    struct addrinfo* found = nullptr;
-    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
-        recordError(WSAEINVAL, ErrorSource::kSocket);
-        return -1;
-    }
-    struct sockaddr_storage address;
-    std::memset(&address, 0, sizeof address);
-    std::size_t length = found->ai_addrlen < sizeof address ? found->ai_addrlen : sizeof address;
-    std::memcpy(&address, found->ai_addr, length);
-    freeaddrinfo(found);
-    if (fromSocketAddress(&address, out) != 0 || out->family != family) {
-        recordError(WSAEINVAL, ErrorSource::kSocket);  // a mapped IPv4 address is no IPv6 one
-        return -1;
-    }
-    out->port = 0;
-    return 0;
+int failWithInvalidAddress() {
+    recordError(WSAEINVAL, ErrorSource::kSocket);
+    return -1;
 }
 
 SocketHandle openTcpSocket(AddressFamily family) {
-    SOCKET created = socket(familyOf(family), SOCK_STREAM, 0);
+    SOCKET created = socket(systemFamilyOf(family), SOCK_STREAM, 0);
     if (created == INVALID_SOCKET) {
         recordSocketError();
         return kNoSocket;
@@ -182,7 +108,7 @@ int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
         0) {
         return failWithSocketError();
     }
-    return fromSocketAddress(&address, out);
+    return fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), out);
 }
 
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
@@ -198,7 +124,8 @@ SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
         recordSocketError();
         return kNoSocket;
     }
-    if (peer != nullptr && fromSocketAddress(&address, peer) != 0) {
+    if (peer != nullptr &&
+        fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), peer) != 0) {
         (void)closesocket(connection);  // a family we never listen on
         return kNoSocket;
     }
