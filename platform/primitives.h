@@ -1,6 +1,6 @@
 // platform/primitives.h: the small calls that posix/ and windows/ each give the platform layer's
-// shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp, console_thread.cpp,
-// socket_addresses.cpp), which hold the logic written once, and the platform's own lock numbers.
+// shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp, socket_calls.cpp,
+// console_thread.cpp), which hold the logic written once, and the platform's own lock numbers.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ constexpr int kPlatformConditionCount = kConditionCount + 3;
 // 0 means no limit. Returns 0, or -1 with the error set.
 int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds);
 
-// socket_addresses.cpp's, for the sockets of each platform: the socket address of address (its
+// socket_calls.cpp's, for the sockets of each platform: the socket address of address (its
 // length returned), ours of a socket address of either family (0, or -1 for another family),
 // and the system's number of a family.
 int toSocketAddress(const NetworkAddress* address, struct sockaddr_storage* out);

@@ -1,12 +1,12 @@
-// platform/posix/sockets.cpp: TCP sockets over IPv4 and IPv6 on POSIX; their addresses are in
-// ../socket_addresses.cpp, the host's own in local_addresses.cpp, the waits in socket_waits.cpp.
+// platform/posix/sockets.cpp: TCP sockets over IPv4 and IPv6 on POSIX; their addresses and the
+// calls alike on both platforms are in ../socket_calls.cpp, the host's own addresses in
+// local_addresses.cpp, the waits in socket_waits.cpp.
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -46,14 +46,6 @@ SocketHandle openTcpSocket(AddressFamily family) {
     return socketFd;
 }
 
-int acceptBothFamilies(SocketHandle socket) {
-    int off = 0;
-    if (setsockopt(static_cast<int>(socket), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
-        return failWithErrno();
-    }
-    return 0;
-}
-
 bool isFamilyUnavailableError() {
     int error = lastRuntimeError();
     return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EADDRNOTAVAIL ||
@@ -63,22 +55,6 @@ bool isFamilyUnavailableError() {
 int allowPortReuse(SocketHandle socket) {
     int on = 1;
     if (setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        return failWithErrno();
-    }
-    return 0;
-}
-
-int bindSocket(SocketHandle socket, const NetworkAddress* address) {
-    struct sockaddr_storage local;
-    socklen_t length = toSocketAddress(address, &local);
-    if (bind(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&local), length) != 0) {
-        return failWithErrno();
-    }
-    return 0;
-}
-
-int listenSocket(SocketHandle socket, int backlog) {
-    if (listen(static_cast<int>(socket), backlog) != 0) {
         return failWithErrno();
     }
     return 0;
@@ -103,16 +79,6 @@ void formatPortPermissionAdvice(char* out, std::size_t outSize) {
                   "  To use it, run tarnLoader as root, or let this program open it once with:\n"
                   "    sudo setcap cap_net_bind_service=+ep '%s'\n",
                   program);
-}
-
-int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
-    struct sockaddr_storage address;
-    socklen_t length = sizeof address;
-    if (getsockname(static_cast<int>(socket), reinterpret_cast<struct sockaddr*>(&address),
-                    &length) != 0) {
-        return failWithErrno();
-    }
-    return fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), out);
 }
 
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
@@ -284,14 +250,6 @@ int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds) {
     limit.tv_sec = milliseconds / 1000;
     limit.tv_usec = (milliseconds % 1000) * 1000;
     if (setsockopt(static_cast<int>(socket), SOL_SOCKET, option, &limit, sizeof limit) != 0) {
-        return failWithErrno();
-    }
-    return 0;
-}
-
-int setNoDelay(SocketHandle socket) {
-    int on = 1;
-    if (setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
         return failWithErrno();
     }
     return 0;

@@ -1,6 +1,6 @@
 // platform/windows/sockets.cpp: TCP sockets over IPv4 and IPv6 with Winsock 2; their addresses
-// are in ../socket_addresses.cpp, the host's own in local_addresses.cpp, the waits in
-// socket_waits.cpp.
+// and the calls alike on both platforms are in ../socket_calls.cpp, the host's own addresses in
+// local_addresses.cpp, the waits in socket_waits.cpp.
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -48,15 +48,6 @@ SocketHandle openTcpSocket(AddressFamily family) {
     return static_cast<SocketHandle>(created);
 }
 
-int acceptBothFamilies(SocketHandle socket) {
-    DWORD off = 0;
-    if (setsockopt(toWinsock(socket), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<char*>(&off),
-                   sizeof off) != 0) {
-        return failWithSocketError();
-    }
-    return 0;
-}
-
 bool isFamilyUnavailableError() {
     return lastError.source == ErrorSource::kSocket &&
            (lastError.number == WSAEAFNOSUPPORT || lastError.number == WSAEPFNOSUPPORT ||
@@ -66,22 +57,6 @@ bool isFamilyUnavailableError() {
 int allowPortReuse(SocketHandle /*socket*/) {
     // On Windows SO_REUSEADDR would let another program bind the same port and take our
     // connections; a port in TIME_WAIT can be bound again without it.
-    return 0;
-}
-
-int bindSocket(SocketHandle socket, const NetworkAddress* address) {
-    struct sockaddr_storage local;
-    int length = toSocketAddress(address, &local);
-    if (bind(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&local), length) != 0) {
-        return failWithSocketError();
-    }
-    return 0;
-}
-
-int listenSocket(SocketHandle socket, int backlog) {
-    if (listen(toWinsock(socket), backlog) != 0) {
-        return failWithSocketError();
-    }
     return 0;
 }
 
@@ -99,16 +74,6 @@ void formatPortPermissionAdvice(char* out, std::size_t outSize) {
     std::snprintf(out, outSize,
                   "  Windows keeps it from this program: it may be reserved (see netsh interface\n"
                   "  ipv4 show excludedportrange protocol=tcp) or held by another program.\n");
-}
-
-int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
-    struct sockaddr_storage address;
-    int length = sizeof address;
-    if (getsockname(toWinsock(socket), reinterpret_cast<struct sockaddr*>(&address), &length) !=
-        0) {
-        return failWithSocketError();
-    }
-    return fromSocketAddress(reinterpret_cast<struct sockaddr*>(&address), out);
 }
 
 SocketHandle acceptConnection(SocketHandle listener, NetworkAddress* peer) {
@@ -303,15 +268,6 @@ int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds) {
     DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
     if (setsockopt(toWinsock(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
                    sizeof limit) != 0) {
-        return failWithSocketError();
-    }
-    return 0;
-}
-
-int setNoDelay(SocketHandle socket) {
-    BOOL on = TRUE;
-    if (setsockopt(toWinsock(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                   sizeof on) != 0) {
         return failWithSocketError();
     }
     return 0;

@@ -1,17 +1,20 @@
-// platform/socket_addresses.cpp: socket addresses of the system as ours and back, and their
-// text, alike on both platforms: Winsock took the BSD sockets' address types and calls as they
-// were, and only the error each failure leaves is the platform's own.
+// platform/socket_calls.cpp: socket addresses of the system as ours and back, their text, and
+// the socket calls that are alike on both platforms: Winsock took the BSD sockets' types and
+// calls as they were, and only the handle's type and the error each failure leaves differ.
 #include "platform/platform.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
 
 #include <ws2tcpip.h>
+using SystemSocket = SOCKET;
 #else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+using SystemSocket = int;
 #endif
 
 #include <cstring>
@@ -92,5 +95,50 @@ int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
         return failWithInvalidAddress();  // a mapped IPv4 address is no IPv6 one
     }
     out->port = 0;
+    return 0;
+}
+
+int acceptBothFamilies(SocketHandle socket) {
+    int off = 0;  // a DWORD on Windows, of the same size
+    if (setsockopt(static_cast<SystemSocket>(socket), IPPROTO_IPV6, IPV6_V6ONLY,
+                   reinterpret_cast<const char*>(&off), sizeof off) != 0) {
+        return failWithSocketError();
+    }
+    return 0;
+}
+
+int bindSocket(SocketHandle socket, const NetworkAddress* address) {
+    struct sockaddr_storage local;
+    int length = toSocketAddress(address, &local);
+    if (bind(static_cast<SystemSocket>(socket), reinterpret_cast<struct sockaddr*>(&local),
+             length) != 0) {
+        return failWithSocketError();
+    }
+    return 0;
+}
+
+int listenSocket(SocketHandle socket, int backlog) {
+    if (listen(static_cast<SystemSocket>(socket), backlog) != 0) {
+        return failWithSocketError();
+    }
+    return 0;
+}
+
+int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+    struct sockaddr* generic = reinterpret_cast<struct sockaddr*>(&address);
+    if (getsockname(static_cast<SystemSocket>(socket), generic, &length) != 0) {
+        return failWithSocketError();
+    }
+    return fromSocketAddress(generic, out);
+}
+
+int setNoDelay(SocketHandle socket) {
+    int on = 1;  // a BOOL on Windows, which is an int
+    if (setsockopt(static_cast<SystemSocket>(socket), IPPROTO_TCP, TCP_NODELAY,
+                   reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+        return failWithSocketError();
+    }
     return 0;
 }
