@@ -1,6 +1,7 @@
 // platform/primitives.h: the small calls that posix/ and windows/ each give the platform layer's
 // shared files (socket_timeouts.cpp, calendar_time.cpp, withheld_files.cpp, socket_calls.cpp,
-// console_thread.cpp), which hold the logic written once, and the platform's own lock numbers.
+// digest_set.cpp, console_thread.cpp), which hold the logic written once, and the platform's own
+// lock numbers.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +58,20 @@ bool hasWithheldFiles();
 // and the release of the hold.
 bool isHeldFileGone(std::intptr_t hold);
 void releaseFileHold(std::intptr_t hold);
+
+// The digests the system's provider computes, one at a time: every kind before kCrc32.
+constexpr int kProvidedDigests = 3;
+// Starts the provider's digest of kind. Returns it, or nullptr with the error set.
+void* beginProvidedDigest(DigestKind kind);
+void updateProvidedDigest(void* digest, const char* bytes, std::size_t length);
+// Ends the digest and writes it in lower-case hex into text (kDigestTextSize). Returns 0, or -1
+// with the error set; endProvidedDigest releases it either way.
+int finishProvidedDigest(void* digest, DigestKind kind, char* text);
+// Releases a digest; nothing for nullptr.
+void endProvidedDigest(void* digest);
+// digest_set.cpp's: writes length bytes as lower-case hex and a terminator into out (room for
+// 2 * length + 1).
+void writeHexDigest(const unsigned char* bytes, std::size_t length, char* out);
 
 // The self-signed certificate, alike on both platforms: valid from an hour ago, so that a client
 // whose clock is a little behind takes it, for ten years (clients pin its fingerprint). A kept
