@@ -38,6 +38,11 @@ bool isLastError(ErrorKind kind) {
     return lastRuntimeError() == errorNumberOf(kind);
 }
 
+int failRefused() {
+    recordRuntimeError(kRefusedPathError);
+    return -1;
+}
+
 void printSystemError(const char* text) {
     char errorText[kErrorTextSize];
     lastErrorText(errorText, sizeof errorText);

@@ -11,6 +11,9 @@ constexpr char kRefusedPathText[] = "Path leads outside the served root";
 // runtime refuses to remove the current directory with it.
 extern const int kBusyErrorNumber;
 
+// Records kRefusedPathError as the calling thread's last error and returns -1.
+int failRefused();
+
 // Implemented by posix/process.cpp and windows/process.cpp:
 // Records a runtime (errno) number as the calling thread's last error.
 void recordRuntimeError(int number);

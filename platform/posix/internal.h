@@ -17,8 +17,6 @@ struct timespec;
 int fail(int error);
 // Records errno as the calling thread's last error and returns -1.
 int failWithErrno();
-// Records kRefusedPathError and returns -1.
-int failRefused();
 // Records what EAGAIN on the socket fd means and returns -1: kWouldBlock's error on a
 // non-blocking socket, kTimedOut's on one whose timeout ran out.
 int failWithoutWaiting(int fd);

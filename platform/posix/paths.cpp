@@ -27,10 +27,6 @@ static char rootRealPath[PATH_MAX];
 // a client that keeps swapping is refused after this many walks.
 constexpr int kMostWalks = 4;
 
-int failRefused() {
-    return fail(kRefusedPathError);
-}
-
 bool isAbsolutePath(const char* path) {
     return path[0] == '/';
 }

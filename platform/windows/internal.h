@@ -56,9 +56,6 @@ int toUtf8Text(const wchar_t* text, char* out, std::size_t outSize);
 // Compares two UTF-16 texts of the given lengths as Windows compares names.
 bool isSameWideName(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength);
 
-// Records kRefusedPathError and returns -1.
-int failRefused();
-
 // A folder beneath the root: the handle that pins it (none for the root's own record, which
 // holds nothing open between commands) and its final path, in UTF-16 as the system gave it.
 struct Folder {

@@ -34,10 +34,6 @@ static char rootFinalText[kLongPathTextSize];
 constexpr DWORD kPinningShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kAnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-int failRefused() {
-    return failWithRuntimeError(kRefusedPathError);
-}
-
 int setServedRoot(const char* rootPath) {
     wchar_t widePath[kLongPathSize];
     if (toWideText(rootPath, widePath, kLongPathSize) != 0) {
