@@ -36,10 +36,11 @@ int fromSocketAddress(const struct sockaddr* address, NetworkAddress* out);
 int systemFamilyOf(AddressFamily family);
 // Each records an error as the socket layer numbers it (errno's numbers on POSIX, Winsock's on
 // Windows) and returns -1: the one the socket call that just failed left, a family it cannot
-// use, or text that is no address.
+// use, or an argument it refuses (text that is no address, a count of sockets it cannot wait
+// for).
 int failWithSocketError();
 int failWithUnsupportedFamily();
-int failWithInvalidAddress();
+int failWithInvalidArgument();
 
 // Breaks time (seconds since 1970-01-01 00:00 UTC) down into the machine's local time or UTC.
 // Returns 0, or -1 with the error set for a time the runtime rejects.

@@ -1,6 +1,7 @@
 // platform/socket_calls.cpp: socket addresses of the system as ours and back, their text, and
 // the socket calls that are alike on both platforms: Winsock took the BSD sockets' types and
-// calls as they were, and only the handle's type and the error each failure leaves differ.
+// calls as they were, and only the handle's type and the error each failure leaves differ. The
+// wait for one readable socket is the wait for any of one.
 #include "platform/platform.h"
 
 #ifdef _WIN32
@@ -87,12 +88,12 @@ int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
     hints.ai_flags = AI_NUMERICHOST;
     struct addrinfo* found = nullptr;
     if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return failWithInvalidAddress();
+        return failWithInvalidArgument();
     }
     int result = fromSocketAddress(found->ai_addr, out);
     freeaddrinfo(found);
     if (result != 0 || out->family != family) {
-        return failWithInvalidAddress();  // a mapped IPv4 address is no IPv6 one
+        return failWithInvalidArgument();  // a mapped IPv4 address is no IPv6 one
     }
     out->port = 0;
     return 0;
@@ -132,6 +133,11 @@ int socketLocalAddress(SocketHandle socket, NetworkAddress* out) {
         return failWithSocketError();
     }
     return fromSocketAddress(generic, out);
+}
+
+int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
+    int ready = waitAnyReadable(&socket, 1, timeoutMilliseconds);
+    return ready > 0 ? 1 : ready;
 }
 
 int setNoDelay(SocketHandle socket) {

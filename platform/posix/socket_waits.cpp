@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "platform/posix/internal.h"
+#include "platform/primitives.h"
 
 int waitForEither(SocketHandle socket, bool forWriting, SocketHandle watch,
                   int timeoutMilliseconds) {
@@ -30,16 +31,11 @@ int waitForEither(SocketHandle socket, bool forWriting, SocketHandle watch,
     }
 }
 
-int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
-    int ready = waitAnyReadable(&socket, 1, timeoutMilliseconds);
-    return ready > 0 ? 1 : ready;
-}
-
 int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseconds) {
     constexpr int kMostWaited = 16;
     struct pollfd waiters[kMostWaited];
     if (count <= 0 || count > kMostWaited) {
-        return fail(EINVAL);
+        return failWithInvalidArgument();
     }
     for (int i = 0; i < count; i++) {
         waiters[i] = {static_cast<int>(sockets[i]), POLLIN, 0};

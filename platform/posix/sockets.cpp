@@ -33,7 +33,7 @@ int failWithUnsupportedFamily() {
     return fail(EAFNOSUPPORT);
 }
 
-int failWithInvalidAddress() {
+int failWithInvalidArgument() {
     return fail(EINVAL);
 }
 

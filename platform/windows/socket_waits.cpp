@@ -50,15 +50,9 @@ int waitForEither(SocketHandle socket, bool forWriting, SocketHandle watch,
     }
 }
 
-int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
-    int ready = waitAnyReadable(&socket, 1, timeoutMilliseconds);
-    return ready > 0 ? 1 : ready;
-}
-
 int waitAnyReadable(const SocketHandle* sockets, int count, int timeoutMilliseconds) {
     if (count <= 0 || count > FD_SETSIZE) {
-        recordError(WSAEINVAL, ErrorSource::kSocket);
-        return -1;
+        return failWithInvalidArgument();
     }
     for (;;) {
         fd_set readable;

@@ -34,7 +34,7 @@ int failWithUnsupportedFamily() {
     return -1;
 }
 
-int failWithInvalidAddress() {
+int failWithInvalidArgument() {
     recordError(WSAEINVAL, ErrorSource::kSocket);
     return -1;
 }
