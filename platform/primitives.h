@@ -34,6 +34,9 @@ int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds);
 int toSocketAddress(const NetworkAddress* address, struct sockaddr_storage* out);
 int fromSocketAddress(const struct sockaddr* address, NetworkAddress* out);
 int systemFamilyOf(AddressFamily family);
+// Sets an option that takes an int (a DWORD or a BOOL on Windows, of the same size). Returns 0,
+// or -1 with the error set.
+int setSocketOption(SocketHandle socket, int level, int option, int value);
 // Each records an error as the socket layer numbers it (errno's numbers on POSIX, Winsock's on
 // Windows) and returns -1: the one the socket call that just failed left, a family it cannot
 // use, or an argument it refuses (text that is no address, a count of sockets it cannot wait

@@ -99,13 +99,17 @@ int parseAddress(const char* text, AddressFamily family, NetworkAddress* out) {
     return 0;
 }
 
-int acceptBothFamilies(SocketHandle socket) {
-    int off = 0;  // a DWORD on Windows, of the same size
-    if (setsockopt(static_cast<SystemSocket>(socket), IPPROTO_IPV6, IPV6_V6ONLY,
-                   reinterpret_cast<const char*>(&off), sizeof off) != 0) {
+int setSocketOption(SocketHandle socket, int level, int option, int value) {
+    // Winsock takes the value as a char pointer; POSIX takes any pointer.
+    if (setsockopt(static_cast<SystemSocket>(socket), level, option,
+                   reinterpret_cast<const char*>(&value), sizeof value) != 0) {
         return failWithSocketError();
     }
     return 0;
+}
+
+int acceptBothFamilies(SocketHandle socket) {
+    return setSocketOption(socket, IPPROTO_IPV6, IPV6_V6ONLY, 0);  // a DWORD on Windows
 }
 
 int bindSocket(SocketHandle socket, const NetworkAddress* address) {
@@ -141,10 +145,5 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
 }
 
 int setNoDelay(SocketHandle socket) {
-    int on = 1;  // a BOOL on Windows, which is an int
-    if (setsockopt(static_cast<SystemSocket>(socket), IPPROTO_TCP, TCP_NODELAY,
-                   reinterpret_cast<const char*>(&on), sizeof on) != 0) {
-        return failWithSocketError();
-    }
-    return 0;
+    return setSocketOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);  // a BOOL on Windows
 }

@@ -53,11 +53,7 @@ bool isFamilyUnavailableError() {
 }
 
 int allowPortReuse(SocketHandle socket) {
-    int on = 1;
-    if (setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        return failWithErrno();
-    }
-    return 0;
+    return setSocketOption(socket, SOL_SOCKET, SO_REUSEADDR, 1);
 }
 
 bool isAddressInUseError() {

@@ -262,15 +262,10 @@ long long receiveBytes(SocketHandle socket, char* buffer, std::size_t size) {
     }
 }
 
-// Winsock takes the time as a DWORD of milliseconds, not as a timeval.
+// Winsock takes the time as a DWORD of milliseconds, of an int's size, not as a timeval.
 int setTimeLimit(SocketHandle socket, bool forSending, int milliseconds) {
     int option = forSending ? SO_SNDTIMEO : SO_RCVTIMEO;
-    DWORD limit = milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0;
-    if (setsockopt(toWinsock(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
-                   sizeof limit) != 0) {
-        return failWithSocketError();
-    }
-    return 0;
+    return setSocketOption(socket, SOL_SOCKET, option, milliseconds > 0 ? milliseconds : 0);
 }
 
 void shutdownReceiving(SocketHandle socket) {
