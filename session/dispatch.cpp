@@ -382,10 +382,10 @@ bool dispatchCommand(FtpSession* session, const Verb* verb, std::string* resolve
     reportCommandEnd(session, verb->name, resolvedPath->empty() ? nullptr : resolvedPath->c_str(),
                      renamed);
     if ((verb->flags & kMovesFile) != 0 && (!workRan || verb->name == nullptr)) {
-        reportRefusedTransfer(
+        refuseTransfer(
             session,
             (verb->flags & kReceivesFile) != 0 ? TransferKind::kUpload : TransferKind::kDownload,
-            nullptr);
+            nullptr, nullptr);
     }
     // A REST marker holds for the one transfer or listing that follows it, however it ends.
     if ((verb->flags & kUsesRestartMarker) != 0) {

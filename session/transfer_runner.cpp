@@ -326,15 +326,11 @@ static void reportRefusalRow(FtpSession* session, TransferKind kind, const char*
     }
 }
 
-void reportRefusedTransfer(FtpSession* session, TransferKind kind, const char* path) {
-    reportRefusalRow(session, kind, path, session->report.lastReply);  // its reply went out
-    TransferOutcome refused = {monotonicMilliseconds(), 0, false, false, -1, ""};
-    reportTransfer(session, kind, path, &refused);
-}
-
 void refuseTransfer(FtpSession* session, TransferKind kind, const char* path, const char* reply) {
-    reportRefusalRow(session, kind, path, reply);
-    sendReply(session, reply);
+    reportRefusalRow(session, kind, path, reply != nullptr ? reply : session->report.lastReply);
+    if (reply != nullptr) {
+        sendReply(session, reply);
+    }
     TransferOutcome refused = {monotonicMilliseconds(), 0, false, false, -1, ""};
     reportTransfer(session, kind, path, &refused);
 }

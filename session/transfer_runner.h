@@ -42,6 +42,5 @@ void runTransfer(FtpSession* session, const TransferWork* work);
 
 // A transfer refused before its "150": sends reply and reports it as the transfers that ran
 // are reported (the transfer log's line only when path is given: the file system was asked).
+// A reply of nullptr is one that has gone out already (the dispatch's gate or path check).
 void refuseTransfer(FtpSession* session, TransferKind kind, const char* path, const char* reply);
-// The same for a refusal whose reply has gone out already (the dispatch's gate or path check).
-void reportRefusedTransfer(FtpSession* session, TransferKind kind, const char* path);
