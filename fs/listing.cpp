@@ -201,17 +201,8 @@ static void sendFound(FtpSession* session, FindState* state, FindEntry* entry,
         // "226" promises the whole listing: a client that lost part of it must not take the
         // rest for a folder's whole content (a mirror would delete what it missed).
         ListingCursor cursor = {state, entry, style};
-        TransferWork work = {TransferKind::kListing,
-                             nullptr,
-                             -1,
-                             -1,
-                             0,
-                             nextListingLines,
-                             nullptr,
-                             nullptr,
-                             &cursor,
-                             nullptr,
-                             {}};
+        TransferWork work = {TransferKind::kListing, nullptr, -1,      -1,      0,
+                             nextListingLines,       nullptr, nullptr, &cursor, {}};
         runTransfer(session, &work);
     }
     findClose(state);

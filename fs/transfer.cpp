@@ -32,23 +32,6 @@ static int startAtRestartOffset(FtpSession* session, int file, char* reply, std:
     return 0;
 }
 
-static int checkDownload(const TransferWork* work, char* reply, std::size_t replySize, char* reason,
-                         std::size_t reasonSize) {
-    FileVersion now;
-    if (readFileVersion(work->file, &now) != 0) {
-        formatErrorReply(reply, replySize);
-        copyText(reason, reasonSize, "the file could not be checked");
-        return -1;
-    }
-    const FileVersion* then = &work->openedVersion;
-    if (now.size == then->size && now.modifiedTicks == then->modifiedTicks) {
-        return 0;
-    }
-    copyText(reply, replySize, "451 File changed while it was sent; fetch it again.");
-    copyText(reason, reasonSize, "the file changed while it was sent");
-    return -1;
-}
-
 void sendFile(FtpSession* session, const std::string& path) {
     char reply[kReplyTextSize];
     FileVersion version;
@@ -68,7 +51,6 @@ void sendFile(FtpSession* session, const std::string& path) {
                              nullptr,
                              nullptr,
                              nullptr,
-                             checkDownload,
                              version};
         runTransfer(session, &work);
     } else {
@@ -133,7 +115,8 @@ static const char kTargetChangedReply[] =
 // same regular file (the same identity, size and modification time), not read-only. SECURITY:
 // otherwise another session (or the operator) put something there meanwhile, such as a read-only
 // package renamed onto the name, a rotated log, or another append's result, which the upload must
-// not replace.
+// not replace. It compares the entry's own status rather than a FileVersion: the target is not
+// open, and opening it would follow the link the upload replaces itself.
 static bool isTargetUnchanged(const PendingUpload* upload) {
     EntryLookup now;
     if (lookUpEntry(upload->root, upload->path, &now) != 0) {
@@ -189,8 +172,8 @@ static void receiveInto(FtpSession* session, const std::string& path, const Entr
                         int file, const char* temporary, long long kept) {
     PendingUpload upload = {{}, session->root, path.c_str(), target, file, temporary};
     registerUpload(&upload.entry, target->folder, temporary);  // an ending process removes it
-    TransferWork work = {TransferKind::kUpload, path.c_str(),  file,    -1,      kept, nullptr,
-                         commitUpload,          abandonUpload, &upload, nullptr, {}};
+    TransferWork work = {TransferKind::kUpload, path.c_str(),  file,    -1, kept, nullptr,
+                         commitUpload,          abandonUpload, &upload, {}};
     runTransfer(session, &work);
 }
 

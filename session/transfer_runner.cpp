@@ -186,11 +186,25 @@ static TransferEnd moveBytes(FtpSession* session, const TransferWork* work, Data
 // may hold parts of two versions, or a short file, and must not hear "226".
 static TransferEnd endDownload(const TransferWork* work, TransferEnd end, TransferOutcome* outcome,
                                char* reply, std::size_t replySize) {
-    if (end != TransferEnd::kComplete || work->checkDownload == nullptr ||
-        work->checkDownload(work, reply, replySize, outcome->cutOffReason,
-                            sizeof outcome->cutOffReason) == 0) {
+    FileVersion now;
+    if (end != TransferEnd::kComplete) {
         return end;
     }
+    if (readFileVersion(work->file, &now) != 0) {
+        formatErrorReply(reply, replySize);
+        copyText(outcome->cutOffReason, sizeof outcome->cutOffReason,
+                 "the file could not be checked");
+        return TransferEnd::kFailed;
+    }
+    // Only the size and the time: the descriptor is the same file throughout, while the
+    // identity read through it need not be once the file is removed (under Wine it changes).
+    const FileVersion* then = &work->openedVersion;
+    if (now.size == then->size && now.modifiedTicks == then->modifiedTicks) {
+        return end;
+    }
+    copyText(reply, replySize, "451 File changed while it was sent; fetch it again.");
+    copyText(outcome->cutOffReason, sizeof outcome->cutOffReason,
+             "the file changed while it was sent");
     return TransferEnd::kFailed;
 }
 
@@ -320,8 +334,7 @@ static void reportRefusalRow(FtpSession* session, TransferKind kind, const char*
                              const char* reply) {
     if (path != nullptr) {
         TransferOutcome refused = {monotonicMilliseconds(), 0, false, false, -1, ""};
-        TransferWork work = {kind,    path,    -1,      -1,      0, nullptr,
-                             nullptr, nullptr, nullptr, nullptr, {}};
+        TransferWork work = {kind, path, -1, -1, 0, nullptr, nullptr, nullptr, nullptr, {}};
         reportDeliveryRow(session, &work, &refused, reply, "");
     }
 }

@@ -26,11 +26,9 @@ struct TransferWork {
     int (*commitUpload)(void* context, char* reply, std::size_t replySize);
     void (*abandonUpload)(void* context);
     void* context;
-    // A download's end, once every byte was read: 0 when the file is still what was opened,
-    // or -1 with the final reply and the reason it was cut off written. Optional.
-    int (*checkDownload)(const TransferWork* work, char* reply, std::size_t replySize, char* reason,
-                         std::size_t reasonSize);
-    FileVersion openedVersion;  // the download's file as it was opened
+    // The download's file as it was opened: a file that is another version once every byte
+    // went out ends the download with "451".
+    FileVersion openedVersion;
 };
 
 // Runs the transfer from its "150" on, and sends its one final reply: "226 Transfer complete";
