@@ -155,24 +155,18 @@ static int withholdOwnFiles() {
 
 // Says which of the server's own files lie inside the served folder, where they are withheld.
 static void printOwnFileWarnings() {
+    const bool inside[] = {isCertificateInsideRoot, isTransferLogInsideRoot, isReportInsideRoot};
+    const char* names[] = {"TLS certificate file", "transfer log", "delivery report"};
+    const char* paths[] = {serverSettings.tlsCertificatePath, serverSettings.transferLogPath,
+                           serverSettings.reportPath};
     char shown[escapedTextSize(kRootPathSize)];
-    if (isCertificateInsideRoot) {
-        printConsole(ConsoleStream::kOutput,
-                     "Warning: the TLS certificate file '%s' is inside the served folder; no "
-                     "client can see it.\n",
-                     escapeString(shown, sizeof shown, serverSettings.tlsCertificatePath));
-    }
-    if (isTransferLogInsideRoot) {
-        printConsole(ConsoleStream::kOutput,
-                     "Warning: the transfer log '%s' is inside the served folder; no client can "
-                     "see it.\n",
-                     escapeString(shown, sizeof shown, serverSettings.transferLogPath));
-    }
-    if (isReportInsideRoot) {
-        printConsole(ConsoleStream::kOutput,
-                     "Warning: the delivery report '%s' is inside the served folder; no client "
-                     "can see it.\n",
-                     escapeString(shown, sizeof shown, serverSettings.reportPath));
+    for (int i = 0; i < 3; i++) {
+        if (inside[i]) {
+            printConsole(ConsoleStream::kOutput,
+                         "Warning: the %s '%s' is inside the served folder; no client can see "
+                         "it.\n",
+                         names[i], escapeString(shown, sizeof shown, paths[i]));
+        }
     }
 }
 
