@@ -56,8 +56,16 @@ static void refuseEntry(FtpSession* session, EntryLookup* entry, ErrorKind kind)
     sendErrorReply(session);
 }
 
+// The session's own working directory stays, as Windows keeps a process's current directory.
+static bool isWorkingDirectory(FtpSession* session, const std::string& path) {
+    char reached[kClientPathSize];
+    FileStatus status;
+    return locateBeneath(session->root, path.c_str(), reached, sizeof reached, &status) == 0 &&
+           isSameName(reached, toRootRelative(session->workingDirectory).c_str());
+}
+
 // Makes one change to the entry path names and replies reply. The root itself is refused
-// with rootError.
+// with rootError, and so is RMD of the session's working directory.
 static void changeEntry(FtpSession* session, const std::string& path,
                         int (*change)(Folder*, const char*), ErrorKind rootError,
                         const char* reply) {
@@ -65,7 +73,10 @@ static void changeEntry(FtpSession* session, const std::string& path,
     if (lookUpOrReply(session, path, &entry) != 0) {
         return;
     }
-    if (entry.folder == nullptr) {
+    bool isKept =
+        entry.folder == nullptr || (change == removeDirectoryAt && entry.exists &&
+                                    entry.status.isDirectory && isWorkingDirectory(session, path));
+    if (isKept) {
         refuseEntry(session, &entry, rootError);
         return;
     }
@@ -95,33 +106,9 @@ void createDirectory(FtpSession* session, const std::string& path) {
     changeEntry(session, path, makeDirectoryAt, ErrorKind::kExists, reply);
 }
 
-// The session's own working directory stays, as Windows keeps a process's current directory.
-static bool isWorkingDirectory(FtpSession* session, const std::string& path) {
-    char reached[kClientPathSize];
-    FileStatus status;
-    return locateBeneath(session->root, path.c_str(), reached, sizeof reached, &status) == 0 &&
-           isSameName(reached, toRootRelative(session->workingDirectory).c_str());
-}
-
 void deleteDirectory(FtpSession* session, const std::string& path) {
-    EntryLookup entry;
-    if (lookUpOrReply(session, path, &entry) != 0) {
-        return;
-    }
-    // The root stays whatever names it.
-    bool isBusy = entry.folder == nullptr ||
-                  (entry.exists && entry.status.isDirectory && isWorkingDirectory(session, path));
-    if (isBusy) {
-        refuseEntry(session, &entry, ErrorKind::kBusy);
-        return;
-    }
-    int removed = removeDirectoryAt(entry.folder, entry.name);
-    closeFolder(entry.folder);
-    if (removed != 0) {
-        sendErrorReply(session);
-        return;
-    }
-    sendReply(session, "250 RMD command successful");
+    // The root stays whatever names it, and so does the working directory of the session.
+    changeEntry(session, path, removeDirectoryAt, ErrorKind::kBusy, "250 RMD command successful");
 }
 
 void storeRenameSource(FtpSession* session, const std::string& path) {
