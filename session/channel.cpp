@@ -202,11 +202,9 @@ static void countProgress(DataConnection* data, long long count) {
     }
 }
 
-// The control connection had something while the transfer waited: takes it, and tells
-// whether the transfer must stop, with kInterrupted's error then.
-static bool isStoppedByControl(DataConnection* data) {
-    data->stop = takeControlNews(data->session, 0, &data->watch);
-    if (data->stop == ControlNews::kNothing) {
+bool isStoppedByControl(FtpSession* session, SocketHandle* watch, ControlNews* news) {
+    *news = takeControlNews(session, 0, watch);
+    if (*news == ControlNews::kNothing) {
         return false;
     }
     setLastError(ErrorKind::kInterrupted);
@@ -219,7 +217,7 @@ static bool isStoppedByControl(DataConnection* data) {
 // failed.
 static int awaitStep(DataConnection* data, bool forWriting) {
     if (isLastError(ErrorKind::kInterrupted)) {  // a TLS wait saw the control connection
-        return isStoppedByControl(data) ? -1 : 0;
+        return isStoppedByControl(data->session, &data->watch, &data->stop) ? -1 : 0;
     }
     if (!isLastError(ErrorKind::kWouldBlock)) {
         return -1;
@@ -229,7 +227,7 @@ static int awaitStep(DataConnection* data, bool forWriting) {
                                               static_cast<int>(remaining))
                               : 0;
     if (ready == 2) {
-        return isStoppedByControl(data) ? -1 : 0;
+        return isStoppedByControl(data->session, &data->watch, &data->stop) ? -1 : 0;
     }
     if (ready == 0) {
         setLastError(ErrorKind::kTimedOut);

@@ -54,6 +54,10 @@ int waitForControlBytes(FtpSession* session, int milliseconds);
 // among the whole lines held or the connection has ended. A reader that is full is not
 // read: *watch becomes kNoSocket then, since nothing more can be taken.
 ControlNews takeControlNews(FtpSession* session, int milliseconds, SocketHandle* watch);
+// The control connection had something while a transfer or its wait for the data connection
+// went on: takes it into *news at once, and tells whether the client aborted or went away,
+// which stops them, with kInterrupted's error then. Any other command waits its turn.
+bool isStoppedByControl(FtpSession* session, SocketHandle* watch, ControlNews* news);
 
 // Makes a connected socket the transfer's data connection, with its TLS handshake after PROT P;
 // the connection owns the socket from now on. Returns 0, or -1 after closing the socket when

@@ -277,17 +277,6 @@ void storeExtendedPortTarget(FtpSession* session, const char* argument) {
     useActiveTarget(session, &target, "200 EPRT command successful", "501 Illegal EPRT command.");
 }
 
-// A wait for the data connection that the control connection cut short: true, with
-// kInterrupted's error, when the client aborted or went away, which ends the wait. Any other
-// command waits its turn.
-static bool isWaitAborted(FtpSession* session, SocketHandle* watch) {
-    if (takeControlNews(session, 0, watch) == ControlNews::kNothing) {
-        return false;
-    }
-    setLastError(ErrorKind::kInterrupted);
-    return true;
-}
-
 // The active-mode connection to the client, given up after the time a passive one has to
 // arrive: a firewall that drops our connection attempt must not hold the session for the
 // system's own limit of minutes. Prints why it failed.
@@ -299,13 +288,14 @@ static SocketHandle connectDataSocket(FtpSession* session) {
     }
     long long deadline = monotonicMilliseconds() + limitFor(session, SessionState::kAwaitingData);
     SocketHandle watch = session->controlSocket;
+    ControlNews news = ControlNews::kNothing;
     for (;;) {
         long long remaining = std::max(0LL, deadline - monotonicMilliseconds());
         if (connectSocketWithin(socket, &session->dataAddress, static_cast<int>(remaining),
                                 watch) == 0) {
             return socket;
         }
-        if (!isLastError(ErrorKind::kInterrupted) || isWaitAborted(session, &watch)) {
+        if (!isLastError(ErrorKind::kInterrupted) || isStoppedByControl(session, &watch, &news)) {
             break;
         }
     }
@@ -358,13 +348,14 @@ static SocketHandle acceptPassiveConnection(FtpSession* session) {
     }
     long long deadline = monotonicMilliseconds() + limitFor(session, SessionState::kAwaitingData);
     SocketHandle watch = session->controlSocket;
+    ControlNews news = ControlNews::kNothing;
     for (;;) {
         long long remaining = deadline - monotonicMilliseconds();
         int ready = remaining > 0 ? waitForEither(session->passiveListener, false, watch,
                                                   static_cast<int>(remaining))
                                   : 0;
         if (ready == 2) {
-            if (isWaitAborted(session, &watch)) {
+            if (isStoppedByControl(session, &watch, &news)) {
                 return kNoSocket;
             }
             continue;
