@@ -87,7 +87,7 @@ void checkParsedLine(const std::string& line) {
     char argument[kArgumentTextSize];
     std::memset(argument, 0xff, sizeof argument);
     const Verb* verb = parseCommandLine(line.data(), line.size(), argument, sizeof argument);
-    if (verb == nullptr || verb->work == nullptr) {
+    if (verb == nullptr || (verb->work == nullptr && verb->reply == nullptr)) {
         failProperty("a parsed line has a verb to answer it", line);
     }
     const void* terminator = std::memchr(argument, '\0', sizeof argument);

@@ -21,32 +21,8 @@
 #include "session/session.h"
 #include "session/transfer_runner.h"
 
-static void replyAborted(FtpSession* s, const std::string&) {
-    sendReply(s, "226 Aborted");
-}
-static void replyNotImplemented(FtpSession* s, const std::string&) {
-    sendReply(s, "500 Command not implemented");
-}
-static void replyOk(FtpSession* s, const std::string&) {
-    sendReply(s, "200 OK");
-}
-static void replySystem(FtpSession* s, const std::string&) {
-    sendReply(s, "215 tarnLoader 1.0.5");
-}
-static void replyType(FtpSession* s, const std::string&) {
-    sendReply(s, "200 Type set to I");
-}
 static void replyUser(FtpSession* s, const std::string&) {
     takeUserName(s, s->argumentText);
-}
-static void replyUnrecognised(FtpSession* s, const std::string&) {
-    sendReply(s, "500 Command not recognized");
-}
-static void replySyntaxError(FtpSession* s, const std::string&) {
-    sendReply(s, "501 Syntax error in parameters or arguments.");
-}
-static void replyGoodbye(FtpSession* s, const std::string&) {
-    sendReply(s, "221 Goodbye");
 }
 static void logIn(FtpSession* s, const std::string&) {
     checkPassword(s, s->argumentText);
@@ -59,10 +35,6 @@ static void protectionBuffer(FtpSession* s, const std::string&) {
 }
 static void protection(FtpSession* s, const std::string&) {
     setProtectionLevel(s, s->argumentText);
-}
-// CCC would drop back to clear text, which the server never offers.
-static void replyNotOffered(FtpSession* s, const std::string&) {
-    sendReply(s, "502 Command not implemented");
 }
 static void replyToCwd(FtpSession* s, char* path) {
     sendReply(s, changeDirectory(s, path) ? "250 CWD command successful"
@@ -226,20 +198,20 @@ static const char kDenied[] = "550 Permission denied";
 // over TLS (RFC 4217). A verb is looked up in this order. DELE and RNFR are not gated: the
 // read-only setting does not cover them, and clients rely on that.
 static const Verb kVerbs[] = {
-    {"ABOR", nullptr, Argument::kIgnored, replyAborted, 0},
+    {"ABOR", nullptr, Argument::kIgnored, nullptr, 0, "226 Aborted"},
     {"CWD", nullptr, Argument::kIgnored, changeWorkingDirectory, 0},
     {"DELE", nullptr, Argument::kRequiredPath, dele, 0},
     {"LIST", nullptr, Argument::kListOptions, list, kUsesRestartMarker | kOpensDataConnection},
     {"MDTM", nullptr, Argument::kRequiredPath, modificationTime, 0},
     {"MKD", kDenied, Argument::kRequiredPath, makeDir, 0},
-    {"MODE", nullptr, Argument::kIgnored, replyNotImplemented, 0},
+    {"MODE", nullptr, Argument::kIgnored, nullptr, 0, "500 Command not implemented"},
     {"NLST", nullptr, Argument::kListOptions, nameList, kUsesRestartMarker | kOpensDataConnection},
-    {"NOOP", nullptr, Argument::kIgnored, replyOk, kRunsBeforeLogin},
+    {"NOOP", nullptr, Argument::kIgnored, nullptr, kRunsBeforeLogin, "200 OK"},
     {"PASS", nullptr, Argument::kIgnored, logIn, kRunsBeforeLogin | kIsLogin},
     {"PASV", nullptr, Argument::kIgnored, passive, 0},
     {"PORT", nullptr, Argument::kIgnored, port, 0},
     {"PWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
-    {"QUIT", nullptr, Argument::kIgnored, replyGoodbye, kEndsSession | kRunsBeforeLogin},
+    {"QUIT", nullptr, Argument::kIgnored, nullptr, kEndsSession | kRunsBeforeLogin, "221 Goodbye"},
     {"REST", nullptr, Argument::kIgnored, restart, 0},
     {"RETR", nullptr, Argument::kRequiredPath, retrieve,
      kUsesRestartMarker | kOpensDataConnection | kMovesFile},
@@ -250,8 +222,8 @@ static const Verb kVerbs[] = {
     {"STAT", nullptr, Argument::kListOptions, status, 0},
     {"STOR", "553 Permission denied", Argument::kRequiredPath, store,
      kUsesRestartMarker | kOpensDataConnection | kMovesFile | kReceivesFile},
-    {"SYST", nullptr, Argument::kIgnored, replySystem, kRunsBeforeLogin},
-    {"TYPE", nullptr, Argument::kIgnored, replyType, 0},
+    {"SYST", nullptr, Argument::kIgnored, nullptr, kRunsBeforeLogin, "215 tarnLoader 1.0.5"},
+    {"TYPE", nullptr, Argument::kIgnored, nullptr, 0, "200 Type set to I"},
     {"USER", nullptr, Argument::kIgnored, replyUser, kRunsBeforeLogin | kIsLogin},
     {"XMKD", kDenied, Argument::kRequiredPath, makeDir, 0},
     {"XPWD", nullptr, Argument::kIgnored, printWorkingDirectory, 0},
@@ -275,17 +247,23 @@ static const Verb kVerbs[] = {
     {"AUTH", nullptr, Argument::kIgnored, authenticate, kRunsBeforeLogin},
     {"PBSZ", nullptr, Argument::kIgnored, protectionBuffer, kRunsBeforeLogin},
     {"PROT", nullptr, Argument::kIgnored, protection, kRunsBeforeLogin},
-    {"CCC", nullptr, Argument::kIgnored, replyNotOffered, kRunsBeforeLogin},
+    // CCC would drop back to clear text, which the server never offers.
+    {"CCC", nullptr, Argument::kIgnored, nullptr, kRunsBeforeLogin, "502 Command not implemented"},
 };
 
-const Verb kUnrecognisedVerb = {nullptr, nullptr, Argument::kIgnored, replyUnrecognised,
-                                kRunsBeforeLogin};
-const Verb kRefusedArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
-                               kRunsBeforeLogin};
-const Verb kRefusedDownloadArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
-                                       kRunsBeforeLogin | kMovesFile};
-const Verb kRefusedUploadArgument = {nullptr, nullptr, Argument::kIgnored, replySyntaxError,
-                                     kRunsBeforeLogin | kMovesFile | kReceivesFile};
+static const char kSyntaxError[] = "501 Syntax error in parameters or arguments.";
+const Verb kUnrecognisedVerb = {nullptr, nullptr,          Argument::kIgnored,
+                                nullptr, kRunsBeforeLogin, "500 Command not recognized"};
+const Verb kRefusedArgument = {nullptr, nullptr,          Argument::kIgnored,
+                               nullptr, kRunsBeforeLogin, kSyntaxError};
+const Verb kRefusedDownloadArgument = {
+    nullptr, nullptr, Argument::kIgnored, nullptr, kRunsBeforeLogin | kMovesFile, kSyntaxError};
+const Verb kRefusedUploadArgument = {nullptr,
+                                     nullptr,
+                                     Argument::kIgnored,
+                                     nullptr,
+                                     kRunsBeforeLogin | kMovesFile | kReceivesFile,
+                                     kSyntaxError};
 
 const Verb* lookUpVerb(const char* name) {
     for (const Verb& verb : kVerbs) {
@@ -341,7 +319,11 @@ static bool answer(FtpSession* session, const Verb* verb, std::string* resolvedP
         !resolveArgument(session, verb->argument, resolvedPath)) {
         return false;
     }
-    verb->work(session, *resolvedPath);
+    if (verb->work != nullptr) {
+        verb->work(session, *resolvedPath);
+    } else {
+        sendReply(session, verb->reply);
+    }
     return true;
 }
 

@@ -27,8 +27,9 @@ struct Verb {
     const char* name;       // three or four upper-case letters; nullptr for the rows below
     const char* gateReply;  // sent instead of the work while the server is read-only
     Argument argument;
-    void (*work)(FtpSession* session, const std::string& path);
+    void (*work)(FtpSession* session, const std::string& path);  // nullptr: reply is all
     unsigned flags;
+    const char* reply = nullptr;  // the whole answer of a verb without work
 };
 
 // Answers for a line whose verb the table lacks, and for a known verb whose argument holds a
