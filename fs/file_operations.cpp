@@ -3,7 +3,6 @@
 #include "fs/file_operations.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "base/text.h"
 #include "fs/resolve_path.h"

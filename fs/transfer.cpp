@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 
 #include "app/settings.h"
 #include "base/text.h"

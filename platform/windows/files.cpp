@@ -11,14 +11,10 @@
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <time.h>
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 

@@ -3,7 +3,6 @@
 #include "platform/windows/tls_session.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/windows/internal.h"
