@@ -18,7 +18,7 @@
 #include "session/console_sink.h"
 #include "session/operator_status.h"
 #include "session/passive_ports.h"
-#include "session/session.h"
+#include "session/session_thread.h"
 #include "session/tcp_socket.h"
 
 static const char kProgramName[] = "tarnLoader";
@@ -598,7 +598,7 @@ int runServer(int argc, const char* const* argv) {
     // Without the console thread the console is written at once: slower to a stalled
     // console, but nothing is lost.
     (void)startConsoleWriter();
-    consoleSink.startStatusLine();
+    consoleSink.startStatusLine(composeStatusLine);
     int status = runAcceptLoop(listeners, listenerCount);
     // The accept loop's last words, and what sessions left queued, go out before the end.
     (void)flushTransferLog(kTransferLogFlushMilliseconds);

@@ -12,7 +12,7 @@
 #include "app/settings.h"
 #include "base/text.h"
 #include "platform/platform.h"
-#include "session/session.h"
+#include "session/session_thread.h"
 
 namespace filesystem = std::filesystem;
 

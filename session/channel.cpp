@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "app/settings.h"
-#include "session/command_reader.h"
 #include "session/operator_status.h"
 #include "session/session.h"
 #include "session/time_limits.h"
@@ -70,58 +69,6 @@ int waitForControlBytes(FtpSession* session, int milliseconds) {
         return 1;
     }
     return waitReadable(session->controlSocket, milliseconds);
-}
-
-static bool holdsWholeLine(const CommandReader* reader) {
-    return std::memchr(reader->held, '\r', reader->heldLength) != nullptr ||
-           std::memchr(reader->held, '\n', reader->heldLength) != nullptr;
-}
-
-// Reads what the control connection holds into the reader, a piece at a time: the bytes before
-// an urgent mark come as a piece of their own, so one read may stop short of the ABOR behind
-// them. Returns false when the client has gone.
-static bool readControlNews(FtpSession* session, int milliseconds, SocketHandle* watch) {
-    CommandReader* reader = &session->reader;
-    // Over TLS a record may come in pieces, and the wait for its rest is bounded.
-    bool isProtected = session->controlTls != nullptr;
-    int wait = milliseconds;
-    while (reader->heldLength < sizeof reader->held && waitForControlBytes(session, wait) == 1) {
-        wait = 0;
-        if (isProtected) {
-            applyTimeLimits(session, SessionState::kTransferring);
-        }
-        char received[kCommandBufferSize];
-        long long count =
-            receiveControlBytes(session, received, sizeof reader->held - reader->heldLength);
-        if (isProtected) {
-            applyTimeLimits(session, SessionState::kAwaitingCommand);
-        }
-        if (count > 0) {
-            appendCommandBytes(reader, received, static_cast<std::size_t>(count));
-            continue;
-        }
-        if (count < 0 || !holdsWholeLine(reader)) {
-            return false;
-        }
-        // Commands sent before the client closed its side still wait for their replies: a
-        // client that pipelines QUIT and half-closes has not gone.
-        *watch = kNoSocket;
-        break;
-    }
-    return true;
-}
-
-ControlNews takeControlNews(FtpSession* session, int milliseconds, SocketHandle* watch) {
-    if (!readControlNews(session, milliseconds, watch)) {
-        return ControlNews::kEnded;
-    }
-    if (holdsAbortCommand(&session->reader)) {
-        return ControlNews::kAbort;
-    }
-    if (session->reader.heldLength == sizeof session->reader.held) {
-        *watch = kNoSocket;
-    }
-    return ControlNews::kNothing;
 }
 
 int startDataConnection(FtpSession* session, SocketHandle socket, DataConnection* out) {
@@ -203,7 +150,7 @@ static void countProgress(DataConnection* data, long long count) {
 }
 
 bool isStoppedByControl(FtpSession* session, SocketHandle* watch, ControlNews* news) {
-    *news = takeControlNews(session, 0, watch);
+    *news = session->takeNews(session, 0, watch);
     if (*news == ControlNews::kNothing) {
         return false;
     }

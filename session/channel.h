@@ -5,19 +5,11 @@
 #include <cstddef>
 
 #include "platform/platform.h"
-
-struct FtpSession;
+#include "session/session.h"
 
 // The final reply of a transfer that ABOR stopped, or whose client went away; ABOR's own reply
 // follows it.
 constexpr char kAbortedTransferReply[] = "426 Connection closed; transfer aborted.";
-
-// What the control connection said while a transfer ran.
-enum class ControlNews {
-    kNothing,  // nothing, or commands that wait their turn (a client that pipelines)
-    kAbort,    // ABOR is among the commands waiting
-    kEnded,    // the client has closed or reset it
-};
 
 // The data connection of one transfer or listing. Clear text is non-blocking: every wait
 // for it also watches the control connection, so that ABOR or a client's end stops the
@@ -49,11 +41,6 @@ long long receiveControlBytes(FtpSession* session, char* buffer, std::size_t siz
 // milliseconds passed first, -1 on failure.
 int waitForControlBytes(FtpSession* session, int milliseconds);
 
-// Takes what the client sent on the control connection during a transfer into the command
-// reader, waiting at most milliseconds for something to come, and tells whether ABOR is
-// among the whole lines held or the connection has ended. A reader that is full is not
-// read: *watch becomes kNoSocket then, since nothing more can be taken.
-ControlNews takeControlNews(FtpSession* session, int milliseconds, SocketHandle* watch);
 // The control connection had something while a transfer or its wait for the data connection
 // went on: takes it into *news at once, and tells whether the client aborted or went away,
 // which stops them, with kInterrupted's error then. Any other command waits its turn.

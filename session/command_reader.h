@@ -43,3 +43,9 @@ const Verb* parseCommandLine(const char* line, std::size_t lineLength, char* arg
 // connection ends, fails, or sends kCommandBufferSize bytes without a line end, and after
 // "421 Timeout." when it sends nothing for the session's idle limit.
 const Verb* readCommand(FtpSession* session, char* argumentText);
+
+// Takes what the client sent on the control connection during a transfer into the command
+// reader, waiting at most milliseconds for something to come, and tells whether ABOR is
+// among the whole lines held or the connection has ended. A reader that is full is not
+// read: *watch becomes kNoSocket then, since nothing more can be taken.
+ControlNews takeControlNews(FtpSession* session, int milliseconds, SocketHandle* watch);

@@ -8,7 +8,6 @@
 #include "app/settings.h"
 #include "base/shared_locks.h"
 #include "base/text.h"
-#include "session/session.h"
 
 // Only the accept loop adds to it; ending sessions only make room meanwhile.
 static std::atomic<int> sessionCount{0};

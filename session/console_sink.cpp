@@ -6,8 +6,6 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "session/operator_status.h"
-#include "session/reply.h"
 #include "session/session.h"
 
 static void formatNoPrefix(const FtpSession*, char* out, std::size_t outSize) {
@@ -88,13 +86,13 @@ static void echoClosing(const FtpSession* session) {
     printConsole(ConsoleStream::kOutput, "%sClosing control connection\n", prefix);
 }
 
-static void keepStatusLine() {
-    (void)keepConsoleStatusLine(composeStatusLine);  // no terminal: event lines alone
+static void keepStatusLine(std::size_t (*compose)(char* out, std::size_t outSize)) {
+    (void)keepConsoleStatusLine(compose);  // no terminal: event lines alone
 }
 
 static void echoNothing(const char*, const char*, const char*) {}
 static void closeQuietly(const FtpSession*) {}
-static void keepNoStatusLine() {}
+static void keepNoStatusLine(std::size_t (*)(char*, std::size_t)) {}
 
 static const ConsoleSink kDots = {formatNoPrefix,   showNothing, printConsole, printDot,
                                   printDot,         showNothing, echoNothing,  closeQuietly,

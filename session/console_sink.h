@@ -31,9 +31,9 @@ struct ConsoleSink {
     void (*echoReplyLine)(const FtpSession* session, const char* text);
     void (*echoCommand)(const char* prefix, const char* verb, const char* argument);
     void (*echoClosing)(const FtpSession* session);
-    // Keeps the status line below the console's text under "-status" on a terminal; after the
-    // console thread has started.
-    void (*startStatusLine)();
+    // Keeps the status line that compose writes below the console's text under "-status" on a
+    // terminal; after the console thread has started.
+    void (*startStatusLine)(std::size_t (*compose)(char* out, std::size_t outSize));
     // "-status": each address line names its interface, and a hint comes when no client has
     // connected for minutes; start-up asks.
     bool isTimed;

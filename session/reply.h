@@ -5,10 +5,6 @@
 
 struct FtpSession;
 
-// Room for the text of one reply line: enough for a reply that names a long UTF-8 path.
-constexpr std::size_t kReplyTextSize = 2048;
-constexpr std::size_t kMultilineReplySize = 3072;
-
 // Sends text and CR LF on the control connection and echoes it on the console: one dot, or
 // the whole text when verbose. It is the last (or only) line of a reply. A CR or LF inside
 // text, which only a name can bring, goes out as RFC 959 has it for pathnames: CR as CR NUL,

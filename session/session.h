@@ -1,4 +1,5 @@
-// session/session.h: the record of one control connection, and the thread that serves it.
+// session/session.h: the record of one control connection, which every part of a session shares;
+// session_thread.h makes it and serves it.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,9 @@ constexpr int kTransferStallMilliseconds = 300000;
 
 // Room for a client as the operator's status names it: "[2001:db8::1]:50000".
 constexpr std::size_t kShownClientSize = kNetworkAddressTextSize + 8;
+// Room for the text of one reply line: enough for a reply that names a long UTF-8 path.
+constexpr std::size_t kReplyTextSize = 2048;
+constexpr std::size_t kMultilineReplySize = 3072;
 // The start of a reply that is enough to tell why a transfer was refused.
 constexpr std::size_t kShownReplySize = 256;
 
@@ -52,6 +56,12 @@ struct CommandReader {
     char held[kCommandBufferSize];
     std::size_t heldLength;
     bool skipLineFeed;  // the last line ended with a CR whose LF may arrive next
+};
+// What the control connection said while a transfer ran.
+enum class ControlNews {
+    kNothing,  // nothing, or commands that wait their turn (a client that pipelines)
+    kAbort,    // ABOR is among the commands waiting
+    kEnded,    // the client has closed or reset it
 };
 
 // One per control connection. Created by the accept loop from fresh zero pages (or a cleared
@@ -102,18 +112,8 @@ struct FtpSession {
     long long loginDeadline;
     ConnectionTicket ticket;  // what the accept loop counted for this session
     SessionReport report;
+    // The command reader's takeControlNews: the channel beneath the reader asks it whether
+    // ABOR came during a transfer.
+    ControlNews (*takeNews)(FtpSession* session, int milliseconds, SocketHandle* watch);
     char transferBuffer[kTransferBufferSize];
 };
-
-// A record for an accepted control connection, or nullptr when memory is exhausted. The caller
-// sets its peerAddress to the client's address, as the accept gave it.
-FtpSession* createSession(SocketHandle controlSocket, int passivePort);
-// Closes the control connection and the passive listener, releases the passive port and
-// gives the record back, to be cleared for the next session or freed.
-void endSession(FtpSession* session);
-// Frees the records that ended sessions left for the next ones.
-void releaseSparedRecords();
-// Set-up, greeting and the command loop; returns when the session is over. Does not end it.
-void serveSession(FtpSession* session);
-// The thread procedure: serveSession, then endSession.
-void sessionThread(void* session);

@@ -142,7 +142,7 @@ static ControlNews lookAtControlAfterBytes(FtpSession* session, const TransferWo
     int wait = isCompleteUpload && data->tls == nullptr
                    ? limitFor(session, SessionState::kConfirmingUpload)
                    : 0;
-    ControlNews news = takeControlNews(session, wait, &watch);
+    ControlNews news = session->takeNews(session, wait, &watch);
     return isCompleteUpload || news == ControlNews::kAbort ? news : ControlNews::kNothing;
 }
 

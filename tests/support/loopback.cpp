@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "session/session.h"
+#include "session/session_thread.h"
 
 static const NetworkAddress kLoopback = {AddressFamily::kIpv4, {127, 0, 0, 1}, 0, 0};
 

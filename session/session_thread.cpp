@@ -1,5 +1,5 @@
-// session/session.cpp: a session's set-up, command loop and teardown.
-#include "session/session.h"
+// session/session_thread.cpp: a session's set-up, command loop and teardown.
+#include "session/session_thread.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -84,6 +84,7 @@ FtpSession* createSession(SocketHandle controlSocket, int passivePort) {
     session->passivePort = passivePort;
     session->passiveListener = kNoSocket;
     session->waitingData = kNoSocket;
+    session->takeNews = takeControlNews;
     session->dataWaitMilliseconds = kDataConnectionWaitMilliseconds;
     session->stallMilliseconds = kTransferStallMilliseconds;
     session->idleMilliseconds = serverSettings.idleSeconds * 1000;

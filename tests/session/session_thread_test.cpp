@@ -1,5 +1,5 @@
-// tests/session/session_test.cpp: what an ended session leaves for the next one.
-#include "session/session.h"
+// tests/session/session_thread_test.cpp: what an ended session leaves for the next one.
+#include "session/session_thread.h"
 
 #include <gtest/gtest.h>
 
