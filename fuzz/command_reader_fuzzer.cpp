@@ -53,7 +53,8 @@ ExpectedLines splitStream(const char* stream, std::size_t length) {
 
 // The argument as a line must yield it: after at most five letters, or one of the verbs with
 // digits taken whole, and a space, the bytes up to the first control byte, at most
-// kArgumentTextSize - 1 of them.
+// kArgumentTextSize - 1 of them. A refused transfer keeps the rest after them too, for the
+// operator's line alone.
 std::string expectedArgument(const std::string& line) {
     std::size_t letters = 0;
     while (letters < 5 && letters < line.size() &&
@@ -98,10 +99,10 @@ void checkParsedLine(const std::string& line) {
     if (length > kArgumentTextSize - 1) {
         failProperty("the argument holds at most 499 characters", line);
     }
-    for (std::size_t i = 0; i < length; i++) {
-        unsigned char byte = static_cast<unsigned char>(argument[i]);
-        if (byte < 32) {
-            failProperty("the argument holds no control byte", line);
+    bool isRefusedTransfer = verb == &kRefusedDownloadArgument || verb == &kRefusedUploadArgument;
+    for (std::size_t i = 0; i < length && !isRefusedTransfer; i++) {
+        if (static_cast<unsigned char>(argument[i]) < 32) {
+            failProperty("the argument of a verb that runs holds no control byte", line);
         }
     }
     // Telnet's commands (the IP and DM a client sends before ABOR) are no part of the line.
@@ -110,7 +111,9 @@ void checkParsedLine(const std::string& line) {
     if (plain.size() > line.size()) {
         failProperty("taking Telnet commands out never adds bytes", line);
     }
-    if (std::string(argument, length) != expectedArgument(plain)) {
+    std::string expected = expectedArgument(plain);
+    std::string taken(argument, length);
+    if (isRefusedTransfer ? taken.compare(0, expected.size(), expected) != 0 : taken != expected) {
         failProperty("the argument is the text after the verb, up to a control byte", line);
     }
 }
