@@ -143,7 +143,7 @@ static bool walkOneFile(TreeWalk* walk, char* buffer) {
     }
     std::string path = walk->files.back();
     FileVersion version;
-    int file = openFileBeneath(walk->root, path.c_str(), &version);
+    int file = openFileBeneath(walk->root, path.c_str(), &version, true);
     if (file < 0) {
         walk->files.pop_back();  // gone, or not a regular file
         return true;
@@ -308,7 +308,7 @@ static const char kBusyReply[] = "450 The checksum is still being computed; try 
 // reply sent when there are none to give.
 static bool digestsOf(FtpSession* session, const std::string& path, FileVersion* version,
                       char texts[kDigestKindCount][kDigestTextSize]) {
-    int file = openFileBeneath(session->root, path.c_str(), version);
+    int file = openFileBeneath(session->root, path.c_str(), version, true);
     if (file < 0) {
         char reply[kReplyTextSize];
         formatErrorReply(reply, sizeof reply);

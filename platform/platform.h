@@ -510,11 +510,13 @@ struct FileVersion {
 };
 
 // Opens the regular file path names, links followed, for reading, and fills version when it
-// is not nullptr. On Windows others may read it meanwhile but not write, rename or remove it;
-// on POSIX nothing keeps a writer out, which a later version tells. A directory fails with
-// kIsDirectory's error, anything else that is not a regular file with kAccessDenied's (a fifo
-// or a device would block or never end).
-int openFileBeneath(Folder* root, const char* path, FileVersion* version);
+// is not nullptr. On Windows others may read it meanwhile but not write it, nor rename or
+// remove it unless lettingNameGo (a digest, which tells a change by the version, must not turn
+// a client's DELE or rename away); on POSIX nothing keeps anyone out, which a later version
+// tells. A directory fails with kIsDirectory's error, anything else that is not a regular file
+// with kAccessDenied's (a fifo or a device would block or never end).
+int openFileBeneath(Folder* root, const char* path, FileVersion* version,
+                    bool lettingNameGo = false);
 // The status of the entry path names, links followed.
 int fileStatusBeneath(Folder* root, const char* path, FileStatus* out);
 // The status of the entry path names, links followed, and where it is: the path relative to

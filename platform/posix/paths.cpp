@@ -340,7 +340,7 @@ static int openFolderOnce(Folder* root, const char* path) {
     return descriptor >= 0 ? descriptor : fail(error == ELOOP ? kRefusedPathError : error);
 }
 
-int openFileBeneath(Folder* root, const char* path, FileVersion* version) {
+int openFileBeneath(Folder* root, const char* path, FileVersion* version, bool /*lettingNameGo*/) {
     return withServedRoot(root, [&] { return openFileOnce(root, path, version); });
 }
 

@@ -249,14 +249,14 @@ static void readIdentity(const wchar_t* full, FileStatus* out) {
     (void)CloseHandle(handle);
 }
 
-int openFileBeneath(Folder* /*root*/, const char* path, FileVersion* version) {
+int openFileBeneath(Folder* /*root*/, const char* path, FileVersion* version, bool lettingNameGo) {
     wchar_t full[kLongPathSize];
     if (entryPath(path, full, kLongPathSize) != 0) {
         return -1;
     }
-    // Others may read the file meanwhile, but neither write, rename nor remove it; the file
-    // is read through the very handle whose final path was checked.
-    HANDLE handle = openVerified(full, GENERIC_READ, FILE_SHARE_READ, nullptr);
+    // The file is read through the very handle whose final path was checked.
+    DWORD share = FILE_SHARE_READ | (lettingNameGo ? FILE_SHARE_DELETE : 0);
+    HANDLE handle = openVerified(full, GENERIC_READ, share, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // The transfer log, which we write, fails here for sharing before a handle can tell
         // what it is; it must look missing all the same.

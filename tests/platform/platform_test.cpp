@@ -318,6 +318,13 @@ TEST_F(BeneathTest, OpenFileTakesRegularFilesOnly) {
     EXPECT_EQ("Is a directory", lastError());
     EXPECT_LT(openFileBeneath(root, "missing", nullptr), 0);
     EXPECT_EQ("No such file or directory", lastError());
+    // A file open to be digested keeps no client's DELE away, on Windows too.
+    int digested = openFileBeneath(root, "a.bin", nullptr, true);
+    ASSERT_GE(digested, 0);
+    EntryLookup found = entry("a.bin");
+    EXPECT_EQ(0, removeFileAt(found.folder, found.name)) << lastError();
+    closeFolder(found.folder);
+    EXPECT_EQ(0, closeFile(digested));
 }
 
 TEST_F(BeneathTest, CreateNewFileRefusesAnExistingName) {
